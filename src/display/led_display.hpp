@@ -1,0 +1,80 @@
+#pragma once
+#include <QColor>
+#include <QWidget>
+#include <cstdint>
+
+// TColor: $00BBGGRR; a top byte of $FF names a system colour by index.
+using TColor = uint32_t;
+constexpr TColor clLime = 0x0000FF00, clYellow = 0x0000FFFF, clRed = 0x000000FF;
+constexpr TColor clGreen = 0x00008000, clOlive = 0x00008080, clMaroon = 0x00000080;
+constexpr TColor clBlack = 0x00000000, clSilver = 0x00C0C0C0, clWhite = 0x00FFFFFF;
+// Maps a TColor (including the system colours the program uses) onto a QColor.
+QColor toQColor(TColor c);
+
+enum TLedDisplayOrientation : uint8_t { loHorizontal = 0, loVertical = 1 };
+
+// A bar of LED blocks in three colour bands. Property setters repaint as the control
+// always has: a changed Position or any colour repaints only the blocks, at once.
+class TLedDisplay : public QWidget {
+  Q_OBJECT
+ public:
+  explicit TLedDisplay(QWidget* parent = nullptr);
+
+  TLedDisplayOrientation Orientation() const { return orientation_; }
+  bool Ctl3D() const { return ctl3d_; }
+  int32_t Spacing() const { return spacing_; }
+  int32_t Max() const { return max_; }
+  int32_t Position() const { return position_; }
+  int32_t BlockACount() const { return blockA_; }
+  int32_t BlockBCount() const { return blockB_; }
+  int32_t BlockCCount() const { return blockC_; }
+  TColor ActiveColor1() const { return active_[0]; }
+  TColor ActiveColor2() const { return active_[1]; }
+  TColor ActiveColor3() const { return active_[2]; }
+  TColor DeadColor1() const { return dead_[0]; }
+  TColor DeadColor2() const { return dead_[1]; }
+  TColor DeadColor3() const { return dead_[2]; }
+
+  void setOrientation(TLedDisplayOrientation v);
+  void setCtl3D(bool v);
+  void setSpacing(int32_t v);
+  void setMax(int32_t v);
+  void setPosition(int32_t v);
+  void setBlockACount(int32_t v);
+  void setBlockBCount(int32_t v);
+  void setBlockCCount(int32_t v);
+  void setActiveColor1(TColor v);
+  void setActiveColor2(TColor v);
+  void setActiveColor3(TColor v);
+  void setDeadColor1(TColor v);
+  void setDeadColor2(TColor v);
+  void setDeadColor3(TColor v);
+
+  // Paints every block in its lit or dark colour (no background, no frames).
+  void PaintLEDs();
+  // Number of blocks that the current Position lights (may be negative: none lit).
+  int32_t litCount();
+
+  // The control's picture: what the last full paint plus later block paints left.
+  const QImage& surface() const { return surface_; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  void Paint();
+  void fullRepaint();
+
+  TLedDisplayOrientation orientation_ = loVertical;
+  bool ctl3d_ = true;
+  int32_t spacing_ = 2;
+  int32_t max_ = 10;
+  int32_t position_ = 0;
+  int32_t blockA_ = 7;
+  int32_t blockB_ = 3;
+  int32_t blockC_ = 1;
+  TColor active_[3] = {clLime, clYellow, clRed};
+  TColor dead_[3] = {clGreen, clOlive, clMaroon};
+  QImage surface_;  // the control draws here and shows it on paint, so block-only paints stick
+};

@@ -1,0 +1,12 @@
+#pragma once
+#include <cstdint>
+
+// In-place complex FFT on interleaved (re, im) float pairs, lengths 2 ... 65536.
+// Forward uses the positive exponent and never scales; inverse uses the negative
+// exponent and scales by 1/Count when Scale is set. With Reorder false the spectrum
+// side is in the engine's own split order.
+namespace dsp {
+void InitFFT();
+void DoneFFT();
+void ComplexFFT(float* Data, int32_t Count, bool Inverse, bool Scale, bool Reorder, float* Scratch);
+}  // namespace dsp

@@ -1,0 +1,56 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "dsp/wave_format.hpp"
+
+namespace dsp {
+
+using Sample = int16_t;
+
+constexpr int kBufferCount = 4;          // buffers each way between the devices and the window
+constexpr int32_t kFixedComplexEntries = 65537;  // entries of each fixed complex work array
+constexpr int kEdgeTaperLength = 90;
+
+// Everything the audio path needs for one input rate: sizes, window tables, the
+// converter's work arrays, the device buffers and the two wave formats. The fixed
+// complex arrays are allocated once by the constructor; Configure() only re-sizes the
+// growable arrays to the same lengths every time, so nothing is reallocated after the
+// first configuration and buffer addresses stay put while a device holds them.
+class StreamConfig {
+ public:
+  StreamConfig();
+
+  // Sizes, tables, buffers (zeroed overlap memory) and both formats for `rate` Hz.
+  // Does not clear WorkBuffer or touch any control: the window's ResetControls does that.
+  void Configure(int32_t rate);
+
+  int32_t SpectrumLength = 0;
+  int32_t BlockSamples = 0;
+  int32_t SegmentLength = 0;
+  int32_t HalfSegment = 0;
+  int32_t QuarterSegment = 0;
+
+  WAVEFORMATEX CaptureFormat{};
+  WAVEFORMATEX PlaybackFormat{};
+
+  std::array<std::vector<Sample>, kBufferCount> CaptureBuffers;
+  std::array<std::vector<Sample>, kBufferCount> PlaybackBuffers;
+  std::vector<Sample> WorkBuffer;
+
+  std::vector<float> SegmentWindow;   // periodic Hann over SegmentLength
+  std::vector<float> BlackmanWindow;  // periodic Blackman over SpectrumLength
+  std::vector<float> OverlapLeft;     // HalfSegment entries
+  std::vector<float> OverlapRight;
+  std::array<float, kEdgeTaperLength> EdgeTaper{};
+
+  // Fixed complex work arrays, kFixedComplexEntries (re, im) pairs each, never re-sized.
+  std::vector<float> SpectrumBuffer;
+  std::vector<float> SegmentSpectrumA;
+  std::vector<float> BasebandA;
+  std::vector<float> BasebandB;
+  std::vector<float> SegmentSpectrumB;
+};
+
+}  // namespace dsp

@@ -1,0 +1,141 @@
+#pragma once
+// The wave-audio layer: the classic capture/playback calls, records, result codes and
+// notices, served by a back end (the sound server, or a scripted one in tests).
+#include <cstdint>
+#include <string>
+
+#include "dsp/wave_format.hpp"
+
+namespace wave {
+
+using dsp::WAVEFORMATEX;
+using MMRESULT = uint32_t;
+
+// Result codes of the classic multimedia set.
+constexpr MMRESULT MMSYSERR_NOERROR = 0;
+constexpr MMRESULT MMSYSERR_ERROR = 1;
+constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
+constexpr MMRESULT MMSYSERR_NOTENABLED = 3;
+constexpr MMRESULT MMSYSERR_ALLOCATED = 4;
+constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
+constexpr MMRESULT MMSYSERR_NODRIVER = 6;
+constexpr MMRESULT MMSYSERR_NOMEM = 7;
+constexpr MMRESULT MMSYSERR_NOTSUPPORTED = 8;
+constexpr MMRESULT MMSYSERR_INVALFLAG = 10;
+constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
+constexpr MMRESULT WAVERR_BADFORMAT = 32;
+constexpr MMRESULT WAVERR_STILLPLAYING = 33;
+constexpr MMRESULT WAVERR_UNPREPARED = 34;
+
+// Notices posted to the target given at open.
+constexpr uint32_t MM_WOM_OPEN = 0x3BB;
+constexpr uint32_t MM_WOM_CLOSE = 0x3BC;
+constexpr uint32_t MM_WOM_DONE = 0x3BD;
+constexpr uint32_t MM_WIM_OPEN = 0x3BE;
+constexpr uint32_t MM_WIM_CLOSE = 0x3BF;
+constexpr uint32_t MM_WIM_DATA = 0x3C0;
+// Our own additions: a device that failed while running (server gone, card unplugged).
+// Posted after the layer has stopped the device and handed back its queued buffers;
+// the error argument carries the result code. The device still needs reset and close.
+constexpr uint32_t MM_WIM_FAILED = 0x3C8;
+constexpr uint32_t MM_WOM_FAILED = 0x3C9;
+
+constexpr int32_t WAVE_MAPPER = -1;
+constexpr uint32_t CALLBACK_WINDOW = 0x00010000;
+constexpr uint32_t WAVE_MAPPED = 0x0004;
+
+// Header flags set by the layer.
+constexpr uint32_t WHDR_DONE = 0x01;
+constexpr uint32_t WHDR_PREPARED = 0x02;
+constexpr uint32_t WHDR_INQUEUE = 0x10;
+
+struct WAVEHDR {
+  char* lpData = nullptr;
+  uint32_t dwBufferLength = 0;
+  uint32_t dwBytesRecorded = 0;
+  uintptr_t dwUser = 0;
+  uint32_t dwFlags = 0;
+  uint32_t dwLoops = 0;
+  WAVEHDR* lpNext = nullptr;
+  uintptr_t reserved = 0;
+};
+
+// Every header call passes the record's size, as the classic interface does.
+constexpr uint32_t kWaveHdrSize = sizeof(WAVEHDR);
+
+struct WaveInDevice;
+struct WaveOutDevice;
+using HWAVEIN = WaveInDevice*;
+using HWAVEOUT = WaveOutDevice*;
+
+// Where a device's notices go. postWaveNotice is called from device worker threads
+// (and from the calling thread for open/close); it must only queue the notice and
+// return at once. `header` is null for open/close/failed; `error` is 0 except for failed.
+class NoticeTarget {
+ public:
+  virtual ~NoticeTarget() = default;
+  virtual void postWaveNotice(uint32_t message, void* device, WAVEHDR* header, MMRESULT error) = 0;
+};
+
+// Capabilities: only the product name is used; on Linux it is the server's whole
+// description in UTF-8.
+struct WAVEINCAPS {
+  std::string szPname;
+};
+struct WAVEOUTCAPS {
+  std::string szPname;
+};
+
+// A back end implements every call. The program uses the sound server's; tests install
+// a scripted one.
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  virtual uint32_t waveInGetNumDevs() = 0;
+  virtual MMRESULT waveInGetDevCaps(int32_t id, WAVEINCAPS* caps) = 0;
+  virtual MMRESULT waveInOpen(HWAVEIN* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
+                              uintptr_t instance, uint32_t flags) = 0;
+  virtual MMRESULT waveInPrepareHeader(HWAVEIN handle, WAVEHDR* header, uint32_t size) = 0;
+  virtual MMRESULT waveInAddBuffer(HWAVEIN handle, WAVEHDR* header, uint32_t size) = 0;
+  virtual MMRESULT waveInStart(HWAVEIN handle) = 0;
+  virtual MMRESULT waveInReset(HWAVEIN handle) = 0;
+  virtual MMRESULT waveInClose(HWAVEIN handle) = 0;
+
+  virtual uint32_t waveOutGetNumDevs() = 0;
+  virtual MMRESULT waveOutGetDevCaps(int32_t id, WAVEOUTCAPS* caps) = 0;
+  virtual MMRESULT waveOutOpen(HWAVEOUT* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
+                               uintptr_t instance, uint32_t flags) = 0;
+  virtual MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t size) = 0;
+  virtual MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, uint32_t size) = 0;
+  virtual MMRESULT waveOutReset(HWAVEOUT handle) = 0;
+  virtual MMRESULT waveOutClose(HWAVEOUT handle) = 0;
+};
+
+// The back end the free functions below call. Defaults to the sound server's.
+Backend& currentBackend();
+// Installs `backend` (not owned) for the calls below; nullptr restores the default.
+void setBackend(Backend* backend);
+
+uint32_t waveInGetNumDevs();
+MMRESULT waveInGetDevCaps(int32_t id, WAVEINCAPS* caps);
+MMRESULT waveInOpen(HWAVEIN* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
+                    uintptr_t instance, uint32_t flags);
+MMRESULT waveInPrepareHeader(HWAVEIN handle, WAVEHDR* header, uint32_t size);
+MMRESULT waveInAddBuffer(HWAVEIN handle, WAVEHDR* header, uint32_t size);
+MMRESULT waveInStart(HWAVEIN handle);
+MMRESULT waveInReset(HWAVEIN handle);
+MMRESULT waveInClose(HWAVEIN handle);
+
+uint32_t waveOutGetNumDevs();
+MMRESULT waveOutGetDevCaps(int32_t id, WAVEOUTCAPS* caps);
+MMRESULT waveOutOpen(HWAVEOUT* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
+                     uintptr_t instance, uint32_t flags);
+MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t size);
+MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, uint32_t size);
+MMRESULT waveOutReset(HWAVEOUT handle);
+MMRESULT waveOutClose(HWAVEOUT handle);
+
+// Fixed English text of a result code (low 16 bits, unsigned).
+std::string WaveErrorText(MMRESULT code);
+
+}  // namespace wave
