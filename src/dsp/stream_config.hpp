@@ -20,6 +20,9 @@ constexpr int kEdgeTaperLength = 90;
 // first configuration and buffer addresses stay put while a device holds them.
 class StreamConfig {
  public:
+  // Rate of the configuration a new object starts with (a zeroed WorkBuffer included).
+  static constexpr int32_t kDefaultRate = 48000;
+
   StreamConfig();
 
   // Sizes, tables, buffers (zeroed overlap memory) and both formats for `rate` Hz.

@@ -1,0 +1,175 @@
+#include "dsp/converter.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "dsp/fft.hpp"
+
+namespace dsp {
+
+namespace {
+
+constexpr int32_t kFullScale = 32767;
+// Bins tapered at each end of the band; EdgeTaper[kTaperBins] is the flat top.
+constexpr int32_t kTaperBins = kEdgeTaperLength / 2;
+
+// |s| as a 32-bit integer, so -32768 counts as 32768.
+inline int32_t magnitude(Sample s) { return s < 0 ? -static_cast<int32_t>(s) : static_cast<int32_t>(s); }
+
+PeakLevel levelOf(int32_t peak) {
+  PeakLevel level;
+  level.Clipped = peak > ClipLevel;
+  level.Position = level.Clipped ? kFullScale : peak;
+  return level;
+}
+
+// Output samples saturate: a wrapped sample would flip sign into a loud click and hide
+// the overload from the meters. The sum is formed in double and truncated toward zero.
+inline Sample saturate(float a, float b) {
+  const double v = std::clamp(static_cast<double>(a) + static_cast<double>(b), -32768.0, 32767.0);
+  return static_cast<Sample>(static_cast<int32_t>(v));
+}
+
+// Complex segment from real samples: (x[f] * W[f], 0) for f = 0 ... count-1.
+void windowSegment(float* __restrict segment, const Sample* __restrict x, const float* __restrict window,
+                   int32_t count) {
+  for (int32_t f = 0; f < count; ++f) {
+    segment[2 * f] = static_cast<float>(x[f]) * window[f];
+    segment[2 * f + 1] = 0.0f;
+  }
+}
+
+void clearComplex(float* segment, int32_t count) {
+  std::memset(segment, 0, sizeof(float) * 2 * static_cast<size_t>(count));
+}
+
+// Ramps the bins next to 0 Hz and next to half the input rate; DC and the top bin go to 0.
+void taperBandEdges(float* __restrict spectrum, const float* __restrict taper, int32_t half) {
+  for (int32_t i = 0; i <= kTaperBins; ++i) {
+    const float t = taper[kTaperBins - i];
+    spectrum[2 * (half - kTaperBins + i)] *= t;
+    spectrum[2 * (half - kTaperBins + i) + 1] *= t;
+  }
+  for (int32_t i = 0; i < kTaperBins; ++i) {
+    spectrum[2 * i] *= taper[i];
+    spectrum[2 * i + 1] *= taper[i];
+  }
+}
+
+// Keeps bins 0 ... half-1 (the band 0 ... Fs/2) rotated by `quarter` places, so that
+// the middle of the band lands on 0 Hz of the half-rate output.
+void rotateIntoBaseband(float* __restrict baseband, const float* __restrict spectrum, int32_t half,
+                        int32_t quarter) {
+  std::memcpy(baseband, spectrum + 2 * static_cast<size_t>(quarter), sizeof(float) * 2 * static_cast<size_t>(quarter));
+  std::memcpy(baseband + 2 * static_cast<size_t>(quarter), spectrum,
+              sizeof(float) * 2 * static_cast<size_t>(half - quarter));
+}
+
+void forward(float* data, int32_t count) { ComplexFFT(data, count, false, true, true, nullptr); }
+void inverse(float* data, int32_t count) { ComplexFFT(data, count, true, true, true, nullptr); }
+
+}  // namespace
+
+PeakLevel MeasureInputLevel(const Sample* block, int32_t count) {
+  int32_t peak = 0;
+  for (int32_t i = 0; i < count; ++i) peak = std::max(peak, magnitude(block[i]));
+  return levelOf(peak);
+}
+
+void ConvertToIQ(StreamConfig& stream, bool edgeFilter) {
+  const int32_t N = stream.SegmentLength;
+  const int32_t H = stream.HalfSegment;
+  const int32_t Q = stream.QuarterSegment;
+  // The block is exactly one segment long; anything else is not a configured stream.
+  if (N <= 0 || N != stream.BlockSamples || static_cast<int32_t>(stream.WorkBuffer.size()) < N ||
+      static_cast<int32_t>(stream.SegmentWindow.size()) < N || static_cast<int32_t>(stream.OverlapLeft.size()) < H ||
+      static_cast<int32_t>(stream.OverlapRight.size()) < H || N >= kFixedComplexEntries)
+    return;
+
+  Sample* __restrict x = stream.WorkBuffer.data();
+  const float* __restrict window = stream.SegmentWindow.data();
+  float* __restrict segmentA = stream.SegmentSpectrumA.data();
+  float* __restrict segmentB = stream.SegmentSpectrumB.data();
+  float* __restrict basebandA = stream.BasebandA.data();
+  float* __restrict basebandB = stream.BasebandB.data();
+  float* __restrict overlapLeft = stream.OverlapLeft.data();
+  float* __restrict overlapRight = stream.OverlapRight.data();
+
+  // Nothing carries over from the previous block: the signal before it counts as silence.
+  std::fill(overlapLeft, overlapLeft + H, 0.0f);
+  std::fill(overlapRight, overlapRight + H, 0.0f);
+
+  // First pass, segments at -N and -H. The one at -N lies wholly before the block and
+  // transforms to exact zeros, and no sample of this pass falls inside the block, so only
+  // the tail of the segment at -H matters: it becomes the overlap memory.
+  clearComplex(segmentB, H);
+  windowSegment(segmentB + 2 * static_cast<size_t>(H), x, window + H, H);
+  forward(segmentB, N);
+  if (edgeFilter) taperBandEdges(segmentB, stream.EdgeTaper.data(), H);
+  rotateIntoBaseband(basebandB, segmentB, H, Q);
+  inverse(basebandB, H);
+  for (int32_t m = 0; m < Q; ++m) {
+    overlapLeft[m] = basebandB[2 * (m + Q) + 1];
+    overlapRight[m] = basebandB[2 * (m + Q)];
+  }
+
+  // Second pass, segments at 0 and H. Both are cut from the block before it is overwritten.
+  windowSegment(segmentA, x, window, N);
+  windowSegment(segmentB, x + H, window, H);
+  clearComplex(segmentB + 2 * static_cast<size_t>(H), H);
+  forward(segmentA, N);
+  forward(segmentB, N);
+  if (edgeFilter) {
+    taperBandEdges(segmentA, stream.EdgeTaper.data(), H);
+    taperBandEdges(segmentB, stream.EdgeTaper.data(), H);
+  }
+  rotateIntoBaseband(basebandA, segmentA, H, Q);
+  rotateIntoBaseband(basebandB, segmentB, H, Q);
+  inverse(basebandA, H);
+  inverse(basebandB, H);
+
+  // Overlap-add into stereo frames: imaginary part left (I), real part right (Q).
+  for (int32_t m = 0; m < Q; ++m) {
+    x[2 * m] = saturate(basebandA[2 * m + 1], overlapLeft[m]);
+    x[2 * m + 1] = saturate(basebandA[2 * m], overlapRight[m]);
+    overlapLeft[m] = basebandB[2 * (m + Q) + 1];
+    overlapRight[m] = basebandB[2 * (m + Q)];
+  }
+  for (int32_t m = Q; m < H; ++m) {
+    x[2 * m] = saturate(basebandA[2 * m + 1], basebandB[2 * (m - Q) + 1]);
+    x[2 * m + 1] = saturate(basebandA[2 * m], basebandB[2 * (m - Q)]);
+  }
+}
+
+OutputLevels InvertAndMeasureOutput(Sample* block, int32_t count, bool invertSpectrum) {
+  if (invertSpectrum) {
+    // Negating every even frame undoes the (-1)^m of the rotation, up to a sign: the two
+    // halves of the output band trade places. -32768 stays -32768 (16-bit negation).
+    for (int32_t i = 0; i < count; ++i) {
+      if ((i & 2) == 0) block[i] = static_cast<Sample>(-static_cast<int32_t>(block[i]));
+    }
+  }
+  int32_t peakLeft = 0;
+  int32_t peakRight = 0;
+  int32_t i = 0;
+  for (; i + 1 < count; i += 2) {
+    peakLeft = std::max(peakLeft, magnitude(block[i]));
+    peakRight = std::max(peakRight, magnitude(block[i + 1]));
+  }
+  if (i < count) peakLeft = std::max(peakLeft, magnitude(block[i]));
+
+  OutputLevels levels;
+  levels.Left = levelOf(peakLeft);
+  levels.Right = levelOf(peakRight);
+  return levels;
+}
+
+BlockLevels ConvertBlock(StreamConfig& stream, const ConverterSwitches& switches) {
+  BlockLevels levels;
+  levels.Input = MeasureInputLevel(stream.WorkBuffer.data(), stream.BlockSamples);
+  if (switches.IQ) ConvertToIQ(stream, switches.EdgeFilter);
+  levels.Output = InvertAndMeasureOutput(stream.WorkBuffer.data(), stream.BlockSamples, switches.InvertSpectrum);
+  return levels;
+}
+
+}  // namespace dsp
