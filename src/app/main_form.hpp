@@ -1,0 +1,190 @@
+#pragma once
+// The main window: a thin owner of the controls, the stream configuration, the two
+// wave devices and the spectrum images. Layout and window handlers live in
+// main_form.cpp, the capture/playback pipeline in main_form_pipeline.cpp, the display
+// handlers in main_form_display.cpp and the settings in main_form_settings.cpp.
+#include <QEvent>
+#include <QSize>
+#include <QToolButton>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "display/spectrum_display.hpp"
+#include "dsp/stream_config.hpp"
+#include "wave/wave.hpp"
+
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QPainter;
+class QTimer;
+class TLedDisplay;
+
+namespace app {
+
+// A latching speed button drawn from four faces: up, disabled, down, held down.
+class SpeedButton : public QToolButton {
+  Q_OBJECT
+ public:
+  enum Face { FaceUp = 0, FaceDisabled = 1, FaceDown = 2, FaceHeldDown = 3 };
+  explicit SpeedButton(QWidget* parent = nullptr);
+  std::array<QPixmap, 4> Faces;
+  // The face the button shows in its present state.
+  Face currentFace() const;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+};
+
+// A plain drawing surface whose paint handler is one of the window's.
+class PaintBox : public QWidget {
+  Q_OBJECT
+ public:
+  explicit PaintBox(QWidget* parent = nullptr);
+  std::function<void(QPainter&)> OnPaint;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+};
+
+// A wave-device notice carried to the window's thread as a posted Qt event.
+class WaveNoticeEvent : public QEvent {
+ public:
+  WaveNoticeEvent(uint32_t message, void* device, wave::WAVEHDR* header, wave::MMRESULT error);
+  static QEvent::Type eventType();
+  uint32_t Message;
+  void* Device;
+  wave::WAVEHDR* Header;
+  wave::MMRESULT Error;
+};
+
+// Where the window goes after the stored position has been kept on the screen.
+struct WindowPlacement {
+  int Left = 0;
+  int Top = 0;
+  int Height = 0;
+  bool operator==(const WindowPlacement&) const = default;
+};
+
+// Keeps a window of outer size width x height on a screen of `screen` pixels: not left
+// of or above the screen, not past its right edge, 30 pixels clear of its bottom, and
+// at most the screen height less 60 pixels high. The rules run in that order, so the
+// top may still end negative on a screen lower than the window.
+WindowPlacement KeepWindowOnScreen(int left, int top, int width, int height, QSize screen);
+
+}  // namespace app
+
+class TMainForm : public QWidget {
+  Q_OBJECT
+ public:
+  explicit TMainForm(QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  // Controls, in the window's declaration order.
+  QLabel* LabelInDevice = nullptr;
+  QComboBox* CbWaveInDevice = nullptr;
+  QFrame* Panel1 = nullptr;
+  QLabel* LabeOutDevice = nullptr;
+  QComboBox* CbWaveOutDevice = nullptr;
+  QLabel* ImageA = nullptr;
+  QLabel* ImgScale1 = nullptr;
+  QLabel* LabelInA = nullptr;
+  TLedDisplay* LedInA = nullptr;
+  QLabel* LabelBPS = nullptr;
+  QComboBox* CbBitrate = nullptr;
+  QFrame* PanelSA = nullptr;
+  app::PaintBox* pbss = nullptr;
+  app::PaintBox* RulerPaintBox = nullptr;
+  QLabel* ImgScale2 = nullptr;
+  TLedDisplay* LedOutA = nullptr;
+  QLabel* LabelOutA = nullptr;
+  QLabel* ImageOA = nullptr;
+  QLabel* LabelOutB = nullptr;
+  TLedDisplay* LedOutB = nullptr;
+  QLabel* ImageOB = nullptr;
+  QCheckBox* cbIQ = nullptr;
+  QCheckBox* cbInvertSpectr = nullptr;
+  QCheckBox* cbSpectr = nullptr;
+  QCheckBox* cbInvertOut = nullptr;
+  app::SpeedButton* SBDin = nullptr;
+  app::SpeedButton* SBMic = nullptr;
+  QCheckBox* cbLog = nullptr;
+  QLabel* Image1 = nullptr;
+  QTimer* Timer1 = nullptr;
+
+  // Window handlers.
+  void FormCreate();
+  void FormShow();
+  void FormCloseQuery();
+  void FormDestroy();
+  void CbWaveInDeviceChange();
+  void CbWaveOutDeviceChange();
+  void CbBitrateChange();
+  void Timer1Timer();
+  void ConfigureStream(int32_t rate);
+
+  // Settings (main_form_settings.cpp).
+  void LoadSettings();
+  void SaveSettings();
+
+  // Pipeline (main_form_pipeline.cpp).
+  void SBMicClick();
+  void SBDinClick();
+  void ResetControls();
+  void ProcessBlock();
+
+  // Display (main_form_display.cpp).
+  void cbSpectrClick();
+  void pbssPaint(QPainter& painter);
+  void RulerPaintBoxPaint(QPainter& painter);
+
+  // Sizes, tables, buffers, WorkBuffer and both wave formats.
+  dsp::StreamConfig Stream;
+
+  std::array<wave::WAVEHDR, dsp::kBufferCount> CaptureHeaders{};
+  std::array<wave::WAVEHDR, dsp::kBufferCount> PlaybackHeaders{};
+  wave::MMRESULT LastWaveResult = wave::MMSYSERR_NOERROR;
+  bool PlaybackActive = false;
+  wave::HWAVEIN CaptureHandle = nullptr;
+  bool CaptureOpen = false;
+  wave::HWAVEOUT PlaybackHandle = nullptr;
+  bool CaptureStopping = false;
+  bool PlaybackStopping = false;
+  // Between the playback open notice and the close notice. PlaybackActive cannot tell
+  // this: it stays false when every header failed to prepare on an open device.
+  bool PlaybackOpen = false;
+
+  display::SpectrumDisplay Spectrum;
+
+  int32_t InDeviceId = 0;
+  int32_t OutDeviceId = 0;
+  int32_t StoredLeft = 100;
+  int32_t StoredTop = 100;
+
+  // Size of the screen the window is kept on; tests inject their own.
+  std::function<QSize()> ScreenSize;
+
+ protected:
+  bool event(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void buildControls();
+  void connectHandlers();
+  void handleWaveNotice(const app::WaveNoticeEvent& notice);
+  void prepareHeader(wave::WAVEHDR& header, dsp::Sample* buffer) const;
+  bool devicePending(bool handleSet, bool openNoticed) const;
+  void stopCapture();
+  void stopPlayback();
+  void captureFailed(wave::MMRESULT code);
+  void playbackFailed(wave::MMRESULT code);
+  void setClientWidth(int width);
+
+  std::unique_ptr<wave::NoticeTarget> noticeTarget_;
+  bool firstShowDone_ = false;
+};
