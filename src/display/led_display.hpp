@@ -8,6 +8,8 @@ using TColor = uint32_t;
 constexpr TColor clLime = 0x0000FF00, clYellow = 0x0000FFFF, clRed = 0x000000FF;
 constexpr TColor clGreen = 0x00008000, clOlive = 0x00008080, clMaroon = 0x00000080;
 constexpr TColor clBlack = 0x00000000, clSilver = 0x00C0C0C0, clWhite = 0x00FFFFFF;
+// System colours by index; the meter's sunken frames use the button shadow and highlight.
+constexpr TColor clBtnFace = 0xFF00000F, clBtnShadow = 0xFF000010, clBtnHighlight = 0xFF000014;
 // Maps a TColor (including the system colours the program uses) onto a QColor.
 QColor toQColor(TColor c);
 
@@ -57,14 +59,23 @@ class TLedDisplay : public QWidget {
 
   // The control's picture: what the last full paint plus later block paints left.
   const QImage& surface() const { return surface_; }
+  // How often the blocks and the whole control were drawn so far (for tests and diagnostics).
+  int blockPaintCount() const { return blockPaints_; }
+  int fullPaintCount() const { return fullPaints_; }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   void Paint();
   void fullRepaint();
+  bool surfaceStale() const;
+  QColor backgroundColour() const;
+  void fillRect(int left, int top, int right, int bottom, QRgb colour);
+  void drawSunkenFrame(int left, int top, int right, int bottom);
+  int32_t blockCount() const { return blockA_ + blockB_ + blockC_; }
 
   TLedDisplayOrientation orientation_ = loVertical;
   bool ctl3d_ = true;
@@ -77,4 +88,6 @@ class TLedDisplay : public QWidget {
   TColor active_[3] = {clLime, clYellow, clRed};
   TColor dead_[3] = {clGreen, clOlive, clMaroon};
   QImage surface_;  // the control draws here and shows it on paint, so block-only paints stick
+  int blockPaints_ = 0;
+  int fullPaints_ = 0;
 };

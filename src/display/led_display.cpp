@@ -1,0 +1,209 @@
+#include "display/led_display.hpp"
+
+#include <QEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <algorithm>
+
+QColor toQColor(TColor c) {
+  if ((c >> 24) == 0xFF) {
+    // System colours in their classic desktop values, so the meter looks the same on
+    // every theme and its frames are reproducible off screen.
+    switch (c & 0xFFu) {
+      case 5: return QColor(255, 255, 255);    // window
+      case 8: return QColor(0, 0, 0);          // window text
+      case 15: return QColor(192, 192, 192);   // button face
+      case 16: return QColor(128, 128, 128);   // button shadow
+      case 20: return QColor(255, 255, 255);   // button highlight
+      default: return QColor(0, 0, 0);
+    }
+  }
+  return QColor(int(c & 0xFF), int((c >> 8) & 0xFF), int((c >> 16) & 0xFF));
+}
+
+TLedDisplay::TLedDisplay(QWidget* parent) : QWidget(parent) {
+  // We paint every pixel ourselves from surface_, so Qt need not erase first.
+  setAttribute(Qt::WA_OpaquePaintEvent);
+  resize(30, 200);
+  fullRepaint();
+}
+
+// ---- property setters ---------------------------------------------------------------
+
+void TLedDisplay::setOrientation(TLedDisplayOrientation v) {
+  if (v == orientation_) return;
+  orientation_ = v;
+  fullRepaint();
+}
+
+void TLedDisplay::setCtl3D(bool v) {
+  if (v == ctl3d_) return;
+  ctl3d_ = v;
+  fullRepaint();
+}
+
+void TLedDisplay::setSpacing(int32_t v) {
+  if (v == spacing_) return;
+  spacing_ = v;
+  fullRepaint();
+}
+
+void TLedDisplay::setMax(int32_t v) {
+  if (v == max_) return;
+  max_ = v;
+  fullRepaint();
+}
+
+void TLedDisplay::setPosition(int32_t v) {
+  if (v == position_) return;
+  position_ = v;
+  PaintLEDs();
+}
+
+void TLedDisplay::setBlockACount(int32_t v) {
+  if (v == blockA_) return;
+  blockA_ = v <= 0 ? 1 : v;
+  fullRepaint();
+}
+
+void TLedDisplay::setBlockBCount(int32_t v) {
+  if (v == blockB_) return;
+  blockB_ = v <= 0 ? 1 : v;
+  fullRepaint();
+}
+
+void TLedDisplay::setBlockCCount(int32_t v) {
+  if (v == blockC_) return;
+  blockC_ = v <= 0 ? 1 : v;
+  fullRepaint();
+}
+
+// Colour setters repaint even when the value is unchanged: callers use that to refresh the bar.
+void TLedDisplay::setActiveColor1(TColor v) { active_[0] = v; PaintLEDs(); }
+void TLedDisplay::setActiveColor2(TColor v) { active_[1] = v; PaintLEDs(); }
+void TLedDisplay::setActiveColor3(TColor v) { active_[2] = v; PaintLEDs(); }
+void TLedDisplay::setDeadColor1(TColor v) { dead_[0] = v; PaintLEDs(); }
+void TLedDisplay::setDeadColor2(TColor v) { dead_[1] = v; PaintLEDs(); }
+void TLedDisplay::setDeadColor3(TColor v) { dead_[2] = v; PaintLEDs(); }
+
+// ---- drawing --------------------------------------------------------------------------
+
+int32_t TLedDisplay::litCount() {
+  if (max_ == 0) setMax(1);  // repaints, then the count goes on with 1
+  const int32_t n = blockCount();
+  // The product wraps in 32 bits like the original's integer arithmetic; the quotient is
+  // taken in 64 bits so that INT_MIN / -1 cannot trap.
+  const auto product = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(position_) * n));
+  int64_t lit = static_cast<int64_t>(product) / max_;
+  if (lit > n) lit = n;
+  return static_cast<int32_t>(std::max<int64_t>(lit, INT32_MIN));
+}
+
+QColor TLedDisplay::backgroundColour() const {
+  // The control shows its parent's colour, as a control without its own colour does.
+  const QWidget* p = parentWidget();
+  return (p ? p->palette() : palette()).color(QPalette::Window);
+}
+
+void TLedDisplay::fillRect(int left, int top, int right, int bottom, QRgb colour) {
+  // Half-open rectangle, clipped to the surface; an inverted rectangle draws nothing.
+  left = std::max(left, 0);
+  top = std::max(top, 0);
+  right = std::min(right, surface_.width());
+  bottom = std::min(bottom, surface_.height());
+  for (int y = top; y < bottom; ++y) {
+    auto* row = reinterpret_cast<QRgb*>(surface_.scanLine(y));
+    std::fill(row + left, row + std::max(left, right), colour);
+  }
+}
+
+void TLedDisplay::drawSunkenFrame(int left, int top, int right, int bottom) {
+  if (right <= left || bottom <= top) return;
+  const QRgb shadow = toQColor(clBtnShadow).rgb();
+  const QRgb highlight = toQColor(clBtnHighlight).rgb();
+  fillRect(left, top, right - 1, top + 1, shadow);        // top row but its rightmost pixel
+  fillRect(left, top, left + 1, bottom - 1, shadow);      // left column but its bottom pixel
+  fillRect(right - 1, top, right, bottom, highlight);     // right column
+  fillRect(left, bottom - 1, right, bottom, highlight);   // bottom row
+}
+
+bool TLedDisplay::surfaceStale() const {
+  // A hidden widget gets its resize event only when shown; catch the new size here.
+  return surface_.size() != (size().isEmpty() ? QSize(0, 0) : size());
+}
+
+void TLedDisplay::PaintLEDs() {
+  if (surfaceStale()) {
+    fullRepaint();
+    return;
+  }
+  const int32_t lit = litCount();
+  ++blockPaints_;
+  if (surface_.isNull()) return;
+  const int64_t n = blockCount();
+  const int64_t w = surface_.width(), h = surface_.height();
+  const bool vertical = orientation_ == loVertical;
+  const int64_t slot = (vertical ? h : w) / n;
+  // Filled band by band from the low end up: block k = 1..N.
+  for (int64_t k = 1; k <= n; ++k) {
+    const int band = k <= blockA_ ? 0 : (k <= int64_t(blockA_) + blockB_ ? 1 : 2);
+    const QRgb colour = toQColor(k <= lit ? active_[band] : dead_[band]).rgb();
+    const int64_t p = vertical ? n - k : k - 1;
+    if (vertical) {
+      const int64_t top = p * h / n + 1;
+      fillRect(2, int(top), int(w - 2), int(std::clamp<int64_t>(top + slot - spacing_ - 2, INT32_MIN, INT32_MAX)),
+               colour);
+    } else {
+      const int64_t left = p * w / n + 1;
+      fillRect(int(left), 2, int(std::clamp<int64_t>(left + slot - spacing_ - 2, INT32_MIN, INT32_MAX)), int(h - 2),
+               colour);
+    }
+  }
+  update();
+}
+
+void TLedDisplay::Paint() {
+  if (ctl3d_ && !surface_.isNull()) {
+    const int64_t n = blockCount();
+    const int64_t w = surface_.width(), h = surface_.height();
+    if (orientation_ == loVertical) {
+      const int64_t slot = h / n;
+      for (int64_t p = 0; p < n; ++p) {
+        const int64_t top = p * h / n;
+        drawSunkenFrame(1, int(top), int(w - 1), int(std::clamp<int64_t>(top + slot - spacing_, INT32_MIN, INT32_MAX)));
+      }
+    } else {
+      const int64_t slot = w / n;
+      for (int64_t p = n - 1; p >= 0; --p) {
+        const int64_t left = p * w / n;
+        drawSunkenFrame(int(left), 1, int(std::clamp<int64_t>(left + slot - spacing_, INT32_MIN, INT32_MAX)), int(h - 1));
+      }
+    }
+  }
+  PaintLEDs();
+}
+
+void TLedDisplay::fullRepaint() {
+  if (surfaceStale()) surface_ = size().isEmpty() ? QImage() : QImage(size(), QImage::Format_RGB32);
+  ++fullPaints_;
+  if (!surface_.isNull()) surface_.fill(backgroundColour());
+  Paint();
+  update();
+}
+
+void TLedDisplay::paintEvent(QPaintEvent* event) {
+  if (surfaceStale()) fullRepaint();
+  QPainter painter(this);
+  painter.drawImage(event->rect(), surface_, event->rect());
+}
+
+void TLedDisplay::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  fullRepaint();
+}
+
+void TLedDisplay::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  // A new parent or a changed parent colour changes our background.
+  if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ParentChange) fullRepaint();
+}

@@ -1,0 +1,2 @@
+# Display module: LED meter, resampler, heat colours, spectrum column and ruler.
+tovrel_test(led_display_test LIBS tovrel_display)

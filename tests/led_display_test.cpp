@@ -1,0 +1,368 @@
+// The LED bar meter, drawn off screen and read back from its surface.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QWidget>
+#include <cstdlib>
+#include <memory>
+
+#include "display/led_display.hpp"
+
+namespace {
+
+class QtEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    app_ = std::make_unique<QApplication>(argc_, argv_);
+  }
+  void TearDown() override { app_.reset(); }
+
+ private:
+  int argc_ = 1;
+  char name_[16] = "led_display";
+  char* argv_[2] = {name_, nullptr};
+  std::unique_ptr<QApplication> app_;
+};
+const auto* const kQtEnv = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+QRgb rgbOf(TColor c) { return toQColor(c).rgb(); }
+
+// A black panel holding one meter set up like the main window's level meters.
+struct MainWindowMeter {
+  QWidget panel;
+  TLedDisplay* led;
+  MainWindowMeter() {
+    QPalette pal = panel.palette();
+    pal.setColor(QPalette::Window, Qt::black);
+    panel.setPalette(pal);
+    panel.resize(200, 40);
+    led = new TLedDisplay(&panel);
+    led->setOrientation(loHorizontal);
+    led->setCtl3D(false);
+    led->setSpacing(-1);
+    led->setMax(32767);
+    led->setPosition(0);
+    led->setBlockACount(35);
+    led->setBlockBCount(9);
+    led->setBlockCCount(6);
+    led->resize(150, 12);
+    led->PaintLEDs();  // a hidden widget learns its new size at its next paint
+  }
+};
+
+// The colour block k would show, computed from the band rules and the lit count.
+QRgb expectedBlock(int k, int lit, int a, int b) {
+  const int band = k <= a ? 0 : (k <= a + b ? 1 : 2);
+  const TColor activeColours[3] = {clLime, clYellow, clRed};
+  const TColor deadColours[3] = {clGreen, clOlive, clMaroon};
+  return rgbOf(k <= lit ? activeColours[band] : deadColours[band]);
+}
+
+int countLitBlocks(const QImage& img) {
+  int lit = 0;
+  for (int k = 1; k <= 50; ++k) {
+    const QRgb c = img.pixel(3 * k - 2, 5);
+    if (c == rgbOf(clLime) || c == rgbOf(clYellow) || c == rgbOf(clRed)) ++lit;
+  }
+  return lit;
+}
+
+}  // namespace
+
+TEST(LedDisplay, ColourDecodingAndSystemColours) {
+  EXPECT_EQ(toQColor(0x00123456), QColor(0x56, 0x34, 0x12));
+  EXPECT_EQ(toQColor(clLime), QColor(0, 255, 0));
+  EXPECT_EQ(toQColor(clOlive), QColor(128, 128, 0));
+  EXPECT_EQ(toQColor(clMaroon), QColor(128, 0, 0));
+  EXPECT_EQ(toQColor(clBtnShadow), QColor(128, 128, 128));
+  EXPECT_EQ(toQColor(clBtnHighlight), QColor(255, 255, 255));
+}
+
+TEST(LedDisplay, ConstructorDefaults) {
+  TLedDisplay led;
+  EXPECT_EQ(led.width(), 30);
+  EXPECT_EQ(led.height(), 200);
+  EXPECT_EQ(led.Orientation(), loVertical);
+  EXPECT_TRUE(led.Ctl3D());
+  EXPECT_EQ(led.Spacing(), 2);
+  EXPECT_EQ(led.Max(), 10);
+  EXPECT_EQ(led.Position(), 0);
+  EXPECT_EQ(led.BlockACount(), 7);
+  EXPECT_EQ(led.BlockBCount(), 3);
+  EXPECT_EQ(led.BlockCCount(), 1);
+  EXPECT_EQ(led.ActiveColor1(), clLime);
+  EXPECT_EQ(led.ActiveColor2(), clYellow);
+  EXPECT_EQ(led.ActiveColor3(), clRed);
+  EXPECT_EQ(led.DeadColor1(), clGreen);
+  EXPECT_EQ(led.DeadColor2(), clOlive);
+  EXPECT_EQ(led.DeadColor3(), clMaroon);
+  EXPECT_EQ(led.surface().size(), QSize(30, 200));
+}
+
+TEST(LedDisplay, MainWindowMeterGeometry) {
+  MainWindowMeter m;
+  m.led->setPosition(32767);
+  const QImage& img = m.led->surface();
+  ASSERT_EQ(img.size(), QSize(150, 12));
+  const QRgb black = qRgb(0, 0, 0);
+  for (int x = 0; x < 150; ++x) {
+    for (int y = 0; y < 12; ++y) {
+      const bool inBlockColumn = x % 3 != 0;
+      const bool inBlockRow = y >= 2 && y <= 9;
+      if (inBlockColumn && inBlockRow) {
+        const int k = x / 3 + 1;
+        EXPECT_EQ(img.pixel(x, y), expectedBlock(k, 50, 35, 9)) << x << "," << y;
+      } else {
+        EXPECT_EQ(img.pixel(x, y), black) << x << "," << y;
+      }
+    }
+  }
+}
+
+TEST(LedDisplay, MainWindowLitCounts) {
+  MainWindowMeter m;
+  struct Case { int32_t position; int lit; };
+  const Case cases[] = {{0, 0}, {655, 0}, {656, 1}, {1310, 1}, {1311, 2}, {16384, 25},
+                        {32766, 49}, {32767, 50}, {40000, 50}, {-5, 0}, {-40000, 0}};
+  for (const Case& c : cases) {
+    m.led->setPosition(c.position);
+    const int expected = int(std::min<int64_t>(int64_t(c.position) * 50 / 32767, 50));
+    EXPECT_EQ(std::max(expected, 0), c.lit) << c.position;  // the table agrees with the rule
+    EXPECT_EQ(m.led->litCount(), expected) << c.position;
+    EXPECT_EQ(countLitBlocks(m.led->surface()), c.lit) << c.position;
+    for (int k = 1; k <= 50; ++k)
+      EXPECT_EQ(m.led->surface().pixel(3 * k - 1, 9), expectedBlock(k, c.lit, 35, 9)) << c.position << " " << k;
+  }
+}
+
+TEST(LedDisplay, ProductWrapsInThirtyTwoBits) {
+  MainWindowMeter m;
+  // 50 * 50000000 wraps to a negative product: nothing lights, as with 32-bit arithmetic.
+  m.led->setMax(1);
+  m.led->setPosition(50000000);
+  const int32_t wrapped = static_cast<int32_t>(static_cast<uint32_t>(int64_t(50000000) * 50));
+  ASSERT_LT(wrapped, 0);
+  EXPECT_EQ(m.led->litCount(), wrapped);
+  EXPECT_EQ(countLitBlocks(m.led->surface()), 0);
+  // N = 64 and Position 2^25 give the product INT_MIN; INT_MIN / -1 must not trap.
+  m.led->setBlockACount(32);
+  m.led->setBlockBCount(16);
+  m.led->setBlockCCount(16);
+  m.led->setMax(-1);
+  m.led->setPosition(1 << 25);
+  EXPECT_EQ(m.led->litCount(), 64);
+}
+
+TEST(LedDisplay, DefaultVerticalSlotsAndFrames) {
+  QWidget parent;
+  QPalette pal = parent.palette();
+  pal.setColor(QPalette::Window, QColor(10, 20, 30));
+  parent.setPalette(pal);
+  TLedDisplay led(&parent);
+  const QImage& img = led.surface();
+  const QRgb bg = qRgb(10, 20, 30), shadow = qRgb(128, 128, 128), hi = qRgb(255, 255, 255);
+  // Slot tops p * 200 div 11; block k sits in slot 11 - k.
+  const int tops[11] = {0, 18, 36, 54, 72, 90, 109, 127, 145, 163, 181};
+  for (int p = 0; p < 11; ++p) {
+    EXPECT_EQ(p * 200 / 11, tops[p]);
+    const int k = 11 - p;
+    const QRgb fill = expectedBlock(k, 0, 7, 3);
+    // Block rows top+1 .. top+14, columns 2..27.
+    for (int y = tops[p] + 1; y <= tops[p] + 14; ++y)
+      for (int x = 2; x <= 27; ++x) ASSERT_EQ(img.pixel(x, y), fill) << p << " " << x << "," << y;
+    // The frame: shadow on top row (but rightmost) and left column (but bottom), highlight right and bottom.
+    const int t = tops[p], b = tops[p] + 15;
+    for (int x = 1; x <= 27; ++x) EXPECT_EQ(img.pixel(x, t), shadow) << p << " " << x;
+    for (int y = t; y < b; ++y) EXPECT_EQ(img.pixel(1, y), shadow) << p << " " << y;
+    for (int y = t; y <= b; ++y) EXPECT_EQ(img.pixel(28, y), hi) << p << " " << y;
+    for (int x = 1; x <= 28; ++x) EXPECT_EQ(img.pixel(x, b), hi) << p << " " << x;
+    // Outside the frame, columns 0 and 29 and the rows below the frame stay background.
+    for (int y = t; y <= b; ++y) {
+      EXPECT_EQ(img.pixel(0, y), bg);
+      EXPECT_EQ(img.pixel(29, y), bg);
+    }
+  }
+  // Block 1: rows 182..195, the frame 181..196, and background below it.
+  EXPECT_EQ(img.pixel(10, 182), rgbOf(clGreen));
+  EXPECT_EQ(img.pixel(10, 195), rgbOf(clGreen));
+  EXPECT_EQ(img.pixel(10, 196), hi);
+  for (int y = 197; y < 200; ++y)
+    for (int x = 0; x < 30; ++x) EXPECT_EQ(img.pixel(x, y), bg) << x << "," << y;
+  // Between frames (spacing 2: rows 16 and 17 of each slot) the background shows.
+  EXPECT_EQ(img.pixel(10, 16), bg);
+  EXPECT_EQ(img.pixel(10, 17), bg);
+
+  // Lighting the whole bar keeps the frames and colours band C at the top.
+  led.setPosition(10);
+  EXPECT_EQ(img.pixel(10, 5), rgbOf(clRed));
+  EXPECT_EQ(img.pixel(10, 20), rgbOf(clYellow));
+  EXPECT_EQ(img.pixel(10, 190), rgbOf(clLime));
+  EXPECT_EQ(img.pixel(1, 181), shadow);
+
+  // Without frames the blocks stay where they were and the frame ring is background.
+  led.setCtl3D(false);
+  EXPECT_EQ(img.pixel(10, 190), rgbOf(clLime));
+  EXPECT_EQ(img.pixel(1, 181), bg);
+  EXPECT_EQ(img.pixel(28, 190), bg);
+  EXPECT_EQ(img.pixel(2, 182), rgbOf(clLime));
+  EXPECT_EQ(img.pixel(27, 195), rgbOf(clLime));
+}
+
+TEST(LedDisplay, OverlappingFramesLaterWins) {
+  const QRgb shadow = qRgb(128, 128, 128), hi = qRgb(255, 255, 255);
+  QWidget parent;
+  {
+    // Horizontal frames are drawn right to left: where neighbours overlap (spacing -1), the
+    // left slot's highlight column covers the right slot's shadow column.
+    TLedDisplay led(&parent);
+    led.setOrientation(loHorizontal);
+    led.setSpacing(-1);
+    led.resize(110, 12);  // N 11, slots of 10 pixels, frames 11 pixels wide
+    led.PaintLEDs();
+    const QImage& img = led.surface();
+    EXPECT_EQ(img.pixel(0, 5), shadow);
+    EXPECT_EQ(img.pixel(10, 5), hi);
+    EXPECT_EQ(img.pixel(20, 5), hi);
+    EXPECT_EQ(img.pixel(15, 1), shadow);
+    EXPECT_EQ(img.pixel(105, 10), hi);
+    // The last frame's right column falls outside the control; its block reaches the edge.
+    EXPECT_EQ(img.pixel(109, 5), rgbOf(clMaroon));
+    EXPECT_EQ(img.pixel(5, 5), rgbOf(clGreen));
+    EXPECT_EQ(img.pixel(75, 5), rgbOf(clOlive));
+  }
+  {
+    // Vertical frames are drawn top to bottom: the lower slot's shadow row wins.
+    TLedDisplay led(&parent);
+    led.setSpacing(-1);
+    led.resize(30, 110);
+    led.PaintLEDs();
+    const QImage& img = led.surface();
+    EXPECT_EQ(img.pixel(5, 10), shadow);
+    EXPECT_EQ(img.pixel(5, 20), shadow);
+    EXPECT_EQ(img.pixel(28, 10), hi);
+    EXPECT_EQ(img.pixel(5, 5), rgbOf(clMaroon));  // top slot holds band C
+  }
+}
+
+TEST(LedDisplay, OrientationSwitchKeepsBandOrder) {
+  QWidget parent;
+  TLedDisplay led(&parent);
+  led.resize(110, 200);
+  led.setPosition(10);
+  const int fullBefore = led.fullPaintCount();
+  led.setOrientation(loHorizontal);
+  EXPECT_EQ(led.fullPaintCount(), fullBefore + 1);
+  const QImage& img = led.surface();
+  // 110 wide / 11 blocks: block k starts at column (k-1)*10 + 1.
+  for (int k = 1; k <= 11; ++k) {
+    const int left = (k - 1) * 10 + 1;
+    EXPECT_EQ(img.pixel(left, 100), expectedBlock(k, 11, 7, 3)) << k;
+  }
+  led.setOrientation(loVertical);
+  EXPECT_EQ(img.pixel(10, 190), rgbOf(clLime));
+  EXPECT_EQ(img.pixel(10, 5), rgbOf(clRed));
+}
+
+TEST(LedDisplay, RepaintRules) {
+  MainWindowMeter m;
+  TLedDisplay& led = *m.led;
+  led.setPosition(1000);
+  int blocks = led.blockPaintCount(), full = led.fullPaintCount();
+
+  // Same position: nothing is painted.
+  led.setPosition(1000);
+  EXPECT_EQ(led.blockPaintCount(), blocks);
+  EXPECT_EQ(led.fullPaintCount(), full);
+
+  // A new position repaints blocks only.
+  led.setPosition(2000);
+  EXPECT_EQ(led.blockPaintCount(), blocks + 1);
+  EXPECT_EQ(led.fullPaintCount(), full);
+
+  // A colour always repaints the blocks, even when unchanged, and shows at once.
+  blocks = led.blockPaintCount();
+  led.setActiveColor1(clLime);
+  EXPECT_EQ(led.blockPaintCount(), blocks + 1);
+  led.setActiveColor1(clWhite);
+  EXPECT_EQ(led.blockPaintCount(), blocks + 2);
+  EXPECT_EQ(led.fullPaintCount(), full);
+  EXPECT_EQ(led.surface().pixel(1, 5), qRgb(255, 255, 255));
+  led.setDeadColor3(clSilver);
+  EXPECT_EQ(led.surface().pixel(148, 5), qRgb(192, 192, 192));
+
+  // Structural properties repaint the whole control, but only when they change.
+  full = led.fullPaintCount();
+  led.setSpacing(-1);
+  led.setCtl3D(false);
+  led.setMax(32767);
+  led.setOrientation(loHorizontal);
+  led.setBlockACount(35);
+  EXPECT_EQ(led.fullPaintCount(), full);
+  led.setSpacing(0);
+  EXPECT_EQ(led.fullPaintCount(), full + 1);
+  led.setMax(30000);
+  EXPECT_EQ(led.fullPaintCount(), full + 2);
+}
+
+TEST(LedDisplay, BlockPaintDoesNotTouchGaps) {
+  MainWindowMeter m;
+  TLedDisplay& led = *m.led;
+  // Block paints leave the gaps and borders exactly as the last full paint left them.
+  for (int32_t pos : {100, 20000, 32767, 0}) {
+    led.setPosition(pos);
+    for (int y = 0; y < 12; ++y) EXPECT_EQ(led.surface().pixel(0, y), qRgb(0, 0, 0));
+    for (int x = 0; x < 150; x += 3) EXPECT_EQ(led.surface().pixel(x, 5), qRgb(0, 0, 0)) << x;
+    for (int x = 0; x < 150; ++x) EXPECT_EQ(led.surface().pixel(x, 11), qRgb(0, 0, 0)) << x;
+  }
+}
+
+TEST(LedDisplay, CountsAndMaxEdgeValues) {
+  QWidget parent;
+  TLedDisplay led(&parent);
+  led.setBlockACount(0);
+  EXPECT_EQ(led.BlockACount(), 1);
+  led.setBlockBCount(-7);
+  EXPECT_EQ(led.BlockBCount(), 1);
+  led.setBlockCCount(0);
+  EXPECT_EQ(led.BlockCCount(), 1);
+  // N = 3 now; with Max 10, position 10 lights all three.
+  led.setPosition(10);
+  EXPECT_EQ(led.litCount(), 3);
+
+  // Max 0 becomes 1 inside the block paint (through its setter, repainting the control).
+  const int full = led.fullPaintCount();
+  led.setMax(0);
+  EXPECT_EQ(led.Max(), 1);
+  EXPECT_GE(led.fullPaintCount(), full + 2);
+  EXPECT_EQ(led.litCount(), 3);
+
+  // A negative Max lights nothing for positive positions.
+  led.setMax(-10);
+  EXPECT_EQ(led.Max(), -10);
+  EXPECT_LT(led.litCount(), 0);
+  const QImage& img = led.surface();
+  // Vertical 30 x 200, N 3: every block shows its dead colour.
+  EXPECT_EQ(img.pixel(10, 100), rgbOf(clOlive));
+  EXPECT_EQ(img.pixel(10, 180), rgbOf(clGreen));
+  EXPECT_EQ(img.pixel(10, 30), rgbOf(clMaroon));
+}
+
+TEST(LedDisplay, BackgroundFollowsParentAndResize) {
+  QWidget parent;
+  QPalette pal = parent.palette();
+  pal.setColor(QPalette::Window, QColor(1, 2, 3));
+  parent.setPalette(pal);
+  TLedDisplay led(&parent);
+  EXPECT_EQ(led.surface().pixel(0, 0), qRgb(1, 2, 3));
+  pal.setColor(QPalette::Window, QColor(40, 50, 60));
+  parent.setPalette(pal);
+  EXPECT_EQ(led.surface().pixel(0, 0), qRgb(40, 50, 60));
+  led.resize(60, 20);
+  led.PaintLEDs();
+  EXPECT_EQ(led.surface().size(), QSize(60, 20));
+  EXPECT_EQ(led.surface().pixel(59, 19), qRgb(40, 50, 60));
+  led.resize(0, 0);
+  led.setPosition(5);  // an empty control paints nothing and must not crash
+  EXPECT_TRUE(led.surface().isNull());
+}
