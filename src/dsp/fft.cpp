@@ -1,0 +1,263 @@
+// FFT engine: tables, scratch area, code-path choice and the call flow of ComplexFFT.
+// The kernels live beside it: fft_split.cpp (portable split-radix) and fft_sse2.cpp /
+// fft_avx2.cpp (vector autosort kernels for natural order).
+#include "dsp/fft.hpp"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "dsp/fft_dispatch.hpp"
+#include "dsp/fft_internal.hpp"
+
+namespace dsp {
+namespace fft_detail {
+namespace {
+
+constexpr long double kTwoPi = 6.283185307179586476925286766559005768L;
+
+// Split-radix twiddles: sizes 8 and 16 (kernel constants), quarter circles for 32 ... 512,
+// eighth circles for 1024 ... 65536.
+constexpr int32_t splitTwiddleCount(int32_t log2n) {
+  const int32_t n = int32_t{1} << log2n;
+  return log2n < 3 ? 0 : (n <= 512 ? n / 4 - 1 : n / 8 - 1);
+}
+constexpr int32_t totalSplitTwiddles() {
+  int32_t total = 0;
+  for (int32_t m = kMinLog2; m <= kMaxLog2; ++m) total += splitTwiddleCount(m);
+  return total;
+}
+
+// One radix-4 autosort stage of sub-length n needs 3 * n/4 twiddles of two floats.
+constexpr int32_t kMinStageLog2 = 4;
+constexpr int32_t stageTwiddleFloats(int32_t log2n) { return 6 * ((int32_t{1} << log2n) / 4); }
+constexpr int32_t totalStageTwiddleFloats() {
+  int32_t total = 0;
+  for (int32_t m = kMinStageLog2; m <= kMaxLog2; ++m) total += stageTwiddleFloats(m);
+  return total;
+}
+
+// The tables never change after InitFFT; static storage keeps them out of the heap.
+// The order table of size n starts at entry n - 2 (the sizes below it take 2 + 4 + ... + n/2).
+uint16_t gOrderStore[2 * kMaxCount - 2];
+TwiddlePair gSplitTwiddleStore[totalSplitTwiddles()];
+const TwiddlePair* gSplitTwiddles[kMaxLog2 + 1];
+alignas(64) float gStageTwiddleStore[totalStageTwiddleFloats()];
+const float* gStageTwiddles[kMaxLog2 + 1];
+
+bool gReady = false;
+float* gScratchArea = nullptr;     // the engine's own area, 2 * kMaxCount floats
+float* gCurrentScratch = nullptr;  // the area the reorder step uses
+FftPath gPath = FftPath::Portable;
+const NaturalKernels* gKernels = nullptr;  // null: split-radix plus order table
+
+// Toggle/offset construction: each doubling interleaves two copies of the previous table
+// and moves a run of s entries to the odd frequencies.
+void buildOrderTables() {
+  gOrderStore[0] = 0;
+  gOrderStore[1] = 1;
+  int32_t toggle = 1;
+  int32_t offset = 1;
+  for (int32_t s = 2; s < kMaxCount; s *= 2) {
+    const uint16_t* previous = gOrderStore + (s - 2);
+    uint16_t* next = gOrderStore + (2 * s - 2);
+    toggle = 1 - toggle;
+    offset = 2 * offset - toggle;
+    for (int32_t i = 0; i < s; ++i) {
+      next[i] = static_cast<uint16_t>(2 * previous[i]);
+      next[i + s] = static_cast<uint16_t>(2 * previous[i]);
+    }
+    for (int32_t i = offset; i < offset + s; ++i) next[i] = static_cast<uint16_t>(next[i] + 1);
+  }
+}
+
+// (cos, sin) of k * 2 pi/n: the step rounded to double, the angle and both functions in
+// extended precision, each result rounded to float.
+TwiddlePair twiddle(int64_t k, int32_t n) {
+  const double step = static_cast<double>(kTwoPi / static_cast<long double>(n));
+  const long double angle = static_cast<long double>(k) * static_cast<long double>(step);
+  return {static_cast<float>(cosl(angle)), static_cast<float>(sinl(angle))};
+}
+
+void buildSplitTwiddles() {
+  TwiddlePair* next = gSplitTwiddleStore;
+  for (int32_t m = kMinLog2; m <= kMaxLog2; ++m) {
+    gSplitTwiddles[m] = next;
+    const int32_t n = int32_t{1} << m;
+    if (n == 8) {
+      *next++ = {kSqrtHalf, kSqrtHalf};
+    } else if (n == 16) {
+      *next++ = {kCosPi8, kSinPi8};
+      *next++ = {kSqrtHalf, kSqrtHalf};
+      *next++ = {kSinPi8, kCosPi8};
+    } else {
+      for (int32_t k = 1; k <= splitTwiddleCount(m); ++k) *next++ = twiddle(k, n);
+    }
+  }
+}
+
+void buildStageTwiddles() {
+  float* next = gStageTwiddleStore;
+  for (int32_t m = kMinStageLog2; m <= kMaxLog2; ++m) {
+    gStageTwiddles[m] = next;
+    const int32_t n = int32_t{1} << m;
+    for (int32_t block = 0; block < n / 4; block += 4) {
+      for (int32_t power = 1; power <= 3; ++power) {
+        for (int32_t lane = 0; lane < 4; ++lane) {
+          const TwiddlePair w = twiddle(int64_t{power} * (block + lane), n);
+          *next++ = w.cos;
+          *next++ = w.sin;
+        }
+      }
+    }
+  }
+}
+
+// log2 of a supported count, or -1.
+int32_t supportedLog2(int32_t count) {
+  if (count < 2 || count > kMaxCount || (count & (count - 1)) != 0) return -1;
+  int32_t log2n = 0;
+  while ((int32_t{1} << log2n) < count) ++log2n;
+  return log2n;
+}
+
+const NaturalKernels* kernelsOf(FftPath path) {
+#if TOVREL_FFT_VECTOR_KERNELS
+  if (path == FftPath::Sse2) return &kSse2Kernels;
+  if (path == FftPath::Avx2) return &kAvx2Kernels;
+#endif
+  (void)path;
+  return nullptr;
+}
+
+// Moves whole (re, im) pairs bit for bit; memcpy keeps the float values untouched (no NaN quieting).
+void gatherToNatural(float* data, float* work, const uint16_t* order, int32_t n) {
+  std::memcpy(work, data, sizeof(float) * 2 * static_cast<size_t>(n));
+  for (int32_t k = 0; k < n; ++k) std::memcpy(data + 2 * k, work + 2 * order[k], 2 * sizeof(float));
+}
+
+void scatterToSplit(float* data, float* work, const uint16_t* order, int32_t n) {
+  std::memcpy(work, data, sizeof(float) * 2 * static_cast<size_t>(n));
+  for (int32_t k = 0; k < n; ++k) std::memcpy(data + 2 * order[k], work + 2 * k, 2 * sizeof(float));
+}
+
+void scaleAll(float* data, int32_t n, float factor) {
+  for (int32_t i = 0; i < 2 * n; ++i) data[i] *= factor;
+}
+
+}  // namespace
+
+const TwiddlePair* splitTwiddles(int32_t log2n) { return gSplitTwiddles[log2n]; }
+const uint16_t* orderTable(int32_t log2n) { return gOrderStore + ((int32_t{1} << log2n) - 2); }
+const float* stageTwiddles(int32_t log2n) { return gStageTwiddles[log2n]; }
+
+}  // namespace fft_detail
+
+using namespace fft_detail;
+
+bool FftPathAvailable(FftPath path) {
+  switch (path) {
+    case FftPath::Portable:
+      return true;
+#if TOVREL_FFT_VECTOR_KERNELS
+    case FftPath::Sse2:
+      return __builtin_cpu_supports("sse2");
+    case FftPath::Avx2:
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#endif
+    default:
+      return false;
+  }
+}
+
+FftPath BestFftPath() {
+  if (FftPathAvailable(FftPath::Avx2)) return FftPath::Avx2;
+  if (FftPathAvailable(FftPath::Sse2)) return FftPath::Sse2;
+  return FftPath::Portable;
+}
+
+bool SelectFftPath(FftPath path) {
+  if (!FftPathAvailable(path)) return false;
+  gPath = path;
+  gKernels = kernelsOf(path);
+  return true;
+}
+
+FftPath CurrentFftPath() { return gPath; }
+
+const char* FftPathName(FftPath path) {
+  switch (path) {
+    case FftPath::Portable:
+      return "portable";
+    case FftPath::Sse2:
+      return "sse2";
+    case FftPath::Avx2:
+      return "avx2";
+  }
+  return "?";
+}
+
+// Builds every table once. A second call while ready changes nothing, so it neither leaks
+// the scratch area nor drops a scratch pointer a caller has installed.
+void InitFFT() {
+  if (gReady) return;
+  buildOrderTables();
+  buildSplitTwiddles();
+  buildStageTwiddles();
+  const size_t bytes = sizeof(float) * 2 * static_cast<size_t>(kMaxCount);
+  gScratchArea = static_cast<float*>(std::aligned_alloc(64, bytes));
+  if (gScratchArea == nullptr) throw std::bad_alloc();
+  std::memset(gScratchArea, 0, bytes);
+  gCurrentScratch = gScratchArea;
+  SelectFftPath(BestFftPath());
+  gReady = true;
+}
+
+// Releases only the engine's own area; a caller's area stays the caller's. Afterwards the
+// engine is back in its initial state, so no later call can reach the freed area.
+void DoneFFT() {
+  std::free(gScratchArea);
+  gScratchArea = nullptr;
+  gCurrentScratch = nullptr;
+  gReady = false;
+}
+
+void ComplexFFT(float* Data, int32_t Count, bool Inverse, bool Scale, bool Reorder, float* Scratch) {
+  const int32_t log2n = supportedLog2(Count);
+  if (log2n < 0) return;
+  // A call before InitFFT (or after DoneFFT) prepares the engine first instead of reading
+  // unbuilt tables; only that first call allocates.
+  if (!gReady) InitFFT();
+
+  if (!Reorder) {
+    if (Inverse) {
+      if (Scale) scaleAll(Data, Count, 1.0f / static_cast<float>(Count));
+      splitInverse(Data, Count);
+    } else {
+      splitForward(Data, Count);
+    }
+    return;
+  }
+
+  if (Scratch != nullptr) gCurrentScratch = Scratch;
+  float* work = gCurrentScratch;
+  const float scale = (Inverse && Scale) ? 1.0f / static_cast<float>(Count) : 1.0f;
+  if (gKernels != nullptr && log2n >= gKernels->minLog2) {
+    if (Inverse)
+      gKernels->inverse(Data, log2n, scale, work);
+    else
+      gKernels->forward(Data, log2n, work);
+    return;
+  }
+  if (Inverse) {
+    if (Scale) scaleAll(Data, Count, scale);
+    scatterToSplit(Data, work, orderTable(log2n), Count);
+    splitInverse(Data, Count);
+  } else {
+    splitForward(Data, Count);
+    gatherToNatural(Data, work, orderTable(log2n), Count);
+  }
+}
+
+}  // namespace dsp
