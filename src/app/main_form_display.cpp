@@ -1,0 +1,35 @@
+// The window's side of the spectrum display and the frequency ruler.
+#include <QCheckBox>
+#include <QFrame>
+#include <QPainter>
+
+#include "app/globals.hpp"
+#include "app/main_form.hpp"
+#include "display/ruler.hpp"
+
+void TMainForm::cbSpectrClick() {
+  SAMode = cbSpectr->isChecked() ? 1 : 0;
+  if (SAMode != 0) {
+    setClientWidth(482);
+    PanelSA->show();
+    RulerPaintBox->update();
+  } else {
+    setClientWidth(242);
+    PanelSA->hide();
+  }
+  cbLog->setEnabled(cbSpectr->isChecked());
+}
+
+void TMainForm::pbssPaint(QPainter& painter) {
+  // Right-aligned plain copy of the stored picture; painting never recomputes it.
+  painter.drawImage(pbss->width() - Spectrum.SpectrumView.width(), 0, Spectrum.SpectrumView);
+}
+
+void TMainForm::RulerPaintBoxPaint(QPainter& painter) {
+  painter.fillRect(RulerPaintBox->rect(), RulerPaintBox->palette().window());
+  painter.setFont(RulerPaintBox->font());
+  painter.setPen(Qt::white);
+  painter.setBackground(RulerPaintBox->palette().window());
+  painter.setBackgroundMode(Qt::OpaqueMode);
+  display::PaintRuler(painter, Stream.CaptureFormat.nSamplesPerSec, RulerPaintBox->height(), SAMode != 0);
+}

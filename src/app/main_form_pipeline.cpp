@@ -1,0 +1,244 @@
+// The capture and playback pipeline: the two toggle buttons, the device notices, the
+// control reset and the per-block processing.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <algorithm>
+#include <cstring>
+
+#include "app/globals.hpp"
+#include "app/main_form.hpp"
+#include "app/message_boxes.hpp"
+#include "display/led_display.hpp"
+#include "dsp/converter.hpp"
+
+using namespace app;
+
+namespace {
+
+constexpr uint32_t kOpenFlags = wave::CALLBACK_WINDOW | wave::WAVE_MAPPED;
+
+QString errorText(wave::MMRESULT code) { return QString::fromStdString(wave::WaveErrorText(code)); }
+
+}  // namespace
+
+void TMainForm::prepareHeader(wave::WAVEHDR& header, dsp::Sample* buffer) const {
+  header.lpData = reinterpret_cast<char*>(buffer);
+  header.dwBufferLength = static_cast<uint32_t>(Stream.BlockSamples) * 2;
+  header.dwBytesRecorded = 0;
+  header.dwFlags = 0;
+  header.dwLoops = 0;
+  header.lpNext = nullptr;
+  header.reserved = 0;
+}
+
+// A device whose open was asked for but not yet reported (handle set, no open notice),
+// or whose close was asked for but not yet reported (no handle, open notice still in
+// force). A click then would open a second device over the first handle, or act on a
+// half-closed one, so the click is refused.
+bool TMainForm::devicePending(bool handleSet, bool openNoticed) const { return handleSet != openNoticed; }
+
+void TMainForm::SBMicClick() {
+  // The id one past the last device: nothing happens but the button's look.
+  if (CbWaveInDevice->count() - 1 == InDeviceId) return;
+  if (devicePending(CaptureHandle != nullptr, CaptureOpen)) {
+    SBMic->setChecked(!SBMic->isChecked());
+    return;
+  }
+  ResetControls();
+  CaptureStopping = !SBMic->isChecked();
+  if (CaptureOpen) {
+    stopCapture();
+    return;
+  }
+
+  LastWaveResult = wave::waveInOpen(&CaptureHandle, InDeviceId, &Stream.CaptureFormat, noticeTarget_.get(), 0,
+                                    kOpenFlags);
+  if (LastWaveResult != wave::MMSYSERR_NOERROR) {
+    CaptureHandle = nullptr;
+    ShowWarningBox(errorText(LastWaveResult), this);
+    SBMic->setChecked(false);
+    CbWaveInDevice->setEnabled(!SBMic->isChecked());
+    return;
+  }
+  for (int i = 0; i < dsp::kBufferCount; ++i) {
+    // A box's nested loop may have handled a failure notice that closed the device.
+    if (!CaptureHandle) return;
+    wave::WAVEHDR& header = CaptureHeaders[i];
+    prepareHeader(header, Stream.CaptureBuffers[i].data());
+    LastWaveResult = wave::waveInPrepareHeader(CaptureHandle, &header, wave::kWaveHdrSize);
+    if (LastWaveResult != wave::MMSYSERR_NOERROR) ShowWarningBox(errorText(LastWaveResult), this);
+    if (!CaptureHandle) return;
+    LastWaveResult = wave::waveInAddBuffer(CaptureHandle, &header, wave::kWaveHdrSize);
+    if (LastWaveResult != wave::MMSYSERR_NOERROR) ShowWarningBox(errorText(LastWaveResult), this);
+  }
+  if (!CaptureHandle) return;
+  LastWaveResult = wave::waveInStart(CaptureHandle);
+  if (LastWaveResult != wave::MMSYSERR_NOERROR) ShowWarningBox(errorText(LastWaveResult), this);
+}
+
+void TMainForm::SBDinClick() {
+  if (CbWaveOutDevice->count() - 1 == OutDeviceId) return;
+  if (devicePending(PlaybackHandle != nullptr, PlaybackOpen)) {
+    SBDin->setChecked(!SBDin->isChecked());
+    return;
+  }
+  ResetControls();
+  PlaybackStopping = !SBDin->isChecked();
+  if (SBDin->isChecked()) {
+    // The buffers are primed when the open notice arrives.
+    LastWaveResult = wave::waveOutOpen(&PlaybackHandle, OutDeviceId, &Stream.PlaybackFormat, noticeTarget_.get(), 0,
+                                       kOpenFlags);
+    if (LastWaveResult != wave::MMSYSERR_NOERROR) {
+      PlaybackHandle = nullptr;
+      ShowWarningBox(errorText(LastWaveResult), this);
+      SBDin->setChecked(false);
+      CbWaveOutDevice->setEnabled(!SBDin->isChecked());
+      PlaybackActive = false;
+    }
+  } else {
+    stopPlayback();
+  }
+}
+
+void TMainForm::stopCapture() {
+  if (CaptureHandle) wave::waveInReset(CaptureHandle);
+  if (CaptureHandle) wave::waveInClose(CaptureHandle);
+  CaptureHandle = nullptr;
+}
+
+void TMainForm::stopPlayback() {
+  if (PlaybackHandle) wave::waveOutReset(PlaybackHandle);
+  if (PlaybackHandle) wave::waveOutClose(PlaybackHandle);
+  PlaybackHandle = nullptr;
+}
+
+// A device that failed while running is stopped and closed; its button comes up and the
+// user is told. The other device goes on.
+void TMainForm::captureFailed(wave::MMRESULT code) {
+  CaptureStopping = true;
+  stopCapture();
+  SBMic->setChecked(false);
+  ResetControls();
+  ShowWarningBox(errorText(code), this);
+}
+
+void TMainForm::playbackFailed(wave::MMRESULT code) {
+  PlaybackStopping = true;
+  stopPlayback();
+  SBDin->setChecked(false);
+  ResetControls();
+  ShowWarningBox(errorText(code), this);
+}
+
+bool TMainForm::event(QEvent* event) {
+  if (event->type() == WaveNoticeEvent::eventType()) handleWaveNotice(*static_cast<WaveNoticeEvent*>(event));
+  return QWidget::event(event);
+}
+
+void TMainForm::handleWaveNotice(const WaveNoticeEvent& notice) {
+  wave::WAVEHDR* header = notice.Header;
+  switch (notice.Message) {
+    case wave::MM_WIM_OPEN:
+      CaptureOpen = true;
+      break;
+
+    case wave::MM_WIM_DATA:
+      if (!header) break;
+      if (!CaptureStopping) {
+        const size_t bytes = std::min<size_t>(header->dwBytesRecorded, Stream.WorkBuffer.size() * sizeof(dsp::Sample));
+        std::memcpy(Stream.WorkBuffer.data(), header->lpData, bytes);
+        ProcessBlock();
+      }
+      // Queued again unchanged: the header stays prepared.
+      if (CaptureHandle) {
+        LastWaveResult = wave::waveInAddBuffer(CaptureHandle, header, wave::kWaveHdrSize);
+        if (LastWaveResult != wave::MMSYSERR_NOERROR) ShowWarningBox(errorText(LastWaveResult), this);
+      }
+      break;
+
+    case wave::MM_WIM_CLOSE:
+      CaptureOpen = false;
+      CaptureStopping = false;
+      break;
+
+    case wave::MM_WOM_OPEN:
+      PlaybackOpen = true;
+      // The open notice of a device already closed again has nothing to prime.
+      if (!PlaybackHandle || notice.Device != PlaybackHandle) break;
+      for (int i = 0; i < dsp::kBufferCount; ++i) {
+        std::fill(Stream.PlaybackBuffers[i].begin(), Stream.PlaybackBuffers[i].end(), dsp::Sample{0});
+        prepareHeader(PlaybackHeaders[i], Stream.PlaybackBuffers[i].data());
+        if (wave::waveOutPrepareHeader(PlaybackHandle, &PlaybackHeaders[i], wave::kWaveHdrSize) !=
+            wave::MMSYSERR_NOERROR)
+          ShowErrorBox(QStringLiteral("WaveOutPrepareHeader"), this);
+        else
+          PlaybackActive = true;
+      }
+      // Every header is written, prepared or not: playback starts with four silent buffers.
+      for (int i = 0; i < dsp::kBufferCount; ++i) {
+        if (!PlaybackHandle) break;
+        if (wave::waveOutWrite(PlaybackHandle, &PlaybackHeaders[i], wave::kWaveHdrSize) != wave::MMSYSERR_NOERROR)
+          ShowErrorBox(QStringLiteral("WaveOutWrite"), this);
+      }
+      break;
+
+    case wave::MM_WOM_DONE:
+      if (!header || !PlaybackActive || PlaybackStopping || !PlaybackHandle) break;
+      std::memcpy(header->lpData, Stream.WorkBuffer.data(),
+                  std::min<size_t>(header->dwBufferLength, Stream.WorkBuffer.size() * sizeof(dsp::Sample)));
+      if (wave::waveOutWrite(PlaybackHandle, header, wave::kWaveHdrSize) != wave::MMSYSERR_NOERROR)
+        ShowErrorBox(QStringLiteral("WaveOutWrite."), this);
+      break;
+
+    case wave::MM_WOM_CLOSE:
+      PlaybackStopping = false;
+      PlaybackActive = false;
+      PlaybackOpen = false;
+      break;
+
+    case wave::MM_WIM_FAILED:
+      if (CaptureHandle && notice.Device == CaptureHandle) captureFailed(notice.Error);
+      break;
+
+    case wave::MM_WOM_FAILED:
+      if (PlaybackHandle && notice.Device == PlaybackHandle) playbackFailed(notice.Error);
+      break;
+
+    default:
+      break;
+  }
+}
+
+void TMainForm::ResetControls() {
+  CbWaveInDevice->setEnabled(!SBMic->isChecked());
+  CbWaveOutDevice->setEnabled(!SBDin->isChecked());
+  CbBitrate->setEnabled(!SBMic->isChecked() && !SBDin->isChecked());
+  std::fill(Stream.WorkBuffer.begin(), Stream.WorkBuffer.end(), dsp::Sample{0});
+  LedInA->setPosition(0);
+  LedOutA->setPosition(0);
+  LedOutB->setPosition(0);
+  ImageA->hide();
+  ImageOA->hide();
+  ImageOB->hide();
+}
+
+void TMainForm::ProcessBlock() {
+  const dsp::PeakLevel input = dsp::MeasureInputLevel(Stream.WorkBuffer.data(), Stream.BlockSamples);
+  LedInA->setPosition(input.Position);
+  ImageA->setVisible(input.Clipped);
+
+  if (CaptureOpen && SAMode != 0) {
+    Spectrum.RenderSpectrumColumn(Stream, cbLog->isChecked());
+    pbss->update();
+  }
+
+  if (cbIQ->isChecked()) dsp::ConvertToIQ(Stream, cbInvertOut->isChecked());
+
+  const dsp::OutputLevels output =
+      dsp::InvertAndMeasureOutput(Stream.WorkBuffer.data(), Stream.BlockSamples, cbInvertSpectr->isChecked());
+  LedOutA->setPosition(output.Left.Position);
+  LedOutB->setPosition(output.Right.Position);
+  ImageOA->setVisible(output.Left.Clipped);
+  ImageOB->setVisible(output.Right.Clipped);
+}
