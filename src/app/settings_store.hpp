@@ -1,0 +1,103 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include <QString>
+#include <QStringList>
+
+namespace app {
+
+// The user's choices and the window position, as kept between runs. Field names follow
+// the stored value names; the defaults are what a first run (or an unreadable value)
+// gets. "Spectr" holds the output inversion, "Mono" the I/Q conversion and "InvertOut"
+// the edge filter: the names are historical and kept for compatibility of the file.
+struct StoredSettings {
+  int32_t SAMode = 1;
+  bool InvertOut = false;
+  int32_t InDevice = 0;
+  int32_t OutDevice = 0;
+  bool Spectr = true;
+  int32_t Left = 100;
+  int32_t Top = 100;
+  bool Mono = true;
+  int32_t Phase = 0;
+  int32_t Bitrate = 2;
+  bool LogSpectr = true;
+
+  bool operator==(const StoredSettings&) const = default;
+};
+
+// Number of entries of the rate box; a stored "Bitrate" outside 0 .. kRateCount-1 is
+// replaced by kDefaultRateIndex (48000 Hz), so start-up always has a rate to configure.
+constexpr int32_t kRateCount = 15;
+constexpr int32_t kDefaultRateIndex = 2;
+
+// Parses the text of a stored integer. Accepted: leading spaces (not tabs or other
+// control characters), an optional '+' or '-', then either decimal digits whose value
+// fits int32_t, or a hexadecimal number after '$', "0x" or "0X" of at most 32 bits
+// (leading zeros do not count), taken as the two's complement int32_t of that bit
+// pattern, so "$FFFFFFFF" is -1. A sign before a hexadecimal number negates that
+// int32_t modulo 2^32 ("-$10" is -16, "-$80000000" is INT32_MIN). Anything else - empty
+// or blank text, a lone sign or prefix, a blank after the sign, trailing characters
+// (trailing blanks included), or a value outside those ranges - gives nullopt, and the
+// caller uses the value's default.
+std::optional<int32_t> ParseStoredInteger(std::string_view text);
+
+// Failure texts of the store, shown to the user in an error box by the window.
+QString FailedToCreateKeyText(const QString& key);
+QString FailedToSetDataText(const QString& value);
+QString FailedToGetDataText(const QString& value);
+QString InvalidDataTypeText(const QString& value);
+
+// The settings file: an INI file "<config>/ZEM/Varnex.conf" whose group [Varnex] holds
+// the eleven values, each as text ("SAMode=1", booleans "0"/"1"). <config> is
+// $XDG_CONFIG_HOME (or ~/.config), the place QSettings uses for organisation "ZEM" and
+// application "Varnex"; the folder ZEM plays the part of the program's key, the group
+// [Varnex] that of its subkey. The path is worked out at open() from the environment of
+// that moment (QSettings itself caches it per process), so tests can move it.
+//
+// Life cycle: open() once at load, read(), then write() once at the close query, then
+// release(). write() on a released store reopens it first, so a second close query (after
+// a cancelled session end) writes through a fresh store rather than a released one.
+// Failures never throw: read() gives defaults for what it could not read, write() leaves
+// the previous file as it was (the file is replaced atomically), and each failure adds
+// its text to `errors` when that is not null.
+class SettingsStore {
+ public:
+  static constexpr const char* kOrganisation = "ZEM";
+  static constexpr const char* kApplication = "Varnex";
+  static constexpr const char* kGroup = "Varnex";
+
+  // `configRoot` overrides the configuration folder (an empty string: from the
+  // environment at open()).
+  explicit SettingsStore(QString configRoot = {});
+
+  // Works out the file's path and creates the ZEM folder when it is missing. The result
+  // says whether the folder exists now; loading goes on either way.
+  bool open();
+  bool isOpen() const { return open_; }
+  void release();
+
+  // The file this store reads and writes; empty until the first open().
+  QString filePath() const { return filePath_; }
+
+  // Reads the values in their fixed order. A missing file, group or value gives the
+  // default silently; a value that is not an integer too. A value that is not plain
+  // text (a list, a byte array, ...) gives the default and "Invalid data type for
+  // '<name>'"; an unreadable file gives the defaults and one "Failed to get data for
+  // '<first name>'". Reading needs an open store (an unopened one opens itself).
+  StoredSettings read(QStringList* errors);
+
+  // Writes all values in their fixed order as text, reopening a released store first.
+  // A location that cannot be written gives "Failed to create key Varnex"; a failed
+  // write of the file gives "Failed to set data for '<first name>'". Returns success.
+  bool write(const StoredSettings& settings, QStringList* errors);
+
+ private:
+  QString configRoot_;
+  QString filePath_;
+  bool open_ = false;
+};
+
+}  // namespace app
