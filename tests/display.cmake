@@ -1,2 +1,3 @@
 # Display module: LED meter, resampler, heat colours, spectrum column and ruler.
 tovrel_test(led_display_test LIBS tovrel_display)
+tovrel_test(resample_test LIBS tovrel_display)
