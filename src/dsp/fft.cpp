@@ -157,6 +157,9 @@ const float* stageTwiddles(int32_t log2n) { return gStageTwiddles[log2n]; }
 using namespace fft_detail;
 
 bool FftPathAvailable(FftPath path) {
+#if TOVREL_FFT_VECTOR_KERNELS
+  __builtin_cpu_init();  // may run from static initialisers, before libgcc has probed the CPU
+#endif
   switch (path) {
     case FftPath::Portable:
       return true;

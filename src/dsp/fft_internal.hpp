@@ -41,8 +41,9 @@ struct NaturalKernels {
   int32_t minLog2;  // smaller sizes go through split order and the order table
 };
 
+// The vector paths exist on x86-64 only; elsewhere the portable path serves every call.
 #if defined(__x86_64__)
-#define TOVREL_FFT_VECTOR_KERNELS 0
+#define TOVREL_FFT_VECTOR_KERNELS 1
 #else
 #define TOVREL_FFT_VECTOR_KERNELS 0
 #endif
