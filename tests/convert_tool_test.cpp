@@ -1,0 +1,330 @@
+// tovrel-convert end to end: WAV files made here with libsndfile, the built tool run as
+// a child process, its output compared with the converter applied block by block.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "dsp/converter.hpp"
+#include "dsp/fft.hpp"
+#include "dsp/stream_config.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using dsp::Sample;
+
+class FftEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { dsp::InitFFT(); }
+  void TearDown() override { dsp::DoneFFT(); }
+};
+[[maybe_unused]] const auto* const kFftEnvironment = ::testing::AddGlobalTestEnvironment(new FftEnvironment);
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+struct WavData {
+  SF_INFO info{};
+  std::vector<Sample> samples;
+};
+
+std::string slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeText(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+class ConvertTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The tool is built beside the test binaries when the environment does not name the folder.
+    const char* binaryDir = std::getenv("TOVREL_BINARY_DIR");
+    tool_ = (binaryDir ? fs::path(binaryDir) : fs::read_symlink("/proc/self/exe").parent_path()) / "tovrel-convert";
+    ASSERT_TRUE(fs::exists(tool_)) << tool_;
+    const char* tmp = std::getenv("TOVREL_TEST_TMP");
+    fs::path base = tmp ? fs::path(tmp) : fs::temp_directory_path();
+    fs::create_directories(base);
+    std::string pattern = (base / "convert-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    work_ = dir_ / "work";
+    fs::create_directories(work_);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  // Runs the tool with its output streams captured; fileLimit > 0 caps the size of any
+  // file it writes (writes beyond it fail as on a full disk).
+  RunResult run(const std::vector<std::string>& args, rlim_t fileLimit = 0) {
+    const fs::path outPath = dir_ / "stdout.txt", errPath = dir_ / "stderr.txt";
+    const pid_t pid = fork();
+    if (pid == 0) {
+      FILE* o = std::freopen(outPath.c_str(), "w", stdout);
+      FILE* e = std::freopen(errPath.c_str(), "w", stderr);
+      if (!o || !e) _exit(120);
+      if (fileLimit > 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{fileLimit, fileLimit};
+        setrlimit(RLIMIT_FSIZE, &limit);
+      }
+      std::vector<char*> argv{const_cast<char*>(tool_.c_str())};
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(tool_.c_str(), argv.data());
+      _exit(121);
+    }
+    RunResult result;
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid)
+      result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = slurp(outPath);
+    result.err = slurp(errPath);
+    return result;
+  }
+
+  std::set<std::string> workListing() const {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(work_)) names.insert(entry.path().filename().string());
+    return names;
+  }
+
+  fs::path tool_, dir_, work_;
+};
+
+void writeWav(const fs::path& path, int format, int channels, int rate, const std::vector<Sample>& samples) {
+  SF_INFO info{};
+  info.samplerate = rate;
+  info.channels = channels;
+  info.format = format;
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+  EXPECT_EQ(sf_write_short(file, samples.data(), sf_count_t(samples.size())), sf_count_t(samples.size()));
+  sf_close(file);
+}
+
+WavData readWav(const fs::path& path) {
+  WavData wav;
+  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &wav.info);
+  EXPECT_NE(file, nullptr) << path << ": " << sf_strerror(nullptr);
+  if (!file) return wav;
+  wav.samples.resize(size_t(wav.info.frames * wav.info.channels));
+  EXPECT_EQ(sf_readf_short(file, wav.samples.data(), wav.info.frames), wav.info.frames);
+  sf_close(file);
+  return wav;
+}
+
+// A strong tone at 0.19 of the input rate over noise.
+std::vector<Sample> testSignal(size_t count, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> dist(-2000, 2000);
+  std::vector<Sample> x(count);
+  for (size_t n = 0; n < count; ++n)
+    x[n] = Sample(std::lround(12000 * std::cos(2 * M_PI * 0.19 * double(n))) + dist(rng));
+  return x;
+}
+
+// What the live program plays for this input: whole blocks, the last one padded with
+// silence, n/2 frames in all.
+std::vector<Sample> convertLikeTheProgram(const std::vector<Sample>& input, const dsp::ConverterSwitches& switches) {
+  static dsp::StreamConfig stream;
+  std::vector<Sample> out;
+  const size_t block = size_t(stream.BlockSamples);
+  for (size_t start = 0; start < input.size(); start += block) {
+    const size_t got = std::min(block, input.size() - start);
+    std::fill(stream.WorkBuffer.begin(), stream.WorkBuffer.end(), 0);
+    std::copy_n(input.begin() + long(start), got, stream.WorkBuffer.begin());
+    dsp::ConvertBlock(stream, switches);
+    out.insert(out.end(), stream.WorkBuffer.begin(), stream.WorkBuffer.begin() + long(got / 2 * 2));
+  }
+  return out;
+}
+
+void expectStereoOutput(const WavData& wav, int rate, const std::vector<Sample>& expected) {
+  EXPECT_EQ(wav.info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+  EXPECT_EQ(wav.info.channels, 2);
+  EXPECT_EQ(wav.info.samplerate, rate);
+  ASSERT_EQ(wav.samples.size(), expected.size());
+  EXPECT_TRUE(wav.samples == expected);
+}
+
+TEST_F(ConvertTool, ConvertsBlockByBlockLikeTheLiveProgram) {
+  const auto input = testSignal(2 * 32768 + 12345, 1);  // odd length, partial last block
+  writeWav(work_ / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 48000, input);
+  const auto r = run({(work_ / "in.wav").string(), (work_ / "out.wav").string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+  const auto wav = readWav(work_ / "out.wav");
+  EXPECT_EQ(wav.info.frames, sf_count_t(input.size() / 2));
+  expectStereoOutput(wav, 24000, convertLikeTheProgram(input, {}));
+  EXPECT_EQ(workListing(), (std::set<std::string>{"in.wav", "out.wav"}));
+}
+
+TEST_F(ConvertTool, OptionsSelectTheConverterSwitches) {
+  const auto input = testSignal(32768 + 5001, 2);
+  writeWav(work_ / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 11025, input);
+  struct Case {
+    std::vector<std::string> options;
+    dsp::ConverterSwitches switches;
+  };
+  for (const Case& c : {Case{{"--no-iq"}, {false, false, false}}, Case{{"--invert"}, {true, false, true}},
+                        Case{{"--edge-filter"}, {true, true, false}},
+                        Case{{"--edge-filter", "--no-iq", "--invert"}, {false, true, true}}}) {
+    SCOPED_TRACE(testing::Message() << c.options.front() << " +" << c.options.size() - 1);
+    auto args = c.options;
+    args.push_back((work_ / "in.wav").string());
+    args.push_back((work_ / "out.wav").string());
+    const auto r = run(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    // 11025 Hz halves to 5512 Hz, as for the live devices.
+    expectStereoOutput(readWav(work_ / "out.wav"), 5512, convertLikeTheProgram(input, c.switches));
+  }
+  // Without conversion the mono samples simply pair up as frames; the odd last one goes.
+  const auto passThrough = readWav(work_ / "out.wav");
+  EXPECT_EQ(run({"--no-iq", (work_ / "in.wav").string(), (work_ / "out.wav").string()}).status, 0);
+  const auto pairs = readWav(work_ / "out.wav");
+  ASSERT_EQ(pairs.samples.size(), input.size() - 1);
+  EXPECT_TRUE(std::equal(pairs.samples.begin(), pairs.samples.end(), input.begin()));
+}
+
+TEST_F(ConvertTool, ShortInputsAndTheLowestRate) {
+  struct Case {
+    size_t samples;
+    int rate;
+  };
+  for (const Case c : {Case{0, 48000}, Case{1, 48000}, Case{3, 8000}, Case{5, 2}}) {
+    SCOPED_TRACE(testing::Message() << c.samples << " samples at " << c.rate);
+    const auto input = testSignal(c.samples, 3);
+    writeWav(work_ / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, c.rate, input);
+    const auto r = run({(work_ / "in.wav").string(), (work_ / "out.wav").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto wav = readWav(work_ / "out.wav");
+    EXPECT_EQ(wav.info.frames, sf_count_t(c.samples / 2));
+    expectStereoOutput(wav, c.rate / 2, convertLikeTheProgram(input, {}));
+  }
+}
+
+TEST_F(ConvertTool, HelpPrintsUsageAndSucceeds) {
+  const auto r = run({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("Usage: tovrel-convert [--no-iq] [--invert] [--edge-filter] INPUT.wav OUTPUT.wav\n", 0), 0u)
+      << r.out;
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(ConvertTool, ReplacesAnExistingOutputOnSuccess) {
+  const auto input = testSignal(1000, 4);
+  writeWav(work_ / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 48000, input);
+  writeText(work_ / "out.wav", "an older file");
+  chmod((work_ / "out.wav").c_str(), 0640);
+  ASSERT_EQ(run({(work_ / "in.wav").string(), (work_ / "out.wav").string()}).status, 0);
+  expectStereoOutput(readWav(work_ / "out.wav"), 24000, convertLikeTheProgram(input, {}));
+  struct stat st {};
+  ASSERT_EQ(stat((work_ / "out.wav").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);  // the replaced file keeps its permissions
+  EXPECT_EQ(workListing(), (std::set<std::string>{"in.wav", "out.wav"}));
+}
+
+TEST_F(ConvertTool, BadInputExitsWithStatus2AndTouchesNothing) {
+  const auto mono = testSignal(40000, 5);
+  const fs::path good = work_ / "good.wav";
+  writeWav(good, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 48000, mono);
+  writeText(work_ / "text.wav", "RIFF? not really, just some text\n");
+  writeWav(work_ / "aiff.wav", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 1, 48000, mono);
+  writeWav(work_ / "deep.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1, 48000, mono);
+  writeWav(work_ / "stereo.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 48000, mono);
+  writeWav(work_ / "rate1.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 1, mono);
+  writeWav(work_ / "fast.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 1000001, mono);
+  fs::create_directories(work_ / "folder.wav");
+  const std::string goodBytes = slurp(good);
+
+  struct Case {
+    std::vector<std::string> args;  // "OUT" stands for the output path
+    std::string problem;            // part of the message
+  };
+  const std::string w = work_.string() + "/";
+  const std::vector<Case> cases = {
+      {{w + "missing.wav", "OUT"}, "No such file"},
+      {{w + "text.wav", "OUT"}, "not a readable WAV file"},
+      {{w + "aiff.wav", "OUT"}, "not a WAV file"},
+      {{w + "deep.wav", "OUT"}, "not 16-bit PCM"},
+      {{w + "stereo.wav", "OUT"}, "not mono (2 channels)"},
+      {{w + "rate1.wav", "OUT"}, "sample rate 1 Hz out of range"},
+      {{w + "fast.wav", "OUT"}, "sample rate 1000001 Hz out of range"},
+      {{w + "folder.wav", "OUT"}, "is a directory"},
+      {{"--fast", w + "good.wav", "OUT"}, "unknown option '--fast'"},
+      {{w + "good.wav"}, "expected INPUT.wav and OUTPUT.wav"},
+      {{w + "good.wav", "OUT", w + "extra.wav"}, "expected INPUT.wav and OUTPUT.wav"},
+      {{w + "good.wav", w + "good.wav"}, "same file"},
+      {{w + "good.wav", w + "./good.wav"}, "same file"},
+      {{w + "good.wav", w + "folder.wav"}, "is a directory"},
+  };
+  for (const bool outputExists : {false, true}) {
+    const fs::path out = work_ / "out.wav";
+    if (outputExists) writeText(out, "precious");
+    const auto before = workListing();
+    for (const Case& c : cases) {
+      std::vector<std::string> args;
+      for (const auto& a : c.args) args.push_back(a == "OUT" ? out.string() : a);
+      SCOPED_TRACE(testing::Message() << args.front() << (outputExists ? " over an existing output" : ""));
+      const auto r = run(args);
+      EXPECT_EQ(r.status, 2);
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err.rfind("tovrel-convert: ", 0), 0u) << r.err;
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+      EXPECT_EQ(r.err.back(), '\n');
+      EXPECT_NE(r.err.find(c.problem), std::string::npos) << r.err;
+      EXPECT_EQ(workListing(), before);
+      if (outputExists) {
+        EXPECT_EQ(slurp(out), "precious");
+      }
+      EXPECT_EQ(slurp(good), goodBytes);
+    }
+  }
+}
+
+TEST_F(ConvertTool, WriteFailureLeavesNoFileAndKeepsTheOldOutput) {
+  const auto input = testSignal(3 * 32768, 6);  // about 196 KB of output
+  writeWav(work_ / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 48000, input);
+  writeText(work_ / "out.wav", "precious");
+  const auto r = run({(work_ / "in.wav").string(), (work_ / "out.wav").string()}, 64 * 1024);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("write failed"), std::string::npos) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_EQ(slurp(work_ / "out.wav"), "precious");
+  EXPECT_EQ(workListing(), (std::set<std::string>{"in.wav", "out.wav"}));
+
+  // An output folder that does not exist: nothing can be created there.
+  const auto missing = run({(work_ / "in.wav").string(), (work_ / "nowhere" / "out.wav").string()});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("nowhere"), std::string::npos) << missing.err;
+  EXPECT_FALSE(fs::exists(work_ / "nowhere"));
+}
+
+}  // namespace
