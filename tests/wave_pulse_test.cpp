@@ -1,9 +1,786 @@
-// The sound server's back end against a private headless server.
+// The sound server's back end end to end: device lists, capture, playback, resets and
+// failures against real headless PulseAudio servers.
+//
+// Listing and open errors use the suite's shared server (TOVREL_AUDIO_SERVER set). Tests
+// that make sound or kill a server start a private one of their own through
+// scripts/audio-server, so tones never mix with another test's on the shared server.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
 
-TEST(WavePulse, NeedsServer) {
-  if (std::getenv("TOVREL_AUDIO_SERVER") == nullptr) GTEST_SKIP() << "no private audio server";
-  SUCCEED();
+#include "wave/pulse_backend.hpp"
+#include "wave/wave.hpp"
+
+namespace {
+
+using namespace wave;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr uint32_t kOpenFlags = CALLBACK_WINDOW | WAVE_MAPPED;
+constexpr uint32_t kBufferBytes = 65536;
+constexpr double kPi = 3.14159265358979323846;
+
+struct Notice {
+  uint32_t message;
+  void* device;
+  WAVEHDR* header;
+  MMRESULT error;
+  Clock::time_point when;
+};
+
+// A thread-safe queue standing in for the window's event queue.
+class NoticeQueue : public NoticeTarget {
+ public:
+  void postWaveNotice(uint32_t message, void* device, WAVEHDR* header, MMRESULT error) override {
+    {
+      std::lock_guard lock(mutex_);
+      notices_.push_back({message, device, header, error, Clock::now()});
+    }
+    cv_.notify_all();
+  }
+  // The oldest notice, waiting up to `timeout` for one.
+  std::optional<Notice> next(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    if (!cv_.wait_for(lock, timeout, [&] { return !notices_.empty(); })) return std::nullopt;
+    Notice n = notices_.front();
+    notices_.pop_front();
+    return n;
+  }
+  // Everything that arrives within `window`.
+  std::vector<Notice> drain(std::chrono::milliseconds window) {
+    std::vector<Notice> out;
+    const auto end = Clock::now() + window;
+    while (true) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+      if (left <= 0ms) break;
+      if (auto n = next(left)) out.push_back(*n);
+    }
+    return out;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<Notice> notices_;
+};
+
+WAVEFORMATEX pcm(uint16_t channels, uint32_t rate) {
+  WAVEFORMATEX f;
+  f.wFormatTag = dsp::WAVE_FORMAT_PCM;
+  f.nChannels = channels;
+  f.nSamplesPerSec = rate;
+  f.wBitsPerSample = 16;
+  f.nBlockAlign = static_cast<uint16_t>(channels * 2);
+  f.nAvgBytesPerSec = rate * f.nBlockAlign;
+  return f;
 }
+
+// Four buffers with their headers, as the window keeps them.
+struct Buffers {
+  explicit Buffers(uint32_t bytes) {
+    for (int i = 0; i < 4; ++i) {
+      data[i].assign(bytes, 0);
+      headers[i].lpData = data[i].data();
+      headers[i].dwBufferLength = bytes;
+    }
+  }
+  int index(const WAVEHDR* h) const {
+    for (int i = 0; i < 4; ++i) {
+      if (h == &headers[i]) return i;
+    }
+    return -1;
+  }
+  std::vector<char> data[4];
+  WAVEHDR headers[4];
+};
+
+std::vector<int16_t> samplesOf(const char* bytes, size_t count) {
+  std::vector<int16_t> out(count / 2);
+  std::memcpy(out.data(), bytes, out.size() * 2);
+  return out;
+}
+
+// Hann-windowed DFT magnitude of one channel at `freq` Hz, computed directly in double.
+double magnitudeAt(const std::vector<int16_t>& s, int channels, int channel, double rate, double freq) {
+  const size_t frames = s.size() / static_cast<size_t>(channels);
+  double re = 0, im = 0;
+  for (size_t n = 0; n < frames; ++n) {
+    const double w = 0.5 - 0.5 * std::cos(2 * kPi * static_cast<double>(n) / static_cast<double>(frames));
+    const double x = w * s[n * static_cast<size_t>(channels) + static_cast<size_t>(channel)];
+    const double phase = 2 * kPi * freq * static_cast<double>(n) / rate;
+    re += x * std::cos(phase);
+    im -= x * std::sin(phase);
+  }
+  return std::hypot(re, im);
+}
+
+// Frequency of the strongest component between lo and hi Hz, on a 10 Hz grid.
+double peakFrequency(const std::vector<int16_t>& s, int channels, int channel, double rate, double lo, double hi) {
+  double best = lo, bestMag = -1;
+  for (double f = lo; f <= hi; f += 10) {
+    const double m = magnitudeAt(s, channels, channel, rate, f);
+    if (m > bestMag) {
+      bestMag = m;
+      best = f;
+    }
+  }
+  return best;
+}
+
+double rms(const std::vector<int16_t>& s, int channels, int channel) {
+  double sum = 0;
+  size_t n = 0;
+  for (size_t i = static_cast<size_t>(channel); i < s.size(); i += static_cast<size_t>(channels), ++n) {
+    sum += static_cast<double>(s[i]) * s[i];
+  }
+  return n ? std::sqrt(sum / static_cast<double>(n)) : 0;
+}
+
+// A whole number of cycles per buffer keeps the tone continuous from buffer to buffer.
+void fillTone(std::vector<char>& bytes, int channels, double rate, const std::vector<double>& freqs, double amplitude) {
+  const size_t frames = bytes.size() / 2 / static_cast<size_t>(channels);
+  std::vector<int16_t> s(frames * static_cast<size_t>(channels));
+  for (size_t n = 0; n < frames; ++n) {
+    for (int c = 0; c < channels; ++c) {
+      s[n * static_cast<size_t>(channels) + static_cast<size_t>(c)] =
+          static_cast<int16_t>(std::lround(amplitude * std::sin(2 * kPi * freqs[static_cast<size_t>(c)] *
+                                                                static_cast<double>(n) / rate)));
+    }
+  }
+  std::memcpy(bytes.data(), s.data(), bytes.size());
+}
+
+std::string runCommand(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
+
+// The descriptions pactl reports, in the server's order: the reference for our lists.
+std::vector<std::string> pactlDescriptions(const std::string& kind) {
+  std::vector<std::string> out;
+  std::istringstream in(runCommand("pactl list " + kind + " 2>/dev/null"));
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto at = line.find("Description: ");
+    if (at != std::string::npos) out.push_back(line.substr(at + 13));
+  }
+  return out;
+}
+
+std::string sourceTree() {
+  if (const char* dir = std::getenv("TOVREL_SOURCE_DIR")) return dir;
+  return TOVREL_SOURCE_TREE;
+}
+
+bool sharedServer() { return std::getenv("TOVREL_AUDIO_SERVER") != nullptr; }
+
+// Sets an environment variable for the scope of a test.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (old_) {
+      setenv(name_, old_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+// A private server of this test, with the same two null sinks as the shared one.
+class PrivateServer {
+ public:
+  bool start() {
+    char pattern[] = "/tmp/tovrel-wave-test.XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return false;
+    dir_ = pattern;
+    const std::string out = runCommand("bash '" + sourceTree() + "/scripts/audio-server' start '" + dir_ + "'");
+    std::istringstream words(out);
+    std::string word;
+    while (words >> word) {
+      const auto eq = word.find('=');
+      if (eq != std::string::npos) env_[word.substr(0, eq)] = word.substr(eq + 1);
+    }
+    if (!env_.count("PULSE_SERVER")) return false;
+    for (const char* name : {"PULSE_SERVER", "XDG_RUNTIME_DIR", "PULSE_RUNTIME_PATH"}) {
+      if (env_.count(name)) scoped_.push_back(std::make_unique<ScopedEnv>(name, env_[name]));
+    }
+    return true;
+  }
+  // Ends the server at once, as a crash would.
+  void kill() {
+    const std::string pid = runCommand("cat '" + dir_ + "/server.pid' 2>/dev/null");
+    if (!pid.empty()) runCommand("kill -9 " + pid);
+  }
+  ~PrivateServer() {
+    if (!dir_.empty()) {
+      runCommand("bash '" + sourceTree() + "/scripts/audio-server' stop '" + dir_ + "' >/dev/null 2>&1");
+      std::error_code ec;
+      std::filesystem::remove_all(dir_, ec);
+    }
+    while (!scoped_.empty()) scoped_.pop_back();
+  }
+
+ private:
+  std::string dir_;
+  std::map<std::string, std::string> env_;
+  std::vector<std::unique_ptr<ScopedEnv>> scoped_;
+};
+
+template <typename Caps, typename Query>
+int32_t findDevice(Backend& b, uint32_t count, const std::string& name, Query query) {
+  for (uint32_t id = 0; id < count; ++id) {
+    Caps caps;
+    if ((b.*query)(static_cast<int32_t>(id), &caps) == MMSYSERR_NOERROR && caps.szPname == name) {
+      return static_cast<int32_t>(id);
+    }
+  }
+  return -2;
+}
+int32_t findCapture(Backend& b, const std::string& name) {
+  return findDevice<WAVEINCAPS>(b, b.waveInGetNumDevs(), name, &Backend::waveInGetDevCaps);
+}
+int32_t findPlayback(Backend& b, const std::string& name) {
+  return findDevice<WAVEOUTCAPS>(b, b.waveOutGetNumDevs(), name, &Backend::waveOutGetDevCaps);
+}
+
+// Keeps a playback device fed: every done buffer is written again until stopped, as the
+// window does.
+class Refiller {
+ public:
+  Refiller(Backend& b, HWAVEOUT out, NoticeQueue& queue) : b_(b), out_(out), queue_(queue) {
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        auto n = queue_.next(20ms);
+        if (!n) continue;
+        std::lock_guard lock(mutex_);
+        seen_.push_back(*n);
+        if (n->message == MM_WOM_DONE && !stop_) b_.waveOutWrite(out_, n->header, kWaveHdrSize);
+      }
+    });
+  }
+  ~Refiller() { stop(); }
+  void stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  std::vector<Notice> seen() {
+    std::lock_guard lock(mutex_);
+    return seen_;
+  }
+
+ private:
+  Backend& b_;
+  HWAVEOUT out_;
+  NoticeQueue& queue_;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::vector<Notice> seen_;
+  std::thread thread_;
+};
+
+// ---------------------------------------------------------------------------------------
+// Without a server
+
+TEST(WavePulseNoServer, CountsAreZeroAndOpenReportsNoDriverPromptly) {
+  ScopedEnv server("PULSE_SERVER", "unix:/nonexistent/tovrel/native");
+  auto b = makePulseBackend();
+  NoticeQueue target;
+  const auto t0 = Clock::now();
+  EXPECT_EQ(b->waveInGetNumDevs(), 0u);
+  EXPECT_EQ(b->waveOutGetNumDevs(), 0u);
+  WAVEINCAPS in;
+  WAVEOUTCAPS out;
+  EXPECT_NE(b->waveInGetDevCaps(WAVE_MAPPER, &in), MMSYSERR_NOERROR);
+  EXPECT_NE(b->waveInGetDevCaps(0, &in), MMSYSERR_NOERROR);
+  EXPECT_NE(b->waveOutGetDevCaps(WAVE_MAPPER, &out), MMSYSERR_NOERROR);
+  const WAVEFORMATEX mono = pcm(1, 48000);
+  const WAVEFORMATEX stereo = pcm(2, 24000);
+  HWAVEIN hin = nullptr;
+  HWAVEOUT hout = nullptr;
+  EXPECT_EQ(b->waveInOpen(&hin, WAVE_MAPPER, &mono, &target, 0, kOpenFlags), MMSYSERR_NODRIVER);
+  EXPECT_EQ(b->waveInOpen(&hin, 0, &mono, &target, 0, kOpenFlags), MMSYSERR_NODRIVER);
+  EXPECT_EQ(b->waveOutOpen(&hout, WAVE_MAPPER, &stereo, &target, 0, kOpenFlags), MMSYSERR_NODRIVER);
+  EXPECT_EQ(hin, nullptr);
+  EXPECT_EQ(hout, nullptr);
+  EXPECT_LT(Clock::now() - t0, 1500ms);
+  EXPECT_TRUE(target.drain(50ms).empty());
+}
+
+TEST(WavePulseNoServer, ServerThatNeverAnswersTimesOut) {
+  // A socket that accepts connections into its backlog and never speaks.
+  char dir[] = "/tmp/tovrel-wave-mute.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/native";
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(fd, 16), 0);
+  {
+    ScopedEnv server("PULSE_SERVER", "unix:" + path);
+    auto b = makePulseBackend();
+    NoticeQueue target;
+    auto t0 = Clock::now();
+    EXPECT_EQ(b->waveOutGetNumDevs(), 0u);
+    EXPECT_LT(Clock::now() - t0, 3s);
+    const WAVEFORMATEX stereo = pcm(2, 24000);
+    HWAVEOUT hout = nullptr;
+    t0 = Clock::now();
+    EXPECT_EQ(b->waveOutOpen(&hout, WAVE_MAPPER, &stereo, &target, 0, kOpenFlags), MMSYSERR_NODRIVER);
+    EXPECT_LT(Clock::now() - t0, 3s);
+    EXPECT_TRUE(target.drain(20ms).empty());
+  }
+  close(fd);
+  std::filesystem::remove_all(dir);
+}
+
+// ---------------------------------------------------------------------------------------
+// On the shared server: nothing is played there, so it does not disturb other tests
+
+TEST(WavePulseShared, ListsSourcesAndSinksByDescriptionInServerOrder) {
+  if (!sharedServer()) GTEST_SKIP() << "no audio server (TOVREL_AUDIO_SERVER unset)";
+  auto b = makePulseBackend();
+  const auto sinks = pactlDescriptions("sinks");
+  const auto sources = pactlDescriptions("sources");
+  ASSERT_EQ(b->waveOutGetNumDevs(), sinks.size());
+  ASSERT_EQ(b->waveInGetNumDevs(), sources.size());
+  for (size_t id = 0; id < sinks.size(); ++id) {
+    WAVEOUTCAPS caps;
+    ASSERT_EQ(b->waveOutGetDevCaps(static_cast<int32_t>(id), &caps), MMSYSERR_NOERROR);
+    EXPECT_EQ(caps.szPname, sinks[id]);
+  }
+  for (size_t id = 0; id < sources.size(); ++id) {
+    WAVEINCAPS caps;
+    ASSERT_EQ(b->waveInGetDevCaps(static_cast<int32_t>(id), &caps), MMSYSERR_NOERROR);
+    EXPECT_EQ(caps.szPname, sources[id]);
+  }
+  // The monitors are capture devices; the mapper is the server's default.
+  EXPECT_GE(findCapture(*b, "Monitor of Tovrel-Input"), 0);
+  EXPECT_GE(findCapture(*b, "Monitor of Tovrel-Output"), 0);
+  EXPECT_GE(findPlayback(*b, "Tovrel-Input"), 0);
+  WAVEOUTCAPS mapperOut;
+  ASSERT_EQ(b->waveOutGetDevCaps(WAVE_MAPPER, &mapperOut), MMSYSERR_NOERROR);
+  EXPECT_EQ(mapperOut.szPname, "Tovrel-Output");
+  WAVEINCAPS mapperIn;
+  ASSERT_EQ(b->waveInGetDevCaps(WAVE_MAPPER, &mapperIn), MMSYSERR_NOERROR);
+  EXPECT_EQ(mapperIn.szPname, "Monitor of Tovrel-Input");
+  WAVEINCAPS past;
+  EXPECT_EQ(b->waveInGetDevCaps(static_cast<int32_t>(sources.size()), &past), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(b->waveInGetDevCaps(-2, &past), MMSYSERR_BADDEVICEID);
+
+  // The free functions use this back end unless another is installed.
+  setBackend(nullptr);
+  EXPECT_EQ(waveOutGetNumDevs(), sinks.size());
+}
+
+TEST(WavePulseShared, OpenRefusesBadIdsFormatsAndFlags) {
+  if (!sharedServer()) GTEST_SKIP() << "no audio server (TOVREL_AUDIO_SERVER unset)";
+  auto b = makePulseBackend();
+  NoticeQueue target;
+  const WAVEFORMATEX mono = pcm(1, 48000);
+  HWAVEIN in = nullptr;
+  const auto count = static_cast<int32_t>(b->waveInGetNumDevs());
+  EXPECT_EQ(b->waveInOpen(&in, count, &mono, &target, 0, kOpenFlags), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(b->waveInOpen(&in, -2, &mono, &target, 0, kOpenFlags), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(b->waveInOpen(&in, 0, &mono, &target, 0, 0), MMSYSERR_INVALFLAG);
+  EXPECT_EQ(b->waveInOpen(&in, 0, &mono, nullptr, 0, kOpenFlags), MMSYSERR_INVALPARAM);
+  WAVEFORMATEX bad = mono;
+  bad.wFormatTag = 3;
+  EXPECT_EQ(b->waveInOpen(&in, 0, &bad, &target, 0, kOpenFlags), WAVERR_BADFORMAT);
+  bad = mono;
+  bad.wBitsPerSample = 24;
+  EXPECT_EQ(b->waveInOpen(&in, 0, &bad, &target, 0, kOpenFlags), WAVERR_BADFORMAT);
+  bad = pcm(0, 48000);
+  EXPECT_EQ(b->waveInOpen(&in, 0, &bad, &target, 0, kOpenFlags), WAVERR_BADFORMAT);
+  bad = pcm(1, 384001);
+  EXPECT_EQ(b->waveInOpen(&in, 0, &bad, &target, 0, kOpenFlags), WAVERR_BADFORMAT);
+  EXPECT_EQ(in, nullptr);
+  EXPECT_TRUE(target.drain(20ms).empty());
+
+  // The extreme rates the stream configuration can ask for are accepted (the server
+  // resamples); open and close notices come in order, after the call.
+  for (uint32_t rate : {5512u, 384000u}) {
+    const WAVEFORMATEX f = pcm(1, rate);
+    ASSERT_EQ(b->waveInOpen(&in, WAVE_MAPPER, &f, &target, 0, kOpenFlags), MMSYSERR_NOERROR) << rate;
+    ASSERT_NE(in, nullptr);
+    auto n = target.next(1s);
+    ASSERT_TRUE(n);
+    EXPECT_EQ(n->message, MM_WIM_OPEN);
+    EXPECT_EQ(n->device, in);
+    EXPECT_EQ(b->waveInClose(in), MMSYSERR_NOERROR);
+    n = target.next(1s);
+    ASSERT_TRUE(n);
+    EXPECT_EQ(n->message, MM_WIM_CLOSE);
+    EXPECT_EQ(n->device, in);
+  }
+  // A closed handle is dead for every call, and handles of one direction are not the other's.
+  WAVEHDR h{};
+  char byte = 0;
+  h.lpData = &byte;
+  h.dwBufferLength = 1;
+  EXPECT_EQ(b->waveInClose(in), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(b->waveInStart(in), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(b->waveInReset(in), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(b->waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(b->waveInStart(nullptr), MMSYSERR_INVALHANDLE);
+  ASSERT_EQ(b->waveInOpen(&in, WAVE_MAPPER, &mono, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
+  EXPECT_EQ(b->waveOutReset(reinterpret_cast<HWAVEOUT>(in)), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(b->waveInPrepareHeader(in, &h, kWaveHdrSize + 1), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), WAVERR_UNPREPARED);
+  EXPECT_EQ(b->waveInClose(in), MMSYSERR_NOERROR);
+  EXPECT_FALSE(h.dwFlags & WHDR_PREPARED);
+}
+
+// ---------------------------------------------------------------------------------------
+// On a private server
+
+class WavePulsePrivate : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!sharedServer()) GTEST_SKIP() << "no audio server (TOVREL_AUDIO_SERVER unset)";
+    ASSERT_TRUE(server.start()) << "could not start a private audio server";
+  }
+  PrivateServer server;
+};
+
+TEST_F(WavePulsePrivate, CaptureRecordsTheToneAndResetHandsEveryBufferBackOnce) {
+  auto b = makePulseBackend();
+  const int32_t lineIn = findPlayback(*b, "Tovrel-Input");
+  const int32_t monitor = findCapture(*b, "Monitor of Tovrel-Input");
+  ASSERT_GE(lineIn, 0);
+  ASSERT_GE(monitor, 0);
+  const WAVEFORMATEX mono = pcm(1, 48000);
+
+  // Our own playback side plays 1 kHz into the receiver's sink (100 cycles per buffer).
+  NoticeQueue playerNotices;
+  HWAVEOUT player = nullptr;
+  ASSERT_EQ(b->waveOutOpen(&player, lineIn, &mono, &playerNotices, 0, kOpenFlags), MMSYSERR_NOERROR);
+  Buffers tone(9600);
+  for (auto& d : tone.data) fillTone(d, 1, 48000, {1000}, 8000);
+  for (auto& h : tone.headers) {
+    ASSERT_EQ(b->waveOutPrepareHeader(player, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(b->waveOutWrite(player, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+  }
+  Refiller refill(*b, player, playerNotices);
+
+  NoticeQueue notices;
+  HWAVEIN in = nullptr;
+  ASSERT_EQ(b->waveInOpen(&in, monitor, &mono, &notices, 0, kOpenFlags), MMSYSERR_NOERROR);
+  auto n = notices.next(1s);
+  ASSERT_TRUE(n);
+  EXPECT_EQ(n->message, MM_WIM_OPEN);
+  Buffers rec(kBufferBytes);
+  for (auto& h : rec.headers) {
+    ASSERT_EQ(b->waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+  }
+  ASSERT_EQ(b->waveInStart(in), MMSYSERR_NOERROR);
+
+  // Buffers come back full, in queue order, and go straight back in.
+  std::vector<char> last;
+  int expected = 0;
+  for (int block = 0; block < 5; ++block) {
+    n = notices.next(3s);
+    ASSERT_TRUE(n) << "no data after block " << block;
+    ASSERT_EQ(n->message, MM_WIM_DATA);
+    EXPECT_EQ(rec.index(n->header), expected);
+    expected = (expected + 1) % 4;
+    EXPECT_EQ(n->header->dwBytesRecorded, kBufferBytes);
+    EXPECT_TRUE(n->header->dwFlags & WHDR_DONE);
+    EXPECT_FALSE(n->header->dwFlags & WHDR_INQUEUE);
+    last.assign(n->header->lpData, n->header->lpData + n->header->dwBytesRecorded);
+    ASSERT_EQ(b->waveInAddBuffer(in, n->header, kWaveHdrSize), MMSYSERR_NOERROR);
+  }
+  const auto samples = samplesOf(last.data(), last.size());
+  EXPECT_NEAR(peakFrequency(samples, 1, 0, 48000, 200, 5000), 1000, 10);
+  EXPECT_NEAR(rms(samples, 1, 0), 8000 / std::sqrt(2.0), 8000 * 0.1);
+
+  // Reset: every queued buffer back at once, each exactly once, then nothing more.
+  const auto t0 = Clock::now();
+  ASSERT_EQ(b->waveInReset(in), MMSYSERR_NOERROR);
+  const auto back = notices.drain(300ms);
+  ASSERT_EQ(back.size(), 4u);
+  std::set<int> returned;
+  for (const auto& r : back) {
+    EXPECT_EQ(r.message, MM_WIM_DATA);
+    EXPECT_LT(r.when - t0, 100ms);
+    EXPECT_LE(r.header->dwBytesRecorded, kBufferBytes);
+    EXPECT_FALSE(r.header->dwFlags & WHDR_INQUEUE);
+    returned.insert(rec.index(r.header));
+  }
+  EXPECT_EQ(returned, (std::set<int>{0, 1, 2, 3}));
+
+  // Reset stopped recording: a buffer queued now stays empty until the next start.
+  ASSERT_EQ(b->waveInAddBuffer(in, &rec.headers[0], kWaveHdrSize), MMSYSERR_NOERROR);
+  std::this_thread::sleep_for(150ms);
+  EXPECT_EQ(rec.headers[0].dwBytesRecorded, 0u);
+  // Close hands back what is still queued, then posts the close notice.
+  ASSERT_EQ(b->waveInClose(in), MMSYSERR_NOERROR);
+  const auto closing = notices.drain(200ms);
+  ASSERT_EQ(closing.size(), 2u);
+  EXPECT_EQ(closing[0].message, MM_WIM_DATA);
+  EXPECT_EQ(closing[0].header, &rec.headers[0]);
+  EXPECT_EQ(closing[1].message, MM_WIM_CLOSE);
+  EXPECT_EQ(closing[1].device, in);
+  EXPECT_EQ(b->waveInStart(in), MMSYSERR_INVALHANDLE);
+
+  refill.stop();
+  ASSERT_EQ(b->waveOutReset(player), MMSYSERR_NOERROR);
+  ASSERT_EQ(b->waveOutClose(player), MMSYSERR_NOERROR);
+}
+
+TEST_F(WavePulsePrivate, PlaybackKeepsRealTimeAndCarriesBothChannels) {
+  auto b = makePulseBackend();
+  const int32_t cable = findPlayback(*b, "Tovrel-Output");
+  const int32_t monitor = findCapture(*b, "Monitor of Tovrel-Output");
+  ASSERT_GE(cable, 0);
+  ASSERT_GE(monitor, 0);
+  const WAVEFORMATEX stereo = pcm(2, 24000);
+  const double bufferSeconds = kBufferBytes / 4 / 24000.0;
+
+  NoticeQueue playerNotices;
+  HWAVEOUT out = nullptr;
+  ASSERT_EQ(b->waveOutOpen(&out, cable, &stereo, &playerNotices, 0, kOpenFlags), MMSYSERR_NOERROR);
+  auto n = playerNotices.next(1s);
+  ASSERT_TRUE(n);
+  EXPECT_EQ(n->message, MM_WOM_OPEN);
+  // Left 750 Hz, right 1500 Hz: 512 and 1024 cycles per buffer.
+  Buffers play(kBufferBytes);
+  for (auto& d : play.data) fillTone(d, 2, 24000, {750, 1500}, 6000);
+  for (auto& h : play.headers) {
+    ASSERT_EQ(b->waveOutPrepareHeader(out, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(b->waveOutWrite(out, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+  }
+  EXPECT_EQ(b->waveOutWrite(out, &play.headers[2], kWaveHdrSize), WAVERR_STILLPLAYING) << "queued twice";
+  Refiller refill(*b, out, playerNotices);
+
+  NoticeQueue recNotices;
+  HWAVEIN in = nullptr;
+  ASSERT_EQ(b->waveInOpen(&in, monitor, &stereo, &recNotices, 0, kOpenFlags), MMSYSERR_NOERROR);
+  Buffers rec(kBufferBytes);
+  for (auto& h : rec.headers) {
+    ASSERT_EQ(b->waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+  }
+  ASSERT_EQ(b->waveInStart(in), MMSYSERR_NOERROR);
+
+  // Wait for six done notices; from the second to the sixth, four buffers' worth of time.
+  const auto deadline = Clock::now() + 8s;
+  std::vector<Notice> dones;
+  while (Clock::now() < deadline) {
+    dones.clear();
+    for (const auto& s : refill.seen()) {
+      if (s.message == MM_WOM_DONE) dones.push_back(s);
+    }
+    if (dones.size() >= 6) break;
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_GE(dones.size(), 6u);
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(play.index(dones[i].header), static_cast<int>(i % 4));
+  const double span = std::chrono::duration<double>(dones[5].when - dones[1].when).count();
+  EXPECT_NEAR(span, 4 * bufferSeconds, 0.1 * 4 * bufferSeconds);
+
+  // What went out arrives on the monitor with both channels in place.
+  std::vector<char> last;
+  for (int block = 0; block < 3; ++block) {
+    auto r = recNotices.next(3s);
+    ASSERT_TRUE(r);
+    if (r->message == MM_WIM_OPEN) r = recNotices.next(3s);
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->message, MM_WIM_DATA);
+    last.assign(r->header->lpData, r->header->lpData + r->header->dwBytesRecorded);
+  }
+  const auto samples = samplesOf(last.data(), last.size());
+  EXPECT_NEAR(peakFrequency(samples, 2, 0, 24000, 200, 5000), 750, 10);
+  EXPECT_NEAR(peakFrequency(samples, 2, 1, 24000, 200, 5000), 1500, 10);
+  EXPECT_NEAR(rms(samples, 2, 0), 6000 / std::sqrt(2.0), 600);
+  EXPECT_NEAR(rms(samples, 2, 1), 6000 / std::sqrt(2.0), 600);
+  EXPECT_EQ(b->waveInClose(in), MMSYSERR_NOERROR);
+
+  // Reset hands back the four queued buffers at once, each exactly once.
+  refill.stop();
+  const auto t0 = Clock::now();
+  ASSERT_EQ(b->waveOutReset(out), MMSYSERR_NOERROR);
+  auto back = playerNotices.drain(300ms);
+  std::set<int> returned;
+  for (const auto& r : back) {
+    ASSERT_EQ(r.message, MM_WOM_DONE);
+    EXPECT_LT(r.when - t0, 100ms);
+    EXPECT_TRUE(returned.insert(play.index(r.header)).second) << "buffer handed back twice";
+  }
+  // The refiller may have stopped between a done notice and its rewrite: that buffer is
+  // not queued, and is the one missing here.
+  EXPECT_GE(returned.size(), 3u);
+  // With nothing queued the device plays silence and posts nothing.
+  EXPECT_TRUE(playerNotices.drain(200ms).empty());
+  ASSERT_EQ(b->waveOutClose(out), MMSYSERR_NOERROR);
+  n = playerNotices.next(1s);
+  ASSERT_TRUE(n);
+  EXPECT_EQ(n->message, MM_WOM_CLOSE);
+}
+
+TEST_F(WavePulsePrivate, DeviceRemovedOrServerGoneFailsTheDeviceWithoutHanging) {
+  const std::string module =
+      runCommand("pactl load-module module-null-sink sink_name=tovrel_gone rate=48000 channels=1 "
+                 "sink_properties=device.description=Tovrel-Gone 2>/dev/null");
+  ASSERT_FALSE(module.empty());
+  std::this_thread::sleep_for(200ms);
+  auto b = makePulseBackend();
+  const int32_t goneSink = findPlayback(*b, "Tovrel-Gone");
+  const int32_t goneMonitor = findCapture(*b, "Monitor of Tovrel-Gone");
+  const int32_t monitor = findCapture(*b, "Monitor of Tovrel-Input");
+  ASSERT_GE(goneSink, 0);
+  ASSERT_GE(goneMonitor, 0);
+  const WAVEFORMATEX mono = pcm(1, 48000);
+
+  struct Open {
+    NoticeQueue notices;
+    Buffers buffers{kBufferBytes};
+    void* handle = nullptr;
+  };
+  auto openCapture = [&](Open& o, int32_t id) {
+    HWAVEIN h = nullptr;
+    ASSERT_EQ(b->waveInOpen(&h, id, &mono, &o.notices, 0, kOpenFlags), MMSYSERR_NOERROR);
+    o.handle = h;
+    for (auto& hdr : o.buffers.headers) {
+      ASSERT_EQ(b->waveInPrepareHeader(h, &hdr, kWaveHdrSize), MMSYSERR_NOERROR);
+      ASSERT_EQ(b->waveInAddBuffer(h, &hdr, kWaveHdrSize), MMSYSERR_NOERROR);
+    }
+    ASSERT_EQ(b->waveInStart(h), MMSYSERR_NOERROR);
+    auto n = o.notices.next(1s);
+    ASSERT_TRUE(n);
+    EXPECT_EQ(n->message, MM_WIM_OPEN);
+  };
+  auto openPlayback = [&](Open& o, int32_t id) {
+    HWAVEOUT h = nullptr;
+    ASSERT_EQ(b->waveOutOpen(&h, id, &mono, &o.notices, 0, kOpenFlags), MMSYSERR_NOERROR);
+    o.handle = h;
+    for (auto& hdr : o.buffers.headers) {
+      ASSERT_EQ(b->waveOutPrepareHeader(h, &hdr, kWaveHdrSize), MMSYSERR_NOERROR);
+      ASSERT_EQ(b->waveOutWrite(h, &hdr, kWaveHdrSize), MMSYSERR_NOERROR);
+    }
+    auto n = o.notices.next(1s);
+    ASSERT_TRUE(n);
+    EXPECT_EQ(n->message, MM_WOM_OPEN);
+  };
+  // Every queued buffer comes back once, then the failure with its code.
+  auto expectFailed = [&](Open& o, uint32_t dataMessage, uint32_t failedMessage, MMRESULT code) {
+    std::set<int> returned;
+    std::optional<Notice> failed;
+    const auto deadline = Clock::now() + 3s;
+    while (!failed && Clock::now() < deadline) {
+      auto n = o.notices.next(100ms);
+      if (!n) continue;
+      if (n->message == failedMessage) {
+        failed = n;
+      } else {
+        ASSERT_EQ(n->message, dataMessage);
+        EXPECT_TRUE(returned.insert(o.buffers.index(n->header)).second);
+      }
+    }
+    ASSERT_TRUE(failed) << "no failure notice";
+    EXPECT_EQ(failed->error, code);
+    EXPECT_EQ(failed->device, o.handle);
+    EXPECT_EQ(failed->header, nullptr);
+    // Buffers that were still queued came back (a capture buffer may have completed
+    // normally just before); none twice.
+    EXPECT_EQ(returned.size(), 4u);
+  };
+
+  // The device goes away: its streams fail with "device ID out of range".
+  Open gonePlay, goneRec, other;
+  openPlayback(gonePlay, goneSink);
+  openCapture(goneRec, goneMonitor);
+  openCapture(other, monitor);
+  runCommand("pactl unload-module " + module);
+  expectFailed(gonePlay, MM_WOM_DONE, MM_WOM_FAILED, MMSYSERR_BADDEVICEID);
+  expectFailed(goneRec, MM_WIM_DATA, MM_WIM_FAILED, MMSYSERR_BADDEVICEID);
+
+  // A failed device still takes buffers (and holds them), refuses to start, and resets and
+  // closes as usual.
+  auto in = static_cast<HWAVEIN>(goneRec.handle);
+  auto out = static_cast<HWAVEOUT>(gonePlay.handle);
+  EXPECT_EQ(b->waveInAddBuffer(in, &goneRec.buffers.headers[1], kWaveHdrSize), MMSYSERR_NOERROR);
+  EXPECT_EQ(b->waveInStart(in), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(b->waveOutWrite(out, &gonePlay.buffers.headers[3], kWaveHdrSize), MMSYSERR_NOERROR);
+  EXPECT_TRUE(goneRec.notices.drain(100ms).empty());
+  EXPECT_EQ(b->waveInReset(in), MMSYSERR_NOERROR);
+  EXPECT_EQ(b->waveInClose(in), MMSYSERR_NOERROR);
+  auto rest = goneRec.notices.drain(100ms);
+  ASSERT_EQ(rest.size(), 2u);
+  EXPECT_EQ(rest[0].header, &goneRec.buffers.headers[1]);
+  EXPECT_EQ(rest[1].message, MM_WIM_CLOSE);
+  EXPECT_EQ(b->waveOutClose(out), MMSYSERR_NOERROR);
+  rest = gonePlay.notices.drain(100ms);
+  ASSERT_EQ(rest.size(), 2u);
+  EXPECT_EQ(rest[0].header, &gonePlay.buffers.headers[3]);
+  EXPECT_EQ(rest[1].message, MM_WOM_CLOSE);
+
+  // The other device went on recording.
+  auto n = other.notices.next(2s);
+  ASSERT_TRUE(n);
+  EXPECT_EQ(n->message, MM_WIM_DATA);
+  EXPECT_EQ(n->header->dwBytesRecorded, kBufferBytes);
+  ASSERT_EQ(b->waveInAddBuffer(static_cast<HWAVEIN>(other.handle), n->header, kWaveHdrSize), MMSYSERR_NOERROR);
+
+  // The server dies: "no device driver present", buffers back, nothing hangs.
+  Open play;
+  openPlayback(play, WAVE_MAPPER);
+  server.kill();
+  expectFailed(other, MM_WIM_DATA, MM_WIM_FAILED, MMSYSERR_NODRIVER);
+  expectFailed(play, MM_WOM_DONE, MM_WOM_FAILED, MMSYSERR_NODRIVER);
+  const auto t0 = Clock::now();
+  EXPECT_EQ(b->waveInReset(static_cast<HWAVEIN>(other.handle)), MMSYSERR_NOERROR);
+  EXPECT_EQ(b->waveInClose(static_cast<HWAVEIN>(other.handle)), MMSYSERR_NOERROR);
+  EXPECT_EQ(b->waveOutReset(static_cast<HWAVEOUT>(play.handle)), MMSYSERR_NOERROR);
+  EXPECT_EQ(b->waveOutClose(static_cast<HWAVEOUT>(play.handle)), MMSYSERR_NOERROR);
+  EXPECT_LT(Clock::now() - t0, 500ms);
+  n = other.notices.next(1s);
+  ASSERT_TRUE(n);
+  EXPECT_EQ(n->message, MM_WIM_CLOSE);
+  n = play.notices.next(1s);
+  ASSERT_TRUE(n);
+  EXPECT_EQ(n->message, MM_WOM_CLOSE);
+}
+
+}  // namespace

@@ -1,10 +1,673 @@
-// Placeholder until the sound server's back end lands: no devices.
+// The back end on top of the PulseAudio sound server.
+//
+// Each open device has its own server connection driven by its own threaded main loop:
+// that loop's thread is the device's worker. It moves samples between the stream and the
+// head of the device's header queue in fragments of a few tens of milliseconds and posts
+// the notices. The caller's thread takes the loop's lock only for short bookkeeping
+// (queueing a header, handing the queue back), and the worker holds it only while it
+// copies one fragment, so neither side waits on the other for long.
 #include "wave/pulse_backend.hpp"
 
-#include "wave/scripted_backend.hpp"
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "wave/wave_checks.hpp"
 
 namespace wave {
 
-std::unique_ptr<Backend> makePulseBackend() { return std::make_unique<ScriptedBackend>(); }
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kConnectTimeout = std::chrono::milliseconds(1500);  // a server that does not answer
+constexpr auto kListingLifetime = std::chrono::milliseconds(1000);  // one device-box fill, one connection
+constexpr uint64_t kCaptureFragmentUsec = 20000;
+constexpr uint64_t kPlaybackLatencyUsec = 50000;
+constexpr uint64_t kPlaybackRequestUsec = 10000;
+// Handle values: opaque, 16 apart, never reused within a process, so a stale handle is
+// recognised instead of being taken for a newer device.
+constexpr uintptr_t kFirstHandle = 0x7E5800000000ull;
+constexpr const char* kClientName = "Tovrel";
+
+// Errors while opening: what the caller can do something about.
+MMRESULT openError(int paError) {
+  switch (paError) {
+    case PA_ERR_CONNECTIONREFUSED:
+    case PA_ERR_CONNECTIONTERMINATED:
+    case PA_ERR_INVALIDSERVER:
+    case PA_ERR_TIMEOUT:
+    case PA_ERR_ACCESS:
+    case PA_ERR_AUTHKEY:
+    case PA_ERR_VERSION:
+      return MMSYSERR_NODRIVER;
+    case PA_ERR_NOENTITY:
+    case PA_ERR_KILLED:
+      return MMSYSERR_BADDEVICEID;
+    case PA_ERR_BUSY:
+    case PA_ERR_EXIST:
+      return MMSYSERR_ALLOCATED;
+    case PA_ERR_NOTSUPPORTED:
+    case PA_ERR_INVALID:
+      return WAVERR_BADFORMAT;
+    case PA_ERR_TOOLARGE:
+      return MMSYSERR_NOMEM;
+    default:
+      return MMSYSERR_ERROR;
+  }
+}
+
+// Errors of a running device: the server went away, or the device did.
+MMRESULT runningError(int paError) {
+  switch (paError) {
+    case PA_ERR_CONNECTIONREFUSED:
+    case PA_ERR_CONNECTIONTERMINATED:
+    case PA_ERR_INVALIDSERVER:
+      return MMSYSERR_NODRIVER;
+    case PA_ERR_NOENTITY:
+    case PA_ERR_KILLED:
+      return MMSYSERR_BADDEVICEID;
+    default:
+      return MMSYSERR_ERROR;
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Device lists: a one-shot connection on a private main loop, bounded by a deadline.
+
+struct DeviceEntry {
+  std::string name;
+  std::string description;
+};
+
+struct Listing {
+  bool reachable = false;
+  std::vector<DeviceEntry> devices;
+  std::string defaultName;
+};
+
+// Runs `loop` until `finished` holds or the deadline passes.
+template <typename Pred>
+bool runUntil(pa_mainloop* loop, Clock::time_point deadline, Pred finished) {
+  while (!finished()) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    if (pa_mainloop_prepare(loop, static_cast<int>(left)) < 0) return false;
+    if (pa_mainloop_poll(loop) < 0) return false;
+    if (pa_mainloop_dispatch(loop) < 0) return false;
+  }
+  return true;
+}
+
+template <typename Info>
+void addEntry(pa_context*, const Info* info, int eol, void* userdata) {
+  auto* listing = static_cast<Listing*>(userdata);
+  if (eol == 0 && info != nullptr) {
+    listing->devices.push_back({info->name ? info->name : "", info->description ? info->description : ""});
+  }
+}
+
+Listing queryServer(bool capture) {
+  Listing listing;
+  pa_mainloop* loop = pa_mainloop_new();
+  if (loop == nullptr) return listing;
+  pa_context* context = pa_context_new(pa_mainloop_get_api(loop), kClientName);
+  const auto deadline = Clock::now() + kConnectTimeout;
+  if (context != nullptr && pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
+    const bool ready = runUntil(loop, deadline, [&] {
+      const pa_context_state_t s = pa_context_get_state(context);
+      return s == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(s);
+    });
+    if (ready && pa_context_get_state(context) == PA_CONTEXT_READY) {
+      pa_operation* list = capture ? pa_context_get_source_info_list(context, addEntry<pa_source_info>, &listing)
+                                   : pa_context_get_sink_info_list(context, addEntry<pa_sink_info>, &listing);
+      auto serverInfo = [](pa_context*, const pa_server_info* info, void* userdata) {
+        auto* out = static_cast<std::pair<bool, Listing*>*>(userdata);
+        if (info != nullptr) {
+          const char* name = out->first ? info->default_source_name : info->default_sink_name;
+          out->second->defaultName = name ? name : "";
+        }
+      };
+      std::pair<bool, Listing*> infoTarget{capture, &listing};
+      pa_operation* server = pa_context_get_server_info(context, serverInfo, &infoTarget);
+      if (list != nullptr && server != nullptr) {
+        listing.reachable = runUntil(loop, deadline, [&] {
+          return pa_operation_get_state(list) != PA_OPERATION_RUNNING &&
+                 pa_operation_get_state(server) != PA_OPERATION_RUNNING;
+        });
+        listing.reachable = listing.reachable && pa_operation_get_state(list) == PA_OPERATION_DONE;
+      }
+      if (list) pa_operation_unref(list);
+      if (server) pa_operation_unref(server);
+    }
+    pa_context_disconnect(context);
+  }
+  if (context) pa_context_unref(context);
+  pa_mainloop_free(loop);
+  if (!listing.reachable) listing = Listing{};
+  return listing;
+}
+
+// ---------------------------------------------------------------------------------------
+// One open device.
+
+class PulseDevice {
+ public:
+  PulseDevice(bool capture, NoticeTarget* target, void* handle) : capture_(capture), target_(target), handle_(handle) {
+    queue_.reserve(64);
+  }
+  ~PulseDevice() { teardown(); }
+  PulseDevice(const PulseDevice&) = delete;
+  PulseDevice& operator=(const PulseDevice&) = delete;
+
+  bool capture() const { return capture_; }
+  void* handle() const { return handle_; }
+  NoticeTarget* target() const { return target_; }
+
+  // Connects to the server and the device (null name: the default one). Calling thread.
+  MMRESULT connect(const char* deviceName, const WAVEFORMATEX& format) {
+    loop_ = pa_threaded_mainloop_new();
+    if (loop_ == nullptr) return MMSYSERR_NOMEM;
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+    context_ = pa_context_new(api, kClientName);
+    if (context_ == nullptr) return MMSYSERR_NOMEM;
+    pa_context_set_state_callback(context_, &PulseDevice::onContextState, this);
+    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+      return openError(pa_context_errno(context_));
+    }
+    if (pa_threaded_mainloop_start(loop_) < 0) return MMSYSERR_NOMEM;
+    started_ = true;
+
+    Locked lock(loop_);
+    const bool contextReady = waitUntil([&] {
+      const pa_context_state_t s = pa_context_get_state(context_);
+      return s == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(s);
+    });
+    if (!contextReady) return MMSYSERR_NODRIVER;  // the server does not answer
+    if (pa_context_get_state(context_) != PA_CONTEXT_READY) return openError(pa_context_errno(context_));
+
+    pa_sample_spec spec{};
+    spec.format = PA_SAMPLE_S16LE;
+    spec.rate = format.nSamplesPerSec;
+    spec.channels = static_cast<uint8_t>(format.nChannels);
+    frameBytes_ = pa_frame_size(&spec);
+    stream_ = pa_stream_new(context_, capture_ ? "Capture" : "Playback", &spec, nullptr);
+    if (stream_ == nullptr) return openError(pa_context_errno(context_));
+    pa_stream_set_state_callback(stream_, &PulseDevice::onStreamState, this);
+
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.prebuf = static_cast<uint32_t>(-1);
+    int flags = PA_STREAM_ADJUST_LATENCY;
+    // A chosen device stays chosen: if it goes away the stream fails instead of moving.
+    if (deviceName != nullptr) flags |= PA_STREAM_DONT_MOVE;
+    int rc;
+    if (capture_) {
+      attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kCaptureFragmentUsec, &spec));
+      attr.tlength = attr.minreq = static_cast<uint32_t>(-1);
+      pa_stream_set_read_callback(stream_, &PulseDevice::onRead, this);
+      rc = pa_stream_connect_record(stream_, deviceName, &attr,
+                                    static_cast<pa_stream_flags_t>(flags | PA_STREAM_START_CORKED));
+    } else {
+      attr.fragsize = static_cast<uint32_t>(-1);
+      attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kPlaybackLatencyUsec, &spec));
+      attr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(kPlaybackRequestUsec, &spec));
+      pa_stream_set_write_callback(stream_, &PulseDevice::onWrite, this);
+      rc = pa_stream_connect_playback(stream_, deviceName, &attr, static_cast<pa_stream_flags_t>(flags), nullptr,
+                                      nullptr);
+    }
+    if (rc < 0) return openError(pa_context_errno(context_));
+    const bool streamSettled = waitUntil([&] {
+      const pa_stream_state_t s = pa_stream_get_state(stream_);
+      return s == PA_STREAM_READY || !PA_STREAM_IS_GOOD(s);
+    });
+    if (!streamSettled) return MMSYSERR_ERROR;
+    if (pa_stream_get_state(stream_) != PA_STREAM_READY) return openError(pa_context_errno(context_));
+    running_ = true;
+    return MMSYSERR_NOERROR;
+  }
+
+  MMRESULT prepare(WAVEHDR* header) {
+    Locked lock(loop_);
+    header->dwFlags |= WHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+  }
+
+  // After a failure headers are still taken and held, so the caller's usual answer to the
+  // handed-back buffers (queueing them again) neither fails nor loops; Reset or Close
+  // returns them.
+  MMRESULT enqueue(WAVEHDR* header) {
+    Locked lock(loop_);
+    if ((header->dwFlags & WHDR_PREPARED) == 0) return WAVERR_UNPREPARED;
+    if (std::find(queue_.begin(), queue_.end(), header) != queue_.end()) return WAVERR_STILLPLAYING;
+    header->dwFlags = (header->dwFlags | WHDR_INQUEUE) & ~WHDR_DONE;
+    if (capture_) header->dwBytesRecorded = 0;
+    queue_.push_back(header);
+    return MMSYSERR_NOERROR;
+  }
+
+  MMRESULT start() {
+    Locked lock(loop_);
+    if (failure_ != MMSYSERR_NOERROR) return failure_;
+    if (!recording_) {
+      recording_ = true;
+      // Drop what the server still held from before a reset, then let samples flow.
+      unrefOp(pa_stream_flush(stream_, nullptr, nullptr));
+      unrefOp(pa_stream_cork(stream_, 0, nullptr, nullptr));
+    }
+    return MMSYSERR_NOERROR;
+  }
+
+  MMRESULT reset() {
+    Locked lock(loop_);
+    if (failure_ == MMSYSERR_NOERROR && running_) {
+      if (capture_) {
+        if (recording_) unrefOp(pa_stream_cork(stream_, 1, nullptr, nullptr));
+      } else {
+        // Forget what was written ahead; the worker goes on with silence.
+        unrefOp(pa_stream_flush(stream_, nullptr, nullptr));
+      }
+    }
+    recording_ = false;
+    playOffset_ = 0;
+    handBackQueue();
+    return MMSYSERR_NOERROR;
+  }
+
+  // Stops the worker and releases the connection; hands back what is still queued first.
+  void close() {
+    if (loop_ != nullptr) {
+      Locked lock(loop_);
+      closing_ = true;
+      recording_ = false;
+      handBackQueue();
+    }
+    teardown();
+  }
+
+ private:
+  // The loop's lock, for the calling thread.
+  struct Locked {
+    explicit Locked(pa_threaded_mainloop* loop) : loop(loop) { pa_threaded_mainloop_lock(loop); }
+    ~Locked() { pa_threaded_mainloop_unlock(loop); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+    pa_threaded_mainloop* loop;
+  };
+
+  static void unrefOp(pa_operation* op) {
+    if (op) pa_operation_unref(op);
+  }
+
+  // Waits (lock held) for the worker to make `done` true, at most kConnectTimeout: a timer
+  // on the loop wakes the wait when the server never answers.
+  template <typename Pred>
+  bool waitUntil(Pred done) {
+    timedOut_ = false;
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+    timeval when{};
+    pa_gettimeofday(&when);
+    pa_timeval_add(&when, static_cast<pa_usec_t>(std::chrono::microseconds(kConnectTimeout).count()));
+    pa_time_event* timer = api->time_new(api, &when, &PulseDevice::onTimeout, this);
+    while (!done() && !timedOut_) pa_threaded_mainloop_wait(loop_);
+    if (timer) api->time_free(timer);
+    return done();
+  }
+
+  void post(uint32_t message, WAVEHDR* header, MMRESULT error) {
+    target_->postWaveNotice(message, handle_, header, error);
+  }
+
+  // Lock held. Every queued header goes back once, in queue order.
+  void handBackQueue() {
+    for (WAVEHDR* header : queue_) {
+      header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+      post(capture_ ? MM_WIM_DATA : MM_WOM_DONE, header, MMSYSERR_NOERROR);
+    }
+    queue_.clear();
+    playOffset_ = 0;
+  }
+
+  void completeHead() {
+    WAVEHDR* header = queue_.front();
+    queue_.erase(queue_.begin());
+    header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+    post(capture_ ? MM_WIM_DATA : MM_WOM_DONE, header, MMSYSERR_NOERROR);
+  }
+
+  // Worker thread, lock held: the device stopped working under us.
+  void fail(MMRESULT code) {
+    if (failure_ != MMSYSERR_NOERROR || closing_ || !running_) return;
+    failure_ = code;
+    recording_ = false;
+    handBackQueue();
+    post(capture_ ? MM_WIM_FAILED : MM_WOM_FAILED, nullptr, code);
+  }
+
+  // Worker thread: samples arrived. Fill the head buffer; drop them when nothing is queued.
+  void read() {
+    while (pa_stream_readable_size(stream_) > 0) {
+      const void* data = nullptr;
+      size_t length = 0;
+      if (pa_stream_peek(stream_, &data, &length) < 0 || length == 0) return;
+      size_t used = 0;
+      while (recording_ && used < length && !queue_.empty()) {
+        WAVEHDR* head = queue_.front();
+        const size_t room = head->dwBufferLength - head->dwBytesRecorded;
+        const size_t n = std::min(room, length - used);
+        char* to = head->lpData + head->dwBytesRecorded;
+        if (data != nullptr) {
+          std::memcpy(to, static_cast<const char*>(data) + used, n);
+        } else {
+          std::memset(to, 0, n);  // a hole in the stream reads as silence
+        }
+        head->dwBytesRecorded += static_cast<uint32_t>(n);
+        used += n;
+        if (head->dwBytesRecorded == head->dwBufferLength) completeHead();
+      }
+      pa_stream_drop(stream_);
+    }
+  }
+
+  // Worker thread: the server wants `wanted` bytes. Play the head buffer, silence when none.
+  void write(size_t wanted) {
+    while (wanted > 0) {
+      void* data = nullptr;
+      size_t length = wanted;
+      if (pa_stream_begin_write(stream_, &data, &length) < 0 || data == nullptr || length == 0) return;
+      length = std::min(length, wanted);
+      length -= length % frameBytes_;
+      if (length == 0) {
+        pa_stream_cancel_write(stream_);
+        return;
+      }
+      char* to = static_cast<char*>(data);
+      size_t filled = 0;
+      while (filled < length) {
+        if (queue_.empty() || failure_ != MMSYSERR_NOERROR) {
+          std::memset(to + filled, 0, length - filled);
+          break;
+        }
+        WAVEHDR* head = queue_.front();
+        const size_t n = std::min<size_t>(head->dwBufferLength - playOffset_, length - filled);
+        std::memcpy(to + filled, head->lpData + playOffset_, n);
+        playOffset_ += n;
+        filled += n;
+        if (playOffset_ >= head->dwBufferLength) {
+          playOffset_ = 0;
+          completeHead();
+        }
+      }
+      if (pa_stream_write(stream_, data, length, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
+      wanted -= length;
+    }
+  }
+
+  void teardown() {
+    if (loop_ == nullptr) return;
+    {
+      Locked lock(loop_);
+      closing_ = true;
+      if (stream_ != nullptr) {
+        pa_stream_set_state_callback(stream_, nullptr, nullptr);
+        pa_stream_set_read_callback(stream_, nullptr, nullptr);
+        pa_stream_set_write_callback(stream_, nullptr, nullptr);
+        if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
+        pa_stream_unref(stream_);
+        stream_ = nullptr;
+      }
+      if (context_ != nullptr) {
+        pa_context_set_state_callback(context_, nullptr, nullptr);
+        pa_context_disconnect(context_);
+      }
+    }
+    if (started_) pa_threaded_mainloop_stop(loop_);  // joins the worker
+    if (context_ != nullptr) pa_context_unref(context_);
+    context_ = nullptr;
+    pa_threaded_mainloop_free(loop_);
+    loop_ = nullptr;
+  }
+
+  static void onContextState(pa_context* context, void* userdata) {
+    auto* self = static_cast<PulseDevice*>(userdata);
+    const pa_context_state_t s = pa_context_get_state(context);
+    if (!PA_CONTEXT_IS_GOOD(s)) self->fail(runningError(pa_context_errno(context)));
+    pa_threaded_mainloop_signal(self->loop_, 0);
+  }
+
+  static void onStreamState(pa_stream* stream, void* userdata) {
+    auto* self = static_cast<PulseDevice*>(userdata);
+    const pa_stream_state_t s = pa_stream_get_state(stream);
+    if (!PA_STREAM_IS_GOOD(s)) self->fail(runningError(pa_context_errno(self->context_)));
+    pa_threaded_mainloop_signal(self->loop_, 0);
+  }
+
+  static void onTimeout(pa_mainloop_api*, pa_time_event*, const timeval*, void* userdata) {
+    auto* self = static_cast<PulseDevice*>(userdata);
+    self->timedOut_ = true;
+    pa_threaded_mainloop_signal(self->loop_, 0);
+  }
+
+  static void onRead(pa_stream*, size_t, void* userdata) { static_cast<PulseDevice*>(userdata)->read(); }
+  static void onWrite(pa_stream*, size_t wanted, void* userdata) { static_cast<PulseDevice*>(userdata)->write(wanted); }
+
+  const bool capture_;
+  NoticeTarget* const target_;
+  void* const handle_;
+  pa_threaded_mainloop* loop_ = nullptr;
+  pa_context* context_ = nullptr;
+  pa_stream* stream_ = nullptr;
+  bool started_ = false;
+  size_t frameBytes_ = 1;
+  // Below: guarded by the loop's lock.
+  std::vector<WAVEHDR*> queue_;
+  size_t playOffset_ = 0;  // bytes of the head playback buffer already written
+  bool running_ = false;   // open finished; failures from now on are reported
+  bool recording_ = false;
+  bool closing_ = false;
+  bool timedOut_ = false;
+  MMRESULT failure_ = MMSYSERR_NOERROR;
+};
+
+// ---------------------------------------------------------------------------------------
+
+class PulseBackend : public Backend {
+ public:
+  ~PulseBackend() override {
+    std::map<uintptr_t, std::shared_ptr<PulseDevice>> left;
+    {
+      std::lock_guard lock(mutex_);
+      left.swap(devices_);
+    }
+    // Devices still open at exit are stopped without notices: their targets may be gone.
+    left.clear();
+  }
+
+  uint32_t waveInGetNumDevs() override { return static_cast<uint32_t>(listing(true).devices.size()); }
+  uint32_t waveOutGetNumDevs() override { return static_cast<uint32_t>(listing(false).devices.size()); }
+
+  MMRESULT waveInGetDevCaps(int32_t id, WAVEINCAPS* caps) override {
+    return caps ? devCaps(true, id, &caps->szPname) : MMSYSERR_INVALPARAM;
+  }
+  MMRESULT waveOutGetDevCaps(int32_t id, WAVEOUTCAPS* caps) override {
+    return caps ? devCaps(false, id, &caps->szPname) : MMSYSERR_INVALPARAM;
+  }
+
+  MMRESULT waveInOpen(HWAVEIN* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target, uintptr_t,
+                      uint32_t flags) override {
+    void* h = nullptr;
+    const MMRESULT result = open(true, h, handle != nullptr, id, format, target, flags);
+    if (handle) *handle = static_cast<HWAVEIN>(h);
+    if (result == MMSYSERR_NOERROR) target->postWaveNotice(MM_WIM_OPEN, h, nullptr, MMSYSERR_NOERROR);
+    return result;
+  }
+  MMRESULT waveOutOpen(HWAVEOUT* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target, uintptr_t,
+                       uint32_t flags) override {
+    void* h = nullptr;
+    const MMRESULT result = open(false, h, handle != nullptr, id, format, target, flags);
+    if (handle) *handle = static_cast<HWAVEOUT>(h);
+    if (result == MMSYSERR_NOERROR) target->postWaveNotice(MM_WOM_OPEN, h, nullptr, MMSYSERR_NOERROR);
+    return result;
+  }
+
+  MMRESULT waveInPrepareHeader(HWAVEIN handle, WAVEHDR* header, uint32_t size) override {
+    return prepare(true, handle, header, size);
+  }
+  MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t size) override {
+    return prepare(false, handle, header, size);
+  }
+  MMRESULT waveInAddBuffer(HWAVEIN handle, WAVEHDR* header, uint32_t size) override {
+    return enqueue(true, handle, header, size);
+  }
+  MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, uint32_t size) override {
+    return enqueue(false, handle, header, size);
+  }
+
+  MMRESULT waveInStart(HWAVEIN handle) override {
+    auto device = find(handle, true);
+    return device ? device->start() : MMSYSERR_INVALHANDLE;
+  }
+  MMRESULT waveInReset(HWAVEIN handle) override {
+    auto device = find(handle, true);
+    return device ? device->reset() : MMSYSERR_INVALHANDLE;
+  }
+  MMRESULT waveOutReset(HWAVEOUT handle) override {
+    auto device = find(handle, false);
+    return device ? device->reset() : MMSYSERR_INVALHANDLE;
+  }
+  MMRESULT waveInClose(HWAVEIN handle) override { return close(true, handle, MM_WIM_CLOSE); }
+  MMRESULT waveOutClose(HWAVEOUT handle) override { return close(false, handle, MM_WOM_CLOSE); }
+
+ private:
+  struct CachedListing {
+    Clock::time_point taken{};
+    std::string server;
+    std::optional<Listing> listing;
+  };
+
+  // The server's list, reused for a second so filling a device box costs one connection.
+  Listing listing(bool capture) {
+    const char* env = std::getenv("PULSE_SERVER");
+    const std::string server = env ? env : "";
+    {
+      std::lock_guard lock(mutex_);
+      const CachedListing& cached = capture ? inListing_ : outListing_;
+      if (cached.listing && cached.server == server && Clock::now() - cached.taken < kListingLifetime) {
+        return *cached.listing;
+      }
+    }
+    Listing fresh = queryServer(capture);
+    std::lock_guard lock(mutex_);
+    CachedListing& cached = capture ? inListing_ : outListing_;
+    cached = CachedListing{Clock::now(), server, fresh};
+    return fresh;
+  }
+
+  MMRESULT devCaps(bool capture, int32_t id, std::string* name) {
+    const Listing list = listing(capture);
+    if (!list.reachable) return MMSYSERR_NODRIVER;
+    if (id == WAVE_MAPPER) {
+      for (const auto& d : list.devices) {
+        if (d.name == list.defaultName) {
+          *name = d.description;
+          return MMSYSERR_NOERROR;
+        }
+      }
+      return MMSYSERR_BADDEVICEID;  // no default: the caller shows its own mapper name
+    }
+    if (id < 0 || static_cast<size_t>(id) >= list.devices.size()) return MMSYSERR_BADDEVICEID;
+    *name = list.devices[static_cast<size_t>(id)].description;
+    return MMSYSERR_NOERROR;
+  }
+
+  MMRESULT open(bool capture, void*& handle, bool hasOut, int32_t id, const WAVEFORMATEX* format,
+                NoticeTarget* target, uint32_t flags) {
+    handle = nullptr;
+    if (MMRESULT bad = detail::checkOpenArgs(hasOut ? &handle : nullptr, target, flags); bad != MMSYSERR_NOERROR) {
+      return bad;
+    }
+    if (MMRESULT bad = detail::checkFormat(format); bad != MMSYSERR_NOERROR) return bad;
+    if (id < WAVE_MAPPER) return MMSYSERR_BADDEVICEID;
+    std::string deviceName;
+    if (id != WAVE_MAPPER) {
+      const Listing list = listing(capture);
+      if (!list.reachable) return MMSYSERR_NODRIVER;
+      if (static_cast<size_t>(id) >= list.devices.size()) return MMSYSERR_BADDEVICEID;
+      deviceName = list.devices[static_cast<size_t>(id)].name;
+    }
+    void* h;
+    {
+      std::lock_guard lock(mutex_);
+      h = reinterpret_cast<void*>(kFirstHandle + 16 * nextHandle_++);
+    }
+    auto device = std::make_shared<PulseDevice>(capture, target, h);
+    const MMRESULT result = device->connect(id == WAVE_MAPPER ? nullptr : deviceName.c_str(), *format);
+    if (result != MMSYSERR_NOERROR) return result;  // the device's destructor joins its worker
+    {
+      std::lock_guard lock(mutex_);
+      devices_[reinterpret_cast<uintptr_t>(h)] = std::move(device);
+    }
+    handle = h;
+    return MMSYSERR_NOERROR;
+  }
+
+  // The device behind a handle, kept alive for the length of the call; null if the handle
+  // is not one of ours, is closed, or is of the other direction.
+  std::shared_ptr<PulseDevice> find(const void* handle, bool capture) {
+    std::lock_guard lock(mutex_);
+    auto it = devices_.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == devices_.end() || it->second->capture() != capture) return nullptr;
+    return it->second;
+  }
+
+  MMRESULT prepare(bool capture, const void* handle, WAVEHDR* header, uint32_t size) {
+    auto device = find(handle, capture);
+    if (!device) return MMSYSERR_INVALHANDLE;
+    if (MMRESULT bad = detail::checkHeader(header, size); bad != MMSYSERR_NOERROR) return bad;
+    return device->prepare(header);
+  }
+
+  MMRESULT enqueue(bool capture, const void* handle, WAVEHDR* header, uint32_t size) {
+    auto device = find(handle, capture);
+    if (!device) return MMSYSERR_INVALHANDLE;
+    if (MMRESULT bad = detail::checkHeader(header, size); bad != MMSYSERR_NOERROR) return bad;
+    return device->enqueue(header);
+  }
+
+  // Hands back what is still queued (the classic interface would refuse with
+  // WAVERR_STILLPLAYING and leave the device holding the caller's buffers), joins the
+  // worker, then posts the close notice.
+  MMRESULT close(bool capture, const void* handle, uint32_t closeMessage) {
+    std::shared_ptr<PulseDevice> device;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = devices_.find(reinterpret_cast<uintptr_t>(handle));
+      if (it == devices_.end() || it->second->capture() != capture) return MMSYSERR_INVALHANDLE;
+      device = std::move(it->second);
+      devices_.erase(it);
+    }
+    device->close();
+    device->target()->postWaveNotice(closeMessage, device->handle(), nullptr, MMSYSERR_NOERROR);
+    return MMSYSERR_NOERROR;
+  }
+
+  std::mutex mutex_;
+  std::map<uintptr_t, std::shared_ptr<PulseDevice>> devices_;
+  uintptr_t nextHandle_ = 0;
+  CachedListing inListing_;
+  CachedListing outListing_;
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> makePulseBackend() { return std::make_unique<PulseBackend>(); }
 
 }  // namespace wave
