@@ -1,4 +1,6 @@
 #pragma once
+#include <QColor>
+#include <QFont>
 #include <QPainter>
 #include <QString>
 #include <cstdint>
@@ -14,8 +16,13 @@ struct RulerLabel {
 // The 23 kHz labels of a ruler `height` pixels high for the input rate `rate`.
 std::vector<RulerLabel> RulerLabels(uint32_t rate, int height);
 
+// The ruler's cell colour (the panel's dark grey) and font (a serif face 11 pixels high).
+QColor RulerColour();
+QFont RulerFont();
+
 // Draws the ruler: the labels (only when spectrumOn) and "кГц" at the top, white text on
-// opaque cells of `background`, in `font`.
+// opaque cells of RulerColour(), in RulerFont(); each text's cell has its top-left corner at
+// the label's position. The rest of the box is left to the caller (the panel's colour).
 void PaintRuler(QPainter& painter, uint32_t rate, int height, bool spectrumOn);
 
 }  // namespace display

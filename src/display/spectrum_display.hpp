@@ -1,5 +1,6 @@
 #pragma once
 #include <QImage>
+#include <QPainter>
 #include <QSize>
 #include <cstdint>
 
@@ -17,6 +18,9 @@ class SpectrumDisplay {
   // Windows the first SpectrumLength samples of `workBuffer`, transforms them in
   // stream.SpectrumBuffer, scrolls the view one pixel left and draws the new column.
   void RenderSpectrumColumn(dsp::StreamConfig& stream, bool logScale);
+
+  // Copies SpectrumView onto a paint box `paintBoxWidth` wide, right-aligned, at full size.
+  void paintView(QPainter& painter, int paintBoxWidth) const;
 
   QImage SpectrumView;
   QImage SpectrumColumn;
