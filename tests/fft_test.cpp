@@ -214,6 +214,19 @@ TEST_P(FftPathTest, ForwardMatchesReferenceInNaturalAndSplitOrder) {
   }
 }
 
+// The hardest inputs within -1 ... 1 for the stated bounds: every part at +1 or -1, which
+// makes the spectrum as large as such inputs allow on average.
+TEST_P(FftPathTest, FullScaleSignsStayWithinTheStatedBounds) {
+  for (int32_t n : {16384, 65536}) {
+    Buffer input = randomSignal(n, 77);
+    for (float& v : input) v = v < 0 ? -1.0f : 1.0f;
+    const Spectrum expected = reference(input, +1);
+    Buffer x = input;
+    ComplexFFT(x.data(), n, false, false, true, nullptr);
+    EXPECT_LE(maxError(x, expected, 1.0, [](int32_t k) { return k; }), n == 16384 ? 1e-4 : 2e-4) << n;
+  }
+}
+
 TEST_P(FftPathTest, InverseMatchesReferenceScaledAndUnscaled) {
   for (int32_t n : allSizes()) {
     const Buffer input = randomSignal(n, 1000u + unsigned(n));
