@@ -53,7 +53,6 @@ MMRESULT openError(int paError) {
     case PA_ERR_KILLED:
       return MMSYSERR_BADDEVICEID;
     case PA_ERR_BUSY:
-    case PA_ERR_EXIST:
       return MMSYSERR_ALLOCATED;
     case PA_ERR_NOTSUPPORTED:
     case PA_ERR_INVALID:

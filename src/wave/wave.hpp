@@ -87,7 +87,20 @@ struct WAVEOUTCAPS {
 };
 
 // A back end implements every call. The program uses the sound server's; tests install
-// a scripted one.
+// a scripted one. What every back end keeps to, beyond the classic meanings:
+// - A handle that was not given out by open, or is already closed, gives
+//   MMSYSERR_INVALHANDLE; handles are never reused, so a stale one is never taken for a
+//   newer device. On a failed open *handle is set to null.
+// - The open notice is posted once the call has set *handle; the close notice after every
+//   buffer of the device has come back. Reset posts one data/done notice for every queued
+//   buffer before it returns.
+// - Close with buffers still queued hands them back first (as Reset does) and closes,
+//   instead of refusing with WAVERR_STILLPLAYING and keeping the caller's buffers.
+// - After MM_WIM_FAILED / MM_WOM_FAILED the sound server's device takes buffers
+//   (AddBuffer/Write return 0) and holds them until Reset or Close; waveInStart returns the
+//   failure's code. (The scripted back end posts the failure only; the test decides the rest.)
+// - Never call a device's Reset or Close from inside postWaveNotice: notices come from the
+//   device's own worker, which Close joins.
 class Backend {
  public:
   virtual ~Backend() = default;
