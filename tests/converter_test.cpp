@@ -413,8 +413,38 @@ TEST(ConverterInversion, PassThroughNegatesEvenFramesOnly) {
     (i % 2 ? right : left) = std::max(i % 2 ? right : left, std::abs(int32_t(expected)));
   }
   EXPECT_EQ(r.samples[0], -32768);
-  EXPECT_EQ(r.levels.Output.Left.Position, std::min(left, 32766) > 32765 ? 32767 : left);
+  EXPECT_EQ(r.levels.Output.Left.Position, left > 32765 ? 32767 : left);
   EXPECT_EQ(r.levels.Output.Right.Position, right > 32765 ? 32767 : right);
+}
+
+TEST(ConverterLevels, AnyCountIsMeteredAndInvertedSampleBySample) {
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int> dist(-32768, 32767);
+  for (int count : {0, 1, 2, 5, 16, 17, 21, 35, 64, 99}) {
+    SCOPED_TRACE(count);
+    std::vector<Sample> x(count);
+    for (auto& s : x) s = Sample(dist(rng));
+    if (count > 3) x[count - 1] = -32768;  // the last sample decides the peak
+
+    int32_t all = 0;
+    for (Sample s : x) all = std::max(all, std::abs(int32_t(s)));
+    const auto in = dsp::MeasureInputLevel(x.data(), count);
+    EXPECT_EQ(in.Position, all > 32765 ? 32767 : all);
+    EXPECT_EQ(in.Clipped, all > 32765);
+
+    auto y = x;
+    const auto out = dsp::InvertAndMeasureOutput(y.data(), count, true);
+    int32_t left = 0, right = 0;
+    for (int i = 0; i < count; ++i) {
+      const Sample expected = (i / 2) % 2 == 0 ? Sample(-int32_t(x[i])) : x[i];
+      ASSERT_EQ(y[i], expected) << i;
+      (i % 2 ? right : left) = std::max(i % 2 ? right : left, std::abs(int32_t(expected)));
+    }
+    EXPECT_EQ(out.Left.Position, left > 32765 ? 32767 : left);
+    EXPECT_EQ(out.Right.Position, right > 32765 ? 32767 : right);
+    EXPECT_EQ(out.Left.Clipped, left > 32765);
+    EXPECT_EQ(out.Right.Clipped, right > 32765);
+  }
 }
 
 TEST(ConverterState, OutputDependsOnlyOnTheBlock) {

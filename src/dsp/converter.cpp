@@ -10,6 +10,10 @@ namespace dsp {
 namespace {
 
 constexpr int32_t kFullScale = 32767;
+// The linear passes walk their arrays in fixed runs of this many entries: a loop of known
+// length that the compiler turns into vector code at its cheapest setting. Every size of
+// the converter is a multiple of it.
+constexpr int32_t kRun = 16;
 // Bins tapered at each end of the band; EdgeTaper[kTaperBins] is the flat top.
 constexpr int32_t kTaperBins = kEdgeTaperLength / 2;
 
@@ -30,14 +34,30 @@ inline Sample saturate(float a, float b) {
   return static_cast<Sample>(static_cast<int32_t>(v));
 }
 
-// Complex segment from real samples: (x[f] * W[f], 0) for f = 0 ... count-1.
+// Complex segment from real samples: (x[f] * W[f], 0) for f = 0 ... count-1 (count a
+// multiple of kRun).
 void windowSegment(float* __restrict segment, const Sample* __restrict x, const float* __restrict window,
                    int32_t count) {
-  for (int32_t f = 0; f < count; ++f) {
-    segment[2 * f] = static_cast<float>(x[f]) * window[f];
-    segment[2 * f + 1] = 0.0f;
+  for (int32_t base = 0; base < count; base += kRun) {
+    for (int32_t k = 0; k < kRun; ++k) {
+      segment[2 * (base + k)] = static_cast<float>(x[base + k]) * window[base + k];
+      segment[2 * (base + k) + 1] = 0.0f;
+    }
   }
 }
+
+// Peak |x[i]| per lane, lane = i mod kRun: even lanes see the even indices (left
+// channel of stereo frames), odd lanes the odd ones (right).
+void lanePeaks(const Sample* __restrict x, int32_t count, int32_t (&lanes)[kRun]) {
+  for (int32_t k = 0; k < kRun; ++k) lanes[k] = 0;
+  int32_t i = 0;
+  for (; i + kRun <= count; i += kRun)
+    for (int32_t k = 0; k < kRun; ++k) lanes[k] = std::max(lanes[k], magnitude(x[i + k]));
+  for (; i < count; ++i) lanes[i % kRun] = std::max(lanes[i % kRun], magnitude(x[i]));
+}
+
+// Sign of each sample of a run under spectrum inversion: both samples of even frames flip.
+constexpr int32_t kInversionSign[kRun] = {-1, -1, 1, 1, -1, -1, 1, 1, -1, -1, 1, 1, -1, -1, 1, 1};
 
 void clearComplex(float* segment, int32_t count) {
   std::memset(segment, 0, sizeof(float) * 2 * static_cast<size_t>(count));
@@ -65,14 +85,27 @@ void rotateIntoBaseband(float* __restrict baseband, const float* __restrict spec
               sizeof(float) * 2 * static_cast<size_t>(half - quarter));
 }
 
+// The second half of a segment's output waits in the overlap memory for the next segment.
+void keepTail(float* __restrict overlapLeft, float* __restrict overlapRight, const float* __restrict tail,
+              int32_t count) {
+  for (int32_t base = 0; base < count; base += kRun) {
+    for (int32_t k = 0; k < kRun; ++k) {
+      overlapLeft[base + k] = tail[2 * (base + k) + 1];
+      overlapRight[base + k] = tail[2 * (base + k)];
+    }
+  }
+}
+
 void forward(float* data, int32_t count) { ComplexFFT(data, count, false, true, true, nullptr); }
 void inverse(float* data, int32_t count) { ComplexFFT(data, count, true, true, true, nullptr); }
 
 }  // namespace
 
 PeakLevel MeasureInputLevel(const Sample* block, int32_t count) {
+  int32_t lanes[kRun];
+  lanePeaks(block, count, lanes);
   int32_t peak = 0;
-  for (int32_t i = 0; i < count; ++i) peak = std::max(peak, magnitude(block[i]));
+  for (int32_t k = 0; k < kRun; ++k) peak = std::max(peak, lanes[k]);
   return levelOf(peak);
 }
 
@@ -81,7 +114,7 @@ void ConvertToIQ(StreamConfig& stream, bool edgeFilter) {
   const int32_t H = stream.HalfSegment;
   const int32_t Q = stream.QuarterSegment;
   // The block is exactly one segment long; anything else is not a configured stream.
-  if (N <= 0 || N != stream.BlockSamples || static_cast<int32_t>(stream.WorkBuffer.size()) < N ||
+  if (N <= 0 || N % (4 * kRun) != 0 || N != stream.BlockSamples || static_cast<int32_t>(stream.WorkBuffer.size()) < N ||
       static_cast<int32_t>(stream.SegmentWindow.size()) < N || static_cast<int32_t>(stream.OverlapLeft.size()) < H ||
       static_cast<int32_t>(stream.OverlapRight.size()) < H || N >= kFixedComplexEntries)
     return;
@@ -108,10 +141,7 @@ void ConvertToIQ(StreamConfig& stream, bool edgeFilter) {
   if (edgeFilter) taperBandEdges(segmentB, stream.EdgeTaper.data(), H);
   rotateIntoBaseband(basebandB, segmentB, H, Q);
   inverse(basebandB, H);
-  for (int32_t m = 0; m < Q; ++m) {
-    overlapLeft[m] = basebandB[2 * (m + Q) + 1];
-    overlapRight[m] = basebandB[2 * (m + Q)];
-  }
+  keepTail(overlapLeft, overlapRight, basebandB + 2 * static_cast<size_t>(Q), Q);
 
   // Second pass, segments at 0 and H. Both are cut from the block before it is overwritten.
   windowSegment(segmentA, x, window, N);
@@ -129,15 +159,24 @@ void ConvertToIQ(StreamConfig& stream, bool edgeFilter) {
   inverse(basebandB, H);
 
   // Overlap-add into stereo frames: imaginary part left (I), real part right (Q).
-  for (int32_t m = 0; m < Q; ++m) {
-    x[2 * m] = saturate(basebandA[2 * m + 1], overlapLeft[m]);
-    x[2 * m + 1] = saturate(basebandA[2 * m], overlapRight[m]);
-    overlapLeft[m] = basebandB[2 * (m + Q) + 1];
-    overlapRight[m] = basebandB[2 * (m + Q)];
+  const float* tailB = basebandB + 2 * static_cast<size_t>(Q);
+  for (int32_t base = 0; base < Q; base += kRun) {
+    const float* a = basebandA + 2 * base;
+    Sample* out = x + 2 * base;
+    for (int32_t k = 0; k < kRun; ++k) {
+      out[2 * k] = saturate(a[2 * k + 1], overlapLeft[base + k]);
+      out[2 * k + 1] = saturate(a[2 * k], overlapRight[base + k]);
+    }
   }
-  for (int32_t m = Q; m < H; ++m) {
-    x[2 * m] = saturate(basebandA[2 * m + 1], basebandB[2 * (m - Q) + 1]);
-    x[2 * m + 1] = saturate(basebandA[2 * m], basebandB[2 * (m - Q)]);
+  keepTail(overlapLeft, overlapRight, tailB, Q);
+  for (int32_t base = Q; base < H; base += kRun) {
+    const float* a = basebandA + 2 * base;
+    const float* b = basebandB + 2 * (base - Q);
+    Sample* out = x + 2 * base;
+    for (int32_t k = 0; k < kRun; ++k) {
+      out[2 * k] = saturate(a[2 * k + 1], b[2 * k + 1]);
+      out[2 * k + 1] = saturate(a[2 * k], b[2 * k]);
+    }
   }
 }
 
@@ -145,18 +184,21 @@ OutputLevels InvertAndMeasureOutput(Sample* block, int32_t count, bool invertSpe
   if (invertSpectrum) {
     // Negating every even frame undoes the (-1)^m of the rotation, up to a sign: the two
     // halves of the output band trade places. -32768 stays -32768 (16-bit negation).
-    for (int32_t i = 0; i < count; ++i) {
+    int32_t i = 0;
+    for (; i + kRun <= count; i += kRun)
+      for (int32_t k = 0; k < kRun; ++k)
+        block[i + k] = static_cast<Sample>(kInversionSign[k] * static_cast<int32_t>(block[i + k]));
+    for (; i < count; ++i)
       if ((i & 2) == 0) block[i] = static_cast<Sample>(-static_cast<int32_t>(block[i]));
-    }
   }
+  int32_t lanes[kRun];
+  lanePeaks(block, count, lanes);
   int32_t peakLeft = 0;
   int32_t peakRight = 0;
-  int32_t i = 0;
-  for (; i + 1 < count; i += 2) {
-    peakLeft = std::max(peakLeft, magnitude(block[i]));
-    peakRight = std::max(peakRight, magnitude(block[i + 1]));
+  for (int32_t k = 0; k < kRun; k += 2) {
+    peakLeft = std::max(peakLeft, lanes[k]);
+    peakRight = std::max(peakRight, lanes[k + 1]);
   }
-  if (i < count) peakLeft = std::max(peakLeft, magnitude(block[i]));
 
   OutputLevels levels;
   levels.Left = levelOf(peakLeft);
