@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 
+#include "app/settings_store.hpp"
 #include "display/spectrum_display.hpp"
 #include "dsp/stream_config.hpp"
 #include "wave/wave.hpp"
@@ -164,6 +165,9 @@ class TMainForm : public QWidget {
   int32_t OutDeviceId = 0;
   int32_t StoredLeft = 100;
   int32_t StoredTop = 100;
+
+  // Open from LoadSettings until SaveSettings releases it (main_form_settings.cpp).
+  std::unique_ptr<app::SettingsStore> SettingsStore;
 
   // Size of the screen the window is kept on; tests inject their own.
   std::function<QSize()> ScreenSize;

@@ -1,0 +1,5 @@
+# The program's window: layout and handlers, the capture/playback pipeline driven by the
+# scripted wave back end, and the device lists. All run on Qt's offscreen platform.
+tovrel_test(main_form_test LIBS tovrel_app)
+tovrel_test(pipeline_test LIBS tovrel_app)
+tovrel_test(device_lists_test LIBS tovrel_app)

@@ -1,0 +1,109 @@
+// The device boxes: mapper first, every device by its whole name, English fallbacks
+// for failed capability queries.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <string>
+
+#include "app/device_lists.hpp"
+#include "wave/scripted_backend.hpp"
+
+namespace {
+
+QStringList entries(const QComboBox& box) {
+  QStringList list;
+  for (int i = 0; i < box.count(); ++i) list << box.itemText(i);
+  return list;
+}
+
+class DeviceListsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { wave::setBackend(&audio); }
+  void TearDown() override { wave::setBackend(nullptr); }
+  wave::ScriptedBackend audio;
+  QComboBox box;
+};
+
+TEST_F(DeviceListsTest, ThreeCaptureDevicesGiveFourEntriesWithTheMapperFirst) {
+  audio.setDevices(true, {"Line In", "Microphone", "Monitor of Speakers"});
+  audio.setMapperName(true, "Default Source");
+  audio.setDevices(false, {"Speakers"});
+  app::FillWaveDeviceList(&box, true, true);
+  EXPECT_EQ(entries(box), QStringList({"Default Source", "Line In", "Microphone", "Monitor of Speakers"}));
+  // Entry i stands for device id i - 1: the third entry is device 1.
+  box.setCurrentIndex(2);
+  EXPECT_EQ(box.currentIndex() - 1, 1);
+  EXPECT_EQ(box.currentText(), "Microphone");
+  // The mapper's id -1 is queried like any other, then every device in order.
+  std::vector<int32_t> queried;
+  for (const auto& call : audio.callsNamed("waveInGetDevCaps")) queried.push_back(call.deviceId);
+  EXPECT_EQ(queried, (std::vector<int32_t>{-1, 0, 1, 2}));
+  EXPECT_EQ(audio.countCalls("waveOutGetDevCaps"), 0u);
+}
+
+TEST_F(DeviceListsTest, FailedQueriesTakeTheirFallbackNames) {
+  audio.setDevices(false, {"Speakers", "HDMI", "USB Headset"});
+  audio.setMapperName(false, std::nullopt);  // the mapper's query fails
+  audio.setCapsResult(false, 2, wave::MMSYSERR_NODRIVER);
+  app::FillWaveDeviceList(&box, false, true);
+  EXPECT_EQ(entries(box), QStringList({"Wave Mapper", "Speakers", "HDMI", "WaveOut Device #2"}));
+
+  audio.setDevices(true, {"A", "B"});
+  audio.setCapsResult(true, 0, wave::MMSYSERR_ERROR);
+  audio.setCapsResult(true, 1, wave::MMSYSERR_BADDEVICEID);
+  audio.setMapperName(true, std::nullopt);
+  app::FillWaveDeviceList(&box, true, true);
+  EXPECT_EQ(entries(box), QStringList({"Wave Mapper", "WaveIn Device #0", "WaveIn Device #1"}));
+}
+
+TEST_F(DeviceListsTest, FallbackNamesSpellTheIdInDecimal) {
+  EXPECT_EQ(app::FallbackDeviceName(true, 0), "WaveIn Device #0");
+  EXPECT_EQ(app::FallbackDeviceName(false, 2), "WaveOut Device #2");
+  EXPECT_EQ(app::FallbackDeviceName(true, 1234), "WaveIn Device #1234");
+  EXPECT_EQ(app::FallbackDeviceName(false, -1), "Wave Mapper");
+}
+
+TEST_F(DeviceListsTest, LongAndNonLatinNamesAreShownWhole) {
+  const std::string name31 = "Thirty-one characters long name";  // 31 characters
+  ASSERT_EQ(name31.size(), 31u);
+  const std::string longName = "Monitor of Built-in Audio Analog Stereo (sink of the virtual cable)";
+  const std::string cyrillic = "Встроенный микрофон";
+  audio.setDevices(true, {name31, longName, cyrillic});
+  audio.setMapperName(true, "Default");
+  app::FillWaveDeviceList(&box, true, true);
+  ASSERT_EQ(box.count(), 4);
+  EXPECT_EQ(box.itemText(1), QString::fromStdString(name31));
+  EXPECT_EQ(box.itemText(2), QString::fromStdString(longName));
+  EXPECT_EQ(box.itemText(2).size(), static_cast<qsizetype>(longName.size()));
+  EXPECT_EQ(box.itemText(3), QStringLiteral("Встроенный микрофон"));
+}
+
+TEST_F(DeviceListsTest, NoDevicesLeaveOnlyTheMapperEntry) {
+  audio.setDevices(true, {});
+  audio.setMapperName(true, std::nullopt);
+  box.addItem("stale entry");
+  app::FillWaveDeviceList(&box, true, true);
+  EXPECT_EQ(entries(box), QStringList({"Wave Mapper"}));
+  // Without the mapper entry the box is simply empty.
+  app::FillWaveDeviceList(&box, true, false);
+  EXPECT_EQ(box.count(), 0);
+}
+
+TEST_F(DeviceListsTest, WithoutABoxOnlyTheQueriesRun) {
+  audio.setDevices(false, {"One", "Two"});
+  app::FillWaveDeviceList(nullptr, false, false);
+  EXPECT_EQ(audio.countCalls("waveOutGetNumDevs"), 1u);
+  std::vector<int32_t> queried;
+  for (const auto& call : audio.callsNamed("waveOutGetDevCaps")) queried.push_back(call.deviceId);
+  EXPECT_EQ(queried, (std::vector<int32_t>{0, 1}));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication application(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

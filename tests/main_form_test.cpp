@@ -1,0 +1,510 @@
+// The main window: layout, texts, colours, start-up placement, the spectrum switch, the
+// box handlers and the drawn pictures, on Qt's offscreen platform with the scripted
+// wave back end.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFrame>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <memory>
+
+#include "app/globals.hpp"
+#include "app/main_form.hpp"
+#include "app/message_boxes.hpp"
+#include "app/pictures.hpp"
+#include "display/led_display.hpp"
+#include "dsp/fft.hpp"
+#include "wave/scripted_backend.hpp"
+
+namespace {
+
+using app::KeepWindowOnScreen;
+using app::WindowPlacement;
+
+void drain() {
+  for (int i = 0; i < 3; ++i) {
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+  }
+}
+
+class MainFormTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // A fresh settings folder per test: every window starts from the first-run defaults.
+    ASSERT_TRUE(config_.isValid());
+    qputenv("XDG_CONFIG_HOME", config_.path().toUtf8());
+    audio.setDevices(true, {"Line In", "Microphone", "Monitor of Speakers"});
+    audio.setMapperName(true, "Default Source");
+    audio.setDevices(false, {"Speakers", "Virtual Cable"});
+    audio.setMapperName(false, "Default Sink");
+    wave::setBackend(&audio);
+    app::setBoxPresenter([this](const app::BoxRequest& box) { boxes.push_back(box); });
+  }
+
+  void TearDown() override {
+    form.reset();
+    drain();
+    app::setBoxPresenter({});
+    wave::setBackend(nullptr);
+  }
+
+  TMainForm& showForm(QSize screen = QSize(1920, 1080)) {
+    form = std::make_unique<TMainForm>();
+    form->ScreenSize = [screen] { return screen; };
+    form->show();
+    drain();
+    return *form;
+  }
+
+  wave::ScriptedBackend audio;
+  std::vector<app::BoxRequest> boxes;
+  std::unique_ptr<TMainForm> form;
+
+ private:
+  QTemporaryDir config_;
+};
+
+// ---------------------------------------------------------------------------------------
+// Keeping the window on the screen
+
+TEST(KeepWindowOnScreen, DefaultPositionFitsAnOrdinaryScreen) {
+  EXPECT_EQ(KeepWindowOnScreen(100, 100, 482, 453, QSize(1024, 768)), (WindowPlacement{100, 100, 453}));
+}
+
+TEST(KeepWindowOnScreen, LeftPastTheRightEdgeStopsAtTheScreenWidthLessTheWindowWidth) {
+  EXPECT_EQ(KeepWindowOnScreen(5000, 100, 482, 453, QSize(1920, 1080)).Left, 1920 - 482);
+  // No margin on the right: exactly at the edge is kept.
+  EXPECT_EQ(KeepWindowOnScreen(1920 - 482, 100, 482, 453, QSize(1920, 1080)).Left, 1920 - 482);
+  EXPECT_EQ(KeepWindowOnScreen(-7, 100, 482, 453, QSize(1920, 1080)).Left, 0);
+}
+
+TEST(KeepWindowOnScreen, NegativeTopBecomesZero) {
+  EXPECT_EQ(KeepWindowOnScreen(100, -20, 482, 453, QSize(2560, 1440)), (WindowPlacement{100, 0, 453}));
+}
+
+TEST(KeepWindowOnScreen, BottomRuleRunsAfterTheNegativeRuleSoTopMayEndNegative) {
+  // 500 - 480 - 30 = -10, then the height shrinks to 500 - 60.
+  EXPECT_EQ(KeepWindowOnScreen(100, 100, 240, 480, QSize(1024, 500)), (WindowPlacement{100, -10, 440}));
+  // The bottom margin is 30 pixels: 1080 - 453 - 30 = 597.
+  EXPECT_EQ(KeepWindowOnScreen(0, 900, 482, 453, QSize(1920, 1080)).Top, 597);
+  EXPECT_EQ(KeepWindowOnScreen(0, 597, 482, 453, QSize(1920, 1080)).Top, 597);
+}
+
+TEST_F(MainFormTest, StoredPositionIsKeptOnTheScreenAtShow) {
+  // First-run position 100, 100 on a screen narrower than 100 + the window.
+  TMainForm& f = showForm(QSize(500, 1000));
+  const int outerWidth = 482 + (f.frameGeometry().width() - f.width());
+  EXPECT_EQ(f.x(), 500 - outerWidth);
+  EXPECT_EQ(f.y(), 100);
+  EXPECT_EQ(f.height(), 453);
+}
+
+TEST_F(MainFormTest, AScreenLowerThanTheWindowMovesItUpAndShrinksIt) {
+  TMainForm& f = showForm(QSize(1920, 500));
+  const int frameHeight = f.frameGeometry().height() - f.height();
+  // The top rule sees the outer height before the shrink: 500 - (453 + frame) - 30.
+  EXPECT_EQ(f.y(), 500 - (453 + frameHeight) - 30);
+  EXPECT_EQ(f.frameGeometry().height(), 440);
+  EXPECT_EQ(f.minimumHeight(), f.maximumHeight());
+  EXPECT_EQ(f.x(), 100);
+}
+
+TEST_F(MainFormTest, DefaultPositionOnALargeScreen) {
+  TMainForm& f = showForm(QSize(1920, 1080));
+  EXPECT_EQ(f.pos(), QPoint(100, 100));
+  EXPECT_EQ(f.height(), 453);
+}
+
+// ---------------------------------------------------------------------------------------
+// Layout
+
+struct Expected {
+  const char* name;
+  QWidget* widget;
+  QRect geometry;
+};
+
+TEST_F(MainFormTest, EveryControlSitsAtItsPlace) {
+  TMainForm& f = showForm();
+  const Expected fixed[] = {
+      {"CbWaveInDevice", (QWidget*)f.CbWaveInDevice, {2, 171, 238, 21}},
+      {"Panel1", f.Panel1, {2, 1, 238, 96}},
+      {"CbWaveOutDevice", f.CbWaveOutDevice, {2, 227, 238, 21}},
+      {"ImageA", f.ImageA, {213, 13, 14, 8}},
+      {"ImgScale1", f.ImgScale1, {63, 23, 164, 18}},
+      {"LedInA", f.LedInA, {62, 11, 150, 12}},
+      {"CbBitrate", f.CbBitrate, {2, 123, 238, 21}},
+      {"PanelSA", f.PanelSA, {244, 0, 238, 453}},
+      {"pbss", f.pbss, {1, 1, 207, 451}},
+      {"RulerPaintBox", f.RulerPaintBox, {208, 1, 29, 451}},
+      {"ImgScale2", f.ImgScale2, {63, 55, 164, 18}},
+      {"LedOutA", f.LedOutA, {62, 41, 150, 12}},
+      {"ImageOA", f.ImageOA, {213, 43, 14, 8}},
+      {"LedOutB", f.LedOutB, {62, 73, 150, 12}},
+      {"ImageOB", f.ImageOB, {213, 75, 14, 8}},
+      {"cbIQ", f.cbIQ, {8, 299, 201, 17}},
+      {"cbInvertSpectr", f.cbInvertSpectr, {8, 331, 201, 17}},
+      {"cbSpectr", f.cbSpectr, {8, 267, 105, 17}},
+      {"cbInvertOut", f.cbInvertOut, {8, 363, 169, 17}},
+      {"SBDin", f.SBDin, {155, 402, 75, 40}},
+      {"SBMic", f.SBMic, {12, 402, 75, 40}},
+      {"cbLog", f.cbLog, {120, 267, 121, 17}},
+      {"Image1", f.Image1, {102, 402, 42, 40}},
+  };
+  for (const Expected& e : fixed) EXPECT_EQ(e.widget->geometry(), e.geometry) << e.name;
+
+  // Labels size themselves to their text (never below the design width).
+  const Expected labels[] = {
+      {"LabelInDevice", f.LabelInDevice, {4, 155, 108, 13}}, {"LabeOutDevice", f.LabeOutDevice, {4, 211, 116, 13}},
+      {"LabelInA", f.LabelInA, {8, 10, 45, 13}},            {"LabelBPS", f.LabelBPS, {4, 107, 196, 13}},
+      {"LabelOutA", f.LabelOutA, {8, 39, 44, 13}},          {"LabelOutB", f.LabelOutB, {8, 71, 46, 13}},
+  };
+  for (const Expected& e : labels) {
+    QLabel* label = static_cast<QLabel*>(e.widget);
+    EXPECT_EQ(label->pos(), e.geometry.topLeft()) << e.name;
+    EXPECT_EQ(label->height(), e.geometry.height()) << e.name;
+    EXPECT_GE(label->width(), e.geometry.width()) << e.name;
+    EXPECT_GE(label->width(), label->sizeHint().width()) << e.name;
+  }
+
+  // Parents: the meters, their labels, scales and clip marks are inside Panel1; the
+  // spectrum and ruler inside PanelSA.
+  for (QWidget* w : std::initializer_list<QWidget*>{f.ImageA, f.ImgScale1, f.LabelInA, f.LedInA, f.ImgScale2, f.LedOutA,
+                                                    f.LabelOutA, f.ImageOA, f.LabelOutB, f.LedOutB, f.ImageOB})
+    EXPECT_EQ(w->parentWidget(), f.Panel1);
+  EXPECT_EQ(f.pbss->parentWidget(), f.PanelSA);
+  EXPECT_EQ(f.RulerPaintBox->parentWidget(), f.PanelSA);
+}
+
+TEST_F(MainFormTest, WindowIsFixedWithoutMaximiseAndCarriesItsTitleFontAndColour) {
+  TMainForm& f = showForm();
+  EXPECT_EQ(f.windowTitle(), " Tovrel");
+  EXPECT_EQ(f.size(), QSize(482, 453));
+  EXPECT_EQ(f.minimumSize(), f.maximumSize());
+  const Qt::WindowFlags flags = f.windowFlags();
+  EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
+  EXPECT_TRUE(flags.testFlag(Qt::WindowMinimizeButtonHint));
+  EXPECT_TRUE(flags.testFlag(Qt::WindowSystemMenuHint));
+  EXPECT_EQ(f.palette().color(QPalette::Window), QColor(170, 162, 146));
+  EXPECT_EQ(f.font().family(), "DejaVu Sans");
+  EXPECT_EQ(f.font().pointSize(), 8);
+  EXPECT_EQ(f.cbIQ->font().family(), "DejaVu Sans");
+}
+
+TEST_F(MainFormTest, TextsAndColoursOfTheControls) {
+  TMainForm& f = showForm();
+  EXPECT_EQ(f.LabelBPS->text(), "Частота дискретизации входа (Моно) :");
+  EXPECT_EQ(f.LabelInA->text(), "Вход (L) :");
+  EXPECT_EQ(f.LabelOutA->text(), "Выход L:");
+  EXPECT_EQ(f.LabelOutB->text(), "Выход R:");
+  EXPECT_EQ(f.cbIQ->text(), "I/Q выходной сигнал");
+  EXPECT_EQ(f.cbInvertSpectr->text(), "Инверсия выходного спектра");
+  EXPECT_EQ(f.cbSpectr->text(), "Входной спектр");
+  EXPECT_EQ(f.cbInvertOut->text(), "Фильтрация IQ (опция)");
+  EXPECT_EQ(f.cbLog->text(), "Логарифмически");
+  auto* caption = f.Panel1->findChild<QLabel*>("Panel1Caption");
+  ASSERT_NE(caption, nullptr);
+  EXPECT_EQ(caption->text(), "Panel1");
+  EXPECT_EQ(caption->palette().color(QPalette::WindowText), QColor(Qt::black));
+
+  const QColor silver(192, 192, 192), grey(81, 81, 81);
+  for (QLabel* l : {f.LabelInA, f.LabelOutA, f.LabelOutB}) EXPECT_EQ(l->palette().color(QPalette::WindowText), silver);
+  for (QLabel* l : {f.LabelInDevice, f.LabeOutDevice, f.LabelBPS})
+    EXPECT_EQ(l->palette().color(QPalette::WindowText), QColor(Qt::black));
+  EXPECT_EQ(f.Panel1->palette().color(QPalette::Window), QColor(Qt::black));
+  EXPECT_EQ(f.Panel1->frameShadow(), QFrame::Sunken);
+  EXPECT_EQ(f.PanelSA->palette().color(QPalette::Window), grey);
+  EXPECT_EQ(f.PanelSA->frameShadow(), QFrame::Sunken);
+  EXPECT_EQ(f.RulerPaintBox->palette().color(QPalette::Window), grey);
+  EXPECT_EQ(f.pbss->palette().color(QPalette::WindowText), QColor(0, 255, 0));
+  for (QComboBox* box : {f.CbBitrate, f.CbWaveInDevice, f.CbWaveOutDevice}) {
+    EXPECT_EQ(box->palette().color(QPalette::Button), grey);
+    EXPECT_EQ(box->palette().color(QPalette::Base), grey);
+    EXPECT_EQ(box->palette().color(QPalette::ButtonText), QColor(Qt::white));
+    EXPECT_EQ(box->palette().color(QPalette::Text), QColor(Qt::white));
+  }
+}
+
+TEST_F(MainFormTest, RateBoxListsFifteenRatesWith48000Selected) {
+  TMainForm& f = showForm();
+  QStringList items;
+  for (int i = 0; i < f.CbBitrate->count(); ++i) items << f.CbBitrate->itemText(i);
+  EXPECT_EQ(items, QStringList({"192000", "96000", "48000", "44100", "32000", "24000", "22050", "16000", "12000",
+                                "11025", "8000", "7000", "6000", "5000", "4000"}));
+  EXPECT_EQ(f.CbBitrate->currentIndex(), 2);
+  EXPECT_EQ(f.CbBitrate->maxVisibleItems(), 15);
+  EXPECT_EQ(SampleRate, 48000);
+  EXPECT_EQ(f.Stream.CaptureFormat.nSamplesPerSec, 48000u);
+}
+
+TEST_F(MainFormTest, MetersAreSetUpAlike) {
+  TMainForm& f = showForm();
+  for (TLedDisplay* m : {f.LedInA, f.LedOutA, f.LedOutB}) {
+    EXPECT_EQ(m->Orientation(), loHorizontal);
+    EXPECT_FALSE(m->Ctl3D());
+    EXPECT_EQ(m->Spacing(), -1);
+    EXPECT_EQ(m->Max(), 32767);
+    EXPECT_EQ(m->Position(), 0);
+    EXPECT_EQ(m->BlockACount(), 35);
+    EXPECT_EQ(m->BlockBCount(), 9);
+    EXPECT_EQ(m->BlockCCount(), 6);
+    EXPECT_EQ(m->ActiveColor1(), clLime);
+    EXPECT_EQ(m->ActiveColor2(), clYellow);
+    EXPECT_EQ(m->ActiveColor3(), clRed);
+    EXPECT_EQ(m->DeadColor1(), clGreen);
+    EXPECT_EQ(m->DeadColor2(), clOlive);
+    EXPECT_EQ(m->DeadColor3(), clMaroon);
+  }
+}
+
+TEST_F(MainFormTest, ImagesStartHiddenAndTheTimerRuns) {
+  TMainForm& f = showForm();
+  for (QLabel* image : {f.ImageA, f.ImageOA, f.ImageOB, f.Image1}) EXPECT_FALSE(image->isVisible());
+  EXPECT_TRUE(f.ImgScale1->isVisible());
+  EXPECT_TRUE(f.Timer1->isActive());
+  EXPECT_EQ(f.Timer1->interval(), 500);
+  EXPECT_TRUE(f.ImageA->hasScaledContents());
+}
+
+TEST_F(MainFormTest, TabOrderFollowsTheDesign) {
+  TMainForm& f = showForm();
+  const std::vector<QWidget*> order = {f.CbBitrate, f.CbWaveInDevice, f.CbWaveOutDevice, f.cbSpectr,
+                                       f.cbIQ,      f.cbInvertSpectr, f.cbInvertOut,     f.cbLog};
+  for (size_t i = 0; i + 1 < order.size(); ++i) {
+    QWidget* next = order[i]->nextInFocusChain();
+    while (next && next->focusPolicy() == Qt::NoFocus) next = next->nextInFocusChain();
+    EXPECT_EQ(next, order[i + 1]) << "after control " << i;
+  }
+  EXPECT_EQ(f.SBMic->focusPolicy(), Qt::NoFocus);
+}
+
+TEST_F(MainFormTest, EnabledStatesFollowTheButtons) {
+  TMainForm& f = showForm();
+  EXPECT_TRUE(f.CbBitrate->isEnabled());
+  EXPECT_TRUE(f.CbWaveInDevice->isEnabled());
+  EXPECT_TRUE(f.CbWaveOutDevice->isEnabled());
+
+  f.SBMic->click();  // capture device 0
+  audio.deliverOpen(true);
+  drain();
+  EXPECT_FALSE(f.CbWaveInDevice->isEnabled());
+  EXPECT_TRUE(f.CbWaveOutDevice->isEnabled());
+  EXPECT_FALSE(f.CbBitrate->isEnabled());
+
+  f.SBDin->click();
+  audio.deliverOpen(false);
+  drain();
+  EXPECT_FALSE(f.CbWaveInDevice->isEnabled());
+  EXPECT_FALSE(f.CbWaveOutDevice->isEnabled());
+  EXPECT_FALSE(f.CbBitrate->isEnabled());
+
+  f.SBMic->click();  // stop capture, playback still down
+  audio.deliverClose(true);
+  drain();
+  EXPECT_TRUE(f.CbWaveInDevice->isEnabled());
+  EXPECT_FALSE(f.CbWaveOutDevice->isEnabled());
+  EXPECT_FALSE(f.CbBitrate->isEnabled());
+
+  f.SBDin->click();
+  audio.deliverClose(false);
+  drain();
+  EXPECT_TRUE(f.CbWaveInDevice->isEnabled());
+  EXPECT_TRUE(f.CbWaveOutDevice->isEnabled());
+  EXPECT_TRUE(f.CbBitrate->isEnabled());
+  EXPECT_TRUE(boxes.empty());
+}
+
+// ---------------------------------------------------------------------------------------
+// Start-up and handlers
+
+TEST_F(MainFormTest, DeviceBoxesAreFilledAndTheStoredDevicesSelected) {
+  TMainForm& f = showForm();
+  ASSERT_EQ(f.CbWaveInDevice->count(), 4);
+  EXPECT_EQ(f.CbWaveInDevice->itemText(0), "Default Source");
+  ASSERT_EQ(f.CbWaveOutDevice->count(), 3);
+  // The first-run ids are 0: the first real device of each box.
+  EXPECT_EQ(f.InDeviceId, 0);
+  EXPECT_EQ(f.CbWaveInDevice->currentIndex(), 1);
+  EXPECT_EQ(f.CbWaveOutDevice->currentIndex(), 1);
+  // Capture is listed before playback.
+  const auto names = audio.callNames();
+  const auto firstOut = std::find(names.begin(), names.end(), "waveOutGetNumDevs");
+  const auto lastIn = std::find(names.rbegin(), names.rend(), "waveInGetDevCaps");
+  ASSERT_NE(firstOut, names.end());
+  EXPECT_LT(std::distance(names.begin(), lastIn.base()), std::distance(names.begin(), firstOut) + 1);
+}
+
+TEST_F(MainFormTest, AStoredIdBeyondTheListLeavesTheBoxEmptyAndTheIdAsItWas) {
+  audio.setDevices(true, {});
+  TMainForm& f = showForm();
+  EXPECT_EQ(f.CbWaveInDevice->count(), 1);
+  EXPECT_EQ(f.CbWaveInDevice->currentIndex(), -1);
+  EXPECT_EQ(f.InDeviceId, 0);
+}
+
+TEST_F(MainFormTest, DeviceBoxHandlersRunOnlyOnTheUsersChoice) {
+  TMainForm& f = showForm();
+  f.CbWaveInDevice->setCurrentIndex(0);  // the code setting the index runs no handler
+  EXPECT_EQ(f.InDeviceId, 0);
+  emit f.CbWaveInDevice->activated(0);  // the user's choice: the mapper
+  EXPECT_EQ(f.InDeviceId, -1);
+  f.CbWaveOutDevice->setCurrentIndex(2);
+  emit f.CbWaveOutDevice->activated(2);
+  EXPECT_EQ(f.OutDeviceId, 1);
+}
+
+TEST_F(MainFormTest, RateChoiceReconfiguresTheStreamAndTheLabels) {
+  TMainForm& f = showForm();
+  EXPECT_EQ(f.LabelInDevice->text(), "Входное устройство : 48 кГц Моно");
+  EXPECT_EQ(f.LabeOutDevice->text(), "Выходное устройство : 24 кГц Стерео");
+  f.CbBitrate->setCurrentIndex(9);
+  EXPECT_EQ(SampleRate, 48000);  // no handler for the code's own change
+  emit f.CbBitrate->activated(9);
+  EXPECT_EQ(SampleRate, 11025);
+  EXPECT_EQ(f.Stream.CaptureFormat.nSamplesPerSec, 11025u);
+  EXPECT_EQ(f.Stream.PlaybackFormat.nSamplesPerSec, 5512u);
+  EXPECT_EQ(f.LabelInDevice->text(), "Входное устройство : 11.025 кГц Моно");
+  EXPECT_EQ(f.LabeOutDevice->text(), "Выходное устройство : 5.512 кГц Стерео");
+  EXPECT_GE(f.LabeOutDevice->width(), f.LabeOutDevice->sizeHint().width());
+
+  // No entry selected: no number to read, the rate stays.
+  f.CbBitrate->setCurrentIndex(-1);
+  f.CbBitrateChange();
+  EXPECT_EQ(SampleRate, 11025);
+  EXPECT_EQ(f.Stream.CaptureFormat.nSamplesPerSec, 11025u);
+}
+
+TEST_F(MainFormTest, ConfigureStreamResetsTheControls) {
+  TMainForm& f = showForm();
+  f.Stream.WorkBuffer.assign(f.Stream.WorkBuffer.size(), 1234);
+  f.LedInA->setPosition(20000);
+  f.LedOutB->setPosition(20000);
+  f.ImageOA->show();
+  f.ConfigureStream(96000);
+  EXPECT_TRUE(std::all_of(f.Stream.WorkBuffer.begin(), f.Stream.WorkBuffer.end(), [](auto s) { return s == 0; }));
+  EXPECT_EQ(f.Stream.WorkBuffer.size(), 32768u);
+  EXPECT_EQ(f.LedInA->Position(), 0);
+  EXPECT_EQ(f.LedOutB->Position(), 0);
+  EXPECT_FALSE(f.ImageOA->isVisible());
+  EXPECT_EQ(f.Stream.PlaybackFormat.nSamplesPerSec, 48000u);
+}
+
+TEST_F(MainFormTest, SpectrumSwitchSetsTheWidthThePanelAndTheLogBox) {
+  TMainForm& f = showForm();
+  // First run: spectrum shown.
+  EXPECT_EQ(SAMode, 1);
+  EXPECT_TRUE(f.cbSpectr->isChecked());
+  EXPECT_EQ(f.width(), 482);
+  EXPECT_TRUE(f.PanelSA->isVisible());
+  EXPECT_TRUE(f.cbLog->isEnabled());
+
+  f.cbSpectr->click();
+  EXPECT_EQ(SAMode, 0);
+  EXPECT_EQ(f.width(), 242);
+  EXPECT_EQ(f.minimumWidth(), f.maximumWidth());
+  EXPECT_FALSE(f.PanelSA->isVisible());
+  EXPECT_FALSE(f.cbLog->isEnabled());
+
+  f.cbSpectr->click();
+  EXPECT_EQ(SAMode, 1);
+  EXPECT_EQ(f.width(), 482);
+  EXPECT_TRUE(f.PanelSA->isVisible());
+  EXPECT_TRUE(f.cbLog->isEnabled());
+
+  // Setting the box from code runs no handler.
+  f.cbSpectr->setChecked(false);
+  EXPECT_EQ(SAMode, 1);
+}
+
+TEST_F(MainFormTest, RunningIndicatorOnlyWithBothDevicesRunning) {
+  TMainForm& f = showForm();
+  f.SBMic->click();
+  audio.deliverOpen(true);
+  drain();
+  f.Timer1Timer();
+  EXPECT_FALSE(f.Image1->isVisible());
+  f.SBDin->click();
+  audio.deliverOpen(false);
+  drain();
+  f.Timer1Timer();
+  EXPECT_TRUE(f.Image1->isVisible());
+  f.SBDin->click();
+  f.Timer1Timer();
+  EXPECT_TRUE(f.Image1->isVisible());  // playback counts as running until its close notice
+  audio.deliverClose(false);
+  drain();
+  f.Timer1Timer();
+  EXPECT_FALSE(f.Image1->isVisible());
+}
+
+// ---------------------------------------------------------------------------------------
+// Pictures and the speed buttons
+
+TEST(Pictures, SizesOfThePictures) {
+  EXPECT_EQ(app::ScalePicture(false).size(), QSize(164, 18));
+  EXPECT_EQ(app::ScalePicture(true).size(), QSize(164, 18));
+  EXPECT_EQ(app::ClipMarkPicture().size(), QSize(14, 8));
+  EXPECT_EQ(app::RunningIndicatorPicture().size(), QSize(42, 40));
+  for (auto glyph : {app::ButtonGlyph::Microphone, app::ButtonGlyph::Speaker})
+    for (const QImage& face : app::SpeedButtonFaces(glyph)) EXPECT_EQ(face.size(), QSize(75, 40));
+}
+
+TEST(Pictures, TheFourFacesDifferAndTheTwoButtonsDiffer) {
+  const auto mic = app::SpeedButtonFaces(app::ButtonGlyph::Microphone);
+  const auto speaker = app::SpeedButtonFaces(app::ButtonGlyph::Speaker);
+  for (size_t i = 0; i < 4; ++i) {
+    for (size_t j = i + 1; j < 4; ++j) EXPECT_NE(mic[i], mic[j]) << i << " vs " << j;
+    EXPECT_NE(mic[i], speaker[i]);
+  }
+  // The running indicator is drawn on a transparent ground.
+  const QImage running = app::RunningIndicatorPicture();
+  EXPECT_EQ(qAlpha(running.pixel(0, 0)), 0);
+  EXPECT_GT(qAlpha(running.pixel(20, 20)), 0);
+}
+
+TEST(Pictures, ScaleTicksSitAtTheMeterBlocksOfTheirLevel) {
+  // Full scale is the end of block 50 (meter column 149, scale column 148); -6 dBFS is
+  // about half scale, block 25.
+  EXPECT_EQ(app::ScaleTickX(0.0), 148);
+  EXPECT_EQ(app::ScaleTickX(-6.0), static_cast<int>(std::lround(150.0 * std::pow(10.0, -6.0 / 20.0))) - 2);
+  const QImage scale = app::ScalePicture(false);
+  EXPECT_NE(scale.pixel(app::ScaleTickX(0.0), 0), QColor(Qt::black).rgb());
+  EXPECT_EQ(scale.pixel(app::ScaleTickX(0.0) + 3, 0), QColor(Qt::black).rgb());
+}
+
+TEST_F(MainFormTest, SpeedButtonsShowTheirFourFaces) {
+  TMainForm& f = showForm();
+  EXPECT_EQ(f.SBMic->currentFace(), app::SpeedButton::FaceUp);
+  f.SBMic->setChecked(true);
+  EXPECT_EQ(f.SBMic->currentFace(), app::SpeedButton::FaceDown);
+  f.SBMic->setDown(true);
+  EXPECT_EQ(f.SBMic->currentFace(), app::SpeedButton::FaceHeldDown);
+  f.SBMic->setDown(false);
+  f.SBMic->setEnabled(false);
+  EXPECT_EQ(f.SBMic->currentFace(), app::SpeedButton::FaceDisabled);
+  // What is on screen is the face of the state.
+  f.SBMic->setEnabled(true);
+  f.SBMic->setChecked(false);
+  const QImage shown = f.SBMic->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  EXPECT_EQ(shown, f.SBMic->Faces[app::SpeedButton::FaceUp].toImage().convertToFormat(QImage::Format_RGB32));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  dsp::InitFFT();
+  int result = 0;
+  {
+    QApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    result = RUN_ALL_TESTS();
+  }
+  dsp::DoneFFT();
+  return result;
+}

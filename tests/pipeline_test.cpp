@@ -1,0 +1,710 @@
+// The capture and playback pipeline of the main window, driven through the scripted wave
+// back end: the calls and their arguments, the four flags through every notice, each
+// failure's box, the click rules, the reset of the controls and the meters.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <numeric>
+#include <vector>
+
+#include "app/globals.hpp"
+#include "app/main_form.hpp"
+#include "app/message_boxes.hpp"
+#include "display/led_display.hpp"
+#include "dsp/fft.hpp"
+#include "wave/scripted_backend.hpp"
+
+namespace {
+
+using wave::ScriptedBackend;
+using Sample = dsp::Sample;
+
+constexpr uint32_t kFlags = 0x00010004;
+constexpr uint32_t kBufferBytes = 65536;
+
+void drain() {
+  for (int i = 0; i < 3; ++i) {
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+  }
+}
+
+bool allZero(const std::vector<Sample>& v) {
+  return std::all_of(v.begin(), v.end(), [](Sample s) { return s == 0; });
+}
+
+std::vector<Sample> ramp(size_t n, int start) {
+  std::vector<Sample> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<Sample>((start + static_cast<int>(i) * 7) % 20000 - 10000);
+  return v;
+}
+
+class PipelineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(config_.isValid());
+    qputenv("XDG_CONFIG_HOME", config_.path().toUtf8());
+    audio.setDevices(true, {"Line In", "Microphone", "Monitor of Speakers"});
+    audio.setMapperName(true, "Default Source");
+    audio.setDevices(false, {"Speakers", "Virtual Cable"});
+    audio.setMapperName(false, "Default Sink");
+    wave::setBackend(&audio);
+    app::setBoxPresenter([this](const app::BoxRequest& box) { boxes.push_back(box); });
+    form = std::make_unique<TMainForm>();
+    form->ScreenSize = [] { return QSize(1920, 1080); };
+    form->show();
+    drain();
+    // Plain pass-through unless a test switches conversion on.
+    form->cbIQ->setChecked(false);
+    form->cbInvertSpectr->setChecked(false);
+    form->cbInvertOut->setChecked(false);
+    audio.clearCalls();
+    ASSERT_TRUE(boxes.empty());
+  }
+
+  void TearDown() override {
+    form.reset();
+    drain();
+    app::setBoxPresenter({});
+    wave::setBackend(nullptr);
+  }
+
+  void chooseCapture(int entry) {
+    form->CbWaveInDevice->setCurrentIndex(entry);
+    emit form->CbWaveInDevice->activated(entry);
+  }
+  void choosePlaybackDevice(int entry) {
+    form->CbWaveOutDevice->setCurrentIndex(entry);
+    emit form->CbWaveOutDevice->activated(entry);
+  }
+
+  // Capture started and its open notice handled.
+  void startCapture() {
+    form->SBMic->click();
+    ASSERT_TRUE(audio.deliverOpen(true));
+    drain();
+    ASSERT_TRUE(form->CaptureOpen);
+  }
+  void startPlayback() {
+    form->SBDin->click();
+    ASSERT_TRUE(audio.deliverOpen(false));
+    drain();
+    ASSERT_TRUE(form->PlaybackActive);
+  }
+
+  std::vector<QString> boxTexts() const {
+    std::vector<QString> texts;
+    for (const auto& b : boxes) texts.push_back(b.text);
+    return texts;
+  }
+
+  ScriptedBackend audio;
+  std::vector<app::BoxRequest> boxes;
+  std::unique_ptr<TMainForm> form;
+
+ private:
+  QTemporaryDir config_;
+};
+
+// ---------------------------------------------------------------------------------------
+// Capture start and stop
+
+TEST_F(PipelineTest, CaptureStartOpensTheMapperAndQueuesFourFilledHeaders) {
+  chooseCapture(0);  // the mapper entry
+  ASSERT_EQ(form->InDeviceId, -1);
+  form->SBMic->click();
+
+  const std::vector<std::string> expected = {
+      "waveInOpen",          "waveInPrepareHeader", "waveInAddBuffer", "waveInPrepareHeader", "waveInAddBuffer",
+      "waveInPrepareHeader", "waveInAddBuffer",     "waveInPrepareHeader", "waveInAddBuffer", "waveInStart"};
+  EXPECT_EQ(audio.callNames(), expected);
+
+  const auto open = audio.callsNamed("waveInOpen").at(0);
+  EXPECT_EQ(open.deviceId, -1);
+  EXPECT_EQ(open.flags, kFlags);
+  EXPECT_EQ(open.instance, 0u);
+  EXPECT_NE(open.target, nullptr);
+  ASSERT_TRUE(open.hasFormat);
+  EXPECT_EQ(open.format.wFormatTag, 1);
+  EXPECT_EQ(open.format.nChannels, 1);
+  EXPECT_EQ(open.format.nSamplesPerSec, 48000u);
+  EXPECT_EQ(open.format.wBitsPerSample, 16);
+  EXPECT_EQ(open.handle, form->CaptureHandle);
+
+  const auto prepares = audio.callsNamed("waveInPrepareHeader");
+  const auto adds = audio.callsNamed("waveInAddBuffer");
+  ASSERT_EQ(prepares.size(), 4u);
+  ASSERT_EQ(adds.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(prepares[i].header, &form->CaptureHeaders[i]);
+    EXPECT_EQ(prepares[i].data, reinterpret_cast<char*>(form->Stream.CaptureBuffers[i].data()));
+    EXPECT_EQ(prepares[i].bufferLength, kBufferBytes);
+    EXPECT_EQ(prepares[i].size, wave::kWaveHdrSize);
+    EXPECT_EQ(adds[i].header, &form->CaptureHeaders[i]);
+    EXPECT_EQ(adds[i].size, wave::kWaveHdrSize);
+    EXPECT_EQ(form->CaptureHeaders[i].dwUser, 0u);
+    EXPECT_EQ(form->CaptureHeaders[i].dwLoops, 0u);
+    EXPECT_EQ(form->CaptureHeaders[i].lpNext, nullptr);
+  }
+  EXPECT_TRUE(audio.isStarted(form->CaptureHandle));
+  EXPECT_TRUE(form->SBMic->isChecked());
+  EXPECT_FALSE(form->CaptureStopping);
+  // The open notice, not the click, marks capture open.
+  EXPECT_FALSE(form->CaptureOpen);
+  audio.deliverOpen(true);
+  drain();
+  EXPECT_TRUE(form->CaptureOpen);
+  EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(PipelineTest, CaptureOpensTheChosenDevice) {
+  chooseCapture(3);
+  form->SBMic->click();
+  EXPECT_EQ(audio.callsNamed("waveInOpen").at(0).deviceId, 2);
+}
+
+TEST_F(PipelineTest, CaptureStopResetsClosesAndIgnoresTheReturnedBuffers) {
+  startCapture();
+  const wave::HWAVEIN handle = form->CaptureHandle;
+  audio.clearCalls();
+  // Leftovers in the buffers that the reset hands back must not reach WorkBuffer.
+  for (auto& buffer : form->Stream.CaptureBuffers) std::fill(buffer.begin(), buffer.end(), Sample{999});
+  form->SBMic->click();
+  EXPECT_EQ(audio.callNames(), (std::vector<std::string>{"waveInReset", "waveInClose"}));
+  EXPECT_EQ(audio.callsNamed("waveInReset").at(0).handle, handle);
+  EXPECT_EQ(form->CaptureHandle, nullptr);
+  EXPECT_TRUE(form->CaptureStopping);
+  EXPECT_TRUE(form->CaptureOpen);  // until the close notice
+
+  EXPECT_EQ(audio.handBackLastReset(true), 4u);
+  drain();
+  EXPECT_TRUE(allZero(form->Stream.WorkBuffer));
+  EXPECT_EQ(audio.countCalls("waveInAddBuffer"), 0u);  // nothing queued again
+  EXPECT_EQ(form->LedInA->Position(), 0);
+
+  audio.deliverClose(true);
+  drain();
+  EXPECT_FALSE(form->CaptureOpen);
+  EXPECT_FALSE(form->CaptureStopping);
+  EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(PipelineTest, DataNoticeCopiesTheRecordedBytesProcessesThenRequeues) {
+  startCapture();
+  audio.clearCalls();
+  // The device filled only 1000 bytes; the rest of the buffer holds older samples.
+  std::fill(form->Stream.CaptureBuffers[0].begin(), form->Stream.CaptureBuffers[0].end(), Sample{4321});
+  const std::vector<Sample> block = ramp(500, 3);
+  wave::WAVEHDR* header = audio.deliverData(block.data(), 1000);
+  ASSERT_EQ(header, &form->CaptureHeaders[0]);
+  drain();
+
+  const auto& work = form->Stream.WorkBuffer;
+  EXPECT_TRUE(std::equal(block.begin(), block.end(), work.begin()));
+  EXPECT_TRUE(std::all_of(work.begin() + 500, work.end(), [](Sample s) { return s == 0; }));
+  // ProcessBlock ran: the meter shows the block's peak.
+  int peak = 0;
+  for (Sample s : block) peak = std::max(peak, std::abs(int{s}));
+  EXPECT_EQ(form->LedInA->Position(), peak);
+  // Then the same header went back to the device, unchanged and still prepared.
+  const auto adds = audio.callsNamed("waveInAddBuffer");
+  ASSERT_EQ(adds.size(), 1u);
+  EXPECT_EQ(adds[0].header, header);
+  EXPECT_EQ(adds[0].data, reinterpret_cast<char*>(form->Stream.CaptureBuffers[0].data()));
+  EXPECT_EQ(adds[0].bufferLength, kBufferBytes);
+  EXPECT_EQ(audio.queued(true).back(), header);
+}
+
+TEST_F(PipelineTest, ConvertedBlocksReachTheNextPlayedBuffer) {
+  startCapture();
+  startPlayback();
+  form->cbIQ->setChecked(true);
+  // A tone at a quarter of the rate converts to an almost constant frame.
+  std::vector<Sample> tone(32768);
+  for (size_t n = 0; n < tone.size(); ++n) tone[n] = static_cast<Sample>(std::lround(10000.0 * std::cos(M_PI / 2 * n)));
+  audio.deliverData(tone.data(), kBufferBytes);
+  drain();
+  const std::vector<Sample> converted = form->Stream.WorkBuffer;
+  EXPECT_NE(converted, tone);
+  // Away from the ends of the block, left = -A sin 0 = 0 and right = A cos 0 = A.
+  EXPECT_NEAR(converted[2 * 8000], 0, 2);
+  EXPECT_NEAR(converted[2 * 8000 + 1], 10000, 2);
+
+  wave::WAVEHDR* played = audio.deliverDone();
+  ASSERT_NE(played, nullptr);
+  drain();
+  EXPECT_EQ(std::memcmp(played->lpData, converted.data(), kBufferBytes), 0);
+}
+
+// ---------------------------------------------------------------------------------------
+// Capture failures
+
+TEST_F(PipelineTest, FailedCaptureOpenShowsTheWarningAndRaisesTheButton) {
+  audio.failNext("waveInOpen", wave::MMSYSERR_BADDEVICEID);
+  form->SBMic->click();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].kind, app::BoxKind::Warning);
+  EXPECT_EQ(boxes[0].caption, "Warning");
+  EXPECT_EQ(boxes[0].text, "device ID out of range");
+  EXPECT_FALSE(form->SBMic->isChecked());
+  EXPECT_TRUE(form->CbWaveInDevice->isEnabled());
+  EXPECT_FALSE(form->CbBitrate->isEnabled());  // as the reset left it, button down then
+  EXPECT_FALSE(form->CaptureOpen);
+  EXPECT_EQ(form->CaptureHandle, nullptr);
+  EXPECT_EQ(form->LastWaveResult, wave::MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(audio.callNames(), std::vector<std::string>{"waveInOpen"});
+
+  // The next click tries again.
+  form->SBMic->click();
+  EXPECT_EQ(audio.countCalls("waveInOpen"), 2u);
+  EXPECT_NE(form->CaptureHandle, nullptr);
+  EXPECT_TRUE(form->CbBitrate->isEnabled() == false);
+}
+
+TEST_F(PipelineTest, PrepareAddAndStartFailuresAreEachBoxedAndTheLoopGoesOn) {
+  audio.failNext("waveInPrepareHeader", wave::MMSYSERR_NOMEM);  // header 0
+  audio.failNext("waveInAddBuffer", wave::MMSYSERR_INVALPARAM);  // header 0 (unprepared anyway)
+  audio.failNext("waveInAddBuffer", wave::MMSYSERR_ERROR);       // header 1
+  audio.failNext("waveInStart", wave::MMSYSERR_ALLOCATED);
+  form->SBMic->click();
+  EXPECT_EQ(audio.countCalls("waveInPrepareHeader"), 4u);
+  EXPECT_EQ(audio.countCalls("waveInAddBuffer"), 4u);
+  EXPECT_EQ(audio.countCalls("waveInStart"), 1u);
+  EXPECT_EQ(boxTexts(), (std::vector<QString>{"memory allocation error", "invalid parameter passed",
+                                             "unspecified error", "device already allocated"}));
+  for (const auto& b : boxes) EXPECT_EQ(b.caption, "Warning");
+  EXPECT_TRUE(form->SBMic->isChecked());
+  EXPECT_EQ(form->LastWaveResult, wave::MMSYSERR_ALLOCATED);
+}
+
+TEST_F(PipelineTest, FailedRequeueIsBoxedEachTime) {
+  startCapture();
+  audio.failNext("waveInAddBuffer", wave::MMSYSERR_INVALHANDLE);
+  audio.deliverData(kBufferBytes);
+  drain();
+  EXPECT_EQ(boxTexts(), std::vector<QString>{"device handle is invalid"});
+  EXPECT_EQ(audio.queued(true).size(), 3u);  // that buffer is out of circulation
+}
+
+// ---------------------------------------------------------------------------------------
+// Playback
+
+TEST_F(PipelineTest, PlaybackOpenPrimesFourSilentBuffers) {
+  chooseCapture(0);
+  chooseCapture(1);
+  chooseCapture(0);
+  form->CbWaveOutDevice->setCurrentIndex(2);
+  emit form->CbWaveOutDevice->activated(2);
+  form->SBDin->click();
+  ASSERT_EQ(audio.callNames(), std::vector<std::string>{"waveOutOpen"});
+  const auto open = audio.callsNamed("waveOutOpen").at(0);
+  EXPECT_EQ(open.deviceId, 1);
+  EXPECT_EQ(open.flags, kFlags);
+  EXPECT_EQ(open.instance, 0u);
+  EXPECT_EQ(open.format.nChannels, 2);
+  EXPECT_EQ(open.format.nSamplesPerSec, 24000u);
+  EXPECT_EQ(open.format.nBlockAlign, 4);
+  EXPECT_FALSE(form->PlaybackActive);
+  EXPECT_FALSE(form->PlaybackStopping);
+
+  for (auto& buffer : form->Stream.PlaybackBuffers) std::fill(buffer.begin(), buffer.end(), Sample{77});
+  audio.clearCalls();
+  audio.deliverOpen(false);
+  drain();
+  const std::vector<std::string> expected = {"waveOutPrepareHeader", "waveOutPrepareHeader", "waveOutPrepareHeader",
+                                             "waveOutPrepareHeader", "waveOutWrite",         "waveOutWrite",
+                                             "waveOutWrite",         "waveOutWrite"};
+  EXPECT_EQ(audio.callNames(), expected);
+  const auto writes = audio.callsNamed("waveOutWrite");
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(writes[i].header, &form->PlaybackHeaders[i]);
+    EXPECT_EQ(writes[i].data, reinterpret_cast<char*>(form->Stream.PlaybackBuffers[i].data()));
+    EXPECT_EQ(writes[i].bufferLength, kBufferBytes);
+    EXPECT_EQ(writes[i].size, wave::kWaveHdrSize);
+    EXPECT_TRUE(allZero(form->Stream.PlaybackBuffers[i]));
+  }
+  EXPECT_TRUE(form->PlaybackActive);
+  EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(PipelineTest, DoneNoticeRefillsFromWorkBufferUntilStopped) {
+  startPlayback();
+  audio.clearCalls();
+  const std::vector<Sample> block = ramp(32768, 11);
+  form->Stream.WorkBuffer = block;
+  wave::WAVEHDR* played = audio.deliverDone();
+  drain();
+  ASSERT_NE(played, nullptr);
+  EXPECT_EQ(std::memcmp(played->lpData, block.data(), kBufferBytes), 0);
+  const auto writes = audio.callsNamed("waveOutWrite");
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(writes[0].header, played);
+  EXPECT_EQ(audio.queued(false).back(), played);
+
+  // Stop: reset and close; the returned buffers are neither refilled nor written.
+  audio.clearCalls();
+  form->SBDin->click();
+  EXPECT_EQ(audio.callNames(), (std::vector<std::string>{"waveOutReset", "waveOutClose"}));
+  EXPECT_TRUE(form->PlaybackStopping);
+  EXPECT_EQ(form->PlaybackHandle, nullptr);
+  EXPECT_TRUE(allZero(form->Stream.WorkBuffer));  // the click cleared it
+  form->Stream.WorkBuffer = block;
+  for (auto& buffer : form->Stream.PlaybackBuffers) std::fill(buffer.begin(), buffer.end(), Sample{5});
+  EXPECT_EQ(audio.handBackLastReset(false), 4u);
+  drain();
+  EXPECT_EQ(audio.countCalls("waveOutWrite"), 0u);
+  for (auto& buffer : form->Stream.PlaybackBuffers)
+    EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](Sample s) { return s == 5; }));
+  audio.deliverClose(false);
+  drain();
+  EXPECT_FALSE(form->PlaybackActive);
+  EXPECT_FALSE(form->PlaybackStopping);
+}
+
+TEST_F(PipelineTest, PlaybackFailuresShowTheirErrorBoxes) {
+  form->SBDin->click();
+  audio.failNext("waveOutPrepareHeader", wave::MMSYSERR_NOMEM);  // header 0; its write then fails too
+  audio.failNext("waveOutWrite", wave::MMSYSERR_ERROR);          // header 0's write
+  audio.failNext("waveOutWrite", wave::MMSYSERR_ERROR);          // header 1's write
+  audio.deliverOpen(false);
+  drain();
+  EXPECT_EQ(boxTexts(), (std::vector<QString>{"WaveOutPrepareHeader", "WaveOutWrite", "WaveOutWrite"}));
+  for (const auto& b : boxes) {
+    EXPECT_EQ(b.kind, app::BoxKind::Error);
+    EXPECT_EQ(b.caption, "Error");
+  }
+  EXPECT_TRUE(form->PlaybackActive);  // three headers prepared fine
+  boxes.clear();
+
+  audio.failNext("waveOutWrite", wave::MMSYSERR_INVALHANDLE);
+  ASSERT_NE(audio.deliverDone(), nullptr);
+  drain();
+  EXPECT_EQ(boxTexts(), std::vector<QString>{"WaveOutWrite."});
+}
+
+TEST_F(PipelineTest, FailedPlaybackOpenRaisesTheButton) {
+  audio.failNext("waveOutOpen", wave::WAVERR_BADFORMAT);
+  form->SBDin->click();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].caption, "Warning");
+  EXPECT_EQ(boxes[0].text, "unsupported wave format");
+  EXPECT_FALSE(form->SBDin->isChecked());
+  EXPECT_TRUE(form->CbWaveOutDevice->isEnabled());
+  EXPECT_FALSE(form->PlaybackActive);
+  EXPECT_EQ(form->PlaybackHandle, nullptr);
+}
+
+TEST_F(PipelineTest, PlaybackWithAllHeadersUnpreparedCanStillBeStopped) {
+  form->SBDin->click();
+  audio.failAlways("waveOutPrepareHeader", wave::MMSYSERR_NOMEM);
+  audio.deliverOpen(false);
+  drain();
+  EXPECT_FALSE(form->PlaybackActive);
+  EXPECT_EQ(boxes.size(), 8u);
+  audio.clearResults();
+  form->SBDin->click();
+  EXPECT_EQ(audio.countCalls("waveOutClose"), 1u);
+  EXPECT_EQ(form->PlaybackHandle, nullptr);
+}
+
+// ---------------------------------------------------------------------------------------
+// Click rules
+
+TEST_F(PipelineTest, AClickOnTheIdOnePastTheLastDeviceOnlyTogglesTheButton) {
+  form->InDeviceId = 3;  // three capture devices: id 3 is one past the last
+  form->OutDeviceId = 2;
+  form->SBMic->click();
+  form->SBDin->click();
+  EXPECT_TRUE(form->SBMic->isChecked());
+  EXPECT_TRUE(form->SBDin->isChecked());
+  EXPECT_TRUE(audio.calls().empty());
+  EXPECT_TRUE(form->CbBitrate->isEnabled());  // no reset ran
+  EXPECT_TRUE(form->CbWaveInDevice->isEnabled());
+  form->SBMic->click();
+  form->SBDin->click();
+  EXPECT_FALSE(form->SBMic->isChecked());
+  EXPECT_FALSE(form->SBDin->isChecked());
+  EXPECT_TRUE(audio.calls().empty());
+  EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(PipelineTest, ClicksWhileCaptureOpenOrClosePendsAreRefused) {
+  form->SBMic->click();  // open asked for, notice not yet handled
+  const wave::HWAVEIN first = form->CaptureHandle;
+  ASSERT_NE(first, nullptr);
+  form->Stream.WorkBuffer.assign(32768, 3);
+  form->SBMic->click();
+  EXPECT_TRUE(form->SBMic->isChecked());  // the button keeps its state
+  EXPECT_EQ(form->CaptureHandle, first);
+  EXPECT_EQ(audio.countCalls("waveInOpen"), 1u);
+  EXPECT_EQ(audio.countCalls("waveInReset"), 0u);
+  EXPECT_EQ(form->Stream.WorkBuffer[0], 3);  // no handler ran
+
+  audio.deliverOpen(true);
+  drain();
+  form->SBMic->click();  // stop: close asked for
+  EXPECT_EQ(audio.countCalls("waveInClose"), 1u);
+  form->SBMic->click();  // before the close notice
+  EXPECT_FALSE(form->SBMic->isChecked());
+  EXPECT_EQ(audio.countCalls("waveInOpen"), 1u);
+  EXPECT_TRUE(form->CaptureStopping);
+
+  audio.deliverClose(true);
+  drain();
+  form->SBMic->click();  // now it starts again
+  EXPECT_EQ(audio.countCalls("waveInOpen"), 2u);
+  EXPECT_TRUE(form->SBMic->isChecked());
+  EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(PipelineTest, ClicksWhilePlaybackOpenOrClosePendsAreRefused) {
+  form->SBDin->click();
+  const wave::HWAVEOUT first = form->PlaybackHandle;
+  form->SBDin->click();
+  EXPECT_TRUE(form->SBDin->isChecked());
+  EXPECT_EQ(form->PlaybackHandle, first);
+  EXPECT_EQ(audio.countCalls("waveOutOpen"), 1u);
+  EXPECT_EQ(audio.countCalls("waveOutReset"), 0u);
+
+  audio.deliverOpen(false);
+  drain();
+  form->SBDin->click();
+  EXPECT_EQ(audio.countCalls("waveOutClose"), 1u);
+  form->SBDin->click();
+  EXPECT_FALSE(form->SBDin->isChecked());
+  EXPECT_EQ(audio.countCalls("waveOutOpen"), 1u);
+  audio.deliverClose(false);
+  drain();
+  form->SBDin->click();
+  EXPECT_EQ(audio.countCalls("waveOutOpen"), 2u);
+}
+
+// ---------------------------------------------------------------------------------------
+// Reset, meters and clip marks
+
+TEST_F(PipelineTest, ResetControlsClearsWorkBufferMetersAndClipMarks) {
+  form->Stream.WorkBuffer.assign(32768, -32768);
+  form->ProcessBlock();
+  EXPECT_EQ(form->LedInA->Position(), 32767);
+  EXPECT_TRUE(form->ImageA->isVisible());
+  EXPECT_TRUE(form->ImageOA->isVisible());
+  EXPECT_TRUE(form->ImageOB->isVisible());
+  form->ResetControls();
+  EXPECT_TRUE(allZero(form->Stream.WorkBuffer));
+  for (TLedDisplay* m : {form->LedInA, form->LedOutA, form->LedOutB}) EXPECT_EQ(m->Position(), 0);
+  for (QLabel* image : {form->ImageA, form->ImageOA, form->ImageOB}) EXPECT_FALSE(image->isVisible());
+}
+
+// Lit blocks of a meter as its picture shows them: block k covers columns 3k-2, 3k-1.
+int litBlocks(const TLedDisplay& meter, QColor lit1, QColor lit2, QColor lit3) {
+  int lit = 0;
+  for (int k = 1; k <= 50; ++k) {
+    const QColor c = meter.surface().pixelColor(3 * k - 2, 5);
+    if (c == lit1 || c == lit2 || c == lit3) ++lit;
+  }
+  return lit;
+}
+
+TEST_F(PipelineTest, MetersLightTheirBlocksFromProcessBlock) {
+  const QColor lime(0, 255, 0), yellow(255, 255, 0), red(255, 0, 0);
+  auto& work = form->Stream.WorkBuffer;
+  std::fill(work.begin(), work.end(), Sample{0});
+  work[100] = 656;   // left sample of frame 50
+  work[101] = -655;  // right: one below the first block
+  form->ProcessBlock();
+  EXPECT_EQ(form->LedInA->Position(), 656);
+  EXPECT_EQ(litBlocks(*form->LedInA, lime, yellow, red), 1);
+  EXPECT_EQ(litBlocks(*form->LedOutA, lime, yellow, red), 1);
+  EXPECT_EQ(litBlocks(*form->LedOutB, lime, yellow, red), 0);
+  EXPECT_EQ(form->LedInA->surface().pixelColor(1, 5), lime);
+  EXPECT_EQ(form->LedInA->surface().pixelColor(4, 5), QColor(0, 128, 0));  // block 2 dark
+
+  std::fill(work.begin(), work.end(), Sample{0});
+  work[0] = 32767;
+  work[1] = 32766;
+  form->ProcessBlock();
+  EXPECT_EQ(litBlocks(*form->LedInA, lime, yellow, red), 50);
+  EXPECT_EQ(litBlocks(*form->LedOutA, lime, yellow, red), 50);
+  EXPECT_EQ(form->LedOutB->Position(), 32767);  // above the clip level: full scale
+  EXPECT_EQ(form->LedInA->surface().pixelColor(3 * 50 - 2, 5), red);
+  EXPECT_EQ(form->LedInA->surface().pixelColor(3 * 40 - 2, 5), yellow);
+  EXPECT_TRUE(form->ImageA->isVisible());
+  EXPECT_TRUE(form->ImageOA->isVisible());
+  EXPECT_TRUE(form->ImageOB->isVisible());
+
+  // Exactly the clip level: shown as is, no clip mark.
+  std::fill(work.begin(), work.end(), Sample{0});
+  work[2] = 32765;
+  form->ProcessBlock();
+  EXPECT_EQ(form->LedInA->Position(), 32765);
+  EXPECT_FALSE(form->ImageA->isVisible());
+  EXPECT_EQ(litBlocks(*form->LedInA, lime, yellow, red), 49);
+}
+
+TEST_F(PipelineTest, ProcessBlockInvertsEveryOtherFrameWhenAsked) {
+  form->cbInvertSpectr->setChecked(true);
+  auto& work = form->Stream.WorkBuffer;
+  const std::vector<Sample> block = ramp(32768, 1);
+  work = block;
+  form->ProcessBlock();
+  for (size_t i : {0u, 1u, 2u, 3u, 4u, 5u, 32764u, 32767u}) {
+    const bool negated = (i / 2) % 2 == 0;
+    EXPECT_EQ(work[i], negated ? static_cast<Sample>(-block[i]) : block[i]) << i;
+  }
+}
+
+TEST_F(PipelineTest, SpectrumColumnOnlyWhileCaptureIsOpenAndTheSpectrumOn) {
+  const QImage before = form->Spectrum.SpectrumView.copy();
+  std::vector<Sample> tone(32768);
+  for (size_t n = 0; n < tone.size(); ++n) tone[n] = static_cast<Sample>(std::lround(8000.0 * std::sin(0.3 * n)));
+  form->Stream.WorkBuffer = tone;
+  form->ProcessBlock();  // capture not open: no column
+  EXPECT_EQ(form->Spectrum.SpectrumView, before);
+
+  startCapture();
+  ASSERT_EQ(SAMode, 1);
+  audio.deliverData(tone.data(), kBufferBytes);
+  drain();
+  const QImage after = form->Spectrum.SpectrumView.copy();
+  EXPECT_NE(after, before);
+  const int right = after.width() - 1;
+  bool lit = false;
+  for (int y = 0; y < after.height(); ++y) lit = lit || after.pixelColor(right, y) != QColor(Qt::black);
+  EXPECT_TRUE(lit);
+
+  form->cbSpectr->click();  // spectrum off
+  ASSERT_EQ(SAMode, 0);
+  audio.deliverData(tone.data(), kBufferBytes);
+  drain();
+  EXPECT_EQ(form->Spectrum.SpectrumView, after);
+}
+
+// ---------------------------------------------------------------------------------------
+// Devices that fail while running, no sound server, closing
+
+TEST_F(PipelineTest, CaptureFailingWhileRunningIsStoppedAndReportedWhilePlaybackGoesOn) {
+  startCapture();
+  startPlayback();
+  audio.clearCalls();
+  ASSERT_TRUE(audio.deliverFailed(true, wave::MMSYSERR_NODRIVER));
+  drain();
+  EXPECT_EQ(audio.callNames(), (std::vector<std::string>{"waveInReset", "waveInClose"}));
+  EXPECT_EQ(boxTexts(), std::vector<QString>{"no device driver present"});
+  EXPECT_EQ(boxes[0].caption, "Warning");
+  EXPECT_FALSE(form->SBMic->isChecked());
+  EXPECT_EQ(form->CaptureHandle, nullptr);
+  EXPECT_TRUE(form->CbWaveInDevice->isEnabled());
+  EXPECT_FALSE(form->CbBitrate->isEnabled());  // playback still down
+  // Playback goes on being refilled.
+  EXPECT_TRUE(form->PlaybackActive);
+  ASSERT_NE(audio.deliverDone(), nullptr);
+  drain();
+  EXPECT_EQ(audio.countCalls("waveOutWrite"), 1u);
+  audio.deliverClose(true);
+  drain();
+  EXPECT_FALSE(form->CaptureOpen);
+  form->SBMic->click();  // capture can be started again
+  EXPECT_EQ(audio.countCalls("waveInOpen"), 1u);
+}
+
+TEST_F(PipelineTest, PlaybackFailingWhileRunningIsStoppedAndReported) {
+  startCapture();
+  startPlayback();
+  audio.clearCalls();
+  ASSERT_TRUE(audio.deliverFailed(false, wave::MMSYSERR_ERROR));
+  drain();
+  EXPECT_EQ(audio.callNames(), (std::vector<std::string>{"waveOutReset", "waveOutClose"}));
+  EXPECT_EQ(boxTexts(), std::vector<QString>{"unspecified error"});
+  EXPECT_FALSE(form->SBDin->isChecked());
+  EXPECT_TRUE(form->SBMic->isChecked());
+  EXPECT_EQ(form->PlaybackHandle, nullptr);
+  // Capture goes on.
+  audio.deliverData(kBufferBytes);
+  drain();
+  EXPECT_EQ(audio.countCalls("waveInAddBuffer"), 1u);
+}
+
+TEST_F(PipelineTest, ClosingWhileBothRunStopsAndClosesBothAndSavesTheSettings) {
+  startCapture();
+  startPlayback();
+  audio.clearCalls();
+  form->close();
+  const std::vector<std::string> expected = {"waveInReset", "waveInClose", "waveOutReset", "waveOutClose"};
+  EXPECT_EQ(audio.callNames(), expected);
+  EXPECT_EQ(form->CaptureHandle, nullptr);
+  EXPECT_EQ(form->PlaybackHandle, nullptr);
+  EXPECT_TRUE(form->CaptureStopping);
+  EXPECT_TRUE(form->PlaybackStopping);
+  EXPECT_EQ(audio.openCount(true), 0u);
+  EXPECT_EQ(audio.openCount(false), 0u);
+  const QString settings = qEnvironmentVariable("XDG_CONFIG_HOME") + "/ZEM/Varnex.conf";
+  EXPECT_TRUE(QFile::exists(settings)) << settings.toStdString();
+  // Destroying the window afterwards calls nothing more.
+  form.reset();
+  EXPECT_EQ(audio.calls().size(), expected.size());
+}
+
+TEST_F(PipelineTest, DestroyingTheWindowClosesDevicesStillOpen) {
+  startCapture();
+  form->SBDin->click();  // open pending
+  audio.clearCalls();
+  form.reset();
+  EXPECT_EQ(audio.countCalls("waveInClose"), 1u);
+  EXPECT_EQ(audio.countCalls("waveOutClose"), 1u);
+  EXPECT_EQ(audio.openCount(true), 0u);
+  EXPECT_EQ(audio.openCount(false), 0u);
+}
+
+TEST(PipelineWithoutServer, WindowOpensWithMapperOnlyAndAButtonShowsTheDriverText) {
+  QTemporaryDir config;
+  ASSERT_TRUE(config.isValid());
+  qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+  wave::ScriptedBackend audio;  // no devices at all
+  wave::setBackend(&audio);
+  std::vector<app::BoxRequest> boxes;
+  app::setBoxPresenter([&](const app::BoxRequest& b) { boxes.push_back(b); });
+  {
+    TMainForm form;
+    form.ScreenSize = [] { return QSize(1280, 1024); };
+    form.show();
+    drain();
+    EXPECT_EQ(form.CbWaveInDevice->count(), 1);
+    EXPECT_EQ(form.CbWaveInDevice->itemText(0), "Wave Mapper");
+    EXPECT_EQ(form.CbWaveOutDevice->count(), 1);
+    // The mapper with no server behind it.
+    form.CbWaveOutDevice->setCurrentIndex(0);
+    emit form.CbWaveOutDevice->activated(0);
+    audio.failNext("waveOutOpen", wave::MMSYSERR_NODRIVER);
+    form.SBDin->click();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "no device driver present");
+    EXPECT_FALSE(form.SBDin->isChecked());
+  }
+  drain();
+  app::setBoxPresenter({});
+  wave::setBackend(nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  dsp::InitFFT();
+  int result = 0;
+  {
+    QApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    result = RUN_ALL_TESTS();
+  }
+  dsp::DoneFFT();
+  return result;
+}
