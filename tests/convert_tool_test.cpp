@@ -213,15 +213,17 @@ TEST_F(ConvertTool, OptionsSelectTheConverterSwitches) {
   EXPECT_TRUE(std::equal(pairs.samples.begin(), pairs.samples.end(), input.begin()));
 }
 
-TEST_F(ConvertTool, ShortInputsAndTheLowestRate) {
+TEST_F(ConvertTool, ShortInputsExtremeRatesAndExtensibleWav) {
   struct Case {
     size_t samples;
     int rate;
+    int major;
   };
-  for (const Case c : {Case{0, 48000}, Case{1, 48000}, Case{3, 8000}, Case{5, 2}}) {
+  for (const Case c : {Case{0, 48000, SF_FORMAT_WAV}, Case{1, 48000, SF_FORMAT_WAV}, Case{3, 8000, SF_FORMAT_WAV},
+                       Case{5, 2, SF_FORMAT_WAV}, Case{40001, 1000000, SF_FORMAT_WAVEX}}) {
     SCOPED_TRACE(testing::Message() << c.samples << " samples at " << c.rate);
     const auto input = testSignal(c.samples, 3);
-    writeWav(work_ / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, c.rate, input);
+    writeWav(work_ / "in.wav", c.major | SF_FORMAT_PCM_16, 1, c.rate, input);
     const auto r = run({(work_ / "in.wav").string(), (work_ / "out.wav").string()});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto wav = readWav(work_ / "out.wav");

@@ -26,6 +26,7 @@ constexpr int kExitWriteFailed = 1; // the output could not be written; the targ
 constexpr int kMinRate = 2;         // a lower rate has no half rate to play the output at
 constexpr int kMaxRate = 1000000;
 constexpr sf_count_t kProgressMinFrames = 8 * 32768;
+constexpr sf_count_t kUnknownLength = sf_count_t{1} << 48;
 
 const char kUsage[] =
     "Usage: tovrel-convert [--no-iq] [--invert] [--edge-filter] INPUT.wav OUTPUT.wav\n"
@@ -97,11 +98,9 @@ std::string formatName(int format) {
   SF_FORMAT_INFO info{};
   info.format = format;
   if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) == 0 && info.name) return info.name;
-  return "format 0x" + [&] {
-    char text[16];
-    std::snprintf(text, sizeof text, "%x", static_cast<unsigned>(format));
-    return std::string(text);
-  }();
+  char text[32];
+  std::snprintf(text, sizeof text, "format 0x%x", static_cast<unsigned>(format));
+  return text;
 }
 
 // Opens the input and checks that it is what the live program records: 16-bit PCM mono.
@@ -154,7 +153,9 @@ mode_t checkOutputTarget(const std::string& input, const std::string& output) {
 
 class Progress {
  public:
-  explicit Progress(sf_count_t total) : total_(total), shown_(isatty(STDERR_FILENO) && total >= kProgressMinFrames) {}
+  // Only for a person watching, and only when the length is known (not for a pipe).
+  explicit Progress(sf_count_t total)
+      : total_(total), shown_(isatty(STDERR_FILENO) && total >= kProgressMinFrames && total < kUnknownLength) {}
   void update(sf_count_t done) {
     if (!shown_) return;
     const int percent = static_cast<int>(100 * std::min(done, total_) / total_);
