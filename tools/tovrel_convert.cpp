@@ -183,6 +183,8 @@ void convertFile(const Options& options) {
   } inputCloser{in};
 
   const mode_t mode = checkOutputTarget(options.input, options.output);
+  dsp::StreamConfig stream;
+  stream.Configure(inInfo.samplerate);
 
   std::filesystem::path target(options.output);
   std::filesystem::path folder = target.parent_path();
@@ -211,8 +213,6 @@ void convertFile(const Options& options) {
     throw fail(options.output + ": cannot write: " + reason, kExitWriteFailed);
   }
 
-  dsp::StreamConfig stream;
-  stream.Configure(inInfo.samplerate);
   const sf_count_t block = stream.BlockSamples;
   Progress progress(inInfo.frames);
   sf_count_t done = 0;
