@@ -1,0 +1,30 @@
+#pragma once
+// What the sound server lists: sources (monitors included) or sinks, in its order.
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace wave::detail {
+
+using Clock = std::chrono::steady_clock;
+
+// How long any connection attempt may take before the server counts as unreachable.
+constexpr auto kConnectTimeout = std::chrono::milliseconds(1500);
+constexpr const char* kClientName = "Tovrel";
+
+struct DeviceEntry {
+  std::string name;         // the server's device name, used to connect
+  std::string description;  // what the user sees
+};
+
+struct Listing {
+  bool reachable = false;  // false: no server answered; no devices
+  std::vector<DeviceEntry> devices;
+  std::string defaultName;  // name of the server's default source or sink; may be empty
+};
+
+// Sources (capture) or sinks of the server named by the environment, at most
+// kConnectTimeout after the call.
+Listing queryServer(bool capture);
+
+}  // namespace wave::detail
