@@ -9,3 +9,6 @@ tovrel_test(startup_check_test
   SOURCES ${PROJECT_SOURCE_DIR}/src/app/startup_check.cpp
   LIBS Qt6::Widgets)
 target_include_directories(startup_check_test PRIVATE ${PROJECT_SOURCE_DIR}/src)
+
+# The window's side: what show reads into the controls and what the close query writes.
+tovrel_test(settings_window_test LIBS tovrel_app)

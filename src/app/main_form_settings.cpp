@@ -1,0 +1,71 @@
+// The window's side of the settings: which field or control each stored value feeds and
+// is written from. The store itself (file, order, text form) is in settings_store.cpp.
+#include <QCheckBox>
+#include <QComboBox>
+
+#include "app/globals.hpp"
+#include "app/main_form.hpp"
+#include "app/message_boxes.hpp"
+#include "app/settings_store.hpp"
+
+namespace {
+
+void showStoreErrors(const QStringList& errors, QWidget* parent) {
+  // One error box per failure, as the store reported them; the program goes on.
+  for (const QString& text : errors) app::ShowErrorBox(text, parent);
+}
+
+}  // namespace
+
+void TMainForm::LoadSettings() {
+  SettingsStore = std::make_unique<app::SettingsStore>();
+  // Whether the key could be created is not checked: a missing key reads as defaults,
+  // and a failed write says so at the close query.
+  SettingsStore->open();
+  QStringList errors;
+  const app::StoredSettings stored = SettingsStore->read(&errors);
+
+  SAMode = stored.SAMode;
+  cbInvertOut->setChecked(stored.InvertOut);
+  InDeviceId = stored.InDevice;
+  OutDeviceId = stored.OutDevice;
+  cbInvertSpectr->setChecked(stored.Spectr);
+  StoredLeft = stored.Left;
+  StoredTop = stored.Top;
+  cbIQ->setChecked(stored.Mono);
+  Phase = stored.Phase;
+  // The store has already replaced an index outside the list with 48000's.
+  CbBitrate->setCurrentIndex(stored.Bitrate);
+  bool isNumber = false;
+  const int rate = CbBitrate->currentText().toInt(&isNumber);
+  if (isNumber) SampleRate = rate;
+  cbLog->setChecked(stored.LogSpectr);
+
+  showStoreErrors(errors, this);
+}
+
+void TMainForm::SaveSettings() {
+  // A second close query (after a cancelled session end) finds the store released and
+  // writes through a new one.
+  if (!SettingsStore) SettingsStore = std::make_unique<app::SettingsStore>();
+
+  app::StoredSettings values;
+  values.SAMode = SAMode;
+  values.InvertOut = cbInvertOut->isChecked();
+  values.InDevice = InDeviceId;
+  values.OutDevice = OutDeviceId;
+  values.Spectr = cbInvertSpectr->isChecked();
+  values.Left = x();
+  values.Top = y();
+  values.Mono = cbIQ->isChecked();
+  values.Phase = Phase;
+  values.Bitrate = CbBitrate->currentIndex();
+  values.LogSpectr = cbLog->isChecked();
+
+  QStringList errors;
+  SettingsStore->write(values, &errors);
+  SettingsStore->release();
+  SettingsStore.reset();
+
+  showStoreErrors(errors, this);
+}

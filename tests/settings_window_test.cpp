@@ -1,0 +1,264 @@
+// The window's settings: what LoadSettings puts into the controls and fields at show,
+// what SaveSettings writes at the close query, and the error boxes of a failing store.
+// Qt's offscreen platform, the scripted wave back end, a fresh config folder per test.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QTemporaryDir>
+#include <memory>
+#include <vector>
+
+#include "app/globals.hpp"
+#include "app/main_form.hpp"
+#include "app/message_boxes.hpp"
+#include "dsp/fft.hpp"
+#include "wave/scripted_backend.hpp"
+
+namespace {
+
+void drain() {
+  for (int i = 0; i < 3; ++i) {
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+  }
+}
+
+class SettingsWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(config_.isValid());
+    qputenv("XDG_CONFIG_HOME", config_.path().toUtf8());
+    audio.setDevices(true, {"Line In", "Microphone"});
+    audio.setMapperName(true, "Default Source");
+    audio.setDevices(false, {"Speakers", "Virtual Cable"});
+    audio.setMapperName(false, "Default Sink");
+    wave::setBackend(&audio);
+    app::setBoxPresenter([this](const app::BoxRequest& box) { boxes.push_back(box); });
+  }
+  void TearDown() override {
+    form.reset();
+    drain();
+    app::setBoxPresenter({});
+    wave::setBackend(nullptr);
+  }
+
+  TMainForm& showForm() {
+    form = std::make_unique<TMainForm>();
+    form->ScreenSize = [] { return QSize(1920, 1080); };
+    form->show();
+    drain();
+    return *form;
+  }
+  void closeForm() {
+    form->close();
+    drain();
+  }
+
+  QString keyFolder() const { return config_.path() + "/ZEM"; }
+  QString filePath() const { return keyFolder() + "/Varnex.conf"; }
+  void writeRaw(const QByteArray& text) {
+    ASSERT_TRUE(QDir().mkpath(keyFolder()));
+    QFile f(filePath());
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(f.write(text), text.size());
+  }
+  // The [Varnex] group as it is on disk.
+  QMap<QString, QString> stored() const {
+    QMap<QString, QString> values;
+    QFile f(filePath());
+    if (!f.open(QIODevice::ReadOnly)) return values;
+    bool inGroup = false;
+    for (const QByteArray& raw : f.readAll().split('\n')) {
+      const QString line = QString::fromUtf8(raw).trimmed();
+      if (line.startsWith('['))
+        inGroup = line == "[Varnex]";
+      else if (inGroup && line.contains('='))
+        values.insert(line.section('=', 0, 0), line.section('=', 1));
+    }
+    return values;
+  }
+  std::vector<QString> errorTexts() const {
+    std::vector<QString> texts;
+    for (const app::BoxRequest& b : boxes) {
+      EXPECT_EQ(b.kind, app::BoxKind::Error);
+      EXPECT_EQ(b.caption, "Error");
+      texts.push_back(b.text);
+    }
+    return texts;
+  }
+
+  wave::ScriptedBackend audio;
+  std::vector<app::BoxRequest> boxes;
+  std::unique_ptr<TMainForm> form;
+
+ private:
+  QTemporaryDir config_;
+};
+
+TEST_F(SettingsWindowTest, FirstRunShowsTheDefaultsAndWritesThemAtClose) {
+  TMainForm& f = showForm();
+  EXPECT_TRUE(QDir(keyFolder()).exists());  // the key is created at show
+  EXPECT_FALSE(QFile::exists(filePath()));
+  EXPECT_TRUE(boxes.empty());
+
+  EXPECT_EQ(f.CbBitrate->currentIndex(), 2);
+  EXPECT_EQ(SampleRate, 48000);
+  EXPECT_EQ(f.InDeviceId, 0);
+  EXPECT_EQ(f.OutDeviceId, 0);
+  EXPECT_EQ(f.CbWaveInDevice->currentText(), "Line In");  // the first device, not the mapper
+  EXPECT_EQ(f.CbWaveOutDevice->currentText(), "Speakers");
+  EXPECT_TRUE(f.cbSpectr->isChecked());
+  EXPECT_EQ(SAMode, 1);
+  EXPECT_TRUE(f.cbLog->isChecked());
+  EXPECT_TRUE(f.cbIQ->isChecked());
+  EXPECT_TRUE(f.cbInvertSpectr->isChecked());
+  EXPECT_FALSE(f.cbInvertOut->isChecked());
+  EXPECT_EQ(Phase, 0);
+  EXPECT_EQ(f.pos(), QPoint(100, 100));
+
+  closeForm();
+  const QMap<QString, QString> expected{{"SAMode", "1"}, {"InvertOut", "0"}, {"InDevice", "0"},
+                                        {"OutDevice", "0"}, {"Spectr", "1"},  {"Left", "100"},
+                                        {"Top", "100"},   {"Mono", "1"},      {"Phase", "0"},
+                                        {"Bitrate", "2"}, {"LogSpectr", "1"}};
+  EXPECT_EQ(stored(), expected);
+  EXPECT_TRUE(boxes.empty());
+  EXPECT_EQ(f.SettingsStore, nullptr);  // released at the close query
+}
+
+TEST_F(SettingsWindowTest, EachControlIsWrittenUnderItsOwnName) {
+  TMainForm& f = showForm();
+  // The stored names cross the controls: "Spectr" is the inversion, "Mono" the
+  // conversion, "InvertOut" the edge filter.
+  f.cbInvertOut->setChecked(true);
+  f.cbInvertSpectr->setChecked(false);
+  f.cbIQ->setChecked(false);
+  f.cbLog->setChecked(false);
+  f.CbBitrate->setCurrentIndex(9);
+  f.CbWaveInDevice->setCurrentIndex(2);
+  f.CbWaveInDeviceChange();
+  f.CbWaveOutDevice->setCurrentIndex(0);
+  f.CbWaveOutDeviceChange();
+  f.move(300, 200);
+  Phase = -77;
+  closeForm();
+
+  const QMap<QString, QString> expected{{"SAMode", "1"}, {"InvertOut", "1"}, {"InDevice", "1"},
+                                        {"OutDevice", "-1"}, {"Spectr", "0"},  {"Left", "300"},
+                                        {"Top", "200"},     {"Mono", "0"},     {"Phase", "-77"},
+                                        {"Bitrate", "9"},   {"LogSpectr", "0"}};
+  EXPECT_EQ(stored(), expected);
+
+  // The next run gets every one of them back.
+  form.reset();
+  TMainForm& g = showForm();
+  EXPECT_TRUE(g.cbInvertOut->isChecked());
+  EXPECT_FALSE(g.cbInvertSpectr->isChecked());
+  EXPECT_FALSE(g.cbIQ->isChecked());
+  EXPECT_FALSE(g.cbLog->isChecked());
+  EXPECT_EQ(g.CbBitrate->currentIndex(), 9);
+  EXPECT_EQ(SampleRate, 11025);
+  EXPECT_EQ(g.CbWaveInDevice->currentText(), "Microphone");
+  EXPECT_EQ(g.CbWaveOutDevice->currentIndex(), 0);
+  EXPECT_EQ(g.OutDeviceId, -1);
+  EXPECT_EQ(g.pos(), QPoint(300, 200));
+  EXPECT_EQ(Phase, -77);
+}
+
+TEST_F(SettingsWindowTest, StoredValuesAsTheUserLeftThem) {
+  writeRaw("[Varnex]\nInDevice=-1\nLeft=abc\nTop=$40\nMono=5\nPhase=123456789\nSAMode=7\n");
+  TMainForm& f = showForm();
+  EXPECT_TRUE(boxes.empty());
+  EXPECT_EQ(f.InDeviceId, -1);
+  EXPECT_EQ(f.CbWaveInDevice->currentIndex(), 0);  // the mapper entry
+  EXPECT_EQ(f.CbWaveInDevice->currentText(), "Default Source");
+  EXPECT_EQ(f.pos(), QPoint(100, 64));
+  EXPECT_TRUE(f.cbIQ->isChecked());
+  // Neither 1 nor 0: the spectrum stays off and the switch becomes 0.
+  EXPECT_FALSE(f.cbSpectr->isChecked());
+  EXPECT_EQ(SAMode, 0);
+
+  closeForm();
+  const QMap<QString, QString> onDisk = stored();
+  EXPECT_EQ(onDisk.value("SAMode"), "0");
+  EXPECT_EQ(onDisk.value("Mono"), "1");
+  EXPECT_EQ(onDisk.value("InDevice"), "-1");
+  EXPECT_EQ(onDisk.value("Left"), "100");
+  EXPECT_EQ(onDisk.value("Top"), "64");
+  EXPECT_EQ(onDisk.value("Phase"), "123456789");
+}
+
+TEST_F(SettingsWindowTest, RateIndexOutsideTheListStartsAt48000) {
+  writeRaw("[Varnex]\nBitrate=15\n");
+  TMainForm& f = showForm();
+  EXPECT_EQ(f.CbBitrate->currentIndex(), 2);
+  EXPECT_EQ(f.CbBitrate->currentText(), "48000");
+  EXPECT_EQ(SampleRate, 48000);
+  EXPECT_EQ(f.Stream.CaptureFormat.nSamplesPerSec, 48000u);
+  EXPECT_EQ(f.Stream.PlaybackFormat.nSamplesPerSec, 24000u);
+  EXPECT_TRUE(boxes.empty());
+  closeForm();
+  EXPECT_EQ(stored().value("Bitrate"), "2");
+}
+
+TEST_F(SettingsWindowTest, RefusedValueShowsAnErrorBoxAndStartsWithItsDefault) {
+  writeRaw("[Varnex]\nOutDevice=1, 0\nInDevice=1\n");
+  TMainForm& f = showForm();
+  EXPECT_EQ(errorTexts(), std::vector<QString>{"Invalid data type for 'OutDevice'"});
+  EXPECT_EQ(f.OutDeviceId, 0);
+  EXPECT_EQ(f.InDeviceId, 1);
+  EXPECT_TRUE(f.isVisible());
+  boxes.clear();
+  closeForm();
+  EXPECT_TRUE(boxes.empty());
+  EXPECT_EQ(stored().value("OutDevice"), "0");  // the next run reads a clean value
+}
+
+TEST_F(SettingsWindowTest, UnwritableLocationShowsAnErrorBoxAtClose) {
+  // A plain file where the ZEM folder belongs blocks the key even for root.
+  {
+    QFile blocker(keyFolder());
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  }
+  TMainForm& f = showForm();
+  EXPECT_TRUE(boxes.empty());  // nothing to read is no error
+  EXPECT_EQ(f.CbBitrate->currentIndex(), 2);
+  closeForm();
+  EXPECT_EQ(errorTexts(), std::vector<QString>{"Failed to create key Varnex"});
+  EXPECT_TRUE(QFileInfo(keyFolder()).isFile());
+}
+
+TEST_F(SettingsWindowTest, SecondCloseQueryWritesThroughAReopenedStore) {
+  TMainForm& f = showForm();
+  f.FormCloseQuery();
+  EXPECT_EQ(f.SettingsStore, nullptr);
+  EXPECT_EQ(stored().value("LogSpectr"), "1");
+
+  // The session end was cancelled; the window stays and a later close query comes.
+  f.cbLog->setChecked(false);
+  f.FormCloseQuery();
+  EXPECT_EQ(f.SettingsStore, nullptr);
+  EXPECT_EQ(stored().value("LogSpectr"), "0");
+  EXPECT_TRUE(boxes.empty());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  dsp::InitFFT();
+  int result = 0;
+  {
+    QApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    result = RUN_ALL_TESTS();
+  }
+  dsp::DoneFFT();
+  return result;
+}
