@@ -1,0 +1,2 @@
+# The program end to end on the private headless sound server (skipped without it).
+tovrel_test(e2e_window_test LIBS tovrel_app TIMEOUT 120 AUDIO_SERVER)
