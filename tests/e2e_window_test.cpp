@@ -245,7 +245,7 @@ TEST_F(EndToEnd, Screenshot) {
   ASSERT_NO_FATAL_FAILURE(chooseDevices());
   const QString file = tmp_.filePath("sweep.wav");
   ASSERT_EQ(QProcess::execute("sox", {"-n", "-q", "-r", QString::number(kInputRate), "-c", "1", "-b", "16", file,
-                                      "synth", "15", "sine", "200-23000", "vol", "0.7", "repeat", "9"}),
+                                      "synth", "20", "sine", "200:23000", "vol", "0.7", "repeat", "9"}),
             0);
   player_.start("paplay", {"--device=tovrel_in", file});
   ASSERT_TRUE(player_.waitForStarted(3000));

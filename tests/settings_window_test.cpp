@@ -171,6 +171,38 @@ TEST_F(SettingsWindowTest, EachControlIsWrittenUnderItsOwnName) {
   EXPECT_EQ(Phase, -77);
 }
 
+// Three patterns of the four check boxes, so that any two of them differ in one
+// pattern: a value written from (or read into) the wrong box shows up.
+TEST_F(SettingsWindowTest, CheckBoxesKeepTheirOwnValueNames) {
+  struct Pattern {
+    bool invertOut, invertSpectr, iq, log;
+  };
+  for (const Pattern p : {Pattern{true, false, false, false}, Pattern{false, true, false, true},
+                          Pattern{false, true, true, false}}) {
+    SCOPED_TRACE(QString("%1%2%3%4").arg(p.invertOut).arg(p.invertSpectr).arg(p.iq).arg(p.log).toStdString());
+    TMainForm& f = showForm();
+    f.cbInvertOut->setChecked(p.invertOut);
+    f.cbInvertSpectr->setChecked(p.invertSpectr);
+    f.cbIQ->setChecked(p.iq);
+    f.cbLog->setChecked(p.log);
+    closeForm();
+    const QMap<QString, QString> onDisk = stored();
+    EXPECT_EQ(onDisk.value("InvertOut"), p.invertOut ? "1" : "0");
+    EXPECT_EQ(onDisk.value("Spectr"), p.invertSpectr ? "1" : "0");
+    EXPECT_EQ(onDisk.value("Mono"), p.iq ? "1" : "0");
+    EXPECT_EQ(onDisk.value("LogSpectr"), p.log ? "1" : "0");
+
+    form.reset();
+    TMainForm& g = showForm();
+    EXPECT_EQ(g.cbInvertOut->isChecked(), p.invertOut);
+    EXPECT_EQ(g.cbInvertSpectr->isChecked(), p.invertSpectr);
+    EXPECT_EQ(g.cbIQ->isChecked(), p.iq);
+    EXPECT_EQ(g.cbLog->isChecked(), p.log);
+    form.reset();
+  }
+  EXPECT_TRUE(boxes.empty());
+}
+
 TEST_F(SettingsWindowTest, StoredValuesAsTheUserLeftThem) {
   writeRaw("[Varnex]\nInDevice=-1\nLeft=abc\nTop=$40\nMono=5\nPhase=123456789\nSAMode=7\n");
   TMainForm& f = showForm();
