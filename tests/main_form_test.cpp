@@ -6,6 +6,9 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QPainter>
 #include <QFrame>
 #include <QLabel>
 #include <QTemporaryDir>
@@ -17,6 +20,7 @@
 #include "app/message_boxes.hpp"
 #include "app/pictures.hpp"
 #include "display/led_display.hpp"
+#include "display/ruler.hpp"
 #include "dsp/fft.hpp"
 #include "wave/scripted_backend.hpp"
 
@@ -59,6 +63,14 @@ class MainFormTest : public ::testing::Test {
     form->show();
     drain();
     return *form;
+  }
+
+  // Stored settings for the next window, as the settings file holds them.
+  void storeSettings(const QByteArray& values) {
+    QDir(config_.path()).mkpath(QStringLiteral("ZEM"));
+    QFile file(config_.path() + QStringLiteral("/ZEM/Varnex.conf"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[Varnex]\n" + values);
   }
 
   wave::ScriptedBackend audio;
@@ -440,6 +452,78 @@ TEST_F(MainFormTest, RunningIndicatorOnlyWithBothDevicesRunning) {
   drain();
   f.Timer1Timer();
   EXPECT_FALSE(f.Image1->isVisible());
+}
+
+TEST_F(MainFormTest, StartUpFromStoredSettingsOutsideTheirRanges) {
+  storeSettings("SAMode=2\nInDevice=7\nOutDevice=-1\nBitrate=99\nLeft=5000\nTop=-20\nLogSpectr=1\n");
+  TMainForm& f = showForm(QSize(1920, 1080));
+  // SAMode 2 leaves the spectrum switch unchecked, and the switch then stores 0.
+  EXPECT_FALSE(f.cbSpectr->isChecked());
+  EXPECT_EQ(SAMode, 0);
+  EXPECT_EQ(f.width(), 242);
+  EXPECT_FALSE(f.PanelSA->isVisible());
+  EXPECT_FALSE(f.cbLog->isEnabled());
+  // An id past the list: no selection, the id kept. The mapper id selects entry 0.
+  EXPECT_EQ(f.CbWaveInDevice->currentIndex(), -1);
+  EXPECT_EQ(f.InDeviceId, 7);
+  EXPECT_EQ(f.CbWaveOutDevice->currentIndex(), 0);
+  EXPECT_EQ(f.OutDeviceId, -1);
+  // A rate index outside the list falls back to 48000.
+  EXPECT_EQ(f.CbBitrate->currentIndex(), 2);
+  EXPECT_EQ(SampleRate, 48000);
+  EXPECT_EQ(f.Stream.CaptureFormat.nSamplesPerSec, 48000u);
+  // The clamp used the outer width from before the switch narrowed the window.
+  const int frameWidth = f.frameGeometry().width() - f.width();
+  EXPECT_EQ(f.x(), 1920 - (482 + frameWidth));
+  EXPECT_EQ(f.y(), 0);
+  EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(MainFormTest, ClosingWritesTheSettingsTheNextWindowReads) {
+  TMainForm& f = showForm();
+  f.CbWaveInDevice->setCurrentIndex(0);
+  emit f.CbWaveInDevice->activated(0);
+  f.CbBitrate->setCurrentIndex(3);
+  emit f.CbBitrate->activated(3);
+  f.cbSpectr->click();
+  f.move(200, 150);
+  f.close();
+  form.reset();
+  drain();
+  TMainForm& again = showForm();
+  EXPECT_EQ(again.InDeviceId, -1);
+  EXPECT_EQ(again.CbWaveInDevice->currentIndex(), 0);
+  EXPECT_EQ(SampleRate, 44100);
+  EXPECT_FALSE(again.cbSpectr->isChecked());
+  EXPECT_EQ(again.pos(), QPoint(200, 150));
+}
+
+TEST_F(MainFormTest, PaintBoxesDrawTheSpectrumViewAndTheRuler) {
+  TMainForm& f = showForm();
+  // The spectrum view is copied as it is.
+  QImage& view = f.Spectrum.SpectrumView;
+  for (int y = 0; y < view.height(); ++y)
+    for (int x = 0; x < view.width(); ++x) view.setPixelColor(x, y, QColor((x * 8) % 256, (y * 4) % 256, 0));
+  const QImage shownView = f.pbss->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  EXPECT_EQ(shownView, view.convertToFormat(QImage::Format_RGB32));
+
+  // The ruler is the display's ruler on the panel's grey, for the rate configured.
+  auto expectedRuler = [&] {
+    QImage image(f.RulerPaintBox->size(), QImage::Format_RGB32);
+    image.fill(QColor(81, 81, 81));
+    QPainter painter(&image);
+    display::PaintRuler(painter, f.Stream.CaptureFormat.nSamplesPerSec, image.height(), SAMode != 0);
+    return image;
+  };
+  EXPECT_EQ(f.RulerPaintBox->grab().toImage().convertToFormat(QImage::Format_RGB32), expectedRuler());
+  f.CbBitrate->setCurrentIndex(0);
+  emit f.CbBitrate->activated(0);  // 192000: other labels
+  ASSERT_EQ(f.Stream.CaptureFormat.nSamplesPerSec, 192000u);
+  const QImage at192k = f.RulerPaintBox->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  EXPECT_EQ(at192k, expectedRuler());
+  f.CbBitrate->setCurrentIndex(2);
+  emit f.CbBitrate->activated(2);
+  EXPECT_NE(f.RulerPaintBox->grab().toImage().convertToFormat(QImage::Format_RGB32), at192k);
 }
 
 // ---------------------------------------------------------------------------------------

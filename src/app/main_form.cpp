@@ -18,6 +18,7 @@
 #include "app/globals.hpp"
 #include "app/pictures.hpp"
 #include "display/led_display.hpp"
+#include "display/ruler.hpp"
 
 namespace app {
 
@@ -236,9 +237,7 @@ void TMainForm::buildControls() {
   RulerPaintBox = new PaintBox(PanelSA);
   RulerPaintBox->setGeometry(208, 1, 29, 451);
   setColours(RulerPaintBox, kPanelGrey, Qt::white);
-  QFont rulerFont(QStringLiteral("DejaVu Serif"));
-  rulerFont.setPixelSize(11);
-  RulerPaintBox->setFont(rulerFont);
+  RulerPaintBox->setFont(display::RulerFont());
 
   ImgScale2 = makeImage(Panel1, ScalePicture(true), {63, 55, 164, 18}, false);
   LedOutA = makeMeter(Panel1, {62, 41, 150, 12});

@@ -27,9 +27,5 @@ void TMainForm::pbssPaint(QPainter& painter) {
 
 void TMainForm::RulerPaintBoxPaint(QPainter& painter) {
   painter.fillRect(RulerPaintBox->rect(), RulerPaintBox->palette().window());
-  painter.setFont(RulerPaintBox->font());
-  painter.setPen(Qt::white);
-  painter.setBackground(RulerPaintBox->palette().window());
-  painter.setBackgroundMode(Qt::OpaqueMode);
   display::PaintRuler(painter, Stream.CaptureFormat.nSamplesPerSec, RulerPaintBox->height(), SAMode != 0);
 }
