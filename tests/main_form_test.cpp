@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <cmath>
 #include <memory>
 
 #include "app/globals.hpp"
@@ -159,13 +160,8 @@ TEST_F(MainFormTest, EveryControlSitsAtItsPlace) {
       {"ImageOA", f.ImageOA, {213, 43, 14, 8}},
       {"LedOutB", f.LedOutB, {62, 73, 150, 12}},
       {"ImageOB", f.ImageOB, {213, 75, 14, 8}},
-      {"cbIQ", f.cbIQ, {8, 299, 201, 17}},
-      {"cbInvertSpectr", f.cbInvertSpectr, {8, 331, 201, 17}},
-      {"cbSpectr", f.cbSpectr, {8, 267, 105, 17}},
-      {"cbInvertOut", f.cbInvertOut, {8, 363, 169, 17}},
       {"SBDin", f.SBDin, {155, 402, 75, 40}},
       {"SBMic", f.SBMic, {12, 402, 75, 40}},
-      {"cbLog", f.cbLog, {120, 267, 121, 17}},
       {"Image1", f.Image1, {102, 402, 42, 40}},
   };
   for (const Expected& e : fixed) EXPECT_EQ(e.widget->geometry(), e.geometry) << e.name;
@@ -182,6 +178,28 @@ TEST_F(MainFormTest, EveryControlSitsAtItsPlace) {
     EXPECT_EQ(label->height(), e.geometry.height()) << e.name;
     EXPECT_GE(label->width(), e.geometry.width()) << e.name;
     EXPECT_GE(label->width(), label->sizeHint().width()) << e.name;
+  }
+
+  // Check boxes keep their place and grow, if their text needs it, only up to their
+  // neighbour or the window's edge; their whole text fits.
+  const struct {
+    const char* name;
+    QCheckBox* box;
+    QRect geometry;
+    int rightLimit;
+  } checkBoxes[] = {
+      {"cbIQ", f.cbIQ, {8, 299, 201, 17}, 242},
+      {"cbInvertSpectr", f.cbInvertSpectr, {8, 331, 201, 17}, 242},
+      {"cbSpectr", f.cbSpectr, {8, 267, 105, 17}, 120},
+      {"cbInvertOut", f.cbInvertOut, {8, 363, 169, 17}, 242},
+      {"cbLog", f.cbLog, {120, 267, 121, 17}, 242},
+  };
+  for (const auto& c : checkBoxes) {
+    EXPECT_EQ(c.box->pos(), c.geometry.topLeft()) << c.name;
+    EXPECT_EQ(c.box->height(), c.geometry.height()) << c.name;
+    EXPECT_GE(c.box->width(), c.geometry.width()) << c.name;
+    EXPECT_LE(c.box->x() + c.box->width(), c.rightLimit) << c.name;
+    EXPECT_LE(c.box->sizeHint().width(), c.box->width()) << c.name;
   }
 
   // Parents: the meters, their labels, scales and clip marks are inside Panel1; the

@@ -161,6 +161,19 @@ void fitLabel(QLabel* label, int designWidth) {
   label->resize(std::max(designWidth, label->sizeHint().width()), label->height());
 }
 
+// The sans-serif face in place of the designed one is a little wider: a check box may
+// grow up to `rightLimit` (its neighbour or the window's edge), and if its text still
+// does not fit, its letters close up slightly rather than being cut off.
+void fitCheckBox(QCheckBox* box, int rightLimit) {
+  const int available = rightLimit - box->x();
+  box->resize(std::max(box->width(), std::min(box->sizeHint().width(), available)), box->height());
+  for (int percent = 99; box->sizeHint().width() > box->width() && percent >= 85; --percent) {
+    QFont font = box->font();
+    font.setLetterSpacing(QFont::PercentageSpacing, percent);
+    box->setFont(font);
+  }
+}
+
 }  // namespace
 
 }  // namespace app
@@ -265,6 +278,8 @@ void TMainForm::buildControls() {
   }
 
   cbLog = makeCheckBox(this, QStringLiteral("Логарифмически"), {120, 267, 121, 17});
+  fitCheckBox(cbSpectr, cbLog->x());
+  for (QCheckBox* box : {cbIQ, cbInvertSpectr, cbInvertOut, cbLog}) fitCheckBox(box, 242);
 
   Image1 = makeImage(this, RunningIndicatorPicture(), {102, 402, 42, 40}, false);
   Image1->setAttribute(Qt::WA_TranslucentBackground);

@@ -123,7 +123,6 @@ QImage ScalePicture(bool ticksBothWays) {
     const int left = std::clamp(x - w / 2, 0, kScaleSize.width() - w);
     p.drawText(QRect(left, 4, w, 10), Qt::AlignCenter, text);
   }
-  p.drawText(QRect(0, 4, 30, 10), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("dB"));
   return image;
 }
 
