@@ -86,48 +86,6 @@ void middleStage(const float* in, float* out, int32_t count, int32_t n, const fl
   }
 }
 
-// Two consecutive stages in one pass over memory: sub-lengths n and n/4, stride s = N/n >= 4.
-// For one p' < n/16 the sixteen inputs x[q + s p' + j N/16] feed four first-stage butterflies
-// (p = p' + r' n/16, r' = 0 ... 3) whose outputs t feed four second-stage butterflies, which
-// write z[q + s(t + 4t' + 16p')]. As the last pass (n = 16) it needs no second twiddles and
-// reads and writes the same sixteen places, so it may run in place.
-template <class V, bool Inverse, bool LastPass>
-void fusedStagePair(const float* in, float* out, int32_t count, int32_t n, const float* outerTwiddles,
-                    const float* innerTwiddles) {
-  using Twiddle = typename V::Twiddle;
-  const int32_t stride = count / n;
-  const int32_t sixteenth = count / 16;
-  for (int32_t p = 0; p < n / 16; ++p) {
-    Twiddle outer[4][3];
-    for (int32_t group = 0; group < 4; ++group) {
-      const int32_t outerP = p + group * (n / 16);
-      const float* w = outerTwiddles + 24 * (outerP / 4) + 2 * (outerP % 4);
-      for (int32_t power = 0; power < 3; ++power) outer[group][power] = V::broadcastTwiddle(w + 8 * power);
-    }
-    const float* w = innerTwiddles + 24 * (p / 4) + 2 * (p % 4);
-    const Twiddle inner[3] = {V::broadcastTwiddle(w), V::broadcastTwiddle(w + 8), V::broadcastTwiddle(w + 16)};
-    const float* src = in + 2 * stride * p;
-    float* dst = out + 32 * stride * p;
-    for (int32_t q = 0; q < stride; q += V::kLanes) {
-      const float* x = src + 2 * q;
-      Reg<V> y[4][4];
-      for (int32_t group = 0; group < 4; ++group) {
-        const float* g = x + 2 * sixteenth * group;
-        radix4<V, Inverse>(V::load(g), V::load(g + 8 * sixteenth), V::load(g + 16 * sixteenth),
-                           V::load(g + 24 * sixteenth), y[group][0], y[group][1], y[group][2], y[group][3]);
-        for (int32_t t = 1; t < 4; ++t) y[group][t] = twiddled<V, Inverse>(y[group][t], outer[group][t - 1]);
-      }
-      for (int32_t t = 0; t < 4; ++t) {
-        Reg<V> z[4];
-        radix4<V, Inverse>(y[0][t], y[1][t], y[2][t], y[3][t], z[0], z[1], z[2], z[3]);
-        float* o = dst + 2 * q + 2 * stride * t;
-        V::store(o, z[0]);
-        for (int32_t u = 1; u < 4; ++u) V::store(o + 8 * stride * u, LastPass ? z[u] : twiddled<V, Inverse>(z[u], inner[u - 1]));
-      }
-    }
-  }
-}
-
 // Last stage for even powers of two: n = 4, s = N/4, no twiddles.
 template <class V, bool Inverse>
 void lastRadix4Stage(const float* in, float* out, int32_t count) {
@@ -179,34 +137,24 @@ void lastRadix8Stage(const float* in, float* out, int32_t count) {
   }
 }
 
-// Runs every stage: the first on its own, then the others two at a time where it can, each
-// pass alternating between data and work; the last pass can run in place, so it always
-// writes into data. Needs log2n >= 4.
+// Runs every stage; the passes before the last alternate between data and work so that the
+// last one, which can run in place, ends in data. Needs log2n >= 4.
 template <class V, bool Inverse, bool Scaled>
 void autosortTransform(float* data, int32_t log2n, float* work, float scale) {
   const int32_t count = int32_t{1} << log2n;
-  float* current = work;
-  const auto nextBuffer = [&] { return current == work ? data : work; };
-  firstStage<V, Inverse, Scaled>(data, work, count, stageTwiddles(log2n), scale);
-  int32_t m = log2n - 2;  // log2 of the next stage's sub-length
-  const int32_t lastLog2 = (log2n % 2 == 0) ? 4 : 3;  // a fused 16 (= 16 then 4) or a radix-8 pass
-  while (m > lastLog2) {
-    float* next = nextBuffer();
-    if (m - 2 > lastLog2) {
-      fusedStagePair<V, Inverse, false>(current, next, count, int32_t{1} << m, stageTwiddles(m), stageTwiddles(m - 2));
-      m -= 4;
-    } else {
-      middleStage<V, Inverse>(current, next, count, int32_t{1} << m, stageTwiddles(m));
-      m -= 2;
-    }
-    current = next;
+  const int32_t lastLog2 = (log2n % 2 == 0) ? 2 : 3;
+  float* src = data;
+  float* dst = work;
+  firstStage<V, Inverse, Scaled>(src, dst, count, stageTwiddles(log2n), scale);
+  for (int32_t m = log2n - 2; m > lastLog2; m -= 2) {
+    float* next = (dst == work) ? data : work;
+    middleStage<V, Inverse>(dst, next, count, int32_t{1} << m, stageTwiddles(m));
+    dst = next;
   }
-  if (m == 4)
-    fusedStagePair<V, Inverse, true>(current, data, count, 16, stageTwiddles(4), stageTwiddles(4));
-  else if (m == 3)
-    lastRadix8Stage<V, Inverse>(current, data, count);
+  if (lastLog2 == 2)
+    lastRadix4Stage<V, Inverse>(dst, data, count);
   else
-    lastRadix4Stage<V, Inverse>(current, data, count);
+    lastRadix8Stage<V, Inverse>(dst, data, count);
 }
 
 template <class V>
