@@ -256,14 +256,3 @@ TEST_F(EndToEnd, Screenshot) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  // Test discovery runs this binary too, on machines without a display.
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  dsp::InitFFT();
-  ::testing::InitGoogleTest(&argc, argv);
-  const int result = RUN_ALL_TESTS();
-  dsp::DoneFFT();
-  return result;
-}

@@ -695,16 +695,3 @@ TEST(PipelineWithoutServer, WindowOpensWithMapperOnlyAndAButtonShowsTheDriverTex
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  dsp::InitFFT();
-  int result = 0;
-  {
-    QApplication application(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    result = RUN_ALL_TESTS();
-  }
-  dsp::DoneFFT();
-  return result;
-}

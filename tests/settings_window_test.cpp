@@ -281,16 +281,3 @@ TEST_F(SettingsWindowTest, SecondCloseQueryWritesThroughAReopenedStore) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  dsp::InitFFT();
-  int result = 0;
-  {
-    QApplication application(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    result = RUN_ALL_TESTS();
-  }
-  dsp::DoneFFT();
-  return result;
-}

@@ -120,12 +120,12 @@ class PulseDevice {
     if (!contextReady) return MMSYSERR_NODRIVER;  // the server does not answer
     if (pa_context_get_state(context_) != PA_CONTEXT_READY) return openError(pa_context_errno(context_));
 
-    pa_sample_spec spec{};
-    spec.format = PA_SAMPLE_S16LE;
-    spec.rate = format.nSamplesPerSec;
-    spec.channels = static_cast<uint8_t>(format.nChannels);
-    frameBytes_ = pa_frame_size(&spec);
-    stream_ = pa_stream_new(context_, capture_ ? "Capture" : "Playback", &spec, nullptr);
+    pa_sample_spec sampleSpec{};
+    sampleSpec.format = PA_SAMPLE_S16LE;
+    sampleSpec.rate = format.nSamplesPerSec;
+    sampleSpec.channels = static_cast<uint8_t>(format.nChannels);
+    frameBytes_ = pa_frame_size(&sampleSpec);
+    stream_ = pa_stream_new(context_, capture_ ? "Capture" : "Playback", &sampleSpec, nullptr);
     if (stream_ == nullptr) return openError(pa_context_errno(context_));
     pa_stream_set_state_callback(stream_, &PulseDevice::onStreamState, this);
 
@@ -137,15 +137,15 @@ class PulseDevice {
     if (deviceName != nullptr) flags |= PA_STREAM_DONT_MOVE;
     int rc;
     if (capture_) {
-      attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kCaptureFragmentUsec, &spec));
+      attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kCaptureFragmentUsec, &sampleSpec));
       attr.tlength = attr.minreq = static_cast<uint32_t>(-1);
       pa_stream_set_read_callback(stream_, &PulseDevice::onRead, this);
       rc = pa_stream_connect_record(stream_, deviceName, &attr,
                                     static_cast<pa_stream_flags_t>(flags | PA_STREAM_START_CORKED));
     } else {
       attr.fragsize = static_cast<uint32_t>(-1);
-      attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kPlaybackLatencyUsec, &spec));
-      attr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(kPlaybackRequestUsec, &spec));
+      attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kPlaybackLatencyUsec, &sampleSpec));
+      attr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(kPlaybackRequestUsec, &sampleSpec));
       pa_stream_set_write_callback(stream_, &PulseDevice::onWrite, this);
       rc = pa_stream_connect_playback(stream_, deviceName, &attr, static_cast<pa_stream_flags_t>(flags), nullptr,
                                       nullptr);
