@@ -21,7 +21,6 @@
 #include "app/main_form.hpp"
 #include "app/message_boxes.hpp"
 #include "display/led_display.hpp"
-#include "dsp/fft.hpp"
 #include "wave/wave.hpp"
 
 namespace {

@@ -40,8 +40,8 @@ WAVEFORMATEX pcmFormat(uint16_t channels, uint32_t samplesPerSec) {
 
 // Sizes a growable array; the capacity reached by the first configuration is enough for
 // every later one, so the data never moves.
-template <typename T>
-void resizeInPlace(std::vector<T>& array, int32_t length) {
+template <typename Vector>
+void resizeInPlace(Vector& array, int32_t length) {
   array.resize(static_cast<size_t>(length));
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "dsp/aligned_vector.hpp"
 #include "dsp/wave_format.hpp"
 
 namespace dsp {
@@ -42,18 +43,18 @@ class StreamConfig {
   std::array<std::vector<Sample>, kBufferCount> PlaybackBuffers;
   std::vector<Sample> WorkBuffer;
 
-  std::vector<float> SegmentWindow;   // periodic Hann over SegmentLength
-  std::vector<float> BlackmanWindow;  // periodic Blackman over SpectrumLength
-  std::vector<float> OverlapLeft;     // HalfSegment entries
-  std::vector<float> OverlapRight;
+  AlignedVector<float> SegmentWindow;   // periodic Hann over SegmentLength
+  AlignedVector<float> BlackmanWindow;  // periodic Blackman over SpectrumLength
+  AlignedVector<float> OverlapLeft;     // HalfSegment entries
+  AlignedVector<float> OverlapRight;
   std::array<float, kEdgeTaperLength> EdgeTaper{};
 
   // Fixed complex work arrays, kFixedComplexEntries (re, im) pairs each, never re-sized.
-  std::vector<float> SpectrumBuffer;
-  std::vector<float> SegmentSpectrumA;
-  std::vector<float> BasebandA;
-  std::vector<float> BasebandB;
-  std::vector<float> SegmentSpectrumB;
+  AlignedVector<float> SpectrumBuffer;
+  AlignedVector<float> SegmentSpectrumA;
+  AlignedVector<float> BasebandA;
+  AlignedVector<float> BasebandB;
+  AlignedVector<float> SegmentSpectrumB;
 };
 
 }  // namespace dsp
