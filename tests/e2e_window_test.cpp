@@ -166,6 +166,43 @@ class EndToEnd : public ::testing::Test {
   QTemporaryDir tmp_;
 };
 
+// No sound server at all (none reachable at the address the client library is given):
+// the window still opens, lists only the mapper, and each button tells the user why it
+// cannot start, without hanging.
+TEST(WithoutSoundServer, WindowOpensAndButtonsShowTheDriverText) {
+  QTemporaryDir scratch;
+  ASSERT_TRUE(scratch.isValid());
+  qputenv("XDG_CONFIG_HOME", scratch.path().toUtf8());
+  qputenv("PULSE_SERVER", ("unix:" + scratch.filePath("no-server")).toUtf8());
+  std::vector<app::BoxRequest> boxes;
+  app::setBoxPresenter([&](const app::BoxRequest& box) { boxes.push_back(box); });
+  QElapsedTimer elapsed;
+  elapsed.start();
+  {
+    TMainForm form;
+    form.show();
+    QCoreApplication::processEvents();
+    ASSERT_EQ(form.CbWaveInDevice->count(), 1);
+    EXPECT_EQ(form.CbWaveInDevice->itemText(0), "Wave Mapper");
+    ASSERT_EQ(form.CbWaveOutDevice->count(), 1);
+    EXPECT_EQ(form.CbWaveOutDevice->itemText(0), "Wave Mapper");
+    form.SBMic->click();
+    form.SBDin->click();
+    QCoreApplication::processEvents();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].text, "no device driver present");
+    EXPECT_EQ(boxes[1].text, "no device driver present");
+    EXPECT_EQ(boxes[0].kind, app::BoxKind::Warning);
+    EXPECT_FALSE(form.SBMic->isChecked());
+    EXPECT_FALSE(form.SBDin->isChecked());
+    EXPECT_EQ(form.CaptureHandle, nullptr);
+    EXPECT_EQ(form.PlaybackHandle, nullptr);
+  }
+  EXPECT_LT(elapsed.elapsed(), 10000);
+  app::setBoxPresenter({});
+  qunsetenv("PULSE_SERVER");
+}
+
 TEST_F(EndToEnd, ToneThroughTheNullSinksComesOutAsOneSidedIQ) {
   ASSERT_NO_FATAL_FAILURE(chooseDevices());
   ASSERT_NO_FATAL_FAILURE(playTone(13000, 25));

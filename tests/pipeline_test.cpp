@@ -419,22 +419,20 @@ TEST_F(PipelineTest, PlaybackWithAllHeadersUnpreparedCanStillBeStopped) {
 // ---------------------------------------------------------------------------------------
 // Click rules
 
-TEST_F(PipelineTest, AClickOnTheIdOnePastTheLastDeviceOnlyTogglesTheButton) {
+TEST_F(PipelineTest, AClickOnTheIdOnePastTheLastDeviceShowsTheFailureAndRaisesTheButton) {
   form->InDeviceId = 3;  // three capture devices: id 3 is one past the last
   form->OutDeviceId = 2;
   form->SBMic->click();
   form->SBDin->click();
-  EXPECT_TRUE(form->SBMic->isChecked());
-  EXPECT_TRUE(form->SBDin->isChecked());
-  EXPECT_TRUE(audio.calls().empty());
-  EXPECT_TRUE(form->CbBitrate->isEnabled());  // no reset ran
-  EXPECT_TRUE(form->CbWaveInDevice->isEnabled());
-  form->SBMic->click();
-  form->SBDin->click();
+  EXPECT_EQ(audio.callsNamed("waveInOpen").at(0).deviceId, 3);
+  EXPECT_EQ(audio.callsNamed("waveOutOpen").at(0).deviceId, 2);
   EXPECT_FALSE(form->SBMic->isChecked());
   EXPECT_FALSE(form->SBDin->isChecked());
-  EXPECT_TRUE(audio.calls().empty());
-  EXPECT_TRUE(boxes.empty());
+  EXPECT_EQ(form->CaptureHandle, nullptr);
+  EXPECT_EQ(form->PlaybackHandle, nullptr);
+  EXPECT_TRUE(form->CbWaveInDevice->isEnabled());
+  EXPECT_TRUE(form->CbWaveOutDevice->isEnabled());
+  EXPECT_EQ(boxTexts(), (std::vector<QString>{"device ID out of range", "device ID out of range"}));
 }
 
 TEST_F(PipelineTest, ClicksWhileCaptureOpenOrClosePendsAreRefused) {
@@ -680,13 +678,19 @@ TEST(PipelineWithoutServer, WindowOpensWithMapperOnlyAndAButtonShowsTheDriverTex
     EXPECT_EQ(form.CbWaveInDevice->count(), 1);
     EXPECT_EQ(form.CbWaveInDevice->itemText(0), "Wave Mapper");
     EXPECT_EQ(form.CbWaveOutDevice->count(), 1);
-    // The mapper with no server behind it.
-    form.CbWaveOutDevice->setCurrentIndex(0);
-    emit form.CbWaveOutDevice->activated(0);
+    // The first run's device 0 does not exist: pressing the button straight away tells why.
     audio.failNext("waveOutOpen", wave::MMSYSERR_NODRIVER);
     form.SBDin->click();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, "no device driver present");
+    EXPECT_FALSE(form.SBDin->isChecked());
+    // The same through the mapper.
+    form.CbWaveOutDevice->setCurrentIndex(0);
+    emit form.CbWaveOutDevice->activated(0);
+    audio.failNext("waveOutOpen", wave::MMSYSERR_NODRIVER);
+    form.SBDin->click();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[1].text, "no device driver present");
     EXPECT_FALSE(form.SBDin->isChecked());
   }
   drain();

@@ -38,9 +38,10 @@ void TMainForm::prepareHeader(wave::WAVEHDR& header, dsp::Sample* buffer) const 
 // half-closed one, so the click is refused.
 bool TMainForm::devicePending(bool handleSet, bool openNoticed) const { return handleSet != openNoticed; }
 
+// A stored id one past the last device (a card unplugged since the last run, or no
+// device at all) is not refused silently, which would leave the button down with nothing
+// running: the open is tried and its failure is shown, and the button comes up.
 void TMainForm::SBMicClick() {
-  // The id one past the last device: nothing happens but the button's look.
-  if (CbWaveInDevice->count() - 1 == InDeviceId) return;
   if (devicePending(CaptureHandle != nullptr, CaptureOpen)) {
     SBMic->setChecked(!SBMic->isChecked());
     return;
@@ -78,7 +79,6 @@ void TMainForm::SBMicClick() {
 }
 
 void TMainForm::SBDinClick() {
-  if (CbWaveOutDevice->count() - 1 == OutDeviceId) return;
   if (devicePending(PlaybackHandle != nullptr, PlaybackOpen)) {
     SBDin->setChecked(!SBDin->isChecked());
     return;
