@@ -10,9 +10,12 @@
 #include <cstdlib>
 #include <map>
 #include <new>
+#include <latch>
 #include <random>
+#include <thread>
 #include <vector>
 
+#include "dsp/aligned_vector.hpp"
 #include "dsp/fft.hpp"
 #include "dsp/fft_dispatch.hpp"
 #include "dsp/fft_internal.hpp"
@@ -323,6 +326,102 @@ TEST_P(FftPathTest, NoHeapAllocationInAnyCall) {
   dsp::InitFFT();
 }
 
+// Installs a long-lived caller area as the current scratch area, so that a test's own areas
+// can go out of scope without rebuilding the engine's tables.
+void parkScratch() {
+  static Buffer parking(2 * 65536, 0.0f);
+  Buffer two = {1, 0, 0, 0};
+  ComplexFFT(two.data(), 2, false, false, true, parking.data());
+}
+
+// Every call shape whose result must not depend on where the buffers lie.
+struct CallShape {
+  bool inverse;
+  bool scale;
+  bool reorder;
+};
+constexpr CallShape kCallShapes[] = {{false, false, true}, {false, false, false}, {true, true, true},
+                                     {true, false, true}, {true, true, false}};
+
+// The vector passes load and store whole registers; buffers that start 4 or 8 bytes past a
+// cache line (any float pointer is legal) must give the same bits as aligned ones.
+TEST_P(FftPathTest, UnalignedDataAndScratchGiveTheSameBits) {
+  for (int32_t n : allSizes()) {
+    const Buffer input = randomSignal(n, 21u + unsigned(n));
+    const size_t floats = 2 * static_cast<size_t>(n);
+    for (const CallShape& call : kCallShapes) {
+      dsp::AlignedVector<float> alignedData(floats), alignedScratch(floats);
+      std::copy(input.begin(), input.end(), alignedData.begin());
+      ComplexFFT(alignedData.data(), n, call.inverse, call.scale, call.reorder, alignedScratch.data());
+      for (size_t dataShift : {0u, 1u, 2u}) {
+        for (size_t scratchShift : {1u, 2u}) {
+          dsp::AlignedVector<float> data(floats + 2), scratch(floats + 2);
+          std::copy(input.begin(), input.end(), data.begin() + dataShift);
+          ComplexFFT(data.data() + dataShift, n, call.inverse, call.scale, call.reorder, scratch.data() + scratchShift);
+          ASSERT_TRUE(std::equal(alignedData.begin(), alignedData.end(), data.begin() + dataShift))
+              << n << " data +" << 4 * dataShift << " bytes, scratch +" << 4 * scratchShift << " bytes, inverse "
+              << call.inverse << " reorder " << call.reorder;
+        }
+      }
+    }
+  }
+  parkScratch();  // the caller areas above go out of scope
+}
+
+// A caller who hands the data itself (or an area overlapping it) as scratch still gets the
+// transform; the result equals a call with the engine's own area.
+TEST_P(FftPathTest, ScratchOverlappingTheDataGivesTheSameBits) {
+  for (int32_t n : allSizes()) {
+    const Buffer input = randomSignal(n, 31u + unsigned(n));
+    for (const CallShape& call : kCallShapes) {
+      if (!call.reorder) continue;
+      Buffer expected = input;
+      ComplexFFT(expected.data(), n, call.inverse, call.scale, true, nullptr);
+      for (int32_t scratchOffset : {0, n, -n}) {
+        // The data sits in the middle of a larger area so that the scratch may start before it.
+        Buffer area(4 * static_cast<size_t>(n), 5.0f);
+        float* data = area.data() + n;
+        std::copy(input.begin(), input.end(), data);
+        ComplexFFT(data, n, call.inverse, call.scale, true, data + scratchOffset);
+        ASSERT_TRUE(std::equal(expected.begin(), expected.end(), data))
+            << n << " scratch at data " << scratchOffset << " floats, inverse " << call.inverse;
+        // The area stays current, so a later call on the same data must not be disturbed either.
+        std::copy(input.begin(), input.end(), data);
+        ComplexFFT(data, n, call.inverse, call.scale, true, nullptr);
+        ASSERT_TRUE(std::equal(expected.begin(), expected.end(), data)) << n << " later call";
+        parkScratch();
+      }
+    }
+  }
+}
+
+// A caller's area is adopted only with Reorder and only its first 8N bytes are touched;
+// with Reorder false the area is ignored, and an unsupported count adopts nothing.
+TEST_P(FftPathTest, CallerScratchRulesOnThisPath) {
+  for (int32_t n : allSizes()) {
+    parkScratch();
+    const size_t floats = 2 * static_cast<size_t>(n);
+    constexpr size_t kGuard = 64;
+    Buffer ignored(floats + kGuard, 7.0f);
+    Buffer x = randomSignal(n, 41);
+    ComplexFFT(x.data(), n, false, false, false, ignored.data());
+    ComplexFFT(x.data(), n, true, true, false, ignored.data());
+    ComplexFFT(x.data(), 3 * n, false, false, true, ignored.data());
+    ComplexFFT(x.data(), n, true, true, true, nullptr);
+    EXPECT_EQ(ignored, Buffer(floats + kGuard, 7.0f)) << n;
+
+    Buffer adopted(floats + kGuard, 7.0f);
+    Buffer expected = x;
+    ComplexFFT(expected.data(), n, false, false, true, nullptr);
+    ComplexFFT(x.data(), n, false, false, true, adopted.data());
+    EXPECT_EQ(x, expected) << n;
+    EXPECT_TRUE(std::all_of(adopted.begin() + floats, adopted.end(), [](float v) { return v == 7.0f; }))
+        << n << ": wrote past 8N bytes of the caller's area";
+    EXPECT_EQ(ignored, Buffer(floats + kGuard, 7.0f)) << n;
+  }
+  parkScratch();
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryPath, FftPathTest, ::testing::ValuesIn(availablePaths()),
                          [](const ::testing::TestParamInfo<FftPath>& info) {
                            return std::string(dsp::FftPathName(info.param));
@@ -427,6 +526,36 @@ TEST(FftCalls, CallAfterDoneFftPreparesTheEngineAgain) {
   Buffer x = {0, 0, 1, 0, 0, 0, 0, 0};
   ComplexFFT(x.data(), 4, false, false, true, nullptr);
   EXPECT_EQ(x, (Buffer{1, 0, 0, 1, -1, 0, 0, -1}));
+  dsp::InitFFT();
+}
+
+// Threads that prepare the engine at the same moment (explicitly or through a first call)
+// must build it once: one scratch area (a second would leak) and complete tables for all.
+TEST(FftLifecycle, ConcurrentPreparationBuildsTheEngineOnce) {
+  constexpr int kThreads = 4;
+  constexpr int32_t n = 4096;
+  const Buffer input = randomSignal(n, 51);
+  const Spectrum reference4096 = reference(input, +1);
+  for (int round = 0; round < 3; ++round) {
+    dsp::DoneFFT();
+    std::latch start(kThreads);
+    std::vector<Buffer> results(kThreads, input);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        start.arrive_and_wait();
+        if (t % 2 == 0) dsp::InitFFT();
+        // Split order needs no scratch area, so these calls may run side by side.
+        ComplexFFT(results[t].data(), n, false, false, false, nullptr);
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (int t = 0; t < kThreads; ++t)
+      EXPECT_LE(maxError(results[t], reference4096, 1.0, [](int32_t k) { return splitPosition(n, k); }),
+                forwardTolerance(n))
+          << "round " << round << " thread " << t;
+  }
+  dsp::DoneFFT();
   dsp::InitFFT();
 }
 

@@ -3,9 +3,12 @@
 // fft_avx2.cpp (vector autosort kernels for natural order).
 #include "dsp/fft.hpp"
 
+#include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "dsp/fft_dispatch.hpp"
@@ -46,7 +49,11 @@ const TwiddlePair* gSplitTwiddles[kMaxLog2 + 1];
 alignas(64) float gStageTwiddleStore[totalStageTwiddleFloats()];
 const float* gStageTwiddles[kMaxLog2 + 1];
 
-bool gReady = false;
+// Set last by InitFFT (release) and read first by every call (acquire), so a thread that
+// sees the engine ready also sees its tables. The mutex makes concurrent InitFFT/DoneFFT
+// calls build the tables and the scratch area exactly once.
+std::atomic<bool> gReady{false};
+std::mutex gLifecycleMutex;
 float* gScratchArea = nullptr;     // the engine's own area, 2 * kMaxCount floats
 float* gCurrentScratch = nullptr;  // the area the reorder step uses
 FftPath gPath = FftPath::Portable;
@@ -142,6 +149,14 @@ void scatterToSplit(float* data, float* work, const uint16_t* order, int32_t n) 
   for (int32_t k = 0; k < n; ++k) std::memcpy(data + 2 * order[k], work + 2 * k, 2 * sizeof(float));
 }
 
+// True when the 8n-byte areas at a and b share any byte.
+bool areasOverlap(const float* a, const float* b, int32_t n) {
+  const auto first = reinterpret_cast<std::uintptr_t>(a);
+  const auto second = reinterpret_cast<std::uintptr_t>(b);
+  const std::uintptr_t bytes = sizeof(float) * 2 * static_cast<std::uintptr_t>(n);
+  return first < second + bytes && second < first + bytes;
+}
+
 void scaleAll(float* data, int32_t n, float factor) {
   for (int32_t i = 0; i < 2 * n; ++i) data[i] *= factor;
 }
@@ -204,7 +219,8 @@ const char* FftPathName(FftPath path) {
 // Builds every table once. A second call while ready changes nothing, so it neither leaks
 // the scratch area nor drops a scratch pointer a caller has installed.
 void InitFFT() {
-  if (gReady) return;
+  const std::lock_guard<std::mutex> lock(gLifecycleMutex);
+  if (gReady.load(std::memory_order_relaxed)) return;
   buildOrderTables();
   buildSplitTwiddles();
   buildStageTwiddles();
@@ -214,16 +230,17 @@ void InitFFT() {
   std::memset(gScratchArea, 0, bytes);
   gCurrentScratch = gScratchArea;
   SelectFftPath(BestFftPath());
-  gReady = true;
+  gReady.store(true, std::memory_order_release);
 }
 
 // Releases only the engine's own area; a caller's area stays the caller's. Afterwards the
 // engine is back in its initial state, so no later call can reach the freed area.
 void DoneFFT() {
+  const std::lock_guard<std::mutex> lock(gLifecycleMutex);
   std::free(gScratchArea);
   gScratchArea = nullptr;
   gCurrentScratch = nullptr;
-  gReady = false;
+  gReady.store(false, std::memory_order_release);
 }
 
 void ComplexFFT(float* Data, int32_t Count, bool Inverse, bool Scale, bool Reorder, float* Scratch) {
@@ -231,7 +248,7 @@ void ComplexFFT(float* Data, int32_t Count, bool Inverse, bool Scale, bool Reord
   if (log2n < 0) return;
   // A call before InitFFT (or after DoneFFT) prepares the engine first instead of reading
   // unbuilt tables; only that first call allocates.
-  if (!gReady) InitFFT();
+  if (!gReady.load(std::memory_order_acquire)) InitFFT();
 
   if (!Reorder) {
     if (Inverse) {
@@ -244,7 +261,10 @@ void ComplexFFT(float* Data, int32_t Count, bool Inverse, bool Scale, bool Reord
   }
 
   if (Scratch != nullptr) gCurrentScratch = Scratch;
-  float* work = gCurrentScratch;
+  // A scratch area that overlaps the data cannot hold a copy of it (a caller passing the
+  // data itself as scratch): this call works in the engine's own area instead, which gives
+  // the same result. The caller's pointer still stays current for later calls.
+  float* work = areasOverlap(gCurrentScratch, Data, Count) ? gScratchArea : gCurrentScratch;
   const float scale = (Inverse && Scale) ? 1.0f / static_cast<float>(Count) : 1.0f;
   if (gKernels != nullptr && log2n >= gKernels->minLog2) {
     if (Inverse)
