@@ -190,6 +190,87 @@ double magnitudeAt(const std::vector<Sample>& out, double hz, int first, int cou
   return std::abs(sum);
 }
 
+// ---- the block conversion step by step, in single precision -------------------------
+
+// Every step in its literal form on arrays of its own, through the same FFT engine and in the
+// same float arithmetic, so the converter must match it bit for bit: the rounding of each
+// product, the order of the edge filter, the rotation, the overlap-add with I from the
+// imaginary and Q from the real part, and the double sum truncated toward zero and then
+// saturated. Both passes run in full, the all-zero first segment included.
+std::vector<Sample> literalConversion(const std::vector<Sample>& block, const dsp::StreamConfig& tables,
+                                      ConverterSwitches sw, dsp::BlockLevels& levels) {
+  std::vector<Sample> w = block;
+  const auto absolute = [](Sample v) { return v < 0 ? -int32_t(v) : int32_t(v); };
+  const auto shown = [](int32_t peak) {
+    dsp::PeakLevel level;
+    level.Clipped = peak > dsp::ClipLevel;
+    level.Position = level.Clipped ? 32767 : peak;
+    return level;
+  };
+  int32_t inPeak = 0;
+  for (int i = 0; i < N; ++i) inPeak = std::max(inPeak, absolute(w[i]));  // every sample
+  levels.Input = shown(inPeak);
+
+  if (sw.IQ) {
+    const auto x = [&](int n) { return n >= 0 && n < N ? int32_t(w[n]) : 0; };
+    const float* W = tables.SegmentWindow.data();
+    const float* T = tables.EdgeTaper.data();
+    std::vector<float> segA(2 * N), segB(2 * N), baseA(2 * H), baseB(2 * H), ovL(H, 0.0f), ovR(H, 0.0f);
+    std::vector<Sample> result(N);
+    for (int p = -N; p < N; p += N) {
+      for (int f = 0; f < N; ++f) {
+        segA[2 * f] = float(x(p + f)) * W[f];
+        segA[2 * f + 1] = 0.0f;
+        segB[2 * f] = float(x(p + H + f)) * W[f];
+        segB[2 * f + 1] = 0.0f;
+      }
+      dsp::ComplexFFT(segA.data(), N, false, true, true, nullptr);
+      dsp::ComplexFFT(segB.data(), N, false, true, true, nullptr);
+      if (sw.EdgeFilter) {
+        for (std::vector<float>* seg : {&segA, &segB}) {
+          for (int i = 0; i <= 45; ++i)
+            for (int e = 0; e < 2; ++e) (*seg)[2 * (H - 45 + i) + e] *= T[45 - i];
+          for (int i = 0; i <= 44; ++i)
+            for (int e = 0; e < 2; ++e) (*seg)[2 * i + e] *= T[i];
+        }
+      }
+      for (int i = 0; i < H; ++i) {
+        const int from = i < Q ? Q + i : i - Q;
+        for (int e = 0; e < 2; ++e) {
+          baseA[2 * i + e] = segA[2 * from + e];
+          baseB[2 * i + e] = segB[2 * from + e];
+        }
+      }
+      dsp::ComplexFFT(baseA.data(), H, true, true, true, nullptr);
+      dsp::ComplexFFT(baseB.data(), H, true, true, true, nullptr);
+      for (int s = 0; s < N; ++s) {
+        const int m = s / 2;
+        const int part = s % 2 == 0 ? 1 : 0;  // left: imaginary part; right: real part
+        std::vector<float>& overlap = s % 2 == 0 ? ovL : ovR;
+        double v;
+        if (m < Q) {
+          v = double(baseA[2 * m + part]) + double(overlap[m]);
+          overlap[m] = baseB[2 * (m + Q) + part];
+        } else {
+          v = double(baseA[2 * m + part]) + double(baseB[2 * (m - Q) + part]);
+        }
+        const int64_t truncated = static_cast<int64_t>(std::trunc(v));
+        if (p + s >= 0) result[p + s] = Sample(std::clamp<int64_t>(truncated, -32768, 32767));
+      }
+    }
+    w = result;
+  }
+
+  int32_t left = 0, right = 0;
+  for (int i = 0; i < N; ++i) {
+    if (sw.InvertSpectrum && (i / 2) % 2 == 0) w[i] = Sample(-int32_t(w[i]));
+    (i % 2 == 0 ? left : right) = std::max(i % 2 == 0 ? left : right, absolute(w[i]));
+  }
+  levels.Output.Left = shown(left);
+  levels.Output.Right = shown(right);
+  return w;
+}
+
 // ---- tests -------------------------------------------------------------------------
 
 TEST(ConverterReference, NoiseBlockMatchesDoublePrecisionWithAndWithoutEdgeFilter) {
@@ -207,6 +288,28 @@ TEST(ConverterReference, NoiseBlockMatchesDoublePrecisionWithAndWithoutEdgeFilte
       worst = std::max(worst, std::fabs(double(out[i]) - std::trunc(ref[i])));
     }
     EXPECT_LE(worst, 1.0);
+  }
+}
+
+TEST(ConverterReference, EveryStepMatchesItsLiteralFormBitForBit) {
+  // Noise well inside the range, and a square wave whose overshoot saturates.
+  std::vector<Sample> square(N);
+  for (int n = 0; n < N; ++n) square[n] = (n % 16) < 8 ? 32767 : -32768;
+  for (const auto& x : {noise(12000, 21), square}) {
+    for (int bits = 0; bits < 8; ++bits) {
+      const ConverterSwitches sw{(bits & 1) != 0, (bits & 2) != 0, (bits & 4) != 0};
+      SCOPED_TRACE(testing::Message() << "iq " << sw.IQ << " edge " << sw.EdgeFilter << " invert " << sw.InvertSpectrum);
+      dsp::BlockLevels expectedLevels;
+      const auto expected = literalConversion(x, sharedStream(), sw, expectedLevels);
+      const auto r = convert(x, sw);
+      for (int i = 0; i < N; ++i) ASSERT_EQ(r.samples[i], expected[i]) << i;
+      EXPECT_EQ(r.levels.Input.Position, expectedLevels.Input.Position);
+      EXPECT_EQ(r.levels.Input.Clipped, expectedLevels.Input.Clipped);
+      EXPECT_EQ(r.levels.Output.Left.Position, expectedLevels.Output.Left.Position);
+      EXPECT_EQ(r.levels.Output.Left.Clipped, expectedLevels.Output.Left.Clipped);
+      EXPECT_EQ(r.levels.Output.Right.Position, expectedLevels.Output.Right.Position);
+      EXPECT_EQ(r.levels.Output.Right.Clipped, expectedLevels.Output.Right.Clipped);
+    }
   }
 }
 
