@@ -454,9 +454,9 @@ TEST(WavePulseShared, OpenRefusesBadIdsFormatsAndFlags) {
   }
   // A closed handle is dead for every call, and handles of one direction are not the other's.
   WAVEHDR h{};
-  char byte = 0;
-  h.lpData = &byte;
-  h.dwBufferLength = 1;
+  char bytes[2] = {};
+  h.lpData = bytes;
+  h.dwBufferLength = 2;
   EXPECT_EQ(b->waveInClose(in), MMSYSERR_INVALHANDLE);
   EXPECT_EQ(b->waveInStart(in), MMSYSERR_INVALHANDLE);
   EXPECT_EQ(b->waveInReset(in), MMSYSERR_INVALHANDLE);
@@ -469,6 +469,163 @@ TEST(WavePulseShared, OpenRefusesBadIdsFormatsAndFlags) {
   EXPECT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), WAVERR_UNPREPARED);
   EXPECT_EQ(b->waveInClose(in), MMSYSERR_NOERROR);
   EXPECT_FALSE(h.dwFlags & WHDR_PREPARED);
+}
+
+// A target that queues every handed-back capture buffer again from inside the notice, on
+// the thread that posts it (a callback-style client), up to `limit` times.
+class RequeueingTarget : public NoticeTarget {
+ public:
+  RequeueingTarget(Backend& b, int limit) : b_(b), limit_(limit) {}
+  void postWaveNotice(uint32_t message, void* device, WAVEHDR* header, MMRESULT) override {
+    std::lock_guard lock(mutex_);
+    messages.push_back(message);
+    if (message == MM_WIM_DATA && requeued < limit_) {
+      ++requeued;
+      results.push_back(b_.waveInAddBuffer(static_cast<HWAVEIN>(device), header, kWaveHdrSize));
+    }
+  }
+  std::mutex mutex_;
+  std::vector<uint32_t> messages;
+  std::vector<MMRESULT> results;
+  int requeued = 0;
+
+ private:
+  Backend& b_;
+  int limit_;
+};
+
+TEST(WavePulseShared, BufferQueuedAgainFromInsideTheNoticeIsNotHandedBackTwice) {
+  if (!sharedServer()) GTEST_SKIP() << "no audio server (TOVREL_AUDIO_SERVER unset)";
+  auto b = makePulseBackend();
+  RequeueingTarget target(*b, 8);
+  const WAVEFORMATEX mono = pcm(1, 48000);
+  HWAVEIN in = nullptr;
+  ASSERT_EQ(b->waveInOpen(&in, WAVE_MAPPER, &mono, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
+  Buffers rec(4800);
+  for (auto& h : rec.headers) {
+    ASSERT_EQ(b->waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+  }
+  // Not started: nothing completes by itself, so every notice below comes from Reset.
+  ASSERT_EQ(b->waveInReset(in), MMSYSERR_NOERROR);
+  {
+    std::lock_guard lock(target.mutex_);
+    // Four buffers were queued: four notices, each buffer once, each queued again fine.
+    ASSERT_EQ(target.messages.size(), 5u);  // the open notice and four data notices
+    EXPECT_EQ(target.requeued, 4);
+    EXPECT_EQ(target.results, std::vector<MMRESULT>(4, MMSYSERR_NOERROR));
+  }
+  // They are queued now: a second time is refused, and Close hands each back once more.
+  for (auto& h : rec.headers) {
+    EXPECT_TRUE(h.dwFlags & WHDR_INQUEUE);
+    EXPECT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), WAVERR_STILLPLAYING);
+  }
+  ASSERT_EQ(b->waveInClose(in), MMSYSERR_NOERROR);
+  std::lock_guard lock(target.mutex_);
+  ASSERT_EQ(target.messages.size(), 10u);
+  for (size_t i = 5; i < 9; ++i) EXPECT_EQ(target.messages[i], MM_WIM_DATA);
+  EXPECT_EQ(target.messages[9], MM_WIM_CLOSE);
+  // Queueing from inside Close's hand-back finds the device closing.
+  ASSERT_EQ(target.results.size(), 8u);
+  for (size_t i = 4; i < 8; ++i) EXPECT_EQ(target.results[i], MMSYSERR_INVALHANDLE);
+  for (auto& h : rec.headers) EXPECT_FALSE(h.dwFlags & WHDR_INQUEUE);
+}
+
+TEST(WavePulseShared, HeadersMustHoldWholeFrames) {
+  if (!sharedServer()) GTEST_SKIP() << "no audio server (TOVREL_AUDIO_SERVER unset)";
+  auto b = makePulseBackend();
+  NoticeQueue target;
+  const WAVEFORMATEX mono = pcm(1, 48000);
+  const WAVEFORMATEX stereo = pcm(2, 24000);
+  HWAVEIN in = nullptr;
+  HWAVEOUT out = nullptr;
+  ASSERT_EQ(b->waveInOpen(&in, WAVE_MAPPER, &mono, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
+  ASSERT_EQ(b->waveOutOpen(&out, WAVE_MAPPER, &stereo, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
+  std::vector<char> bytes(64, 0);
+  WAVEHDR h{};
+  h.lpData = bytes.data();
+  // Stereo frames are 4 bytes: 2, 6 or 63 bytes would split a frame between two buffers.
+  for (uint32_t length : {1u, 2u, 6u, 63u}) {
+    h.dwBufferLength = length;
+    EXPECT_EQ(b->waveOutPrepareHeader(out, &h, kWaveHdrSize), MMSYSERR_INVALPARAM) << length;
+  }
+  h.dwBufferLength = 64;
+  ASSERT_EQ(b->waveOutPrepareHeader(out, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+  h.dwBufferLength = 62;  // changed after preparing
+  EXPECT_EQ(b->waveOutWrite(out, &h, kWaveHdrSize), MMSYSERR_INVALPARAM);
+  EXPECT_FALSE(h.dwFlags & WHDR_INQUEUE);
+  // Mono frames are 2 bytes.
+  h.dwFlags = 0;
+  h.dwBufferLength = 63;
+  EXPECT_EQ(b->waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_INVALPARAM);
+  h.dwBufferLength = 62;
+  EXPECT_EQ(b->waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+  h.dwBufferLength = 61;
+  EXPECT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_INVALPARAM);
+  // No data, no length, no header, wrong record size.
+  h.dwBufferLength = 0;
+  EXPECT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_INVALPARAM);
+  h.dwBufferLength = 62;
+  h.lpData = nullptr;
+  EXPECT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(b->waveInAddBuffer(in, nullptr, kWaveHdrSize), MMSYSERR_INVALPARAM);
+  h.lpData = bytes.data();
+  EXPECT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize - 1), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+  EXPECT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), WAVERR_STILLPLAYING);
+  EXPECT_EQ(b->waveInClose(in), MMSYSERR_NOERROR);
+  EXPECT_EQ(b->waveOutClose(out), MMSYSERR_NOERROR);
+  // Open, the one buffer back, close; open, close.
+  const auto notices = target.drain(50ms);
+  ASSERT_EQ(notices.size(), 5u);
+  EXPECT_EQ(notices[2].message, MM_WIM_DATA);
+  EXPECT_EQ(notices[2].header, &h);
+}
+
+size_t openDescriptors() {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+size_t threadCount() {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
+
+TEST(WavePulseShared, OpeningAndClosingOverAndOverLeaksNoThreadsOrDescriptors) {
+  if (!sharedServer()) GTEST_SKIP() << "no audio server (TOVREL_AUDIO_SERVER unset)";
+  auto b = makePulseBackend();
+  NoticeQueue target;
+  const WAVEFORMATEX mono = pcm(1, 48000);
+  const WAVEFORMATEX stereo = pcm(2, 24000);
+  Buffers buffers(4800);
+  auto cycle = [&] {
+    HWAVEIN in = nullptr;
+    HWAVEOUT out = nullptr;
+    ASSERT_EQ(b->waveInOpen(&in, WAVE_MAPPER, &mono, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
+    ASSERT_EQ(b->waveOutOpen(&out, WAVE_MAPPER, &stereo, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
+    for (auto& h : buffers.headers) {
+      ASSERT_EQ(b->waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+      ASSERT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+    }
+    ASSERT_EQ(b->waveInStart(in), MMSYSERR_NOERROR);
+    ASSERT_EQ(b->waveInClose(in), MMSYSERR_NOERROR);  // with its buffers still queued
+    ASSERT_EQ(b->waveOutClose(out), MMSYSERR_NOERROR);
+  };
+  cycle();  // the first open sets up what lives for the whole process
+  target.drain(10ms);
+  const size_t fds = openDescriptors();
+  const size_t threads = threadCount();
+  for (int i = 0; i < 200; ++i) {
+    cycle();
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_EQ(openDescriptors(), fds);
+  EXPECT_EQ(threadCount(), threads);
+  // Every cycle: two opens, four buffers back, two closes; nothing after Close returned.
+  const auto notices = target.drain(50ms);
+  EXPECT_EQ(notices.size(), 200u * 8u);
 }
 
 // ---------------------------------------------------------------------------------------

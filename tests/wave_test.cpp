@@ -286,6 +286,42 @@ TEST_F(ScriptedTest, CaptureQueueAndDeliveries) {
   EXPECT_EQ(notices[0].device, in);
 }
 
+// Both back ends refuse the same headers: a length that ends inside a frame (it would
+// split the frame between two buffers), no data, no length, a wrong record size.
+TEST_F(ScriptedTest, HeadersMustHoldWholeFrames) {
+  const WAVEFORMATEX mono = pcm(1, 48000);
+  const WAVEFORMATEX stereo = pcm(2, 24000);
+  HWAVEIN in = nullptr;
+  HWAVEOUT out = nullptr;
+  ASSERT_EQ(waveInOpen(&in, 0, &mono, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveOutOpen(&out, 1, &stereo, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
+  WAVEHDR& h = headers[0];
+  for (uint32_t length : {1u, 2u, 6u, 63u}) {
+    h.dwBufferLength = length;
+    EXPECT_EQ(waveOutPrepareHeader(out, &h, kWaveHdrSize), MMSYSERR_INVALPARAM) << length;
+  }
+  h.dwBufferLength = 64;
+  ASSERT_EQ(waveOutPrepareHeader(out, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+  h.dwBufferLength = 62;
+  EXPECT_EQ(waveOutWrite(out, &h, kWaveHdrSize), MMSYSERR_INVALPARAM);
+  EXPECT_FALSE(h.dwFlags & WHDR_INQUEUE);
+  EXPECT_EQ(waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_NOERROR) << "62 bytes are 31 mono frames";
+  h.dwBufferLength = 63;
+  EXPECT_EQ(waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_INVALPARAM);
+  h.dwBufferLength = 0;
+  EXPECT_EQ(waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_INVALPARAM);
+  h.dwBufferLength = 64;
+  h.lpData = nullptr;
+  EXPECT_EQ(waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(waveInAddBuffer(in, nullptr, kWaveHdrSize), MMSYSERR_INVALPARAM);
+  h.lpData = buffers[0].data();
+  EXPECT_EQ(waveInAddBuffer(in, &h, kWaveHdrSize - 1), MMSYSERR_INVALPARAM);
+  EXPECT_TRUE(audio.queued(true).empty());
+  EXPECT_TRUE(audio.queued(false).empty());
+  EXPECT_EQ(waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+  EXPECT_EQ(audio.queued(true), std::vector<WAVEHDR*>{&h});
+}
+
 TEST_F(ScriptedTest, AutomaticNoticesAndPlayback) {
   audio.setAutoOpenClose(true);
   audio.setAutoHandBack(true);

@@ -4,8 +4,12 @@
 // that loop's thread is the device's worker. It moves samples between the stream and the
 // head of the device's header queue in fragments of a few tens of milliseconds and posts
 // the notices. The caller's thread takes the loop's lock only for short bookkeeping
-// (queueing a header, handing the queue back), and the worker holds it only while it
-// copies one fragment, so neither side waits on the other for long.
+// (queueing a header, taking the queue back), and the worker holds it only while it
+// copies one fragment, so neither side waits on the other for long. The caller's thread
+// posts the buffers that Reset and Close hand back after letting go of the lock, so a
+// target that queues a buffer again from inside the notice cannot disturb the hand-back.
+// (The worker's own notices are posted from inside libpulse's callbacks, where the loop
+// holds its lock; that lock is recursive, so a target may still call in from there.)
 #include "wave/pulse_backend.hpp"
 
 #include <pulse/pulseaudio.h>
@@ -95,6 +99,7 @@ class PulseDevice {
   PulseDevice& operator=(const PulseDevice&) = delete;
 
   bool capture() const { return capture_; }
+  uint32_t frameBytes() const { return static_cast<uint32_t>(frameBytes_); }
   void* handle() const { return handle_; }
   NoticeTarget* target() const { return target_; }
 
@@ -161,8 +166,11 @@ class PulseDevice {
     return MMSYSERR_NOERROR;
   }
 
+  // Every call below answers MMSYSERR_INVALHANDLE once Close has begun: another thread
+  // may still hold the device when Close takes it out of the table.
   MMRESULT prepare(WAVEHDR* header) {
     Locked lock(loop_);
+    if (closing_) return MMSYSERR_INVALHANDLE;
     header->dwFlags |= WHDR_PREPARED;
     return MMSYSERR_NOERROR;
   }
@@ -172,6 +180,7 @@ class PulseDevice {
   // returns them.
   MMRESULT enqueue(WAVEHDR* header) {
     Locked lock(loop_);
+    if (closing_) return MMSYSERR_INVALHANDLE;
     if ((header->dwFlags & WHDR_PREPARED) == 0) return WAVERR_UNPREPARED;
     if (std::find(queue_.begin(), queue_.end(), header) != queue_.end()) return WAVERR_STILLPLAYING;
     header->dwFlags = (header->dwFlags | WHDR_INQUEUE) & ~WHDR_DONE;
@@ -182,6 +191,7 @@ class PulseDevice {
 
   MMRESULT start() {
     Locked lock(loop_);
+    if (closing_) return MMSYSERR_INVALHANDLE;
     if (failure_ != MMSYSERR_NOERROR) return failure_;
     if (!recording_) {
       recording_ = true;
@@ -193,30 +203,39 @@ class PulseDevice {
   }
 
   MMRESULT reset() {
-    Locked lock(loop_);
-    if (failure_ == MMSYSERR_NOERROR && running_) {
-      if (capture_) {
-        if (recording_) unrefOp(pa_stream_cork(stream_, 1, nullptr, nullptr));
-      } else {
-        // Forget what was written ahead; the worker goes on with silence.
-        unrefOp(pa_stream_flush(stream_, nullptr, nullptr));
+    std::vector<WAVEHDR*> back;
+    {
+      Locked lock(loop_);
+      if (closing_) return MMSYSERR_INVALHANDLE;
+      if (failure_ == MMSYSERR_NOERROR && running_) {
+        if (capture_) {
+          if (recording_) unrefOp(pa_stream_cork(stream_, 1, nullptr, nullptr));
+        } else {
+          // Forget what was written ahead; the worker goes on with silence.
+          unrefOp(pa_stream_flush(stream_, nullptr, nullptr));
+        }
       }
+      recording_ = false;
+      back = takeQueue();
     }
-    recording_ = false;
-    playOffset_ = 0;
-    handBackQueue();
+    handBack(back);
     return MMSYSERR_NOERROR;
   }
 
-  // Stops the worker and releases the connection; hands back what is still queued first.
-  void close() {
-    if (loop_ != nullptr) {
+  // Stops the worker and releases the connection, then hands back what was still queued.
+  // False when another thread's Close came first.
+  bool close() {
+    std::vector<WAVEHDR*> back;
+    {
       Locked lock(loop_);
+      if (closing_) return false;
       closing_ = true;
       recording_ = false;
-      handBackQueue();
+      back = takeQueue();
     }
-    teardown();
+    disconnect();
+    handBack(back);
+    return true;
   }
 
  private:
@@ -252,15 +271,23 @@ class PulseDevice {
     target_->postWaveNotice(message, handle_, header, error);
   }
 
-  // Lock held. Every queued header goes back once, in queue order.
-  void handBackQueue() {
-    for (WAVEHDR* header : queue_) {
-      header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-      post(capture_ ? MM_WIM_DATA : MM_WOM_DONE, header, MMSYSERR_NOERROR);
-    }
-    queue_.clear();
+  // Lock held. Empties the queue; the headers are marked done for handBack.
+  std::vector<WAVEHDR*> takeQueue() {
+    std::vector<WAVEHDR*> taken;
+    taken.reserve(queue_.capacity());
+    taken.swap(queue_);
+    for (WAVEHDR* header : taken) header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
     playOffset_ = 0;
+    return taken;
   }
+
+  // Lock NOT held (caller's thread). Every taken header goes back once, in queue order.
+  void handBack(const std::vector<WAVEHDR*>& taken) {
+    for (WAVEHDR* header : taken) post(capture_ ? MM_WIM_DATA : MM_WOM_DONE, header, MMSYSERR_NOERROR);
+  }
+
+  // Worker thread, lock held: hands back the whole queue from inside a callback.
+  void handBackQueue() { handBack(takeQueue()); }
 
   void completeHead() {
     WAVEHDR* header = queue_.front();
@@ -337,8 +364,11 @@ class PulseDevice {
     }
   }
 
-  void teardown() {
-    if (loop_ == nullptr) return;
+  // Disconnects and joins the worker. The loop itself (and so its lock) lives until the
+  // destructor, so a call that raced with Close still locks a valid loop and sees closing_.
+  void disconnect() {
+    if (loop_ == nullptr || disconnected_) return;
+    disconnected_ = true;
     {
       Locked lock(loop_);
       closing_ = true;
@@ -358,6 +388,11 @@ class PulseDevice {
     if (started_) pa_threaded_mainloop_stop(loop_);  // joins the worker
     if (context_ != nullptr) pa_context_unref(context_);
     context_ = nullptr;
+  }
+
+  void teardown() {
+    if (loop_ == nullptr) return;
+    disconnect();
     pa_threaded_mainloop_free(loop_);
     loop_ = nullptr;
   }
@@ -392,6 +427,7 @@ class PulseDevice {
   pa_context* context_ = nullptr;
   pa_stream* stream_ = nullptr;
   bool started_ = false;
+  bool disconnected_ = false;  // caller's thread only (Close, or the destructor)
   size_t frameBytes_ = 1;
   // Below: guarded by the loop's lock.
   std::vector<WAVEHDR*> queue_;
@@ -557,14 +593,14 @@ class PulseBackend : public Backend {
   MMRESULT prepare(bool capture, const void* handle, WAVEHDR* header, uint32_t size) {
     auto device = find(handle, capture);
     if (!device) return MMSYSERR_INVALHANDLE;
-    if (MMRESULT bad = detail::checkHeader(header, size); bad != MMSYSERR_NOERROR) return bad;
+    if (MMRESULT bad = detail::checkHeader(header, size, device->frameBytes()); bad != MMSYSERR_NOERROR) return bad;
     return device->prepare(header);
   }
 
   MMRESULT enqueue(bool capture, const void* handle, WAVEHDR* header, uint32_t size) {
     auto device = find(handle, capture);
     if (!device) return MMSYSERR_INVALHANDLE;
-    if (MMRESULT bad = detail::checkHeader(header, size); bad != MMSYSERR_NOERROR) return bad;
+    if (MMRESULT bad = detail::checkHeader(header, size, device->frameBytes()); bad != MMSYSERR_NOERROR) return bad;
     return device->enqueue(header);
   }
 
@@ -580,7 +616,7 @@ class PulseBackend : public Backend {
       device = std::move(it->second);
       devices_.erase(it);
     }
-    device->close();
+    if (!device->close()) return MMSYSERR_INVALHANDLE;
     device->target()->postWaveNotice(closeMessage, device->handle(), nullptr, MMSYSERR_NOERROR);
     return MMSYSERR_NOERROR;
   }

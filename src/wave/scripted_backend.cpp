@@ -375,7 +375,10 @@ MMRESULT ScriptedBackend::open(bool capture, void*& handle, bool hasOut, int32_t
   }
   if (rec.result == MMSYSERR_NOERROR) {
     void* h = reinterpret_cast<void*>(kFirstHandle + 16 * nextHandle_++);
-    devices_[h] = Device{.capture = capture, .target = target, .queue = {}};
+    devices_[h] = Device{.capture = capture,
+                         .target = target,
+                         .frameBytes = format ? static_cast<uint32_t>(format->nChannels) * format->wBitsPerSample / 8u : 2u,
+                         .queue = {}};
     dir(capture).current = h;
     handle = h;
     rec.handle = h;
@@ -392,11 +395,12 @@ MMRESULT ScriptedBackend::prepare(bool capture, void* handle, WAVEHDR* header, u
     rec.bufferLength = header->dwBufferLength;
     rec.data = header->lpData;
   }
+  Device* device = findOpen(handle, capture);
   if (auto code = programmed(name)) {
     rec.result = *code;
-  } else if (findOpen(handle, capture) == nullptr) {
+  } else if (device == nullptr) {
     rec.result = MMSYSERR_INVALHANDLE;
-  } else if (MMRESULT bad = detail::checkHeader(header, size); bad != MMSYSERR_NOERROR) {
+  } else if (MMRESULT bad = detail::checkHeader(header, size, device->frameBytes); bad != MMSYSERR_NOERROR) {
     rec.result = bad;
   } else {
     header->dwFlags |= WHDR_PREPARED;
@@ -416,7 +420,7 @@ MMRESULT ScriptedBackend::enqueue(bool capture, void* handle, WAVEHDR* header, u
     rec.result = *code;
   } else if (device == nullptr) {
     rec.result = MMSYSERR_INVALHANDLE;
-  } else if (MMRESULT bad = detail::checkHeader(header, size); bad != MMSYSERR_NOERROR) {
+  } else if (MMRESULT bad = detail::checkHeader(header, size, device->frameBytes); bad != MMSYSERR_NOERROR) {
     rec.result = bad;
   } else if ((header->dwFlags & WHDR_PREPARED) == 0) {
     rec.result = WAVERR_UNPREPARED;

@@ -19,8 +19,8 @@
 //   device (MMSYSERR_BADDEVICEID). On failure *handle is set to null.
 // - Handles are unique opaque values, never reused and never dereferenced; a handle that
 //   was not opened here or is already closed gives MMSYSERR_INVALHANDLE.
-// - Header calls need size kWaveHdrSize, a header with lpData and a non-zero length
-//   (MMSYSERR_INVALPARAM). Prepare sets WHDR_PREPARED; AddBuffer/Write need it
+// - Header calls need size kWaveHdrSize, a header with lpData and a non-zero length that
+//   is a whole number of the device's frames (MMSYSERR_INVALPARAM). Prepare sets WHDR_PREPARED; AddBuffer/Write need it
 //   (WAVERR_UNPREPARED), set WHDR_INQUEUE, clear WHDR_DONE, set dwBytesRecorded to 0 and
 //   append the header to the device's queue.
 // - Reset empties the queue. By default it posts nothing: the test hands the buffers back
@@ -162,6 +162,7 @@ class ScriptedBackend : public Backend {
     bool open = true;
     bool started = false;
     NoticeTarget* target = nullptr;
+    uint32_t frameBytes = 2;  // bytes per frame of the opened format
     std::vector<WAVEHDR*> queue;
   };
   struct Direction {

@@ -118,9 +118,10 @@ MMRESULT checkOpenArgs(const void* handleOut, const NoticeTarget* target, uint32
   return MMSYSERR_NOERROR;
 }
 
-MMRESULT checkHeader(const WAVEHDR* header, uint32_t size) {
+MMRESULT checkHeader(const WAVEHDR* header, uint32_t size, uint32_t frameBytes) {
   if (header == nullptr || size != kWaveHdrSize) return MMSYSERR_INVALPARAM;
   if (header->lpData == nullptr || header->dwBufferLength == 0) return MMSYSERR_INVALPARAM;
+  if (frameBytes == 0 || header->dwBufferLength % frameBytes != 0) return MMSYSERR_INVALPARAM;
   return MMSYSERR_NOERROR;
 }
 

@@ -15,7 +15,9 @@ MMRESULT checkFormat(const WAVEFORMATEX* format);
 // window callback.
 MMRESULT checkOpenArgs(const void* handleOut, const NoticeTarget* target, uint32_t flags);
 
-// Header record of the right size with a buffer to fill or play.
-MMRESULT checkHeader(const WAVEHDR* header, uint32_t size);
+// Header record of the right size with a buffer to fill or play, a whole number of
+// frames long (`frameBytes` per frame): a buffer ending inside a frame would split that
+// frame across two buffers and shift every later sample's bytes or channels.
+MMRESULT checkHeader(const WAVEHDR* header, uint32_t size, uint32_t frameBytes);
 
 }  // namespace wave::detail
