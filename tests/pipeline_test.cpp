@@ -12,8 +12,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <numeric>
+#include <utility>
 #include <vector>
 
 #include "app/globals.hpp"
@@ -58,7 +60,12 @@ class PipelineTest : public ::testing::Test {
     audio.setDevices(false, {"Speakers", "Virtual Cable"});
     audio.setMapperName(false, "Default Sink");
     wave::setBackend(&audio);
-    app::setBoxPresenter([this](const app::BoxRequest& box) { boxes.push_back(box); });
+    app::setBoxPresenter([this](const app::BoxRequest& box) {
+      boxes.push_back(box);
+      // A real box runs its own event loop: whatever the test queued for it happens now,
+      // while the handler that showed the box is still waiting for it to close.
+      if (inBox) std::exchange(inBox, nullptr)();
+    });
     form = std::make_unique<TMainForm>();
     form->ScreenSize = [] { return QSize(1920, 1080); };
     form->show();
@@ -109,6 +116,8 @@ class PipelineTest : public ::testing::Test {
 
   ScriptedBackend audio;
   std::vector<app::BoxRequest> boxes;
+  // Runs inside the next box shown (once), as notices handled by the box's nested loop.
+  std::function<void()> inBox;
   std::unique_ptr<TMainForm> form;
 
  private:
@@ -584,6 +593,106 @@ TEST_F(PipelineTest, SpectrumColumnOnlyWhileCaptureIsOpenAndTheSpectrumOn) {
   audio.deliverData(tone.data(), kBufferBytes);
   drain();
   EXPECT_EQ(form->Spectrum.SpectrumView, after);
+}
+
+// ---------------------------------------------------------------------------------------
+// Notices handled while a box is open (the box's nested loop)
+
+TEST_F(PipelineTest, CaptureFailingInsideAStartBoxEndsTheStart) {
+  audio.failNext("waveInPrepareHeader", wave::MMSYSERR_NOMEM);  // header 0
+  inBox = [this] {
+    audio.deliverOpen(true);
+    audio.deliverFailed(true, wave::MMSYSERR_NODRIVER);
+    drain();
+  };
+  form->SBMic->click();
+  // Nothing is prepared, queued or started on the closed device.
+  EXPECT_EQ(audio.callNames(),
+            (std::vector<std::string>{"waveInOpen", "waveInPrepareHeader", "waveInReset", "waveInClose"}));
+  EXPECT_EQ(boxTexts(), (std::vector<QString>{"memory allocation error", "no device driver present"}));
+  EXPECT_FALSE(form->SBMic->isChecked());
+  EXPECT_EQ(form->CaptureHandle, nullptr);
+  EXPECT_TRUE(form->CaptureStopping);
+  audio.deliverClose(true);
+  drain();
+  EXPECT_FALSE(form->CaptureOpen);
+  EXPECT_FALSE(form->CaptureStopping);
+  form->SBMic->click();  // and capture starts again
+  EXPECT_EQ(audio.countCalls("waveInOpen"), 2u);
+  EXPECT_EQ(audio.countCalls("waveInStart"), 1u);
+}
+
+TEST_F(PipelineTest, PlaybackFailingInsideAPrimingBoxEndsThePriming) {
+  form->SBDin->click();
+  audio.clearCalls();
+  audio.failNext("waveOutPrepareHeader", wave::MMSYSERR_NOMEM);  // header 0
+  inBox = [this] {
+    audio.deliverFailed(false, wave::MMSYSERR_NODRIVER);
+    drain();
+    audio.deliverClose(false);
+    drain();
+  };
+  audio.deliverOpen(false);
+  drain();
+  // The three headers left are neither prepared nor written on the closed device, and
+  // no box reports those calls failing.
+  EXPECT_EQ(audio.callNames(), (std::vector<std::string>{"waveOutPrepareHeader", "waveOutReset", "waveOutClose"}));
+  EXPECT_EQ(boxTexts(), (std::vector<QString>{"WaveOutPrepareHeader", "no device driver present"}));
+  EXPECT_FALSE(form->PlaybackActive);
+  EXPECT_FALSE(form->PlaybackStopping);
+  EXPECT_FALSE(form->SBDin->isChecked());
+  EXPECT_EQ(form->PlaybackHandle, nullptr);
+  form->SBDin->click();  // and playback starts again
+  EXPECT_EQ(audio.countCalls("waveOutOpen"), 1u);
+}
+
+TEST_F(PipelineTest, PlaybackFailingInsideAWriteBoxEndsTheWrites) {
+  form->SBDin->click();
+  audio.clearCalls();
+  audio.failNext("waveOutWrite", wave::MMSYSERR_ERROR);  // header 0's write
+  inBox = [this] {
+    audio.deliverFailed(false, wave::MMSYSERR_NODRIVER);
+    drain();
+  };
+  audio.deliverOpen(false);
+  drain();
+  const std::vector<std::string> expected = {"waveOutPrepareHeader", "waveOutPrepareHeader", "waveOutPrepareHeader",
+                                             "waveOutPrepareHeader", "waveOutWrite",         "waveOutReset",
+                                             "waveOutClose"};
+  EXPECT_EQ(audio.callNames(), expected);
+  EXPECT_EQ(boxTexts(), (std::vector<QString>{"WaveOutWrite", "no device driver present"}));
+  EXPECT_EQ(form->PlaybackHandle, nullptr);
+}
+
+TEST_F(PipelineTest, BlocksGoOnFlowingWhileARequeueBoxIsOpen) {
+  startCapture();
+  startPlayback();
+  audio.clearCalls();
+  const std::vector<Sample> first = ramp(32768, 1);
+  const std::vector<Sample> second = ramp(32768, 5000);
+  wave::WAVEHDR* played = nullptr;
+  inBox = [&] {
+    // The next block arrives and is converted, and a played buffer takes it.
+    audio.deliverData(second.data(), kBufferBytes);
+    drain();
+    played = audio.deliverDone();
+    drain();
+  };
+  audio.failNext("waveInAddBuffer", wave::MMSYSERR_NOMEM);
+  audio.deliverData(first.data(), kBufferBytes);
+  drain();
+  EXPECT_EQ(boxTexts(), std::vector<QString>{"memory allocation error"});
+  EXPECT_EQ(form->Stream.WorkBuffer, second);
+  ASSERT_NE(played, nullptr);
+  EXPECT_EQ(std::memcmp(played->lpData, second.data(), kBufferBytes), 0);
+  // The first buffer is out of circulation, the second went back to the device.
+  const auto adds = audio.callsNamed("waveInAddBuffer");
+  ASSERT_EQ(adds.size(), 2u);
+  EXPECT_EQ(adds[0].header, &form->CaptureHeaders[0]);
+  EXPECT_EQ(adds[0].result, wave::MMSYSERR_NOMEM);
+  EXPECT_EQ(adds[1].header, &form->CaptureHeaders[1]);
+  EXPECT_EQ(adds[1].result, wave::MMSYSERR_NOERROR);
+  EXPECT_EQ(audio.queued(true).size(), 3u);
 }
 
 // ---------------------------------------------------------------------------------------

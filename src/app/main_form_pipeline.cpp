@@ -167,6 +167,9 @@ void TMainForm::handleWaveNotice(const WaveNoticeEvent& notice) {
       // The open notice of a device already closed again has nothing to prime.
       if (!PlaybackHandle || notice.Device != PlaybackHandle) break;
       for (int i = 0; i < dsp::kBufferCount; ++i) {
+        // An error box's nested loop may have handled a failure notice that closed the
+        // device: the headers left are not prepared against a null handle.
+        if (PlaybackHandle != notice.Device) break;
         std::fill(Stream.PlaybackBuffers[i].begin(), Stream.PlaybackBuffers[i].end(), dsp::Sample{0});
         prepareHeader(PlaybackHeaders[i], Stream.PlaybackBuffers[i].data());
         if (wave::waveOutPrepareHeader(PlaybackHandle, &PlaybackHeaders[i], wave::kWaveHdrSize) !=
@@ -177,7 +180,7 @@ void TMainForm::handleWaveNotice(const WaveNoticeEvent& notice) {
       }
       // Every header is written, prepared or not: playback starts with four silent buffers.
       for (int i = 0; i < dsp::kBufferCount; ++i) {
-        if (!PlaybackHandle) break;
+        if (PlaybackHandle != notice.Device) break;
         if (wave::waveOutWrite(PlaybackHandle, &PlaybackHeaders[i], wave::kWaveHdrSize) != wave::MMSYSERR_NOERROR)
           ShowErrorBox(QStringLiteral("WaveOutWrite"), this);
       }
