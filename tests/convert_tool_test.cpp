@@ -329,4 +329,27 @@ TEST_F(ConvertTool, WriteFailureLeavesNoFileAndKeepsTheOldOutput) {
   EXPECT_FALSE(fs::exists(work_ / "nowhere"));
 }
 
+// A device node or a named pipe as OUTPUT is refused: renaming the finished file over it
+// would destroy the node (as root, "OUTPUT = /dev/null" would replace the device).
+TEST_F(ConvertTool, OutputThatIsNotARegularFileIsRefusedAndKept) {
+  const auto input = testSignal(1000, 8);
+  writeWav(work_ / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 48000, input);
+  ASSERT_EQ(mkfifo((work_ / "pipe.wav").c_str(), 0600), 0);
+  const auto before = workListing();
+  const auto r = run({(work_ / "in.wav").string(), (work_ / "pipe.wav").string()});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  struct stat st {};
+  ASSERT_EQ(lstat((work_ / "pipe.wav").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the named pipe was replaced";
+  EXPECT_EQ(workListing(), before);
+
+  // A symbolic link to a regular file is still an ordinary output.
+  fs::create_symlink("target.wav", work_ / "link.wav");
+  writeText(work_ / "target.wav", "old");
+  EXPECT_EQ(run({(work_ / "in.wav").string(), (work_ / "link.wav").string()}).status, 0);
+  expectStereoOutput(readWav(work_ / "link.wav"), 24000, convertLikeTheProgram(input, {}));
+}
+
 }  // namespace

@@ -138,7 +138,7 @@ SNDFILE* openInput(const std::string& path, SF_INFO& info) {
   return file;
 }
 
-// Refuses an output that would overwrite the input or cannot be a file; returns the
+// Refuses an output that would overwrite the input or is not a file; returns the
 // permission bits the finished file gets (an existing target keeps its own).
 mode_t checkOutputTarget(const std::string& input, const std::string& output) {
   struct stat in {}, out {};
@@ -146,6 +146,9 @@ mode_t checkOutputTarget(const std::string& input, const std::string& output) {
   umask(mask);
   if (stat(output.c_str(), &out) != 0) return 0666 & ~mask;
   if (S_ISDIR(out.st_mode)) throw ToolError{kExitBadInput, output + ": is a directory"};
+  // The finished file is renamed over the target, which would destroy a device node or a
+  // named pipe (/dev/null run as root); only a regular file (or a link to one) is replaced.
+  if (!S_ISREG(out.st_mode)) throw ToolError{kExitBadInput, output + ": not a regular file"};
   if (stat(input.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
     throw ToolError{kExitBadInput, "INPUT and OUTPUT are the same file (" + output + ")"};
   return out.st_mode & 07777;
