@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <cmath>
 #include <memory>
+#include <vector>
 
 #include "app/globals.hpp"
 #include "app/main_form.hpp"
@@ -594,6 +595,77 @@ TEST_F(MainFormTest, SpeedButtonsShowTheirFourFaces) {
   f.SBMic->setChecked(false);
   const QImage shown = f.SBMic->grab().toImage().convertToFormat(QImage::Format_RGB32);
   EXPECT_EQ(shown, f.SBMic->Faces[app::SpeedButton::FaceUp].toImage().convertToFormat(QImage::Format_RGB32));
+}
+
+// ---------------------------------------------------------------------------------------
+// A whole session in the application's own event loop
+
+// Qt's warnings and errors while alive. The offscreen platform cannot pass size limits on
+// to a window system and says so; that line is the platform's, not ours.
+class QtWarningLog {
+ public:
+  QtWarningLog() { previous_ = qInstallMessageHandler(&QtWarningLog::handle); }
+  ~QtWarningLog() {
+    qInstallMessageHandler(previous_);
+    lines().clear();
+  }
+  static std::vector<QString>& lines() {
+    static std::vector<QString> collected;
+    return collected;
+  }
+
+ private:
+  static void handle(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtDebugMsg || type == QtInfoMsg) return;
+    if (text.contains(QStringLiteral("does not support propagateSizeHints"))) return;
+    lines().push_back(text);
+  }
+  QtMessageHandler previous_ = nullptr;
+};
+
+TEST_F(MainFormTest, ASessionDrawsWithoutQtWarningsAndClosingTheWindowEndsTheLoop) {
+  QtWarningLog log;
+  TMainForm& f = showForm();
+  f.SBMic->click();
+  audio.deliverOpen(true);
+  f.SBDin->click();
+  audio.deliverOpen(false);
+  drain();
+  f.cbIQ->setChecked(true);
+  // A loud tone: meters, clip marks, a spectrum column and the running indicator.
+  std::vector<dsp::Sample> tone(32768);
+  for (size_t n = 0; n < tone.size(); ++n)
+    tone[n] = static_cast<dsp::Sample>(std::lround(32767.0 * std::sin(0.3 * static_cast<double>(n))));
+  ASSERT_NE(audio.deliverData(tone.data(), 65536), nullptr);
+  ASSERT_NE(audio.deliverDone(), nullptr);
+  drain();
+  f.Timer1Timer();
+  ASSERT_TRUE(f.Image1->isVisible());
+  ASSERT_TRUE(f.ImageA->isVisible());
+  // Every control paints: with the spectrum, without it, and logarithmic again.
+  EXPECT_FALSE(f.grab().isNull());
+  f.cbSpectr->click();
+  EXPECT_FALSE(f.grab().isNull());
+  f.cbSpectr->click();
+  f.cbLog->click();
+  EXPECT_FALSE(f.grab().isNull());
+
+  // Closing the window from inside the application's loop ends the loop; the guard only
+  // stops a hang from blocking the suite.
+  QTimer::singleShot(0, &f, [&f] { f.close(); });
+  QTimer guard;
+  guard.setSingleShot(true);
+  QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+  guard.start(20000);
+  EXPECT_EQ(QApplication::exec(), 0);
+  guard.stop();
+  EXPECT_FALSE(f.isVisible());
+  EXPECT_EQ(audio.openCount(true), 0u);
+  EXPECT_EQ(audio.openCount(false), 0u);
+  EXPECT_TRUE(QFile::exists(qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/ZEM/Varnex.conf")));
+  form.reset();
+  drain();
+  EXPECT_TRUE(QtWarningLog::lines().empty()) << QtWarningLog::lines().front().toStdString();
 }
 
 }  // namespace
