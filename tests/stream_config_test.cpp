@@ -107,6 +107,26 @@ TEST(StreamConfigTables, MatchDoublePrecisionWindows) {
   }
 }
 
+// The raised-cosine tables exactly as defined: the offset j/L - 0.5 formed in extended
+// precision and rounded to double, the cosine in extended precision, one rounding to float.
+// The Blackman window from its three terms in extended precision, one rounding to float.
+TEST(StreamConfigTables, EveryEntryIsItsFormulaRoundedOnceToFloat) {
+  StreamConfig stream;
+  stream.Configure(22050);
+  const long double twoPi = 2.0L * std::numbers::pi_v<long double>;
+  auto raised = [&](int j, int length) {
+    const double offset = static_cast<double>(static_cast<long double>(j) / length - 0.5L);
+    return static_cast<float>(std::fabs(0.5L * std::cos(twoPi * offset) + 0.5L));
+  };
+  for (int j = 0; j < 90; ++j) EXPECT_EQ(stream.EdgeTaper[j], raised(j, 90)) << j;
+  for (int j = 0; j < 32768; ++j) ASSERT_EQ(stream.SegmentWindow[j], raised(j, 32768)) << j;
+  for (int k = 0; k < 16384; ++k) {
+    const long double phase = twoPi * k / 16384;
+    ASSERT_EQ(stream.BlackmanWindow[k], static_cast<float>((0.42L - 0.5L * std::cos(phase)) + 0.08L * std::cos(2 * phase)))
+        << k;
+  }
+}
+
 TEST(StreamConfigTables, HalfOverlappingHannSegmentsSumToOne) {
   StreamConfig stream;
   for (int j = 0; j < stream.HalfSegment; ++j)
