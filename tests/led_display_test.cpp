@@ -366,3 +366,104 @@ TEST(LedDisplay, BackgroundFollowsParentAndResize) {
   led.setPosition(5);  // an empty control paints nothing and must not crash
   EXPECT_TRUE(led.surface().isNull());
 }
+
+namespace {
+
+// Paints every block in order (frames first when 3D) on a plain image, straight from the
+// slot rules, for comparison with the control's surface.
+QImage referenceBar(int w, int h, bool vertical, bool frames, int spacing, int64_t a, int64_t b, int64_t c,
+                    int64_t lit, QRgb background) {
+  QImage img(w, h, QImage::Format_RGB32);
+  img.fill(background);
+  const int64_t n = a + b + c, length = vertical ? h : w, slot = length / n;
+  auto fill = [&](int64_t l, int64_t t, int64_t r, int64_t bt, QRgb colour) {
+    for (int64_t y = std::max<int64_t>(t, 0); y < std::min<int64_t>(bt, h); ++y)
+      for (int64_t x = std::max<int64_t>(l, 0); x < std::min<int64_t>(r, w); ++x) img.setPixel(int(x), int(y), colour);
+  };
+  const QRgb shadow = qRgb(128, 128, 128), hi = qRgb(255, 255, 255);
+  auto frame = [&](int64_t l, int64_t t, int64_t r, int64_t bt) {
+    if (r <= l || bt <= t) return;
+    fill(l, t, r - 1, t + 1, shadow);
+    fill(l, t, l + 1, bt - 1, shadow);
+    fill(r - 1, t, r, bt, hi);
+    fill(l, bt - 1, r, bt, hi);
+  };
+  if (frames) {
+    for (int64_t i = 0; i < n; ++i) {
+      const int64_t p = vertical ? i : n - 1 - i;
+      const int64_t start = p * length / n;
+      if (vertical) frame(1, start, w - 1, start + slot - spacing);
+      else frame(start, 1, start + slot - spacing, h - 1);
+    }
+  }
+  const TColor activeColours[3] = {clLime, clYellow, clRed};
+  const TColor deadColours[3] = {clGreen, clOlive, clMaroon};
+  for (int64_t k = 1; k <= n; ++k) {
+    const int band = k <= a ? 0 : (k <= a + b ? 1 : 2);
+    const QRgb colour = rgbOf(k <= lit ? activeColours[band] : deadColours[band]);
+    const int64_t p = vertical ? n - k : k - 1;
+    const int64_t start = p * length / n + 1;
+    if (vertical) fill(2, start, w - 2, start + slot - spacing - 2, colour);
+    else fill(start, 2, start + slot - spacing - 2, h - 2, colour);
+  }
+  return img;
+}
+
+}  // namespace
+
+TEST(LedDisplay, MoreBlocksThanPixelsMatchesBlockByBlockPainting) {
+  // More blocks than pixels: many blocks share a start, and the one painted last must win,
+  // frames as well as blocks, in both orientations.
+  QWidget parent;
+  QPalette pal = parent.palette();
+  pal.setColor(QPalette::Window, QColor(9, 9, 9));
+  parent.setPalette(pal);
+  struct Case { bool vertical; bool frames; int spacing; int w, h; int a, b, c; int position; };
+  const Case cases[] = {{true, true, -7, 30, 47, 300, 200, 157, 3},       {true, true, 2, 30, 200, 7, 3, 1, 6},
+                        {false, true, -9, 61, 12, 400, 33, 90, 7},        {false, false, -3, 150, 12, 350, 90, 60, 8},
+                        {true, false, -40, 20, 90, 1000, 1, 999, 5},      {false, true, -1, 150, 12, 35, 9, 6, 9}};
+  for (const Case& c : cases) {
+    TLedDisplay led(&parent);
+    led.setOrientation(c.vertical ? loVertical : loHorizontal);
+    led.setCtl3D(c.frames);
+    led.setSpacing(c.spacing);
+    led.setBlockACount(c.a);
+    led.setBlockBCount(c.b);
+    led.setBlockCCount(c.c);
+    led.resize(c.w, c.h);
+    led.setPosition(c.position);
+    const int64_t lit = led.litCount();
+    const QImage want = referenceBar(c.w, c.h, c.vertical, c.frames, c.spacing, c.a, c.b, c.c, lit, qRgb(9, 9, 9));
+    EXPECT_EQ(led.surface().convertToFormat(QImage::Format_RGB32), want)
+        << c.vertical << " " << c.frames << " " << c.a + c.b + c.c << " blocks";
+  }
+}
+
+TEST(LedDisplay, HugeBlockCountsNeitherWrapNorStall) {
+  QWidget parent;
+  TLedDisplay led(&parent);
+  led.setSpacing(-3);
+  led.setMax(1);
+  // Three counts that sum to 2^32: in 32 bits the block count would wrap to 0 and divide by it.
+  led.setBlockACount(INT32_MAX);
+  led.setBlockBCount(INT32_MAX);
+  led.setBlockCCount(2);
+  led.setPosition(1);
+  // Position = Max lights every block; the product 1 x N wraps in 32 bits (2^32 -> 0).
+  EXPECT_EQ(led.litCount(), 0);
+  led.setOrientation(loHorizontal);
+  led.setBlockCCount(3);  // N = 2^32 + 1: the product wraps to 1, lighting one block
+  EXPECT_EQ(led.litCount(), 1);
+  // Every slot start holds billions of blocks; the last painted (the highest) of each shows.
+  const QImage& img = led.surface();
+  ASSERT_EQ(img.size(), QSize(30, 200));
+  // Blocks are one pixel wide (slot 0, spacing -3) and start at column p * 30 div N + 1.
+  EXPECT_EQ(img.pixel(1, 100), rgbOf(clGreen));   // lit block 1 is covered by the blocks after it
+  EXPECT_EQ(img.pixel(14, 100), rgbOf(clGreen));  // band A ends just before half the bar
+  EXPECT_EQ(img.pixel(15, 100), rgbOf(clOlive));
+  EXPECT_EQ(img.pixel(29, 100), rgbOf(clOlive));  // band C's three blocks start past the edge
+  // Vertical, all blocks dark except the low ones.
+  led.setOrientation(loVertical);
+  EXPECT_EQ(img.pixel(10, 1), rgbOf(clMaroon));
+  EXPECT_EQ(img.pixel(10, 199), rgbOf(clGreen));
+}

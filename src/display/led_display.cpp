@@ -90,10 +90,13 @@ void TLedDisplay::setDeadColor3(TColor v) { dead_[2] = v; PaintLEDs(); }
 
 int32_t TLedDisplay::litCount() {
   if (max_ == 0) setMax(1);  // repaints, then the count goes on with 1
-  const int32_t n = blockCount();
-  // The product wraps in 32 bits like the original's integer arithmetic; the quotient is
-  // taken in 64 bits so that INT_MIN / -1 cannot trap.
-  const auto product = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(position_) * n));
+  const int64_t n = blockCount();
+  // The product wraps in 32 bits like the original's integer arithmetic (taken unsigned, so
+  // huge block counts cannot overflow); the quotient is taken in 64 bits so that
+  // INT_MIN / -1 cannot trap.
+  const auto product =
+      static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(position_)) *
+                                                 static_cast<uint64_t>(n)));
   int64_t lit = static_cast<int64_t>(product) / max_;
   if (lit > n) lit = n;
   return static_cast<int32_t>(std::max<int64_t>(lit, INT32_MIN));
@@ -132,6 +135,34 @@ bool TLedDisplay::surfaceStale() const {
   return surface_.size() != (size().isEmpty() ? QSize(0, 0) : size());
 }
 
+namespace {
+
+// Visits the slots 0 .. n-1 in increasing or decreasing order, but of each run of slots that
+// start at the same pixel (p * length div n) only the last one visited: its rectangle is the
+// same and covers the others completely. So a bar of millions of blocks costs at most
+// `length` rectangles instead of a loop over every block.
+template <typename Visit>
+void forEachVisibleSlot(int64_t n, int64_t length, bool increasing, Visit visit) {
+  if (n <= 0 || length <= 0) return;
+  // First slot whose start is at least t: ceil(t * n / length).
+  auto firstSlotFrom = [&](int64_t t) { return (t * n + length - 1) / length; };
+  if (increasing) {
+    for (int64_t p = 0; p < n;) {
+      const int64_t next = std::min(n, firstSlotFrom(p * length / n + 1));
+      visit(next - 1);
+      p = next;
+    }
+  } else {
+    for (int64_t p = n - 1; p >= 0;) {
+      const int64_t first = firstSlotFrom(p * length / n);
+      visit(first);
+      p = first - 1;
+    }
+  }
+}
+
+}  // namespace
+
 void TLedDisplay::PaintLEDs() {
   if (surfaceStale()) {
     fullRepaint();
@@ -144,11 +175,12 @@ void TLedDisplay::PaintLEDs() {
   const int64_t w = surface_.width(), h = surface_.height();
   const bool vertical = orientation_ == loVertical;
   const int64_t slot = (vertical ? h : w) / n;
-  // Filled band by band from the low end up: block k = 1..N.
-  for (int64_t k = 1; k <= n; ++k) {
+  // Filled band by band from the low end up, block k = 1..N: bottom to top (slots N-1 .. 0)
+  // when vertical, left to right (slots 0 .. N-1) when horizontal.
+  forEachVisibleSlot(n, vertical ? h : w, !vertical, [&](int64_t p) {
+    const int64_t k = vertical ? n - p : p + 1;
     const int band = k <= blockA_ ? 0 : (k <= int64_t(blockA_) + blockB_ ? 1 : 2);
     const QRgb colour = toQColor(k <= lit ? active_[band] : dead_[band]).rgb();
-    const int64_t p = vertical ? n - k : k - 1;
     if (vertical) {
       const int64_t top = p * h / n + 1;
       fillRect(2, int(top), int(w - 2), int(std::clamp<int64_t>(top + slot - spacing_ - 2, INT32_MIN, INT32_MAX)),
@@ -158,7 +190,7 @@ void TLedDisplay::PaintLEDs() {
       fillRect(int(left), 2, int(std::clamp<int64_t>(left + slot - spacing_ - 2, INT32_MIN, INT32_MAX)), int(h - 2),
                colour);
     }
-  }
+  });
   update();
 }
 
@@ -166,18 +198,19 @@ void TLedDisplay::Paint() {
   if (ctl3d_ && !surface_.isNull()) {
     const int64_t n = blockCount();
     const int64_t w = surface_.width(), h = surface_.height();
+    // Frames top to bottom when vertical, right to left when horizontal; the later wins.
     if (orientation_ == loVertical) {
       const int64_t slot = h / n;
-      for (int64_t p = 0; p < n; ++p) {
+      forEachVisibleSlot(n, h, true, [&](int64_t p) {
         const int64_t top = p * h / n;
         drawSunkenFrame(1, int(top), int(w - 1), int(std::clamp<int64_t>(top + slot - spacing_, INT32_MIN, INT32_MAX)));
-      }
+      });
     } else {
       const int64_t slot = w / n;
-      for (int64_t p = n - 1; p >= 0; --p) {
+      forEachVisibleSlot(n, w, false, [&](int64_t p) {
         const int64_t left = p * w / n;
         drawSunkenFrame(int(left), 1, int(std::clamp<int64_t>(left + slot - spacing_, INT32_MIN, INT32_MAX)), int(h - 1));
-      }
+      });
     }
   }
   PaintLEDs();

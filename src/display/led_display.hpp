@@ -75,7 +75,8 @@ class TLedDisplay : public QWidget {
   QColor backgroundColour() const;
   void fillRect(int left, int top, int right, int bottom, QRgb colour);
   void drawSunkenFrame(int left, int top, int right, int bottom);
-  int32_t blockCount() const { return blockA_ + blockB_ + blockC_; }
+  // In 64 bits: three counts near INT32_MAX must not wrap (to 0, or below).
+  int64_t blockCount() const { return int64_t(blockA_) + blockB_ + blockC_; }
 
   TLedDisplayOrientation orientation_ = loVertical;
   bool ctl3d_ = true;
