@@ -300,3 +300,106 @@ TEST(Resample, ListCapacityHoldsEveryKernel) {
         for (const WeightList& l : BuildWeightLists(dst, src, k.Kernel, k.Radius))
           EXPECT_EQ(l.Dropped, 0) << k.Name << " " << src << "->" << dst;
 }
+
+namespace {
+
+// The kernel formulas evaluated one float operation at a time, in the order they are written:
+// powers first (a^2 = a*a, a^3 = a^2*a), then the products, sums and differences left to right.
+float ref32(double v) { return static_cast<float>(v); }
+float hermiteRef(float x) {
+  const float a = std::fabs(x);
+  if (!(a < 1)) return 0;
+  const float a2 = ref32(double(a) * a);
+  return ref32(double(ref32(double(ref32(2.0 * a)) - 3.0)) * a2 + 0.0) + 1.0f;
+}
+float bsplineRef(float x) {
+  const float a = std::fabs(x);
+  const float a2 = ref32(double(a) * a), a3 = ref32(double(a2) * a);
+  if (a < 1) return ref32(double(ref32(double(ref32(0.5 * a3)) - a2)) + double(ref32(2.0 / 3.0)));
+  if (a < 2) {
+    const float t = ref32(2.0 - a);
+    return ref32(double(ref32(double(ref32(double(t) * t)) * t)) / 6.0);
+  }
+  return 0;
+}
+float bellRef(float x) {
+  const float a = std::fabs(x);
+  if (a < 0.5f) return ref32(0.75 - double(ref32(double(a) * a)));
+  if (a < 1.5f) {
+    const float t = ref32(double(a) - 1.5);
+    return ref32(0.5 * double(ref32(double(t) * t)));
+  }
+  return 0;
+}
+float mitchellRef(float x) {
+  const float a = std::fabs(x);
+  const float a2 = ref32(double(a) * a), a3 = ref32(double(a2) * a);
+  float bracket;
+  if (a < 1) {
+    bracket = ref32(double(ref32(double(ref32(7.0 * a3)) - double(ref32(12.0 * a2)))) + double(ref32(16.0 / 3.0)));
+  } else if (a < 2) {
+    float s = ref32(double(ref32(-double(ref32(7.0 / 3.0)) * a3)) + double(ref32(12.0 * a2)));
+    s = ref32(double(s) - double(ref32(20.0 * a)));
+    bracket = ref32(double(s) + double(ref32(32.0 / 3.0)));
+  } else {
+    return 0;
+  }
+  return ref32(double(bracket) / 6.0);
+}
+
+}  // namespace
+
+TEST(Resample, KernelsFollowTheirFloatFormulas) {
+  // Every kernel, bit for bit, against its formula taken one float step at a time, over a
+  // dense grid of distances across and beyond each support.
+  for (int i = -36000; i <= 36000; ++i) {
+    const float x = static_cast<float>(i) / 9000.0f + 1e-4f * static_cast<float>(i % 7);
+    const float a = std::fabs(x);
+    ASSERT_EQ(HermiteKernel(x), hermiteRef(x)) << x;
+    ASSERT_EQ(BSplineKernel(x), bsplineRef(x)) << x;
+    ASSERT_EQ(BellKernel(x), bellRef(x)) << x;
+    ASSERT_EQ(MitchellKernel(x), mitchellRef(x)) << x;
+    ASSERT_EQ(TriangleKernel(x), a < 1 ? ref32(1.0 - a) : 0.0f) << x;
+    ASSERT_EQ(BoxKernel(x), (x > -0.5f && x <= 0.5f) ? 1.0f : 0.0f) << x;
+    // Sinc with y = pi x rounded to a float first; Lanczos3 as the product of two of them.
+    const float y = ref32(3.14159265358979323846L * static_cast<long double>(x));
+    const float sinc = x == 0 ? 1.0f : ref32(static_cast<double>(sinl(y) / static_cast<long double>(y)));
+    ASSERT_EQ(SincKernel(x), sinc) << x;
+    if (a < 3) {
+      ASSERT_EQ(Lanczos3Kernel(x), ref32(double(SincKernel(a)) * SincKernel(ref32(double(a) / 3.0)))) << x;
+    } else {
+      ASSERT_EQ(Lanczos3Kernel(x), 0.0f) << x;
+    }
+  }
+}
+
+namespace {
+
+// Weighs the left source pixel by 1/2 and the right one by a tiny weight at the middle
+// destination pixel of a 2 -> 3 stretch; an identity along the other axis.
+float gTiny = 0;
+float TinyKernel(float x) {
+  if (x == 0.0f) return 1.0f;
+  if (x == 0.5f) return 0.5f;
+  if (x == -0.5f) return gTiny;
+  return 0.0f;
+}
+
+}  // namespace
+
+TEST(Resample, SumIsRoundedOnceAfterEachAddition) {
+  // 5 x 0.5 = 2.5, then 130 x w with 130 w = 2^-23 + 2^-53: the exact sum lies just above the
+  // halfway point between the floats 2.5 and 2.5 + 2^-22, so it rounds up and the byte to 3.
+  // Rounding the sum through a double first would land exactly on the halfway point, round to
+  // even (2.5) and store 2.
+  gTiny = std::ldexp(16519105.0f, -54);
+  ASSERT_EQ(130.0L * gTiny, std::ldexp(1.0L, -23) + std::ldexp(1.0L, -53));
+  QImage src(2, 1, QImage::Format_RGB888);
+  uchar* p = src.scanLine(0);
+  for (int c = 0; c < 3; ++c) p[c] = 5, p[3 + c] = 130;
+  QImage dst(3, 1, QImage::Format_RGB888);
+  ResampleBitmap(src, dst, TinyKernel, 1.0f);
+  const float exact = static_cast<float>(2.5L + 130.0L * gTiny);  // one rounding of the exact sum
+  ASSERT_GT(exact, 2.5f);
+  for (int c = 0; c < 3; ++c) EXPECT_EQ(dst.constScanLine(0)[3 + c], 3) << c;
+}
