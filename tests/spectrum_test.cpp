@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QFontMetrics>
 #include <QImage>
+#include <QLocale>
 #include <QPainter>
 #include <cmath>
 #include <cstdlib>
@@ -26,6 +27,7 @@ class Environment : public ::testing::Environment {
   void SetUp() override {
     if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     app_ = std::make_unique<QApplication>(argc_, argv_);
+    QLocale::setDefault(QLocale::c());  // the ruler's figures below are written with '.'
     dsp::InitFFT();
   }
   void TearDown() override {
@@ -365,4 +367,40 @@ TEST(Ruler, PaintsOpaqueWhiteTextCells) {
       }
     EXPECT_GT(whites, 5) << l.y;
   }
+}
+
+TEST(Ruler, NumbersUseTheUsersDecimalSeparator) {
+  const QLocale saved;
+  QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+  const auto russian = numbers(RulerLabels(44100, 451));
+  QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+  const auto english = numbers(RulerLabels(44100, 451));
+  QLocale::setDefault(saved);
+  EXPECT_EQ(russian[0], QStringLiteral("21,13"));
+  EXPECT_EQ(russian[22], QStringLiteral("0,92"));
+  EXPECT_EQ(english[0], QStringLiteral("21.13"));
+  EXPECT_EQ(english[22], QStringLiteral("0.92"));
+}
+
+TEST(Spectrum, UpdatesReuseTheirImages) {
+  // The steady state draws into the images it already has: after the first update the
+  // column, the scaled column and the view keep their pixel memory.
+  dsp::StreamConfig s;
+  fillTone(s, 1234, 8000);
+  SpectrumDisplay d;
+  d.create(QSize(207, 451));
+  d.RenderSpectrumColumn(s, true);
+  const uchar* column = d.SpectrumColumn.constBits();
+  const uchar* scaled = d.ScaledColumn.constBits();
+  const uchar* view = d.SpectrumView.constBits();
+  const QImage firstScaled = d.ScaledColumn.copy();
+  for (int n = 0; n < 3; ++n) {
+    d.RenderSpectrumColumn(s, true);
+    EXPECT_EQ(d.SpectrumColumn.constBits(), column);
+    EXPECT_EQ(d.ScaledColumn.constBits(), scaled);
+    EXPECT_EQ(d.SpectrumView.constBits(), view);
+    EXPECT_EQ(d.ScaledColumn, firstScaled);  // the same block gives the same column
+  }
+  EXPECT_EQ(d.ScaledColumn.format(), QImage::Format_RGB888);
+  EXPECT_EQ(d.ScaledColumn.size(), QSize(1, 451));
 }

@@ -2,6 +2,7 @@
 
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QLocale>
 #include <cmath>
 
 namespace display {
@@ -20,10 +21,12 @@ std::vector<RulerLabel> RulerLabels(uint32_t rate, int height) {
   double y = step - 6;
   std::vector<RulerLabel> labels;
   labels.reserve(23);
+  const QString separator = QLocale().decimalPoint();
   for (int k = 1; k <= 23; ++k) {
-    // Numbers with '.', whatever the desktop's locale, like the rest of the window's figures.
-    labels.push_back({static_cast<int>(std::nearbyint(y)),
-                      QStringLiteral("- ") + QString::asprintf("%2.2f", static_cast<double>(values[k]))});
+    // Two decimals with the user's decimal separator, as the rate in the device labels.
+    QString number = QString::asprintf("%2.2f", static_cast<double>(values[k]));
+    number.replace(QLatin1Char('.'), separator);
+    labels.push_back({static_cast<int>(std::nearbyint(y)), QStringLiteral("- ") + number});
     y += step;
   }
   return labels;
