@@ -628,6 +628,60 @@ TEST(WavePulseShared, OpeningAndClosingOverAndOverLeaksNoThreadsOrDescriptors) {
   EXPECT_EQ(notices.size(), 200u * 8u);
 }
 
+// Another thread queues, resets and starts while Close runs: each call either acts on the
+// open device or answers "invalid handle", every successful queueing is answered by
+// exactly one hand-back, and the close notice is the last thing posted.
+TEST(WavePulseShared, CallsRacingWithCloseKeepEveryBufferAccountedFor) {
+  if (!sharedServer()) GTEST_SKIP() << "no audio server (TOVREL_AUDIO_SERVER unset)";
+  auto b = makePulseBackend();
+  const WAVEFORMATEX mono = pcm(1, 48000);
+  for (int round = 0; round < 20; ++round) {
+    NoticeQueue target;
+    HWAVEIN in = nullptr;
+    ASSERT_EQ(b->waveInOpen(&in, WAVE_MAPPER, &mono, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
+    Buffers rec(960);  // 10 ms each, so some complete on their own
+    std::map<int, int> queued;
+    for (int i = 0; i < 4; ++i) {
+      ASSERT_EQ(b->waveInPrepareHeader(in, &rec.headers[i], kWaveHdrSize), MMSYSERR_NOERROR);
+      ASSERT_EQ(b->waveInAddBuffer(in, &rec.headers[i], kWaveHdrSize), MMSYSERR_NOERROR);
+      ++queued[i];
+    }
+    ASSERT_EQ(b->waveInStart(in), MMSYSERR_NOERROR);
+    std::vector<MMRESULT> odd;  // results other than ok, still queued, invalid handle
+    std::atomic<bool> started{false};
+    std::thread other([&] {
+      started = true;
+      for (int pass = 0;; ++pass) {
+        bool closed = false;
+        for (int i = 0; i < 4; ++i) {
+          const MMRESULT r = b->waveInAddBuffer(in, &rec.headers[i], kWaveHdrSize);
+          if (r == MMSYSERR_NOERROR) ++queued[i];
+          if (r == MMSYSERR_INVALHANDLE) closed = true;
+          if (r != MMSYSERR_NOERROR && r != WAVERR_STILLPLAYING && r != MMSYSERR_INVALHANDLE) odd.push_back(r);
+        }
+        const MMRESULT r = pass % 3 == 0 ? b->waveInReset(in) : b->waveInStart(in);
+        if (r != MMSYSERR_NOERROR && r != MMSYSERR_INVALHANDLE) odd.push_back(r);
+        if (closed || r == MMSYSERR_INVALHANDLE) return;
+      }
+    });
+    while (!started) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(round % 5));
+    ASSERT_EQ(b->waveInClose(in), MMSYSERR_NOERROR);
+    other.join();
+    EXPECT_TRUE(odd.empty()) << odd.front();
+    const auto notices = target.drain(30ms);
+    ASSERT_GE(notices.size(), 2u);
+    EXPECT_EQ(notices.front().message, MM_WIM_OPEN);
+    EXPECT_EQ(notices.back().message, MM_WIM_CLOSE);
+    std::map<int, int> back;
+    for (size_t k = 1; k + 1 < notices.size(); ++k) {
+      ASSERT_EQ(notices[k].message, MM_WIM_DATA) << "round " << round;
+      ++back[rec.index(notices[k].header)];
+    }
+    EXPECT_EQ(back, queued) << "round " << round;
+  }
+}
+
 // ---------------------------------------------------------------------------------------
 // On a private server
 
@@ -860,8 +914,11 @@ TEST_F(WavePulsePrivate, DeviceRemovedOrServerGoneFailsTheDeviceWithoutHanging) 
     ASSERT_TRUE(n);
     EXPECT_EQ(n->message, MM_WOM_OPEN);
   };
-  // Every queued buffer comes back once, then the failure with its code.
-  auto expectFailed = [&](Open& o, uint32_t dataMessage, uint32_t failedMessage, MMRESULT code) {
+  // The failure comes first, while the device still holds its buffers (a buffer may have
+  // completed normally just before); Reset then hands back the rest, each once.
+  auto expectFailed = [&](Open& o, bool capture, MMRESULT code) {
+    const uint32_t dataMessage = capture ? MM_WIM_DATA : MM_WOM_DONE;
+    const uint32_t failedMessage = capture ? MM_WIM_FAILED : MM_WOM_FAILED;
     std::set<int> returned;
     std::optional<Notice> failed;
     const auto deadline = Clock::now() + 3s;
@@ -872,6 +929,9 @@ TEST_F(WavePulsePrivate, DeviceRemovedOrServerGoneFailsTheDeviceWithoutHanging) 
         failed = n;
       } else {
         ASSERT_EQ(n->message, dataMessage);
+        if (capture) {
+          EXPECT_EQ(n->header->dwBytesRecorded, n->header->dwBufferLength) << "only full blocks";
+        }
         EXPECT_TRUE(returned.insert(o.buffers.index(n->header)).second);
       }
     }
@@ -879,8 +939,13 @@ TEST_F(WavePulsePrivate, DeviceRemovedOrServerGoneFailsTheDeviceWithoutHanging) 
     EXPECT_EQ(failed->error, code);
     EXPECT_EQ(failed->device, o.handle);
     EXPECT_EQ(failed->header, nullptr);
-    // Buffers that were still queued came back (a capture buffer may have completed
-    // normally just before); none twice.
+    EXPECT_TRUE(o.notices.drain(50ms).empty()) << "held until Reset";
+    EXPECT_EQ(capture ? b->waveInReset(static_cast<HWAVEIN>(o.handle)) : b->waveOutReset(static_cast<HWAVEOUT>(o.handle)),
+              MMSYSERR_NOERROR);
+    for (const auto& n : o.notices.drain(50ms)) {
+      ASSERT_EQ(n.message, dataMessage);
+      EXPECT_TRUE(returned.insert(o.buffers.index(n.header)).second) << "handed back twice";
+    }
     EXPECT_EQ(returned.size(), 4u);
   };
 
@@ -890,8 +955,8 @@ TEST_F(WavePulsePrivate, DeviceRemovedOrServerGoneFailsTheDeviceWithoutHanging) 
   openCapture(goneRec, goneMonitor);
   openCapture(other, monitor);
   runCommand("pactl unload-module " + module);
-  expectFailed(gonePlay, MM_WOM_DONE, MM_WOM_FAILED, MMSYSERR_BADDEVICEID);
-  expectFailed(goneRec, MM_WIM_DATA, MM_WIM_FAILED, MMSYSERR_BADDEVICEID);
+  expectFailed(gonePlay, false, MMSYSERR_BADDEVICEID);
+  expectFailed(goneRec, true, MMSYSERR_BADDEVICEID);
 
   // A failed device still takes buffers (and holds them), refuses to start, and resets and
   // closes as usual.
@@ -924,8 +989,8 @@ TEST_F(WavePulsePrivate, DeviceRemovedOrServerGoneFailsTheDeviceWithoutHanging) 
   Open play;
   openPlayback(play, WAVE_MAPPER);
   server.kill();
-  expectFailed(other, MM_WIM_DATA, MM_WIM_FAILED, MMSYSERR_NODRIVER);
-  expectFailed(play, MM_WOM_DONE, MM_WOM_FAILED, MMSYSERR_NODRIVER);
+  expectFailed(other, true, MMSYSERR_NODRIVER);
+  expectFailed(play, false, MMSYSERR_NODRIVER);
   const auto t0 = Clock::now();
   EXPECT_EQ(b->waveInReset(static_cast<HWAVEIN>(other.handle)), MMSYSERR_NOERROR);
   EXPECT_EQ(b->waveInClose(static_cast<HWAVEIN>(other.handle)), MMSYSERR_NOERROR);

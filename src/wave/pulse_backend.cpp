@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -175,9 +176,8 @@ class PulseDevice {
     return MMSYSERR_NOERROR;
   }
 
-  // After a failure headers are still taken and held, so the caller's usual answer to the
-  // handed-back buffers (queueing them again) neither fails nor loops; Reset or Close
-  // returns them.
+  // After a failure headers are still taken and held (nothing fills or plays them), so a
+  // caller that queues buffers again neither fails nor loops; Reset or Close returns them.
   MMRESULT enqueue(WAVEHDR* header) {
     Locked lock(loop_);
     if (closing_) return MMSYSERR_INVALHANDLE;
@@ -217,8 +217,10 @@ class PulseDevice {
       }
       recording_ = false;
       back = takeQueue();
+      beginHandBack();
     }
     handBack(back);
+    endHandBack();
     return MMSYSERR_NOERROR;
   }
 
@@ -235,6 +237,10 @@ class PulseDevice {
     }
     disconnect();
     handBack(back);
+    // A Reset on another thread may still be posting what it took: the close notice must
+    // come after those.
+    std::unique_lock lock(handBackMutex_);
+    handBackDone_.wait(lock, [&] { return handBacksInFlight_ == 0; });
     return true;
   }
 
@@ -286,8 +292,18 @@ class PulseDevice {
     for (WAVEHDR* header : taken) post(capture_ ? MM_WIM_DATA : MM_WOM_DONE, header, MMSYSERR_NOERROR);
   }
 
-  // Worker thread, lock held: hands back the whole queue from inside a callback.
-  void handBackQueue() { handBack(takeQueue()); }
+  // Loop lock held, so a Close that comes later waits for this hand-back to be posted.
+  void beginHandBack() {
+    std::lock_guard lock(handBackMutex_);
+    ++handBacksInFlight_;
+  }
+  void endHandBack() {
+    {
+      std::lock_guard lock(handBackMutex_);
+      --handBacksInFlight_;
+    }
+    handBackDone_.notify_all();
+  }
 
   void completeHead() {
     WAVEHDR* header = queue_.front();
@@ -296,12 +312,14 @@ class PulseDevice {
     post(capture_ ? MM_WIM_DATA : MM_WOM_DONE, header, MMSYSERR_NOERROR);
   }
 
-  // Worker thread, lock held: the device stopped working under us.
+  // Worker thread, lock held: the device stopped working under us. The failure is posted
+  // while the device still holds its buffers; the caller's Reset (or Close) hands them
+  // back after it has heard of the failure, so a half-filled capture buffer is never
+  // mistaken for a recorded block.
   void fail(MMRESULT code) {
     if (failure_ != MMSYSERR_NOERROR || closing_ || !running_) return;
     failure_ = code;
     recording_ = false;
-    handBackQueue();
     post(capture_ ? MM_WIM_FAILED : MM_WOM_FAILED, nullptr, code);
   }
 
@@ -437,6 +455,10 @@ class PulseDevice {
   bool closing_ = false;
   bool timedOut_ = false;
   MMRESULT failure_ = MMSYSERR_NOERROR;
+  // Hand-backs of Reset being posted outside the loop's lock.
+  std::mutex handBackMutex_;
+  std::condition_variable handBackDone_;
+  int handBacksInFlight_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------

@@ -35,8 +35,9 @@ constexpr uint32_t MM_WIM_OPEN = 0x3BE;
 constexpr uint32_t MM_WIM_CLOSE = 0x3BF;
 constexpr uint32_t MM_WIM_DATA = 0x3C0;
 // Our own additions: a device that failed while running (server gone, card unplugged).
-// Posted after the layer has stopped the device and handed back its queued buffers;
-// the error argument carries the result code. The device still needs reset and close.
+// Posted once the layer has stopped the device, which still holds its queued buffers
+// until the caller's reset or close hands them back; the error argument carries the
+// result code. The device still needs reset and close.
 constexpr uint32_t MM_WIM_FAILED = 0x3C8;
 constexpr uint32_t MM_WOM_FAILED = 0x3C9;
 
@@ -96,9 +97,11 @@ struct WAVEOUTCAPS {
 //   buffer before it returns.
 // - Close with buffers still queued hands them back first (as Reset does) and closes,
 //   instead of refusing with WAVERR_STILLPLAYING and keeping the caller's buffers.
-// - After MM_WIM_FAILED / MM_WOM_FAILED the sound server's device takes buffers
-//   (AddBuffer/Write return 0) and holds them until Reset or Close; waveInStart returns the
-//   failure's code. (The scripted back end posts the failure only; the test decides the rest.)
+// - After MM_WIM_FAILED / MM_WOM_FAILED the sound server's device holds the buffers it
+//   had and takes more (AddBuffer/Write return 0), filling or playing none, until Reset or
+//   Close hands them back; waveInStart returns the failure's code.
+// - Queueing a header again while it is still in the device's queue returns
+//   WAVERR_STILLPLAYING and leaves the queue as it was (it would come back twice). (The scripted back end posts the failure only; the test decides the rest.)
 // - Never call a device's Reset or Close from inside postWaveNotice: notices come from the
 //   device's own worker, which Close joins.
 class Backend {
