@@ -5,6 +5,7 @@
 #include <QWidget>
 #include <cstdlib>
 #include <memory>
+#include <random>
 
 #include "display/led_display.hpp"
 
@@ -466,4 +467,73 @@ TEST(LedDisplay, HugeBlockCountsNeitherWrapNorStall) {
   led.setOrientation(loVertical);
   EXPECT_EQ(img.pixel(10, 1), rgbOf(clMaroon));
   EXPECT_EQ(img.pixel(10, 199), rgbOf(clGreen));
+}
+
+TEST(LedDisplay, RandomSizesCountsAndSpacingsMatchBlockByBlockPainting) {
+  // Tiny and odd controls, few and many blocks, gaps and overlaps: the surface always equals
+  // the block-by-block painting (and nothing is touched outside it).
+  QWidget parent;
+  QPalette pal = parent.palette();
+  pal.setColor(QPalette::Window, QColor(3, 4, 5));
+  parent.setPalette(pal);
+  std::mt19937 rng(2024);
+  std::uniform_int_distribution<int> size(0, 24), count(-2, 90), spacing(-30, 12), position(-20, 400);
+  for (int n = 0; n < 120; ++n) {
+    TLedDisplay led(&parent);
+    const bool vertical = n % 2 == 0, frames = n % 3 != 0;
+    led.setOrientation(vertical ? loVertical : loHorizontal);
+    led.setCtl3D(frames);
+    led.setSpacing(spacing(rng));
+    led.setBlockACount(count(rng));
+    led.setBlockBCount(count(rng));
+    led.setBlockCCount(count(rng));
+    led.setMax(n % 5 == 0 ? 0 : 150);
+    const int w = size(rng), h = size(rng);
+    led.resize(w, h);
+    led.setPosition(position(rng));
+    led.PaintLEDs();
+    if (w == 0 || h == 0) {
+      EXPECT_TRUE(led.surface().isNull());
+      continue;
+    }
+    const QImage want = referenceBar(w, h, vertical, frames, led.Spacing(), led.BlockACount(), led.BlockBCount(),
+                                     led.BlockCCount(), led.litCount(), qRgb(3, 4, 5));
+    ASSERT_EQ(led.surface().convertToFormat(QImage::Format_RGB32), want) << "case " << n;
+  }
+}
+
+namespace {
+
+// Counts the paint events a widget receives.
+class PaintCounter : public QObject {
+ public:
+  int paints = 0;
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++paints;
+    return false;
+  }
+};
+
+}  // namespace
+
+TEST(LedDisplay, PositionChangeReachesTheScreen) {
+  // The bar is drawn off screen; a new Position must also schedule the widget's repaint, or
+  // the meter on screen would stand still until something else exposes it.
+  MainWindowMeter m;
+  m.panel.show();
+  QApplication::processEvents();
+  PaintCounter counter;
+  m.led->installEventFilter(&counter);
+  m.led->setPosition(32767);
+  QApplication::processEvents();
+  EXPECT_GE(counter.paints, 1);
+  const QImage shown = m.led->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  EXPECT_EQ(shown.pixel(1, 5), rgbOf(clLime));
+  EXPECT_EQ(shown.pixel(148, 5), rgbOf(clRed));
+  // The same Position again paints nothing.
+  const int before = counter.paints;
+  m.led->setPosition(32767);
+  QApplication::processEvents();
+  EXPECT_EQ(counter.paints, before);
+  m.panel.hide();
 }
