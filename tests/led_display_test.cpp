@@ -537,3 +537,21 @@ TEST(LedDisplay, PositionChangeReachesTheScreen) {
   EXPECT_EQ(counter.paints, before);
   m.panel.hide();
 }
+
+TEST(LedDisplay, SurfaceTooLargeToAllocateDrawsNothing) {
+  // A control far larger than any image that can be allocated: the drawing is skipped (and
+  // tried again at the next paint) instead of recursing between the full and block paints.
+  QWidget parent;
+  TLedDisplay led(&parent);
+  led.resize(100000, 100000);
+  ASSERT_TRUE(QImage(led.size(), QImage::Format_RGB32).isNull());
+  led.setPosition(5);
+  led.PaintLEDs();
+  EXPECT_TRUE(led.surface().isNull());
+  EXPECT_EQ(led.Position(), 5);
+  // Back to a normal size, it draws again.
+  led.resize(30, 200);
+  led.PaintLEDs();
+  EXPECT_EQ(led.surface().size(), QSize(30, 200));
+  EXPECT_EQ(led.surface().pixel(10, 190), rgbOf(clLime));
+}

@@ -168,6 +168,10 @@ void TLedDisplay::PaintLEDs() {
     fullRepaint();
     return;
   }
+  drawBlocks();
+}
+
+void TLedDisplay::drawBlocks() {
   const int32_t lit = litCount();
   ++blockPaints_;
   if (surface_.isNull()) return;
@@ -213,7 +217,9 @@ void TLedDisplay::Paint() {
       });
     }
   }
-  PaintLEDs();
+  // The blocks straight away: the surface was just made for this size (or could not be made,
+  // and asking for a full repaint again would only recurse).
+  drawBlocks();
 }
 
 void TLedDisplay::fullRepaint() {

@@ -70,6 +70,7 @@ class TLedDisplay : public QWidget {
 
  private:
   void Paint();
+  void drawBlocks();  // PaintLEDs on a surface of the current size
   void fullRepaint();
   bool surfaceStale() const;
   QColor backgroundColour() const;
