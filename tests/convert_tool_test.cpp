@@ -352,4 +352,16 @@ TEST_F(ConvertTool, OutputThatIsNotARegularFileIsRefusedAndKept) {
   expectStereoOutput(readWav(work_ / "link.wav"), 24000, convertLikeTheProgram(input, {}));
 }
 
+// An output name near the file system's limit (255 bytes) still works: the temporary file
+// beside it must not need a longer name than the output itself.
+TEST_F(ConvertTool, LongestOutputNameStillWorks) {
+  const auto input = testSignal(3000, 9);
+  writeWav(work_ / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 48000, input);
+  const std::string name = std::string(251, 'n') + ".wav";
+  const auto r = run({(work_ / "in.wav").string(), (work_ / name).string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  expectStereoOutput(readWav(work_ / name), 24000, convertLikeTheProgram(input, {}));
+  EXPECT_EQ(workListing(), (std::set<std::string>{"in.wav", name}));
+}
+
 }  // namespace

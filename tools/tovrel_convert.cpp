@@ -27,6 +27,7 @@ constexpr int kMinRate = 2;         // a lower rate has no half rate to play the
 constexpr int kMaxRate = 1000000;
 constexpr sf_count_t kProgressMinFrames = 8 * 32768;
 constexpr sf_count_t kUnknownLength = sf_count_t{1} << 48;
+constexpr size_t kTempStemBytes = 200;
 
 const char kUsage[] =
     "Usage: tovrel-convert [--no-iq] [--invert] [--edge-filter] INPUT.wav OUTPUT.wav\n"
@@ -192,7 +193,10 @@ void convertFile(const Options& options) {
   std::filesystem::path target(options.output);
   std::filesystem::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
-  const std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+  // The temporary name adds 8 bytes to the output's; a shortened stem keeps it within the
+  // file system's name limit when the output's own name is near that limit.
+  const std::string stem = target.filename().string().substr(0, kTempStemBytes);
+  const std::string pattern = (folder / ("." + stem + ".XXXXXX")).string();
   if (pattern.size() >= sizeof g_tempPath) throw ToolError{kExitWriteFailed, options.output + ": path too long"};
   std::memcpy(g_tempPath, pattern.c_str(), pattern.size() + 1);
   const int fd = mkstemp(g_tempPath);
