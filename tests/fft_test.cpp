@@ -13,6 +13,7 @@
 #include <latch>
 #include <random>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "dsp/aligned_vector.hpp"
@@ -353,15 +354,14 @@ TEST_P(FftPathTest, UnalignedDataAndScratchGiveTheSameBits) {
       dsp::AlignedVector<float> alignedData(floats), alignedScratch(floats);
       std::copy(input.begin(), input.end(), alignedData.begin());
       ComplexFFT(alignedData.data(), n, call.inverse, call.scale, call.reorder, alignedScratch.data());
-      for (size_t dataShift : {0u, 1u, 2u}) {
-        for (size_t scratchShift : {1u, 2u}) {
-          dsp::AlignedVector<float> data(floats + 2), scratch(floats + 2);
-          std::copy(input.begin(), input.end(), data.begin() + dataShift);
-          ComplexFFT(data.data() + dataShift, n, call.inverse, call.scale, call.reorder, scratch.data() + scratchShift);
-          ASSERT_TRUE(std::equal(alignedData.begin(), alignedData.end(), data.begin() + dataShift))
-              << n << " data +" << 4 * dataShift << " bytes, scratch +" << 4 * scratchShift << " bytes, inverse "
-              << call.inverse << " reorder " << call.reorder;
-        }
+      // (data, scratch) shifts in floats: each buffer off by 4 and by 8 bytes at least once.
+      for (const auto& [dataShift, scratchShift] : {std::pair<size_t, size_t>{0, 1}, {1, 2}, {2, 1}}) {
+        dsp::AlignedVector<float> data(floats + 2), scratch(floats + 2);
+        std::copy(input.begin(), input.end(), data.begin() + dataShift);
+        ComplexFFT(data.data() + dataShift, n, call.inverse, call.scale, call.reorder, scratch.data() + scratchShift);
+        ASSERT_TRUE(std::equal(alignedData.begin(), alignedData.end(), data.begin() + dataShift))
+            << n << " data +" << 4 * dataShift << " bytes, scratch +" << 4 * scratchShift << " bytes, inverse "
+            << call.inverse << " reorder " << call.reorder;
       }
     }
   }
