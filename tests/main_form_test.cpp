@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWindow>
 #include <cmath>
 #include <memory>
 #include <vector>
@@ -496,6 +497,21 @@ TEST_F(MainFormTest, StartUpFromStoredSettingsOutsideTheirRanges) {
   EXPECT_EQ(f.x(), 1920 - (482 + frameWidth));
   EXPECT_EQ(f.y(), 0);
   EXPECT_TRUE(boxes.empty());
+}
+
+// The stored position is the frame's: the window opens with its frame there (on X11,
+// where the frame comes only after the window is shown, by moving it once the frame is
+// known), and the close query stores the frame's place, so the window does not creep.
+TEST_F(MainFormTest, FrameSitsAtTheStoredPositionRunAfterRun) {
+  storeSettings("Left=300\nTop=200\n");
+  for (int run = 0; run < 3; ++run) {
+    TMainForm& f = showForm();
+    EXPECT_EQ(f.pos(), QPoint(300, 200)) << "run " << run;
+    EXPECT_EQ(f.frameGeometry().topLeft(), QPoint(300, 200)) << "run " << run;
+    f.close();
+    form.reset();
+    drain();
+  }
 }
 
 TEST_F(MainFormTest, ClosingWritesTheSettingsTheNextWindowReads) {

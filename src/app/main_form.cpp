@@ -13,6 +13,7 @@
 #include <QShowEvent>
 #include <QStyleOptionToolButton>
 #include <QTimer>
+#include <utility>
 
 #include "app/device_lists.hpp"
 #include "app/globals.hpp"
@@ -352,6 +353,7 @@ void TMainForm::FormShow() {
   const QSize outer = frameGeometry().size();
   const WindowPlacement placed = KeepWindowOnScreen(StoredLeft, StoredTop, outer.width(), outer.height(), ScreenSize());
   move(placed.Left, placed.Top);
+  shownFramePosition_ = QPoint(placed.Left, placed.Top);
   if (placed.Height != outer.height()) setFixedHeight(placed.Height - (outer.height() - height()));
 
   if (SAMode == 1)
@@ -360,6 +362,18 @@ void TMainForm::FormShow() {
     cbSpectr->setChecked(false);
   cbSpectrClick();
   CbBitrateChange();
+}
+
+// The stored position is the frame's, and the close query stores the frame's. A window
+// manager that frames the window only after it is shown (X11) puts the client area where
+// the frame was asked for, so every run would start a title bar higher than the last.
+// Once the frame is known (no event says so; the window checks each event until then),
+// the window is moved so that the frame sits where show put it.
+void TMainForm::keepShownFramePosition() {
+  const QPoint frame = frameGeometry().topLeft();
+  if (frame == geometry().topLeft()) return;  // no frame yet
+  const QPoint wanted = *std::exchange(shownFramePosition_, std::nullopt);
+  if (frame != wanted) move(wanted);
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {

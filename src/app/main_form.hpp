@@ -4,6 +4,7 @@
 // main_form.cpp, the capture/playback pipeline in main_form_pipeline.cpp, the display
 // handlers in main_form_display.cpp and the settings in main_form_settings.cpp.
 #include <QEvent>
+#include <QPoint>
 #include <QSize>
 #include <QToolButton>
 #include <QWidget>
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "app/settings_store.hpp"
 #include "display/spectrum_display.hpp"
@@ -188,7 +190,11 @@ class TMainForm : public QWidget {
   void captureFailed(wave::MMRESULT code);
   void playbackFailed(wave::MMRESULT code);
   void setClientWidth(int width);
+  void keepShownFramePosition();
 
   std::unique_ptr<wave::NoticeTarget> noticeTarget_;
   bool firstShowDone_ = false;
+  // Where show placed the window's frame, until the window system has put its frame
+  // around the window (see keepShownFramePosition).
+  std::optional<QPoint> shownFramePosition_;
 };

@@ -132,6 +132,7 @@ void TMainForm::playbackFailed(wave::MMRESULT code) {
 }
 
 bool TMainForm::event(QEvent* event) {
+  if (shownFramePosition_) keepShownFramePosition();
   if (event->type() == WaveNoticeEvent::eventType()) handleWaveNotice(*static_cast<WaveNoticeEvent*>(event));
   return QWidget::event(event);
 }
