@@ -148,7 +148,8 @@ mode_t checkOutputTarget(const std::string& input, const std::string& output) {
   if (stat(output.c_str(), &out) != 0) return 0666 & ~mask;
   if (S_ISDIR(out.st_mode)) throw ToolError{kExitBadInput, output + ": is a directory"};
   // The finished file is renamed over the target, which would destroy a device node or a
-  // named pipe (/dev/null run as root); only a regular file (or a link to one) is replaced.
+  // named pipe (/dev/null run as root); only a regular file, or a link naming one, is
+  // replaced by the new file.
   if (!S_ISREG(out.st_mode)) throw ToolError{kExitBadInput, output + ": not a regular file"};
   if (stat(input.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
     throw ToolError{kExitBadInput, "INPUT and OUTPUT are the same file (" + output + ")"};
