@@ -174,9 +174,13 @@ inline float accumulate(float sum, uint8_t byte, float weight) {
 // Filters one line of 3-byte pixels: output pixel o (at out + o * outStep) from the input
 // pixels of its list (at in + Pixel * inStep). Built twice, so that processors with a fused
 // multiply-add get it as one instruction instead of a library call; the result is the same.
-__attribute__((target_clones("fma", "default"))) void filterLine(const uint8_t* in, size_t inStep, uint8_t* out,
-                                                                 size_t outStep, const WeightList* lists,
-                                                                 int32_t count) {
+#if defined(__x86_64__) || defined(__i386__)
+#define TOVREL_FMA_CLONES __attribute__((target_clones("fma", "default")))
+#else
+#define TOVREL_FMA_CLONES
+#endif
+TOVREL_FMA_CLONES void filterLine(const uint8_t* in, size_t inStep, uint8_t* out, size_t outStep,
+                                  const WeightList* lists, int32_t count) {
   for (int32_t o = 0; o < count; ++o) {
     const WeightList& list = lists[o];
     float s0 = 0, s1 = 0, s2 = 0;
