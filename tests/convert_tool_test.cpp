@@ -1,6 +1,7 @@
 // tovrel-convert end to end: WAV files made here with libsndfile, the built tool run as
 // a child process, its output compared with the converter applied block by block.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/resource.h>
@@ -362,6 +363,55 @@ TEST_F(ConvertTool, LongestOutputNameStillWorks) {
   ASSERT_EQ(r.status, 0) << r.err;
   expectStereoOutput(readWav(work_ / name), 24000, convertLikeTheProgram(input, {}));
   EXPECT_EQ(workListing(), (std::set<std::string>{"in.wav", name}));
+}
+
+// Progress is for a person watching: on a terminal it counts up to 100 % and then clears its
+// line; into a file or pipe nothing is written.
+TEST_F(ConvertTool, ProgressOnATerminalOnlyAndClearedAtTheEnd) {
+  const auto input = testSignal(9 * 32768 + 100, 10);
+  writeWav(work_ / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 48000, input);
+
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string terminal = ptsname(master);
+  const std::string in = (work_ / "in.wav").string(), out = (work_ / "out.wav").string();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int slave = open(terminal.c_str(), O_RDWR | O_NOCTTY);
+    if (slave < 0 || dup2(slave, STDERR_FILENO) < 0) _exit(120);
+    close(master);
+    execl(tool_.c_str(), tool_.c_str(), in.c_str(), out.c_str(), static_cast<char*>(nullptr));
+    _exit(121);
+  }
+  ASSERT_GT(pid, 0);
+  std::string shown;
+  char chunk[256];
+  for (ssize_t got; (got = read(master, chunk, sizeof chunk)) > 0;) shown.append(chunk, size_t(got));
+  close(master);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << shown;
+  expectStereoOutput(readWav(work_ / "out.wav"), 24000, convertLikeTheProgram(input, {}));
+
+  EXPECT_EQ(shown.rfind("\rtovrel-convert: ", 0), 0u) << shown;
+  EXPECT_NE(shown.find("\rtovrel-convert: 100%"), std::string::npos) << shown;
+  const std::string cleared = "\r" + std::string(20, ' ') + "\r";
+  ASSERT_GE(shown.size(), cleared.size());
+  EXPECT_EQ(shown.substr(shown.size() - cleared.size()), cleared) << "the last line is not cleared";
+  int last = -1;
+  for (size_t at = shown.find("tovrel-convert: "); at != std::string::npos; at = shown.find("tovrel-convert: ", at + 1)) {
+    const int percent = std::atoi(shown.c_str() + at + 16);
+    EXPECT_GT(percent, last);
+    last = percent;
+  }
+  EXPECT_EQ(last, 100);
+
+  const auto piped = run({in, out});
+  EXPECT_EQ(piped.status, 0);
+  EXPECT_EQ(piped.err, "");
 }
 
 }  // namespace
