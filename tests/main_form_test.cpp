@@ -453,6 +453,37 @@ TEST_F(MainFormTest, SpectrumSwitchSetsTheWidthThePanelAndTheLogBox) {
   EXPECT_EQ(SAMode, 1);
 }
 
+TEST_F(MainFormTest, SpectrogramKeepsItsPictureWhenSwitchedOffAndOnAndWhenTheRateChanges) {
+  TMainForm& f = showForm();
+  // Columns come only from captured blocks while capture is open.
+  f.CaptureOpen = true;
+  for (int block = 0; block < 3; ++block) {
+    for (size_t i = 0; i < f.Stream.WorkBuffer.size(); ++i)
+      f.Stream.WorkBuffer[i] = static_cast<dsp::Sample>(std::lround(20000 * std::cos(0.3 * (block + 1) * i)));
+    f.ProcessBlock();
+  }
+  f.CaptureOpen = false;
+  const QImage drawn = f.Spectrum.SpectrumView.copy();
+  const int w = drawn.width();
+  ASSERT_NE(drawn.pixel(w - 1, drawn.height() / 2), drawn.pixel(0, 0)) << "no column was drawn";
+
+  f.cbSpectr->click();  // off
+  f.cbSpectr->click();  // on again: the last picture comes back
+  EXPECT_EQ(f.Spectrum.SpectrumView, drawn);
+  EXPECT_EQ(f.pbss->grab().toImage().convertToFormat(QImage::Format_RGB32), drawn.convertToFormat(QImage::Format_RGB32));
+
+  f.CbBitrate->setCurrentIndex(0);
+  emit f.CbBitrate->activated(0);
+  EXPECT_EQ(f.Spectrum.SpectrumView, drawn);
+
+  // With the spectrum off, blocks draw nothing.
+  f.cbSpectr->click();
+  f.CaptureOpen = true;
+  f.ProcessBlock();
+  f.CaptureOpen = false;
+  EXPECT_EQ(f.Spectrum.SpectrumView, drawn);
+}
+
 TEST_F(MainFormTest, RunningIndicatorOnlyWithBothDevicesRunning) {
   TMainForm& f = showForm();
   f.SBMic->click();
