@@ -173,6 +173,8 @@ TEST(WithoutSoundServer, WindowOpensAndButtonsShowTheDriverText) {
   QTemporaryDir scratch;
   ASSERT_TRUE(scratch.isValid());
   qputenv("XDG_CONFIG_HOME", scratch.path().toUtf8());
+  const bool hadServer = qEnvironmentVariableIsSet("PULSE_SERVER");
+  const QByteArray server = qgetenv("PULSE_SERVER");
   qputenv("PULSE_SERVER", ("unix:" + scratch.filePath("no-server")).toUtf8());
   std::vector<app::BoxRequest> boxes;
   app::setBoxPresenter([&](const app::BoxRequest& box) { boxes.push_back(box); });
@@ -200,7 +202,10 @@ TEST(WithoutSoundServer, WindowOpensAndButtonsShowTheDriverText) {
   }
   EXPECT_LT(elapsed.elapsed(), 10000);
   app::setBoxPresenter({});
-  qunsetenv("PULSE_SERVER");
+  if (hadServer)
+    qputenv("PULSE_SERVER", server);
+  else
+    qunsetenv("PULSE_SERVER");
 }
 
 TEST_F(EndToEnd, ToneThroughTheNullSinksComesOutAsOneSidedIQ) {
