@@ -26,18 +26,12 @@
 #include "display/ruler.hpp"
 #include "dsp/fft.hpp"
 #include "wave/scripted_backend.hpp"
+#include "window_test_support.hpp"
 
 namespace {
 
 using app::KeepWindowOnScreen;
 using app::WindowPlacement;
-
-void drain() {
-  for (int i = 0; i < 3; ++i) {
-    QCoreApplication::sendPostedEvents();
-    QCoreApplication::processEvents();
-  }
-}
 
 class MainFormTest : public ::testing::Test {
  protected:
@@ -45,11 +39,7 @@ class MainFormTest : public ::testing::Test {
     // A fresh settings folder per test: every window starts from the first-run defaults.
     ASSERT_TRUE(config_.isValid());
     qputenv("XDG_CONFIG_HOME", config_.path().toUtf8());
-    audio.setDevices(true, {"Line In", "Microphone", "Monitor of Speakers"});
-    audio.setMapperName(true, "Default Source");
-    audio.setDevices(false, {"Speakers", "Virtual Cable"});
-    audio.setMapperName(false, "Default Sink");
-    wave::setBackend(&audio);
+    useScriptedDevices(audio, {"Line In", "Microphone", "Monitor of Speakers"}, {"Speakers", "Virtual Cable"});
     app::setBoxPresenter([this](const app::BoxRequest& box) { boxes.push_back(box); });
   }
 

@@ -24,6 +24,7 @@
 #include "display/led_display.hpp"
 #include "dsp/fft.hpp"
 #include "wave/scripted_backend.hpp"
+#include "window_test_support.hpp"
 
 namespace {
 
@@ -32,13 +33,6 @@ using Sample = dsp::Sample;
 
 constexpr uint32_t kFlags = 0x00010004;
 constexpr uint32_t kBufferBytes = 65536;
-
-void drain() {
-  for (int i = 0; i < 3; ++i) {
-    QCoreApplication::sendPostedEvents();
-    QCoreApplication::processEvents();
-  }
-}
 
 bool allZero(const std::vector<Sample>& v) {
   return std::all_of(v.begin(), v.end(), [](Sample s) { return s == 0; });
@@ -55,11 +49,7 @@ class PipelineTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(config_.isValid());
     qputenv("XDG_CONFIG_HOME", config_.path().toUtf8());
-    audio.setDevices(true, {"Line In", "Microphone", "Monitor of Speakers"});
-    audio.setMapperName(true, "Default Source");
-    audio.setDevices(false, {"Speakers", "Virtual Cable"});
-    audio.setMapperName(false, "Default Sink");
-    wave::setBackend(&audio);
+    useScriptedDevices(audio, {"Line In", "Microphone", "Monitor of Speakers"}, {"Speakers", "Virtual Cable"});
     app::setBoxPresenter([this](const app::BoxRequest& box) {
       boxes.push_back(box);
       // A real box runs its own event loop: whatever the test queued for it happens now,

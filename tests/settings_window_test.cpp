@@ -19,26 +19,16 @@
 #include "app/message_boxes.hpp"
 #include "dsp/fft.hpp"
 #include "wave/scripted_backend.hpp"
+#include "window_test_support.hpp"
 
 namespace {
-
-void drain() {
-  for (int i = 0; i < 3; ++i) {
-    QCoreApplication::sendPostedEvents();
-    QCoreApplication::processEvents();
-  }
-}
 
 class SettingsWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(config_.isValid());
     qputenv("XDG_CONFIG_HOME", config_.path().toUtf8());
-    audio.setDevices(true, {"Line In", "Microphone"});
-    audio.setMapperName(true, "Default Source");
-    audio.setDevices(false, {"Speakers", "Virtual Cable"});
-    audio.setMapperName(false, "Default Sink");
-    wave::setBackend(&audio);
+    useScriptedDevices(audio, {"Line In", "Microphone"}, {"Speakers", "Virtual Cable"});
     app::setBoxPresenter([this](const app::BoxRequest& box) { boxes.push_back(box); });
   }
   void TearDown() override {

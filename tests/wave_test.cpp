@@ -41,16 +41,7 @@ class NoticeQueue : public NoticeTarget {
   std::deque<Notice> notices_;
 };
 
-WAVEFORMATEX pcm(uint16_t channels, uint32_t rate) {
-  WAVEFORMATEX f;
-  f.wFormatTag = dsp::WAVE_FORMAT_PCM;
-  f.nChannels = channels;
-  f.nSamplesPerSec = rate;
-  f.wBitsPerSample = 16;
-  f.nBlockAlign = static_cast<uint16_t>(channels * 2);
-  f.nAvgBytesPerSec = rate * f.nBlockAlign;
-  return f;
-}
+WAVEFORMATEX pcm(uint16_t channels, uint32_t rate) { return dsp::Pcm16Format(channels, rate); }
 
 constexpr uint32_t kOpenFlags = CALLBACK_WINDOW | WAVE_MAPPED;
 const char* const kUnknownText = "invalid parameter passed to error translation routine!";

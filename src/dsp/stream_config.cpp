@@ -25,19 +25,6 @@ float blackman(int32_t k, int32_t length) {
   return static_cast<float>(value);
 }
 
-WAVEFORMATEX pcmFormat(uint16_t channels, uint32_t samplesPerSec) {
-  WAVEFORMATEX format;
-  format.wFormatTag = WAVE_FORMAT_PCM;
-  format.nChannels = channels;
-  format.nSamplesPerSec = samplesPerSec;
-  format.wBitsPerSample = 16;
-  format.cbSize = 0;
-  // Derived fields last, from the ones just set.
-  format.nBlockAlign = static_cast<uint16_t>(format.nChannels * format.wBitsPerSample / 8);
-  format.nAvgBytesPerSec = format.nChannels * format.nSamplesPerSec * format.wBitsPerSample / 8;
-  return format;
-}
-
 // Sizes a growable array; the capacity reached by the first configuration is enough for
 // every later one, so the data never moves.
 template <typename Vector>
@@ -85,8 +72,8 @@ void StreamConfig::Configure(int32_t rate) {
   // Kept as it is: clearing WorkBuffer belongs to the window's ResetControls.
   resizeInPlace(WorkBuffer, 2 * SpectrumLength);
 
-  CaptureFormat = pcmFormat(1, static_cast<uint32_t>(rate));
-  PlaybackFormat = pcmFormat(2, static_cast<uint32_t>(rate / 2));
+  CaptureFormat = Pcm16Format(1, static_cast<uint32_t>(rate));
+  PlaybackFormat = Pcm16Format(2, static_cast<uint32_t>(rate / 2));
 }
 
 }  // namespace dsp

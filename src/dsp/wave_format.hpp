@@ -16,4 +16,17 @@ struct WAVEFORMATEX {
 
 constexpr uint16_t WAVE_FORMAT_PCM = 1;
 
+// A 16-bit PCM format; the derived fields are computed last, from the ones just set.
+inline WAVEFORMATEX Pcm16Format(uint16_t channels, uint32_t samplesPerSec) {
+  WAVEFORMATEX format;
+  format.wFormatTag = WAVE_FORMAT_PCM;
+  format.nChannels = channels;
+  format.nSamplesPerSec = samplesPerSec;
+  format.wBitsPerSample = 16;
+  format.cbSize = 0;
+  format.nBlockAlign = static_cast<uint16_t>(format.nChannels * format.wBitsPerSample / 8);
+  format.nAvgBytesPerSec = format.nChannels * format.nSamplesPerSec * format.wBitsPerSample / 8;
+  return format;
+}
+
 }  // namespace dsp

@@ -1,0 +1,27 @@
+#pragma once
+// Shared by the window test programs: handling the window's posted notices and a scripted
+// sound system with named devices behind both boxes.
+#include <QCoreApplication>
+#include <string>
+#include <vector>
+
+#include "wave/scripted_backend.hpp"
+
+// Handles every posted event, including those posted while handling others.
+inline void drain() {
+  for (int i = 0; i < 3; ++i) {
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+  }
+}
+
+// Named capture and playback devices with a named default (the mapper) on each side,
+// installed as the back end every wave call goes to.
+inline void useScriptedDevices(wave::ScriptedBackend& audio, const std::vector<std::string>& capture,
+                               const std::vector<std::string>& playback) {
+  audio.setDevices(true, capture);
+  audio.setMapperName(true, "Default Source");
+  audio.setDevices(false, playback);
+  audio.setMapperName(false, "Default Sink");
+  wave::setBackend(&audio);
+}
