@@ -92,7 +92,7 @@ void runOurs(benchmark::State& state, const Transform& t, dsp::FftPath path) {
   const std::vector<float> input = randomSignal(t.count);
   float* data = static_cast<float*>(fftwf_malloc(sizeof(float) * input.size()));
   const double perCall = timePerCall(
-      state, [&] { dsp::ComplexFFT(data, t.count, t.inverse, true, true, nullptr); },
+      state, [&] { dsp::ComplexFFT(data, t.count, t.inverse, dsp::kScaled, dsp::kNaturalOrder, nullptr); },
       [&] { std::memcpy(data, input.data(), sizeof(float) * input.size()); });
   fftwf_free(data);
   dsp::SelectFftPath(dsp::BestFftPath());

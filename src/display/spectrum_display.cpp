@@ -48,7 +48,7 @@ void SpectrumDisplay::RenderSpectrumColumn(dsp::StreamConfig& stream, bool logSc
     spectrum[2 * i] = static_cast<float>(stream.WorkBuffer[static_cast<size_t>(i)]) * stream.BlackmanWindow[static_cast<size_t>(i)];
     spectrum[2 * i + 1] = 0.0f;
   }
-  dsp::ComplexFFT(spectrum, length, false, false, true, nullptr);
+  dsp::ComplexFFT(spectrum, length, dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder, nullptr);
 
   // Scroll the picture one pixel left: one overlapping move per row.
   const int width = SpectrumView.width(), height = SpectrumView.height();

@@ -96,8 +96,8 @@ void keepTail(float* __restrict overlapLeft, float* __restrict overlapRight, con
   }
 }
 
-void forward(float* data, int32_t count) { ComplexFFT(data, count, false, true, true, nullptr); }
-void inverse(float* data, int32_t count) { ComplexFFT(data, count, true, true, true, nullptr); }
+void forward(float* data, int32_t count) { ComplexFFT(data, count, kForward, kScaled, kNaturalOrder, nullptr); }
+void inverse(float* data, int32_t count) { ComplexFFT(data, count, kInverse, kScaled, kNaturalOrder, nullptr); }
 
 }  // namespace
 

@@ -6,6 +6,12 @@
 // exponent and scales by 1/Count when Scale is set. With Reorder false the spectrum
 // side is in the engine's own split order.
 namespace dsp {
+// Named values for ComplexFFT's flags, so a call reads
+// ComplexFFT(x, n, kForward, kUnscaled, kNaturalOrder, nullptr).
+inline constexpr bool kForward = false, kInverse = true;
+inline constexpr bool kUnscaled = false, kScaled = true;
+inline constexpr bool kSplitOrder = false, kNaturalOrder = true;
+
 void InitFFT();
 void DoneFFT();
 void ComplexFFT(float* Data, int32_t Count, bool Inverse, bool Scale, bool Reorder, float* Scratch);

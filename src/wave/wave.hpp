@@ -11,6 +11,9 @@ namespace wave {
 using dsp::WAVEFORMATEX;
 using MMRESULT = uint32_t;
 
+// Which side of the layer a device, a list or a back-end call is about.
+enum class Direction { Capture, Playback };
+
 // Result codes of the classic multimedia set.
 constexpr MMRESULT MMSYSERR_NOERROR = 0;
 constexpr MMRESULT MMSYSERR_ERROR = 1;
