@@ -295,26 +295,14 @@ class InputFile {
   explicit InputFile(const std::string& path) : path_(path) {
     source_.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (source_.fd < 0) throw ToolError{kExitBadInput, path + ": cannot open: " + systemError()};
-    struct stat st {};
-    if (fstat(source_.fd, &st) == 0 && S_ISDIR(st.st_mode)) fail("is a directory");
-    regular_ = S_ISREG(st.st_mode);
-    if (regular_) {
-      source_.length = st.st_size;
-      layout_ = scanLayout(source_.fd, std::uint64_t(st.st_size), path);
-      if (layout_.known && layout_.needsRecovery()) planRecovery();
-      SF_VIRTUAL_IO io{InputSource::fileLength, InputSource::seek, InputSource::read, InputSource::write,
-                       InputSource::tell};
-      file_ = sf_open_virtual(&io, SFM_READ, &info_, &source_);
-    } else {
-      file_ = sf_open_fd(source_.fd, SFM_READ, &info_, SF_FALSE);
+    try {
+      openChecked();
+    } catch (...) {
+      release();
+      throw;
     }
-    if (!file_) fail(std::string("not a readable WAV file (") + sf_strerror(nullptr) + ")");
-    checkFormat();
   }
-  ~InputFile() {
-    if (file_) sf_close(file_);
-    close(source_.fd);
-  }
+  ~InputFile() { release(); }
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
@@ -348,6 +336,30 @@ class InputFile {
   }
 
  private:
+  void openChecked() {
+    struct stat st {};
+    if (fstat(source_.fd, &st) == 0 && S_ISDIR(st.st_mode)) fail("is a directory");
+    regular_ = S_ISREG(st.st_mode);
+    if (regular_) {
+      source_.length = st.st_size;
+      layout_ = scanLayout(source_.fd, std::uint64_t(st.st_size), path_);
+      if (layout_.known && layout_.needsRecovery()) planRecovery();
+      static SF_VIRTUAL_IO io{InputSource::fileLength, InputSource::seek, InputSource::read, InputSource::write,
+                       InputSource::tell};
+      file_ = sf_open_virtual(&io, SFM_READ, &info_, &source_);
+    } else {
+      file_ = sf_open_fd(source_.fd, SFM_READ, &info_, SF_FALSE);
+    }
+    if (!file_) fail(std::string("not a readable WAV file (") + sf_strerror(nullptr) + ")");
+    checkFormat();
+  }
+
+  void release() {
+    if (file_) sf_close(file_);
+    file_ = nullptr;
+    close(source_.fd);
+  }
+
   [[noreturn]] void fail(const std::string& problem) { throw ToolError{kExitBadInput, path_ + ": " + problem}; }
   void note(const std::string& text) const { std::fprintf(stderr, "tovrel-convert: %s: %s\n", path_.c_str(), text.c_str()); }
 
