@@ -375,8 +375,11 @@ class InputFile {
       const int shift = 8 * (layout_.bigEndian ? layout_.sizeFieldBytes - 1 - i : i);
       source_.patch[i] = static_cast<unsigned char>(bytes >> shift);
     }
+    const bool all = bytes == (layout_.heldBytes() & ~std::uint64_t{1});
     note("the header gives " + promised + ", but the file holds " + std::to_string(layout_.heldBytes()) +
-         " bytes after it; converting the " + std::to_string(bytes / 2) + " samples present");
+         " bytes after it; converting " +
+         (all ? "the " + std::to_string(bytes / 2) + " samples present"
+              : "the first " + std::to_string(bytes / 2) + " samples (all a WAV header can state)"));
   }
 
   void checkFormat() {
