@@ -16,6 +16,7 @@
 namespace convert {
 namespace {
 
+// The largest even data size a 32-bit header field can state.
 constexpr std::uint32_t kMaxRiffDataBytes = UINT32_MAX - 1;
 
 std::string formatName(int format) {
