@@ -17,8 +17,21 @@ install(FILES ${TOVREL_DATA}/${TOVREL_APP_ID}.desktop DESTINATION ${CMAKE_INSTAL
 install(FILES ${TOVREL_DATA}/${TOVREL_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(FILES ${TOVREL_DATA}/${TOVREL_APP_ID}.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(FILES ${TOVREL_DATA}/${TOVREL_APP_ID}.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/48x48/apps)
-install(FILES ${PROJECT_SOURCE_DIR}/man/tovrel.1 ${PROJECT_SOURCE_DIR}/man/tovrel-convert.1
-        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# Man pages go out gzipped, as Debian installs them; -n keeps the archives reproducible.
+set(TOVREL_MAN_PAGES tovrel.1 tovrel-convert.1)
+set(TOVREL_MAN_GZ "")
+foreach(page ${TOVREL_MAN_PAGES})
+  set(gz ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.gz)
+  add_custom_command(OUTPUT ${gz}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
+    COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/man/${page} > ${gz}
+    DEPENDS ${PROJECT_SOURCE_DIR}/man/${page}
+    VERBATIM)
+  list(APPEND TOVREL_MAN_GZ ${gz})
+endforeach()
+add_custom_target(tovrel_man_pages ALL DEPENDS ${TOVREL_MAN_GZ})
+install(FILES ${TOVREL_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tovrel)

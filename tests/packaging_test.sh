@@ -28,8 +28,8 @@ expected=(
   share/metainfo/$id.metainfo.xml
   share/icons/hicolor/scalable/apps/$id.svg
   share/icons/hicolor/48x48/apps/$id.png
-  share/man/man1/tovrel.1
-  share/man/man1/tovrel-convert.1
+  share/man/man1/tovrel.1.gz
+  share/man/man1/tovrel-convert.1.gz
 )
 installed=$(cd "$prefix" && find . -type f | sed 's|^\./||' | sort)
 [[ "$installed" == "$(printf '%s\n' "${expected[@]}" | sort)" ]] ||
@@ -49,9 +49,9 @@ file -b "$prefix/share/icons/hicolor/scalable/apps/$id.svg" | grep -q 'SVG' || f
 
 # --- Man pages render without a warning ---
 for page in tovrel tovrel-convert; do
-  err=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$prefix/share/man/man1/$page.1" 2>&1 >/dev/null)
+  err=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$prefix/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
   [[ -z "$err" ]] || fail "man $page warns: $err"
-  LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$prefix/share/man/man1/$page.1" | grep -q '^NAME' ||
+  LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$prefix/share/man/man1/$page.1.gz" | grep -q '^NAME' ||
     fail "man $page renders no NAME section"
 done
 
