@@ -81,6 +81,6 @@ packaged=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sed 's|^\./usr/||
 
 # Unpacked into a scratch root, the tool runs and answers.
 dpkg -x "$deb" "$scratch/root"
-out=$("$scratch/root/usr/bin/tovrel-convert" --help) || fail "tovrel-convert --help from the package"
-grep -q '^Usage: tovrel-convert' <<<"$out" || fail "tovrel-convert --help printed: $out"
+out=$("$scratch/root/usr/bin/tovrel-convert" --version) || fail "tovrel-convert --version from the package"
+[ "$out" = "tovrel-convert $version" ] || fail "tovrel-convert --version printed: $out"
 echo "packaging: $(basename "$deb") built, installed files and package checked"
