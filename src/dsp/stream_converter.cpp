@@ -87,9 +87,32 @@ void applyFilter(float* __restrict x, const float* __restrict s, const float* __
   }
 }
 
-// Nearest integer (ties to even), saturated to 16 bits.
+// Nearest integer (ties to even), saturated to 16 bits. Adding and taking away 1.5 * 2^23
+// leaves a float of this range rounded to an integer, in a form the compiler vectorises.
 inline Sample toSample(float v) {
-  return static_cast<Sample>(std::lrint(std::clamp(v, -32768.0f, 32767.0f)));
+  constexpr float kRound = 12582912.0f;
+  v = v < -32768.0f ? -32768.0f : v;
+  v = v > 32767.0f ? 32767.0f : v;
+  return static_cast<Sample>(static_cast<int32_t>((v + kRound) - kRound));
+}
+
+// Frames r = 0 ... count-1 of src scaled by a0 (even r) and a1 (odd r); with kSwap the
+// imaginary part goes left and the real part right (I, Q), else they keep their places.
+template <bool kSwap>
+void writeFrames(const float* __restrict src, int32_t count, float a0, float a1, Sample* __restrict dst) {
+  constexpr int l = kSwap ? 1 : 0;
+  constexpr int r = kSwap ? 0 : 1;
+  int32_t k = 0;
+  for (; k + 2 <= count; k += 2) {
+    dst[2 * k] = toSample(a0 * src[2 * k + l]);
+    dst[2 * k + 1] = toSample(a0 * src[2 * k + r]);
+    dst[2 * k + 2] = toSample(a1 * src[2 * k + 2 + l]);
+    dst[2 * k + 3] = toSample(a1 * src[2 * k + 2 + r]);
+  }
+  if (k < count) {
+    dst[2 * k] = toSample(a0 * src[2 * k + l]);
+    dst[2 * k + 1] = toSample(a0 * src[2 * k + r]);
+  }
 }
 
 }  // namespace
@@ -128,11 +151,17 @@ void StreamConverter::Reset() {
 // Appends frames to the input block, mixed down by Fs/4: frame m enters as (-1)^m (x[2m], x[2m+1]).
 void StreamConverter::takeFrames(const Sample* in, int32_t frames) {
   float* __restrict dst = input_.data() + 2 * static_cast<size_t>(filled_);
-  float sign = (framesIn_ & 1) ? -1.0f : 1.0f;
-  for (int32_t r = 0; r < frames; ++r) {
-    dst[2 * r] = sign * static_cast<float>(in[2 * r]);
-    dst[2 * r + 1] = sign * static_cast<float>(in[2 * r + 1]);
-    sign = -sign;
+  const float s0 = (framesIn_ & 1) ? -1.0f : 1.0f;
+  int32_t r = 0;
+  for (; r + 2 <= frames; r += 2) {
+    dst[2 * r] = s0 * static_cast<float>(in[2 * r]);
+    dst[2 * r + 1] = s0 * static_cast<float>(in[2 * r + 1]);
+    dst[2 * r + 2] = -s0 * static_cast<float>(in[2 * r + 2]);
+    dst[2 * r + 3] = -s0 * static_cast<float>(in[2 * r + 3]);
+  }
+  if (r < frames) {
+    dst[2 * r] = s0 * static_cast<float>(in[2 * r]);
+    dst[2 * r + 1] = s0 * static_cast<float>(in[2 * r + 1]);
   }
   filled_ += frames;
   framesIn_ += frames;
@@ -178,28 +207,23 @@ size_t StreamConverter::runBlock(Sample* out, int64_t end) {
     ComplexFFT(w, n, kInverse, kUnscaled, kNaturalOrder, nullptr);
   }
 
-  // Output frame j stands for input frame j - D; its mixing sign (-1)^(j-D) is what the
-  // pass-through takes off again and what the inversion multiplies by (negated).
+  // Output frame j stands for input frame j - D, mixed with (-1)^(j-D).
   const int64_t first = framesOut_;
   const int64_t skip = compensate_ ? std::clamp<int64_t>(delay_ - first, 0, blockFrames_) : 0;
   const float* filtered = work_.data() + 2 * static_cast<size_t>(history);
   const float* raw = input_.data() + 2 * static_cast<size_t>(history - delay_);
   const int32_t stop = static_cast<int32_t>(std::clamp<int64_t>(end - first, skip, blockFrames_));
-  Sample* dst = out;
-  for (int32_t r = static_cast<int32_t>(skip); r < stop; ++r) {
-    const float mixing = ((first + r - delay_) & 1) ? -1.0f : 1.0f;
-    const float gain = switches_.InvertSpectrum ? -mixing : 1.0f;
-    float left, right;
-    if (convert) {
-      left = filtered[2 * r + 1];
-      right = filtered[2 * r];
-    } else {
-      left = mixing * raw[2 * r];
-      right = mixing * raw[2 * r + 1];
-    }
-    dst[0] = toSample(gain * left);
-    dst[1] = toSample(gain * right);
-    dst += 2;
+  // Per frame, the filtered output is scaled by 1 (or -(-1)^(j-D) inverted); the pass-through
+  // takes the mixing off with (-1)^(j-D) (or -1 inverted).
+  const float mixing = ((first + skip - delay_) & 1) ? -1.0f : 1.0f;
+  const bool invert = switches_.InvertSpectrum;
+  const int32_t from = static_cast<int32_t>(skip);
+  if (convert) {
+    const float a0 = invert ? -mixing : 1.0f;
+    writeFrames<true>(filtered + 2 * from, stop - from, a0, invert ? -a0 : a0, out);
+  } else {
+    const float a0 = invert ? -1.0f : mixing;
+    writeFrames<false>(raw + 2 * from, stop - from, a0, invert ? a0 : -a0, out);
   }
   framesOut_ += blockFrames_;
 
