@@ -27,6 +27,7 @@
 #include "dsp/converter.hpp"
 #include "dsp/fft.hpp"
 #include "dsp/stream_config.hpp"
+#include "dsp/stream_converter.hpp"
 #include "wav_limits.hpp"
 
 namespace {
@@ -312,7 +313,7 @@ TEST_F(ConvertTool, HelpAndVersionPrintAndTouchNoFile) {
     std::string option;
     std::string printed;  // the start of standard output
   };
-  for (const Case& c : {Case{"--help", "Usage: tovrel-convert [--no-iq] [--invert] [--edge-filter] INPUT.wav OUTPUT.wav\n"},
+  for (const Case& c : {Case{"--help", "Usage: tovrel-convert [--stream] [--no-iq] [--invert] [--edge-filter] INPUT.wav OUTPUT.wav\n"},
                         Case{"--version", "tovrel-convert " TOVREL_VERSION "\n"}}) {
     SCOPED_TRACE(c.option);
     const auto r = run({(work_ / "in.wav").string(), c.option, (work_ / "out.wav").string()});
@@ -321,6 +322,22 @@ TEST_F(ConvertTool, HelpAndVersionPrintAndTouchNoFile) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(workListing(), std::set<std::string>{"in.wav"});
   }
+}
+
+// Stream mode: the converter's delay taken out and its tail flushed, n/2 frames in all.
+TEST_F(ConvertTool, StreamModeWritesTheDelayCompensatedStream) {
+  const auto input = testSignal(2 * 32768 + 12345, 6);
+  writeWav(work_ / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 44100, input);
+  const auto r = run({"--stream", "--invert", "--edge-filter", (work_ / "in.wav").string(), (work_ / "out.wav").string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  dsp::StreamConverter converter;
+  converter.Configure(44100, dsp::ConverterSwitches{true, true, true});
+  std::vector<Sample> expected(input.size() + 2 * converter.MaxOutputFrames(0) + 2 * converter.MaxFinishFrames());
+  size_t frames = converter.Process(input.data(), input.size(), expected.data());
+  frames += converter.Finish(expected.data() + 2 * frames);
+  expected.resize(2 * frames);
+  EXPECT_EQ(frames, input.size() / 2);
+  expectStereoOutput(readWav(work_ / "out.wav"), 22050, expected);
 }
 
 TEST_F(ConvertTool, ReplacesAnExistingOutputOnSuccess) {
