@@ -2,6 +2,7 @@
 #include <QApplication>
 
 #include "app/main_form.hpp"
+#include "app/message_boxes.hpp"
 #include "app/startup_check.hpp"
 #include "dsp/fft.hpp"
 
@@ -11,8 +12,7 @@ int main(int argc, char* argv[]) {
   int result = 0;
   {
     QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Tovrel"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Tovrel"));
+    app::NameApplication();
     TMainForm window;
     window.show();
     result = QApplication::exec();

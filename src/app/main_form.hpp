@@ -25,7 +25,9 @@ class QFrame;
 class QLabel;
 class QPainter;
 class QTimer;
+namespace display {
 class TLedDisplay;
+}
 
 namespace app {
 
@@ -96,18 +98,18 @@ class TMainForm : public QWidget {
   QLabel* ImageA = nullptr;
   QLabel* ImgScale1 = nullptr;
   QLabel* LabelInA = nullptr;
-  TLedDisplay* LedInA = nullptr;
+  display::TLedDisplay* LedInA = nullptr;
   QLabel* LabelBPS = nullptr;
   QComboBox* CbBitrate = nullptr;
   QFrame* PanelSA = nullptr;
   app::PaintBox* pbss = nullptr;
   app::PaintBox* RulerPaintBox = nullptr;
   QLabel* ImgScale2 = nullptr;
-  TLedDisplay* LedOutA = nullptr;
+  display::TLedDisplay* LedOutA = nullptr;
   QLabel* LabelOutA = nullptr;
   QLabel* ImageOA = nullptr;
   QLabel* LabelOutB = nullptr;
-  TLedDisplay* LedOutB = nullptr;
+  display::TLedDisplay* LedOutB = nullptr;
   QLabel* ImageOB = nullptr;
   QCheckBox* cbIQ = nullptr;
   QCheckBox* cbInvertSpectr = nullptr;
@@ -190,11 +192,14 @@ class TMainForm : public QWidget {
   void captureFailed(wave::MMRESULT code);
   void playbackFailed(wave::MMRESULT code);
   void setClientWidth(int width);
+  void keepOnScreen();
   void keepShownFramePosition();
 
   std::unique_ptr<wave::NoticeTarget> noticeTarget_;
   bool firstShowDone_ = false;
-  // Where show placed the window's frame, until the window system has put its frame
-  // around the window (see keepShownFramePosition).
+  // Where show placed the window, until the window system has put its frame around the
+  // window (see keepShownFramePosition).
   std::optional<QPoint> shownFramePosition_;
+  // The client size at show, before the spectrum switch set the width.
+  QSize shownClientSize_;
 };
