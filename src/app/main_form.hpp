@@ -89,36 +89,37 @@ class TMainForm : public QWidget {
   explicit TMainForm(QWidget* parent = nullptr);
   ~TMainForm() override;
 
-  // Controls, in the window's declaration order.
-  QLabel* LabelInDevice = nullptr;
+  // Controls, in the window's declaration order. The names are fixed; where one does not
+  // say what the control is, its comment does.
+  QLabel* LabelInDevice = nullptr;  // title of the capture box, with the capture rate
   QComboBox* CbWaveInDevice = nullptr;
-  QFrame* Panel1 = nullptr;
-  QLabel* LabeOutDevice = nullptr;
+  QFrame* Panel1 = nullptr;         // the black panel of the three meters
+  QLabel* LabeOutDevice = nullptr;  // title of the playback box, with the playback rate
   QComboBox* CbWaveOutDevice = nullptr;
-  QLabel* ImageA = nullptr;
-  QLabel* ImgScale1 = nullptr;
+  QLabel* ImageA = nullptr;     // input clip mark
+  QLabel* ImgScale1 = nullptr;  // scale under the input meter
   QLabel* LabelInA = nullptr;
-  display::TLedDisplay* LedInA = nullptr;
-  QLabel* LabelBPS = nullptr;
-  QComboBox* CbBitrate = nullptr;
-  QFrame* PanelSA = nullptr;
-  app::PaintBox* pbss = nullptr;
+  display::TLedDisplay* LedInA = nullptr;  // input level
+  QLabel* LabelBPS = nullptr;      // title of the rate box
+  QComboBox* CbBitrate = nullptr;  // input sample rate in hertz
+  QFrame* PanelSA = nullptr;       // the spectrum panel: spectrogram and ruler
+  app::PaintBox* pbss = nullptr;   // the spectrogram
   app::PaintBox* RulerPaintBox = nullptr;
-  QLabel* ImgScale2 = nullptr;
-  display::TLedDisplay* LedOutA = nullptr;
+  QLabel* ImgScale2 = nullptr;  // scale between the two output meters
+  display::TLedDisplay* LedOutA = nullptr;  // left output (I) level
   QLabel* LabelOutA = nullptr;
-  QLabel* ImageOA = nullptr;
+  QLabel* ImageOA = nullptr;  // left output clip mark
   QLabel* LabelOutB = nullptr;
-  display::TLedDisplay* LedOutB = nullptr;
-  QLabel* ImageOB = nullptr;
-  QCheckBox* cbIQ = nullptr;
-  QCheckBox* cbInvertSpectr = nullptr;
-  QCheckBox* cbSpectr = nullptr;
-  QCheckBox* cbInvertOut = nullptr;
-  app::SpeedButton* SBDin = nullptr;
-  app::SpeedButton* SBMic = nullptr;
-  QCheckBox* cbLog = nullptr;
-  QLabel* Image1 = nullptr;
+  display::TLedDisplay* LedOutB = nullptr;  // right output (Q) level
+  QLabel* ImageOB = nullptr;                // right output clip mark
+  QCheckBox* cbIQ = nullptr;                // the I/Q conversion on or off
+  QCheckBox* cbInvertSpectr = nullptr;      // output spectrum inversion
+  QCheckBox* cbSpectr = nullptr;            // input spectrogram shown and computed
+  QCheckBox* cbInvertOut = nullptr;         // the edge filter, not an inversion
+  app::SpeedButton* SBDin = nullptr;        // playback on and off
+  app::SpeedButton* SBMic = nullptr;        // capture on and off
+  QCheckBox* cbLog = nullptr;               // logarithmic spectrogram
+  QLabel* Image1 = nullptr;                 // running indicator: both devices run
   QTimer* Timer1 = nullptr;
 
   // Window handlers.
