@@ -6,6 +6,7 @@
 #include <sndfile.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -24,6 +27,7 @@
 #include "dsp/converter.hpp"
 #include "dsp/fft.hpp"
 #include "dsp/stream_config.hpp"
+#include "wav_limits.hpp"
 
 namespace {
 
@@ -81,7 +85,7 @@ class ConvertTool : public ::testing::Test {
   }
 
   // Runs the tool with its output streams captured; fileLimit > 0 caps the size of any
-  // file it writes (writes beyond it fail as on a full disk).
+  // file it writes (the tool itself must turn the limit into a failed write).
   RunResult run(const std::vector<std::string>& args, rlim_t fileLimit = 0) {
     const fs::path outPath = dir_ / "stdout.txt", errPath = dir_ / "stderr.txt";
     const pid_t pid = fork();
@@ -90,7 +94,7 @@ class ConvertTool : public ::testing::Test {
       FILE* e = std::freopen(errPath.c_str(), "w", stderr);
       if (!o || !e) _exit(120);
       if (fileLimit > 0) {
-        std::signal(SIGXFSZ, SIG_IGN);
+        std::signal(SIGXFSZ, SIG_DFL);
         const rlimit limit{fileLimit, fileLimit};
         setrlimit(RLIMIT_FSIZE, &limit);
       }
@@ -109,11 +113,61 @@ class ConvertTool : public ::testing::Test {
     return result;
   }
 
-  std::set<std::string> workListing() const {
+  // Runs the tool with stderr on a terminal and returns what the terminal showed. With
+  // whileHeld, the terminal's output is held (XOFF) so that the tool stops at its first
+  // progress line, mid-run with its output open; whileHeld runs then, and output is released.
+  RunResult runOnTerminal(const std::vector<std::string>& args, const std::function<void(pid_t)>& whileHeld = {}) {
+    RunResult result;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    EXPECT_GE(master, 0);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return result;
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    EXPECT_GE(slave, 0);
+    const char stop = 0x13, start = 0x11;
+    if (whileHeld) {
+      EXPECT_EQ(write(master, &stop, 1), 1);
+    }
+    std::vector<char*> argv{const_cast<char*>(tool_.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (dup2(slave, STDERR_FILENO) < 0) _exit(120);
+      close(master);
+      close(slave);
+      execv(tool_.c_str(), argv.data());
+      _exit(121);
+    }
+    close(slave);
+    if (whileHeld && pid > 0) {
+      EXPECT_TRUE(waitUntilWritingToStderr(pid));
+      whileHeld(pid);
+      EXPECT_EQ(write(master, &start, 1), 1);
+    }
+    char chunk[256];
+    for (ssize_t got; (got = read(master, chunk, sizeof chunk)) > 0;) result.err.append(chunk, size_t(got));
+    close(master);
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid)
+      result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+  }
+
+  static bool waitUntilWritingToStderr(pid_t pid) {
+    const std::string blocked = std::to_string(SYS_write) + " 0x2 ";
+    for (int i = 0; i < 10000; ++i) {
+      if (slurp("/proc/" + std::to_string(pid) + "/syscall").rfind(blocked, 0) == 0) return true;
+      usleep(1000);
+    }
+    return false;
+  }
+
+  std::set<std::string> listing(const fs::path& folder) const {
     std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(work_)) names.insert(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
     return names;
   }
+  std::set<std::string> workListing() const { return listing(work_); }
 
   fs::path tool_, dir_, work_;
 };
@@ -138,6 +192,24 @@ WavData readWav(const fs::path& path) {
   EXPECT_EQ(sf_readf_short(file, wav.samples.data(), wav.info.frames), wav.info.frames);
   sf_close(file);
   return wav;
+}
+
+// A 16-bit mono WAV file's bytes as a recorder writes them; dataSize replaces the size the
+// header gives (a recorder that died leaves 0, a streaming one a size past the end), and
+// tail follows the data chunk.
+std::string rawWav(const std::vector<Sample>& samples, std::uint32_t rate, std::optional<std::uint32_t> dataSize = {},
+                   const std::string& tail = "") {
+  auto bytes = [](std::uint64_t value, int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i) out += char(value >> (8 * i));
+    return out;
+  };
+  std::string data;
+  for (const Sample s : samples) data += bytes(std::uint16_t(s), 2);
+  const std::string body = "WAVEfmt " + bytes(16, 4) + bytes(1, 2) + bytes(1, 2) + bytes(rate, 4) +
+                           bytes(2ull * rate, 4) + bytes(2, 2) + bytes(16, 2) + "data" +
+                           bytes(dataSize.value_or(std::uint32_t(data.size())), 4) + data + tail;
+  return "RIFF" + bytes(body.size(), 4) + body;
 }
 
 // A strong tone at 0.19 of the input rate over noise.
@@ -221,7 +293,8 @@ TEST_F(ConvertTool, ShortInputsExtremeRatesAndExtensibleWav) {
     int major;
   };
   for (const Case c : {Case{0, 48000, SF_FORMAT_WAV}, Case{1, 48000, SF_FORMAT_WAV}, Case{3, 8000, SF_FORMAT_WAV},
-                       Case{5, 2, SF_FORMAT_WAV}, Case{40001, 1000000, SF_FORMAT_WAVEX}}) {
+                       Case{5, 2, SF_FORMAT_WAV}, Case{40001, 1000000, SF_FORMAT_WAVEX},
+                       Case{1001, 48000, SF_FORMAT_RF64}}) {
     SCOPED_TRACE(testing::Message() << c.samples << " samples at " << c.rate);
     const auto input = testSignal(c.samples, 3);
     writeWav(work_ / "in.wav", c.major | SF_FORMAT_PCM_16, 1, c.rate, input);
@@ -233,12 +306,21 @@ TEST_F(ConvertTool, ShortInputsExtremeRatesAndExtensibleWav) {
   }
 }
 
-TEST_F(ConvertTool, HelpPrintsUsageAndSucceeds) {
-  const auto r = run({"--help"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.rfind("Usage: tovrel-convert [--no-iq] [--invert] [--edge-filter] INPUT.wav OUTPUT.wav\n", 0), 0u)
-      << r.out;
-  EXPECT_EQ(r.err, "");
+TEST_F(ConvertTool, HelpAndVersionPrintAndTouchNoFile) {
+  writeWav(work_ / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 48000, testSignal(1000, 11));
+  struct Case {
+    std::string option;
+    std::string printed;  // the start of standard output
+  };
+  for (const Case& c : {Case{"--help", "Usage: tovrel-convert [--no-iq] [--invert] [--edge-filter] INPUT.wav OUTPUT.wav\n"},
+                        Case{"--version", "tovrel-convert " TOVREL_VERSION "\n"}}) {
+    SCOPED_TRACE(c.option);
+    const auto r = run({(work_ / "in.wav").string(), c.option, (work_ / "out.wav").string()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind(c.printed, 0), 0u) << r.out;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(workListing(), std::set<std::string>{"in.wav"});
+  }
 }
 
 TEST_F(ConvertTool, ReplacesAnExistingOutputOnSuccess) {
@@ -265,6 +347,12 @@ TEST_F(ConvertTool, BadInputExitsWithStatus2AndTouchesNothing) {
   writeWav(work_ / "rate1.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 1, mono);
   writeWav(work_ / "fast.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 1000001, mono);
   fs::create_directories(work_ / "folder.wav");
+  const std::string recorded = rawWav(testSignal(100, 5), 48000);
+  writeText(work_ / "rate0.wav", rawWav(testSignal(100, 5), 0));
+  writeText(work_ / "rate2g.wav", rawWav(testSignal(100, 5), 1u << 31));
+  writeText(work_ / "twodata.wav", rawWav(testSignal(100, 5), 48000, {}, "data" + std::string(4, '\0')));
+  writeText(work_ / "cutheader.wav", recorded.substr(0, 42));  // inside the data chunk's header
+  writeText(work_ / "nosamples.wav", recorded.substr(0, 44));  // header promises 200 bytes
   const std::string goodBytes = slurp(good);
 
   struct Case {
@@ -281,6 +369,12 @@ TEST_F(ConvertTool, BadInputExitsWithStatus2AndTouchesNothing) {
       {{w + "rate1.wav", "OUT"}, "sample rate 1 Hz out of range"},
       {{w + "fast.wav", "OUT"}, "sample rate 1000001 Hz out of range"},
       {{w + "folder.wav", "OUT"}, "is a directory"},
+      {{w + "rate0.wav", "OUT"}, "sample rate 0 Hz out of range"},
+      {{w + "rate2g.wav", "OUT"}, "sample rate 2147483648 Hz out of range"},
+      {{w + "twodata.wav", "OUT"}, "two data chunks"},
+      {{w + "cutheader.wav", "OUT"}, "ends inside a chunk header"},
+      {{w + "nosamples.wav", "OUT"}, "ends before its first sample"},
+      {{w + "good.wav", ""}, "empty name"},
       {{"--fast", w + "good.wav", "OUT"}, "unknown option '--fast'"},
       {{w + "good.wav"}, "expected INPUT.wav and OUTPUT.wav"},
       {{w + "good.wav", "OUT", w + "extra.wav"}, "expected INPUT.wav and OUTPUT.wav"},
@@ -346,11 +440,15 @@ TEST_F(ConvertTool, OutputThatIsNotARegularFileIsRefusedAndKept) {
   EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the named pipe was replaced";
   EXPECT_EQ(workListing(), before);
 
-  // A symbolic link to a regular file is still an ordinary output.
-  fs::create_symlink("target.wav", work_ / "link.wav");
-  writeText(work_ / "target.wav", "old");
+  // A symbolic link stays a link: the file it points to (in another folder here) is replaced,
+  // and nothing is left in either folder.
+  fs::create_directories(dir_ / "elsewhere");
+  fs::create_symlink("../elsewhere/target.wav", work_ / "link.wav");
+  writeText(dir_ / "elsewhere" / "target.wav", "old");
   EXPECT_EQ(run({(work_ / "in.wav").string(), (work_ / "link.wav").string()}).status, 0);
-  expectStereoOutput(readWav(work_ / "link.wav"), 24000, convertLikeTheProgram(input, {}));
+  EXPECT_TRUE(fs::is_symlink(work_ / "link.wav"));
+  expectStereoOutput(readWav(dir_ / "elsewhere" / "target.wav"), 24000, convertLikeTheProgram(input, {}));
+  EXPECT_EQ(listing(dir_ / "elsewhere"), std::set<std::string>{"target.wav"});
 }
 
 // An output name near the file system's limit (255 bytes) still works: the temporary file
@@ -371,29 +469,10 @@ TEST_F(ConvertTool, ProgressOnATerminalOnlyAndClearedAtTheEnd) {
   const auto input = testSignal(9 * 32768 + 100, 10);
   writeWav(work_ / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 48000, input);
 
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const std::string terminal = ptsname(master);
   const std::string in = (work_ / "in.wav").string(), out = (work_ / "out.wav").string();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int slave = open(terminal.c_str(), O_RDWR | O_NOCTTY);
-    if (slave < 0 || dup2(slave, STDERR_FILENO) < 0) _exit(120);
-    close(master);
-    execl(tool_.c_str(), tool_.c_str(), in.c_str(), out.c_str(), static_cast<char*>(nullptr));
-    _exit(121);
-  }
-  ASSERT_GT(pid, 0);
-  std::string shown;
-  char chunk[256];
-  for (ssize_t got; (got = read(master, chunk, sizeof chunk)) > 0;) shown.append(chunk, size_t(got));
-  close(master);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << shown;
+  const auto r = runOnTerminal({in, out});
+  const std::string& shown = r.err;
+  EXPECT_EQ(r.status, 0) << shown;
   expectStereoOutput(readWav(work_ / "out.wav"), 24000, convertLikeTheProgram(input, {}));
 
   EXPECT_EQ(shown.rfind("\rtovrel-convert: ", 0), 0u) << shown;
@@ -412,6 +491,66 @@ TEST_F(ConvertTool, ProgressOnATerminalOnlyAndClearedAtTheEnd) {
   const auto piped = run({in, out});
   EXPECT_EQ(piped.status, 0);
   EXPECT_EQ(piped.err, "");
+}
+
+// A run that dies or whose input is cut while it is read leaves the old output and no file
+// beside it: the output is unnamed until it is complete.
+TEST_F(ConvertTool, RunStoppedMidwayLeavesNoFileAndKeepsTheOldOutput) {
+  const auto input = testSignal(9 * 32768, 12);
+  const fs::path in = work_ / "in.wav";
+  const size_t headerBytes = 44;
+  struct Case {
+    const char* what;
+    std::function<void(pid_t)> act;
+    int status;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"killed", [](pid_t pid) { kill(pid, SIGKILL); }, 128 + SIGKILL, ""},
+      {"unhandled signal", [](pid_t pid) { kill(pid, SIGUSR1); }, 128 + SIGUSR1, ""},
+      {"input cut while read", [&](pid_t) { fs::resize_file(in, headerBytes + 3 * 32768); }, 2,
+       "the file ended after 49152 of the 294912 samples"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeWav(in, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 48000, input);
+    ASSERT_EQ(fs::file_size(in), headerBytes + 2 * input.size());
+    writeText(work_ / "out.wav", "precious");
+    const auto r = runOnTerminal({in.string(), (work_ / "out.wav").string()}, [&](pid_t pid) {
+      EXPECT_EQ(workListing(), (std::set<std::string>{"in.wav", "out.wav"})) << "a partial file is visible";
+      c.act(pid);
+    });
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(slurp(work_ / "out.wav"), "precious");
+    EXPECT_EQ(workListing(), (std::set<std::string>{"in.wav", "out.wav"}));
+  }
+}
+
+// A recorder that died before writing its sizes leaves 0, a streaming one a size past the
+// end: the samples the file holds are converted, with a note.
+TEST_F(ConvertTool, UnclosedRecordingIsConvertedAsFarAsItGoes) {
+  const auto input = testSignal(8000, 13);
+  for (const std::uint32_t dataSize : {0u, 0xFFFFFFFFu, 20000u}) {
+    SCOPED_TRACE(dataSize);
+    writeText(work_ / "in.wav", rawWav(input, 48000, dataSize));
+    const auto r = run({(work_ / "in.wav").string(), (work_ / "out.wav").string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("converting the 8000 samples present"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    expectStereoOutput(readWav(work_ / "out.wav"), 24000, convertLikeTheProgram(input, {}));
+  }
+}
+
+// An output's RIFF size is 32 bits; a larger output must go to RF64 instead of wrapping.
+TEST(ConvertToolLimits, OutputsThatDoNotFitAWavFileGoToRf64) {
+  constexpr std::int64_t kRiffSizeOfEmptyWav = 36;  // "WAVE", fmt chunk, data chunk header
+  EXPECT_LE(kRiffSizeOfEmptyWav + 4 * convert::kWavMaxStereo16Frames, std::int64_t{UINT32_MAX});
+  EXPECT_TRUE(convert::fitsInWav(0));
+  EXPECT_TRUE(convert::fitsInWav(convert::kWavMaxStereo16Frames));
+  // 4 GiB of mono input: 2^31 samples, 2^30 frames, 4 GiB of output.
+  EXPECT_FALSE(convert::fitsInWav(std::int64_t{1} << 30));
+  EXPECT_FALSE(convert::fitsInWav(convert::kWavMaxStereo16Frames + 1));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Program entry: the FFT engine's tables around the application's life, then the window.
 #include <QApplication>
+#include <QIcon>
 
 #include "app/main_form.hpp"
 #include "app/message_boxes.hpp"
@@ -13,6 +14,9 @@ int main(int argc, char* argv[]) {
   {
     QApplication application(argc, argv);
     app::NameApplication();
+    // The desktop file's id lets Wayland compositors match the window to its menu entry.
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tovrel.Tovrel"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/io.github.tovrel.Tovrel.png")));
     TMainForm window;
     window.show();
     result = QApplication::exec();

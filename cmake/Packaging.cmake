@@ -1,0 +1,64 @@
+# Installation (GNU directory layout) and the Debian package made by CPack.
+include(GNUInstallDirs)
+
+set(TOVREL_APP_ID io.github.tovrel.Tovrel)
+set(TOVREL_DATA ${PROJECT_SOURCE_DIR}/data)
+
+# The window's icon, compiled in. The PNG is rendered from the SVG with
+#   rsvg-convert -w 48 -h 48 data/io.github.tovrel.Tovrel.svg -o data/io.github.tovrel.Tovrel.png
+# so that loading it needs no image plugin beyond Qt's own PNG reader.
+add_library(tovrel_icon OBJECT)
+qt_add_resources(tovrel_icon window_icon PREFIX /icons BASE ${TOVREL_DATA}
+                 FILES ${TOVREL_DATA}/${TOVREL_APP_ID}.png)
+target_link_libraries(tovrel PRIVATE tovrel_icon)
+
+install(TARGETS tovrel tovrel-convert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${TOVREL_DATA}/${TOVREL_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${TOVREL_DATA}/${TOVREL_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+install(FILES ${TOVREL_DATA}/${TOVREL_APP_ID}.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+install(FILES ${TOVREL_DATA}/${TOVREL_APP_ID}.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/48x48/apps)
+
+# Man pages go out gzipped, as Debian installs them; -n keeps the archives reproducible.
+set(TOVREL_MAN_PAGES tovrel.1 tovrel-convert.1)
+set(TOVREL_MAN_GZ "")
+foreach(page ${TOVREL_MAN_PAGES})
+  set(gz ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.gz)
+  add_custom_command(OUTPUT ${gz}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
+    COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/man/${page} > ${gz}
+    DEPENDS ${PROJECT_SOURCE_DIR}/man/${page}
+    VERBATIM)
+  list(APPEND TOVREL_MAN_GZ ${gz})
+endforeach()
+add_custom_target(tovrel_man_pages ALL DEPENDS ${TOVREL_MAN_GZ})
+install(FILES ${TOVREL_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tovrel)
+set(CPACK_PACKAGE_VENDOR "The Tovrel developers")
+set(CPACK_PACKAGE_CONTACT "The Tovrel developers <tovrel@users.noreply.github.com>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "real low-IF audio to I/Q converter for SDR programs")
+set(CPACK_PACKAGE_HOMEPAGE_URL https://github.com/tovrel/tovrel)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION hamradio)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Library dependencies come from dpkg-shlibdeps: libpulse0 is the client library, which
+# never pulls in a sound server, so the package installs on PulseAudio and PipeWire alike.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The window asks for DejaVu Sans, which has the Cyrillic of its texts.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS fonts-dejavu-core)
+# Native Wayland windows; without it Qt runs through XWayland.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS qt6-wayland)
+# pactl makes the virtual cable; parec feeds programs without a sound-card input.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS pulseaudio-utils)
+# CPack puts the summary line first and indents these lines itself.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+"Tovrel records the real, mono low-IF output of a radio receiver from a
+sound card's line-in and converts it, block by block in the frequency
+domain, into a complex I/Q signal at half the sample rate, played as
+stereo (left I, right Q), usually into a virtual audio cable that an SDR
+program reads. It shows level meters and a spectrogram of the input.
+
+tovrel-convert applies the same conversion to WAV files.")
+include(CPack)

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# packaging_test.sh BUILD_DIR: installs the build into a scratch prefix and checks what a
+# desktop finds there (menu entry, AppStream data, icons, man pages), then builds the .deb
+# with cpack and checks its control fields and that its tool runs from an unpacked root.
+# Exit 77 (a skip for ctest) only when a checking tool is missing; scripts/setup installs them.
+set -euo pipefail
+build=$(cd "$1" && pwd)
+id=io.github.tovrel.Tovrel
+
+for tool in desktop-file-validate appstreamcli man groff dpkg-deb dpkg-shlibdeps file cpack; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "SKIP: $tool is not installed (scripts/setup installs the packaging test's tools)"
+    exit 77
+  fi
+done
+
+scratch=$(mktemp -d /tmp/tovrel-packaging.XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# --- Install into a scratch prefix ---
+prefix=$scratch/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+expected=(
+  bin/tovrel
+  bin/tovrel-convert
+  share/applications/$id.desktop
+  share/metainfo/$id.metainfo.xml
+  share/icons/hicolor/scalable/apps/$id.svg
+  share/icons/hicolor/48x48/apps/$id.png
+  share/man/man1/tovrel.1.gz
+  share/man/man1/tovrel-convert.1.gz
+)
+installed=$(cd "$prefix" && find . -type f | sed 's|^\./||' | sort)
+[[ "$installed" == "$(printf '%s\n' "${expected[@]}" | sort)" ]] ||
+  fail "installed files differ from the expected list:"$'\n'"$installed"
+for f in bin/tovrel bin/tovrel-convert; do [[ -x "$prefix/$f" ]] || fail "$f is not executable"; done
+
+# --- Desktop entry, AppStream data and icons ---
+out=$(desktop-file-validate "$prefix/share/applications/$id.desktop" 2>&1) || fail "desktop-file-validate: $out"
+[[ -z "$out" ]] || fail "desktop-file-validate warns: $out"
+appstreamcli validate --no-net "$prefix/share/metainfo/$id.metainfo.xml" ||
+  fail "appstreamcli validate"
+# validate-tree also checks that the metainfo's launchable and icon exist in the tree.
+appstreamcli validate-tree --no-net "$prefix" || fail "appstreamcli validate-tree"
+file -b "$prefix/share/icons/hicolor/48x48/apps/$id.png" | grep -q '^PNG image data, 48 x 48' ||
+  fail "the 48x48 icon is not a 48 x 48 PNG"
+file -b "$prefix/share/icons/hicolor/scalable/apps/$id.svg" | grep -q 'SVG' || fail "the scalable icon is not SVG"
+
+# --- Man pages render without a warning ---
+for page in tovrel tovrel-convert; do
+  err=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$prefix/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
+  [[ -z "$err" ]] || fail "man $page warns: $err"
+  LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$prefix/share/man/man1/$page.1.gz" | grep -q '^NAME' ||
+    fail "man $page renders no NAME section"
+done
+
+# --- The Debian package ---
+cpack -G DEB -B "$scratch/package" --config "$build/CPackConfig.cmake" >"$scratch/cpack.log" 2>&1 ||
+  { cat "$scratch/cpack.log" >&2; fail "cpack -G DEB"; }
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+deb=$scratch/package/tovrel_${version}_$(dpkg --print-architecture).deb
+[[ -f "$deb" ]] || fail "no $(basename "$deb"); cpack made: $(ls "$scratch/package")"
+field() { dpkg-deb -f "$deb" "$1"; }
+[[ "$(field Package)" == tovrel ]] || fail "Package: $(field Package)"
+[[ "$(field Section)" == hamradio ]] || fail "Section: $(field Section)"
+[[ -n "$(field Maintainer)" ]] || fail "no Maintainer"
+depends=$(field Depends)
+echo "Depends: $depends"
+grep -Eq '(^|, )libpulse0( |,|$)' <<<"$depends" || fail "Depends lacks libpulse0"
+grep -Eq '(^|, )libqt6widgets6( |,|$)' <<<"$depends" || fail "Depends lacks libqt6widgets6 (shlibdeps not run?)"
+# A sound server in the dependencies would fight the one the desktop already runs.
+if grep -Eqi '(^|[ ,|])(pulseaudio|pipewire[a-z0-9-]*)( |,|$)' <<<"$depends"; then
+  fail "Depends names a sound server"
+fi
+
+# The package holds the same files as the install, under /usr.
+packaged=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sed 's|^\./usr/||' | sort)
+[[ "$packaged" == "$(printf '%s\n' "${expected[@]}" | sort)" ]] ||
+  fail "the package's files differ from the expected list:"$'\n'"$packaged"
+
+# Unpacked into a scratch root, the tool runs and answers.
+dpkg -x "$deb" "$scratch/root"
+out=$("$scratch/root/usr/bin/tovrel-convert" --version) || fail "tovrel-convert --version from the package"
+[ "$out" = "tovrel-convert $version" ] || fail "tovrel-convert --version printed: $out"
+echo "packaging: $(basename "$deb") built, installed files and package checked"
