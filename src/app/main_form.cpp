@@ -89,10 +89,9 @@ class WindowNoticeTarget : public wave::NoticeTarget {
   QObject* receiver_;
 };
 
-// Colours of the layout, as the form library's TColor values ($00BBGGRR).
-const QColor kFormColour = display::toQColor(9609898);   // red 170, green 162, blue 146
-const QColor kPanelGrey = display::toQColor(5329233);    // grey 81: the lists and the spectrum panel
-const QColor kSilver = display::toQColor(display::clSilver);
+// Colours of the layout, as TColor values ($00BBGGRR).
+constexpr display::TColor kFormColour = 9609898;  // red 170, green 162, blue 146
+constexpr display::TColor kDarkGrey = 5329233;    // grey 81: the lists and the spectrum panel
 
 // A disabled control draws its text halfway between its text colour and its background,
 // so it reads as dimmed on every background of the window.
@@ -195,19 +194,19 @@ struct ControlRow {
 using namespace display;
 const ControlRow kLayout[] = {
     {&TMainForm::LabelInDevice, Parent::Form, {4, 155, 108, 13}, "Входное устройство :"},
-    {&TMainForm::CbWaveInDevice, Parent::Form, {2, 171, 238, 21}, nullptr, 5329233, clWhite},
+    {&TMainForm::CbWaveInDevice, Parent::Form, {2, 171, 238, 21}, nullptr, kDarkGrey, clWhite},
     {&TMainForm::Panel1, Parent::Form, {2, 1, 238, 96}, nullptr, clBlack, clBlack},
     {&TMainForm::LabeOutDevice, Parent::Form, {4, 211, 116, 13}, "Выходное устройство :"},
-    {&TMainForm::CbWaveOutDevice, Parent::Form, {2, 227, 238, 21}, nullptr, 5329233, clWhite},
+    {&TMainForm::CbWaveOutDevice, Parent::Form, {2, 227, 238, 21}, nullptr, kDarkGrey, clWhite},
     {&TMainForm::ImageA, Parent::Panel1, {213, 13, 14, 8}, nullptr, kParentColour, clBlack, Picture::ClipMark},
     {&TMainForm::ImgScale1, Parent::Panel1, {63, 23, 164, 18}, nullptr, kParentColour, clBlack, Picture::Scale},
     {&TMainForm::LabelInA, Parent::Panel1, {8, 10, 45, 13}, "Вход (L) :", kParentColour, clSilver},
     {&TMainForm::LedInA, Parent::Panel1, {62, 11, 150, 12}},
     {&TMainForm::LabelBPS, Parent::Form, {4, 107, 196, 13}, "Частота дискретизации входа (Моно) :"},
-    {&TMainForm::CbBitrate, Parent::Form, {2, 123, 238, 21}, nullptr, 5329233, clWhite},
-    {&TMainForm::PanelSA, Parent::Form, {244, 0, 238, 453}, nullptr, 5329233, clWhite},
+    {&TMainForm::CbBitrate, Parent::Form, {2, 123, 238, 21}, nullptr, kDarkGrey, clWhite},
+    {&TMainForm::PanelSA, Parent::Form, {244, 0, 238, 453}, nullptr, kDarkGrey, clWhite},
     {&TMainForm::pbss, Parent::PanelSA, {1, 1, 207, 451}, nullptr, kParentColour, clLime},
-    {&TMainForm::RulerPaintBox, Parent::PanelSA, {208, 1, kRulerWidth, 451}, nullptr, 5329233, clWhite},
+    {&TMainForm::RulerPaintBox, Parent::PanelSA, {208, 1, kRulerWidth, 451}, nullptr, kDarkGrey, clWhite},
     {&TMainForm::ImgScale2, Parent::Panel1, {63, 55, 164, 18}, nullptr, kParentColour, clBlack, Picture::ScaleBothWays},
     {&TMainForm::LedOutA, Parent::Panel1, {62, 41, 150, 12}},
     {&TMainForm::LabelOutA, Parent::Panel1, {8, 39, 44, 13}, "Выход L:", kParentColour, clSilver},
@@ -238,7 +237,7 @@ QImage picture(Picture p) {
 // The background a control shows: its own colour, or its parent's.
 QColor backgroundOf(const QWidget* w, const ControlRow& row) {
   if (row.colour != kParentColour) return toQColor(row.colour);
-  return w->parentWidget() ? w->parentWidget()->palette().color(QPalette::Window) : kFormColour;
+  return w->parentWidget() ? w->parentWidget()->palette().color(QPalette::Window) : display::toQColor(kFormColour);
 }
 
 void setUpControl(QLabel* label, const ControlRow& row) {
@@ -327,7 +326,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   QFont font(QStringLiteral("DejaVu Sans"));
   font.setPointSize(8);
   setFont(font);
-  setColours(this, kFormColour, Qt::black);
+  setColours(this, display::toQColor(kFormColour), Qt::black);
 
   noticeTarget_ = std::make_unique<WindowNoticeTarget>(this);
   ScreenSize = [this] {
@@ -376,10 +375,9 @@ void TMainForm::buildControls() {
   Timer1->setInterval(500);
 
   // Keyboard order of the window's focusable controls.
-  const QWidget* const tabOrder[] = {CbBitrate, CbWaveInDevice, CbWaveOutDevice, cbSpectr,
-                                     cbIQ,      cbInvertSpectr, cbInvertOut,     cbLog};
-  for (size_t i = 0; i + 1 < std::size(tabOrder); ++i)
-    setTabOrder(const_cast<QWidget*>(tabOrder[i]), const_cast<QWidget*>(tabOrder[i + 1]));
+  QWidget* const tabOrder[] = {CbBitrate, CbWaveInDevice, CbWaveOutDevice, cbSpectr,
+                               cbIQ,      cbInvertSpectr, cbInvertOut,     cbLog};
+  for (size_t i = 0; i + 1 < std::size(tabOrder); ++i) setTabOrder(tabOrder[i], tabOrder[i + 1]);
 }
 
 void TMainForm::connectHandlers() {
