@@ -13,6 +13,8 @@
 // instead of ending the program, so the test of an unallocatable surface can run there too.
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 
+using namespace display;
+
 namespace {
 
 class QtEnvironment : public ::testing::Environment {

@@ -9,6 +9,9 @@
 #include <QDir>
 #include <QFile>
 #include <QPainter>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QAbstractItemView>
 #include <QFrame>
 #include <QLabel>
 #include <QTemporaryDir>
@@ -32,6 +35,7 @@ namespace {
 
 using app::KeepWindowOnScreen;
 using app::WindowPlacement;
+using namespace display;
 
 class MainFormTest : public ::testing::Test {
  protected:
@@ -218,6 +222,16 @@ TEST_F(MainFormTest, WindowIsFixedWithoutMaximiseAndCarriesItsTitleFontAndColour
   EXPECT_EQ(f.cbIQ->font().family(), "DejaVu Sans");
 }
 
+TEST(ApplicationName, NoDisplayNameIsSetThatTheBoxCaptionsWouldCarry) {
+  app::NameApplication();
+  EXPECT_EQ(QCoreApplication::applicationName(), "Tovrel");
+  // Only an unset display name follows the application's name; a set one is appended to
+  // every window title on X11 ("Warning — Tovrel").
+  QCoreApplication::setApplicationName("Probe");
+  EXPECT_EQ(QGuiApplication::applicationDisplayName(), "Probe");
+  QCoreApplication::setApplicationName("Tovrel");
+}
+
 TEST_F(MainFormTest, TextsAndColoursOfTheControls) {
   TMainForm& f = showForm();
   EXPECT_EQ(f.LabelBPS->text(), "Частота дискретизации входа (Моно) :");
@@ -250,6 +264,67 @@ TEST_F(MainFormTest, TextsAndColoursOfTheControls) {
     EXPECT_EQ(box->palette().color(QPalette::ButtonText), QColor(Qt::white));
     EXPECT_EQ(box->palette().color(QPalette::Text), QColor(Qt::white));
   }
+}
+
+// Extremes of the grey levels in part of a widget's picture.
+struct GreyRange {
+  int darkest = 255, brightest = 0;
+};
+GreyRange greyRange(QWidget* w, QRect part) {
+  const QImage image = w->grab().toImage();
+  GreyRange range;
+  for (int y = part.top(); y <= part.bottom(); ++y)
+    for (int x = part.left(); x <= part.right(); ++x) {
+      const int grey = qGray(image.pixel(x, y));
+      range.darkest = std::min(range.darkest, grey);
+      range.brightest = std::max(range.brightest, grey);
+    }
+  return range;
+}
+
+TEST_F(MainFormTest, DisabledControlsDrawDimmedText) {
+  TMainForm& f = showForm();
+  // The rate box's white text, left of its button; cbLog's black text, right of its square.
+  const QRect rateText(0, 0, f.CbBitrate->width() - 24, f.CbBitrate->height());
+  const QRect logText(24, 0, f.cbLog->width() - 24, f.cbLog->height());
+  const int enabledRate = greyRange(f.CbBitrate, rateText).brightest;
+  const int enabledLog = greyRange(f.cbLog, logText).darkest;
+  EXPECT_GT(enabledRate, 240);
+  EXPECT_LT(enabledLog, 20);
+
+  f.SBMic->click();
+  audio.deliverOpen(true);
+  drain();
+  ASSERT_FALSE(f.CbBitrate->isEnabled());
+  EXPECT_LT(greyRange(f.CbBitrate, rateText).brightest, enabledRate - 60);
+
+  f.cbSpectr->click();
+  ASSERT_FALSE(f.cbLog->isEnabled());
+  EXPECT_GT(greyRange(f.cbLog, logText).darkest, enabledLog + 60);
+}
+
+TEST_F(MainFormTest, ListsAreFlatGreyWithWhiteTextOpenOrShut) {
+  TMainForm& f = showForm();
+  const QRgb grey = qRgb(81, 81, 81);
+  for (QComboBox* box : {f.CbBitrate, f.CbWaveInDevice, f.CbWaveOutDevice}) {
+    // Between the text and the button, top to bottom inside the frame: the box's colour.
+    const QImage shut = box->grab().toImage();
+    int otherColour = 0;
+    for (int y = 2; y < box->height() - 2; ++y) otherColour += shut.pixel(box->width() - 30, y) != grey;
+    EXPECT_EQ(otherColour, 0);
+    EXPECT_GT(greyRange(box, QRect(0, 0, box->width() - 24, box->height())).brightest, 240);
+    box->showPopup();
+    QWidget* list = box->view();
+    const QImage open = list->grab().toImage();
+    EXPECT_EQ(open.pixel(list->width() - 10, list->height() - 3), grey);
+    EXPECT_GT(greyRange(list, list->rect()).brightest, 240);
+    box->hidePopup();
+  }
+  // Check-box squares take the window's colour.
+  QStyleOptionButton option;
+  option.initFrom(f.cbInvertOut);
+  const QRect square = f.cbInvertOut->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, f.cbInvertOut);
+  EXPECT_EQ(f.cbInvertOut->grab().toImage().pixel(square.center()), qRgb(170, 162, 146));
 }
 
 TEST_F(MainFormTest, RateBoxListsFifteenRatesWith48000Selected) {

@@ -497,12 +497,12 @@ TEST_F(PipelineTest, ResetControlsClearsWorkBufferMetersAndClipMarks) {
   EXPECT_TRUE(form->ImageOB->isVisible());
   form->ResetControls();
   EXPECT_TRUE(allZero(form->Stream.WorkBuffer));
-  for (TLedDisplay* m : {form->LedInA, form->LedOutA, form->LedOutB}) EXPECT_EQ(m->Position(), 0);
+  for (display::TLedDisplay* m : {form->LedInA, form->LedOutA, form->LedOutB}) EXPECT_EQ(m->Position(), 0);
   for (QLabel* image : {form->ImageA, form->ImageOA, form->ImageOB}) EXPECT_FALSE(image->isVisible());
 }
 
 // Lit blocks of a meter as its picture shows them: block k covers columns 3k-2, 3k-1.
-int litBlocks(const TLedDisplay& meter, QColor lit1, QColor lit2, QColor lit3) {
+int litBlocks(const display::TLedDisplay& meter, QColor lit1, QColor lit2, QColor lit3) {
   int lit = 0;
   for (int k = 1; k <= 50; ++k) {
     const QColor c = meter.surface().pixelColor(3 * k - 2, 5);

@@ -373,15 +373,26 @@ TEST_F(SettingsStoreTest, RandomSettingsRoundTrip) {
 }
 
 TEST_F(SettingsStoreTest, ValueThatIsNotTextIsRefusedAndTakesItsDefault) {
-  // QSettings reads an unquoted comma-separated value as a list and @ByteArray as bytes.
-  writeRaw("[Varnex]\nInDevice=1, 2\nLeft=250\nMono=@ByteArray(0)\nTop=\"3,4\"\n");
+  // QSettings reads @ByteArray as bytes: a value of another type.
+  writeRaw("[Varnex]\nLeft=250\nMono=@ByteArray(0)\n");
   QStringList errors;
   const StoredSettings s = readFresh(&errors);
-  EXPECT_EQ(errors, QStringList({"Invalid data type for 'InDevice'", "Invalid data type for 'Mono'"}));
-  EXPECT_EQ(s.InDevice, 0);
+  EXPECT_EQ(errors, QStringList({"Invalid data type for 'Mono'"}));
   EXPECT_TRUE(s.Mono);
   EXPECT_EQ(s.Left, 250);  // the others are read as usual
-  EXPECT_EQ(s.Top, 100);   // quoted text "3,4" is text, but not a number
+}
+
+TEST_F(SettingsStoreTest, TextWithACommaSilentlyTakesTheDefault) {
+  // QSettings reads an unquoted comma-separated value as a list; quoted, it is text.
+  writeRaw("[Varnex]\nLeft=1,2\nInDevice=1, 2\nOutDevice=1,\nTop=\"3,4\"\nPhase=7\n");
+  QStringList errors;
+  const StoredSettings s = readFresh(&errors);
+  EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+  EXPECT_EQ(s.Left, 100);
+  EXPECT_EQ(s.InDevice, 0);
+  EXPECT_EQ(s.OutDevice, 0);
+  EXPECT_EQ(s.Top, 100);
+  EXPECT_EQ(s.Phase, 7);
 }
 
 TEST_F(SettingsStoreTest, MalformedLineDoesNotHideTheValuesOrBlockTheWrite) {

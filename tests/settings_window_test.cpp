@@ -230,11 +230,12 @@ TEST_F(SettingsWindowTest, RateIndexOutsideTheListStartsAt48000) {
 }
 
 TEST_F(SettingsWindowTest, RefusedValueShowsAnErrorBoxAndStartsWithItsDefault) {
-  writeRaw("[Varnex]\nOutDevice=1, 0\nInDevice=1\n");
+  writeRaw("[Varnex]\nOutDevice=@ByteArray(1)\nInDevice=1\nLeft=1,2\n");
   TMainForm& f = showForm();
   EXPECT_EQ(errorTexts(), std::vector<QString>{"Invalid data type for 'OutDevice'"});
   EXPECT_EQ(f.OutDeviceId, 0);
   EXPECT_EQ(f.InDeviceId, 1);
+  EXPECT_EQ(f.StoredLeft, 100);  // text with a comma: the default, without a box
   EXPECT_TRUE(f.isVisible());
   boxes.clear();
   closeForm();
@@ -254,6 +255,16 @@ TEST_F(SettingsWindowTest, UnwritableLocationShowsAnErrorBoxAtClose) {
   closeForm();
   EXPECT_EQ(errorTexts(), std::vector<QString>{"Failed to create key Varnex"});
   EXPECT_TRUE(QFileInfo(keyFolder()).isFile());
+}
+
+TEST_F(SettingsWindowTest, SettingsFileThatIsAFolderShowsAnErrorBoxAtShowAndAtClose) {
+  ASSERT_TRUE(QDir().mkpath(filePath()));
+  showForm();
+  EXPECT_EQ(errorTexts(), std::vector<QString>{"Failed to get data for 'SAMode'"});
+  boxes.clear();
+  closeForm();
+  EXPECT_EQ(errorTexts().size(), 1u);
+  EXPECT_TRUE(QFileInfo(filePath()).isDir());
 }
 
 TEST_F(SettingsWindowTest, SecondCloseQueryWritesThroughAReopenedStore) {

@@ -314,6 +314,15 @@ TEST(Ruler, LabelsAtOtherRates) {
   EXPECT_EQ(n[22], QStringLiteral("0.08"));  // at least two characters, two decimals
 }
 
+TEST(Ruler, EveryLabelShowsWholeInTheRulersWidth) {
+  const QFontMetrics metrics(RulerFont());
+  for (uint32_t rate : {192000u, 96000u, 48000u, 44100u, 32000u, 24000u, 22050u, 16000u, 12000u, 11025u, 8000u, 7000u,
+                        6000u, 5000u, 4000u})
+    for (const RulerLabel& l : RulerLabels(rate, 451))
+      EXPECT_LE(metrics.horizontalAdvance(l.text), kRulerWidth) << rate << " " << l.text.toStdString();
+  EXPECT_LE(6 + metrics.horizontalAdvance(QStringLiteral("кГц")), kRulerWidth);
+}
+
 TEST(Ruler, ValuesAndPositionsFollowRateAndHeight) {
   for (uint32_t rate : {4000u, 11025u, 22050u, 32000u, 44100u, 96000u, 192000u}) {
     for (int height : {24, 100, 451, 600}) {

@@ -3,6 +3,7 @@
 #include <QIcon>
 
 #include "app/main_form.hpp"
+#include "app/message_boxes.hpp"
 #include "app/startup_check.hpp"
 #include "dsp/fft.hpp"
 
@@ -12,8 +13,7 @@ int main(int argc, char* argv[]) {
   int result = 0;
   {
     QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Tovrel"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Tovrel"));
+    app::NameApplication();
     // The desktop file's id lets Wayland compositors match the window to its menu entry.
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tovrel.Tovrel"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/io.github.tovrel.Tovrel.png")));

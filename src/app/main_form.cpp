@@ -13,7 +13,9 @@
 #include <QShowEvent>
 #include <QStyleOptionToolButton>
 #include <QTimer>
+#include <iterator>
 #include <utility>
+#include <variant>
 
 #include "app/device_lists.hpp"
 #include "app/globals.hpp"
@@ -87,71 +89,52 @@ class WindowNoticeTarget : public wave::NoticeTarget {
   QObject* receiver_;
 };
 
-const QColor kFormColour(170, 162, 146);
-const QColor kPanelGrey(81, 81, 81);
-const QColor kSilver(192, 192, 192);
+// Colours of the layout, as TColor values ($00BBGGRR).
+constexpr display::TColor kFormColour = 9609898;  // red 170, green 162, blue 146
+constexpr display::TColor kDarkGrey = 5329233;    // grey 81: the lists and the spectrum panel
 
+// A disabled control draws its text halfway between its text colour and its background,
+// so it reads as dimmed on every background of the window.
+QColor dimmed(const QColor& text, const QColor& background) {
+  return QColor((text.red() + background.red()) / 2, (text.green() + background.green()) / 2,
+                (text.blue() + background.blue()) / 2);
+}
+
+void setTextColour(QPalette& pal, const QColor& text, const QColor& background) {
+  for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
+    pal.setColor(QPalette::Active, role, text);
+    pal.setColor(QPalette::Inactive, role, text);
+    pal.setColor(QPalette::Disabled, role, dimmed(text, background));
+  }
+}
+
+// Background and text of a control; the background stays in every state, the text dims
+// when the control is disabled.
 void setColours(QWidget* w, const QColor& background, const QColor& text) {
   QPalette pal = w->palette();
   for (auto role : {QPalette::Window, QPalette::Base, QPalette::Button}) pal.setColor(role, background);
-  for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) pal.setColor(role, text);
+  setTextColour(pal, text, background);
   w->setPalette(pal);
   w->setAutoFillBackground(true);
 }
 
-void setTextColour(QWidget* w, const QColor& text) {
+// Text on the parent's background (labels, check boxes).
+void setTextColour(QWidget* w, const QColor& text, const QColor& background) {
   QPalette pal = w->palette();
-  for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) pal.setColor(role, text);
+  setTextColour(pal, text, background);
   w->setPalette(pal);
 }
 
-QLabel* makeLabel(QWidget* parent, const QString& text, QRect geometry, const QColor& colour) {
-  auto* label = new QLabel(text, parent);
-  label->setGeometry(geometry);
-  setTextColour(label, colour);
-  return label;
-}
-
-QLabel* makeImage(QWidget* parent, const QImage& picture, QRect geometry, bool stretched) {
-  auto* image = new QLabel(parent);
-  image->setGeometry(geometry);
-  image->setPixmap(QPixmap::fromImage(picture));
-  image->setScaledContents(stretched);
-  return image;
-}
-
-QComboBox* makeList(QWidget* parent, QRect geometry) {
-  auto* box = new QComboBox(parent);
-  box->setGeometry(geometry);
-  setColours(box, kPanelGrey, Qt::white);
-  return box;
-}
-
-QCheckBox* makeCheckBox(QWidget* parent, const QString& text, QRect geometry) {
-  auto* box = new QCheckBox(text, parent);
-  box->setGeometry(geometry);
-  setTextColour(box, Qt::black);
-  return box;
-}
-
-TLedDisplay* makeMeter(QWidget* parent, QRect geometry) {
-  auto* meter = new TLedDisplay(parent);
-  meter->setGeometry(geometry);
-  meter->setOrientation(loHorizontal);
-  meter->setCtl3D(false);
-  meter->setSpacing(-1);
-  meter->setMax(32767);
-  meter->setPosition(0);
-  meter->setBlockACount(35);
-  meter->setBlockBCount(9);
-  meter->setBlockCCount(6);
-  meter->setActiveColor1(clLime);
-  meter->setActiveColor2(clYellow);
-  meter->setActiveColor3(clRed);
-  meter->setDeadColor1(clGreen);
-  meter->setDeadColor2(clOlive);
-  meter->setDeadColor3(clMaroon);
-  return meter;
+// The drop-down lists are drawn flat in their own colour, their open lists too: the
+// desktop style would shade them with a gradient and open them as light menus.
+QString listStyleSheet(const QColor& background, const QColor& text) {
+  return QStringLiteral(
+             "QComboBox { background-color: %1; color: %2; border: 1px solid %4; padding: 0 4px; }"
+             "QComboBox:disabled { color: %3; }"
+             "QComboBox QAbstractItemView { background-color: %1; color: %2; border: 1px solid %4;"
+             " selection-background-color: %5; selection-color: %2; }")
+      .arg(background.name(), text.name(), dimmed(text, background).name(), background.darker(200).name(),
+           QColor(0, 0, 128).name());
 }
 
 // The rate in the device labels, in kilohertz without trailing zeros ("48", "5.512").
@@ -175,6 +158,157 @@ void fitCheckBox(QCheckBox* box, int rightLimit) {
   }
 }
 
+// ---------------------------------------------------------------------------------------
+// The layout: one row per control, in the window's declaration order (parents before
+// their children). Positions are left, top, width, height in the parent.
+
+enum class Parent { Form, Panel1, PanelSA };
+enum class Picture { None, ClipMark, Scale, ScaleBothWays, RunningIndicator, Microphone, Speaker };
+
+// Stands for "no colour of its own": the control shows its parent's background.
+constexpr display::TColor kParentColour = 0x1FFFFFFF;
+
+using Member = std::variant<QLabel* TMainForm::*, QComboBox* TMainForm::*, QFrame* TMainForm::*,
+                            display::TLedDisplay* TMainForm::*, PaintBox* TMainForm::*, QCheckBox* TMainForm::*,
+                            SpeedButton* TMainForm::*>;
+
+template <class MemberPointer>
+struct ControlTypeOf;
+template <class W>
+struct ControlTypeOf<W* TMainForm::*> {
+  using type = W;
+};
+template <class MemberPointer>
+using ControlType = typename ControlTypeOf<MemberPointer>::type;
+
+struct ControlRow {
+  Member member;
+  Parent parent;
+  QRect geometry;
+  const char* text = nullptr;  // caption of a label or check box
+  display::TColor colour = kParentColour;
+  display::TColor fontColour = display::clBlack;
+  Picture picture = Picture::None;  // an image's picture or a speed button's faces
+};
+
+using namespace display;
+const ControlRow kLayout[] = {
+    {&TMainForm::LabelInDevice, Parent::Form, {4, 155, 108, 13}, "Входное устройство :"},
+    {&TMainForm::CbWaveInDevice, Parent::Form, {2, 171, 238, 21}, nullptr, kDarkGrey, clWhite},
+    {&TMainForm::Panel1, Parent::Form, {2, 1, 238, 96}, nullptr, clBlack, clBlack},
+    {&TMainForm::LabeOutDevice, Parent::Form, {4, 211, 116, 13}, "Выходное устройство :"},
+    {&TMainForm::CbWaveOutDevice, Parent::Form, {2, 227, 238, 21}, nullptr, kDarkGrey, clWhite},
+    {&TMainForm::ImageA, Parent::Panel1, {213, 13, 14, 8}, nullptr, kParentColour, clBlack, Picture::ClipMark},
+    {&TMainForm::ImgScale1, Parent::Panel1, {63, 23, 164, 18}, nullptr, kParentColour, clBlack, Picture::Scale},
+    {&TMainForm::LabelInA, Parent::Panel1, {8, 10, 45, 13}, "Вход (L) :", kParentColour, clSilver},
+    {&TMainForm::LedInA, Parent::Panel1, {62, 11, 150, 12}},
+    {&TMainForm::LabelBPS, Parent::Form, {4, 107, 196, 13}, "Частота дискретизации входа (Моно) :"},
+    {&TMainForm::CbBitrate, Parent::Form, {2, 123, 238, 21}, nullptr, kDarkGrey, clWhite},
+    {&TMainForm::PanelSA, Parent::Form, {244, 0, 238, 453}, nullptr, kDarkGrey, clWhite},
+    {&TMainForm::pbss, Parent::PanelSA, {1, 1, 207, 451}, nullptr, kParentColour, clLime},
+    {&TMainForm::RulerPaintBox, Parent::PanelSA, {208, 1, kRulerWidth, 451}, nullptr, kDarkGrey, clWhite},
+    {&TMainForm::ImgScale2, Parent::Panel1, {63, 55, 164, 18}, nullptr, kParentColour, clBlack, Picture::ScaleBothWays},
+    {&TMainForm::LedOutA, Parent::Panel1, {62, 41, 150, 12}},
+    {&TMainForm::LabelOutA, Parent::Panel1, {8, 39, 44, 13}, "Выход L:", kParentColour, clSilver},
+    {&TMainForm::ImageOA, Parent::Panel1, {213, 43, 14, 8}, nullptr, kParentColour, clBlack, Picture::ClipMark},
+    {&TMainForm::LabelOutB, Parent::Panel1, {8, 71, 46, 13}, "Выход R:", kParentColour, clSilver},
+    {&TMainForm::LedOutB, Parent::Panel1, {62, 73, 150, 12}},
+    {&TMainForm::ImageOB, Parent::Panel1, {213, 75, 14, 8}, nullptr, kParentColour, clBlack, Picture::ClipMark},
+    {&TMainForm::cbIQ, Parent::Form, {8, 299, 201, 17}, "I/Q выходной сигнал"},
+    {&TMainForm::cbInvertSpectr, Parent::Form, {8, 331, 201, 17}, "Инверсия выходного спектра"},
+    {&TMainForm::cbSpectr, Parent::Form, {8, 267, 105, 17}, "Входной спектр"},
+    {&TMainForm::cbInvertOut, Parent::Form, {8, 363, 169, 17}, "Фильтрация IQ (опция)"},
+    {&TMainForm::SBDin, Parent::Form, {155, 402, 75, 40}, nullptr, kParentColour, clBlack, Picture::Speaker},
+    {&TMainForm::SBMic, Parent::Form, {12, 402, 75, 40}, nullptr, kParentColour, clBlack, Picture::Microphone},
+    {&TMainForm::cbLog, Parent::Form, {120, 267, 121, 17}, "Логарифмически"},
+    {&TMainForm::Image1, Parent::Form, {102, 402, 42, 40}, nullptr, kParentColour, clBlack, Picture::RunningIndicator},
+};
+
+QImage picture(Picture p) {
+  switch (p) {
+    case Picture::ClipMark: return ClipMarkPicture();
+    case Picture::Scale: return ScalePicture(false);
+    case Picture::ScaleBothWays: return ScalePicture(true);
+    case Picture::RunningIndicator: return RunningIndicatorPicture();
+    default: return {};
+  }
+}
+
+// The background a control shows: its own colour, or its parent's.
+QColor backgroundOf(const QWidget* w, const ControlRow& row) {
+  if (row.colour != kParentColour) return toQColor(row.colour);
+  return w->parentWidget() ? w->parentWidget()->palette().color(QPalette::Window) : display::toQColor(kFormColour);
+}
+
+void setUpControl(QLabel* label, const ControlRow& row) {
+  label->setGeometry(row.geometry);
+  if (row.picture == Picture::None) {
+    label->setText(QString::fromUtf8(row.text));
+    setTextColour(label, toQColor(row.fontColour), backgroundOf(label, row));
+    fitLabel(label, row.geometry.width());
+    return;
+  }
+  label->setPixmap(QPixmap::fromImage(picture(row.picture)));
+  // The clip marks are stretched to their box; the other pictures have its size.
+  label->setScaledContents(row.picture == Picture::ClipMark);
+  // The clip marks and the running indicator show only while their condition holds.
+  if (row.picture == Picture::ClipMark || row.picture == Picture::RunningIndicator) label->hide();
+  if (row.picture == Picture::RunningIndicator) label->setAttribute(Qt::WA_TranslucentBackground);
+}
+
+void setUpControl(QComboBox* box, const ControlRow& row) {
+  box->setGeometry(row.geometry);
+  setColours(box, toQColor(row.colour), toQColor(row.fontColour));
+  box->setStyleSheet(listStyleSheet(toQColor(row.colour), toQColor(row.fontColour)));
+}
+
+void setUpControl(QFrame* panel, const ControlRow& row) {
+  panel->setGeometry(row.geometry);
+  panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  panel->setLineWidth(1);
+  setColours(panel, toQColor(row.colour), toQColor(row.fontColour));
+}
+
+void setUpControl(TLedDisplay* meter, const ControlRow& row) {
+  // The three meters share their settings.
+  meter->setGeometry(row.geometry);
+  meter->setOrientation(loHorizontal);
+  meter->setCtl3D(false);
+  meter->setSpacing(-1);
+  meter->setMax(32767);
+  meter->setPosition(0);
+  meter->setBlockACount(35);
+  meter->setBlockBCount(9);
+  meter->setBlockCCount(6);
+  meter->setActiveColor1(clLime);
+  meter->setActiveColor2(clYellow);
+  meter->setActiveColor3(clRed);
+  meter->setDeadColor1(clGreen);
+  meter->setDeadColor2(clOlive);
+  meter->setDeadColor3(clMaroon);
+}
+
+void setUpControl(PaintBox* box, const ControlRow& row) {
+  box->setGeometry(row.geometry);
+  if (row.colour != kParentColour)
+    setColours(box, toQColor(row.colour), toQColor(row.fontColour));
+  else
+    setTextColour(box, toQColor(row.fontColour), backgroundOf(box, row));
+}
+
+void setUpControl(QCheckBox* box, const ControlRow& row) {
+  box->setGeometry(row.geometry);
+  box->setText(QString::fromUtf8(row.text));
+  // The square takes the window's colour, like the rest of the check box.
+  setColours(box, backgroundOf(box, row), toQColor(row.fontColour));
+}
+
+void setUpControl(SpeedButton* button, const ControlRow& row) {
+  button->setGeometry(row.geometry);
+  const auto faces = SpeedButtonFaces(row.picture == Picture::Microphone ? ButtonGlyph::Microphone : ButtonGlyph::Speaker);
+  for (size_t i = 0; i < faces.size(); ++i) button->Faces[i] = QPixmap::fromImage(faces[i]);
+}
+
 }  // namespace
 
 }  // namespace app
@@ -192,7 +326,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   QFont font(QStringLiteral("DejaVu Sans"));
   font.setPointSize(8);
   setFont(font);
-  setColours(this, kFormColour, Qt::black);
+  setColours(this, display::toQColor(kFormColour), Qt::black);
 
   noticeTarget_ = std::make_unique<WindowNoticeTarget>(this);
   ScreenSize = [this] {
@@ -209,95 +343,41 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
 TMainForm::~TMainForm() { FormDestroy(); }
 
 void TMainForm::buildControls() {
-  LabelInDevice = makeLabel(this, QStringLiteral("Входное устройство :"), {4, 155, 108, 13}, Qt::black);
-  CbWaveInDevice = makeList(this, {2, 171, 238, 21});
+  for (const ControlRow& row : kLayout) {
+    QWidget* parent = row.parent == Parent::Panel1 ? static_cast<QWidget*>(Panel1)
+                      : row.parent == Parent::PanelSA ? static_cast<QWidget*>(PanelSA)
+                                                      : this;
+    std::visit([&](auto member) { setUpControl(this->*member = new ControlType<decltype(member)>(parent), row); },
+               row.member);
+  }
 
-  Panel1 = new QFrame(this);
-  Panel1->setGeometry(2, 1, 238, 96);
-  Panel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  Panel1->setLineWidth(1);
-  setColours(Panel1, Qt::black, Qt::black);
   // The panel's own caption, black on black as designed: present but never seen.
-  auto* panelCaption = makeLabel(Panel1, QStringLiteral("Panel1"), {1, 1, 236, 94}, Qt::black);
+  auto* panelCaption = new QLabel(QStringLiteral("Panel1"), Panel1);
+  panelCaption->setGeometry(1, 1, 236, 94);
   panelCaption->setAlignment(Qt::AlignCenter);
   panelCaption->setObjectName(QStringLiteral("Panel1Caption"));
+  setTextColour(panelCaption, Qt::black, Qt::black);
+  panelCaption->lower();
 
-  LabeOutDevice = makeLabel(this, QStringLiteral("Выходное устройство :"), {4, 211, 116, 13}, Qt::black);
-  CbWaveOutDevice = makeList(this, {2, 227, 238, 21});
-
-  const QImage clip = ClipMarkPicture();
-  ImageA = makeImage(Panel1, clip, {213, 13, 14, 8}, true);
-  ImgScale1 = makeImage(Panel1, ScalePicture(false), {63, 23, 164, 18}, false);
-  LabelInA = makeLabel(Panel1, QStringLiteral("Вход (L) :"), {8, 10, 45, 13}, kSilver);
-  LedInA = makeMeter(Panel1, {62, 11, 150, 12});
-
-  LabelBPS = makeLabel(this, QStringLiteral("Частота дискретизации входа (Моно) :"), {4, 107, 196, 13}, Qt::black);
-  fitLabel(LabelBPS, 196);
-  CbBitrate = makeList(this, {2, 123, 238, 21});
   for (const char* rate : {"192000", "96000", "48000", "44100", "32000", "24000", "22050", "16000", "12000", "11025",
                            "8000", "7000", "6000", "5000", "4000"})
     CbBitrate->addItem(QString::fromLatin1(rate));
   CbBitrate->setCurrentIndex(2);
   CbBitrate->setMaxVisibleItems(15);
 
-  PanelSA = new QFrame(this);
-  PanelSA->setGeometry(244, 0, 238, 453);
-  PanelSA->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  PanelSA->setLineWidth(1);
-  setColours(PanelSA, kPanelGrey, Qt::white);
-  pbss = new PaintBox(PanelSA);
-  pbss->setGeometry(1, 1, 207, 451);
-  setTextColour(pbss, QColor(0, 255, 0));
-  RulerPaintBox = new PaintBox(PanelSA);
-  RulerPaintBox->setGeometry(208, 1, 29, 451);
-  setColours(RulerPaintBox, kPanelGrey, Qt::white);
   RulerPaintBox->setFont(display::RulerFont());
 
-  ImgScale2 = makeImage(Panel1, ScalePicture(true), {63, 55, 164, 18}, false);
-  LedOutA = makeMeter(Panel1, {62, 41, 150, 12});
-  LabelOutA = makeLabel(Panel1, QStringLiteral("Выход L:"), {8, 39, 44, 13}, kSilver);
-  ImageOA = makeImage(Panel1, clip, {213, 43, 14, 8}, true);
-  LabelOutB = makeLabel(Panel1, QStringLiteral("Выход R:"), {8, 71, 46, 13}, kSilver);
-  LedOutB = makeMeter(Panel1, {62, 73, 150, 12});
-  ImageOB = makeImage(Panel1, clip, {213, 75, 14, 8}, true);
-  for (QLabel* label : {LabelInA, LabelOutA, LabelOutB}) fitLabel(label, label->width());
-
-  cbIQ = makeCheckBox(this, QStringLiteral("I/Q выходной сигнал"), {8, 299, 201, 17});
-  cbInvertSpectr = makeCheckBox(this, QStringLiteral("Инверсия выходного спектра"), {8, 331, 201, 17});
-  cbSpectr = makeCheckBox(this, QStringLiteral("Входной спектр"), {8, 267, 105, 17});
-  cbInvertOut = makeCheckBox(this, QStringLiteral("Фильтрация IQ (опция)"), {8, 363, 169, 17});
-
-  SBDin = new SpeedButton(this);
-  SBDin->setGeometry(155, 402, 75, 40);
-  SBMic = new SpeedButton(this);
-  SBMic->setGeometry(12, 402, 75, 40);
-  const auto micFaces = SpeedButtonFaces(ButtonGlyph::Microphone);
-  const auto speakerFaces = SpeedButtonFaces(ButtonGlyph::Speaker);
-  for (size_t i = 0; i < micFaces.size(); ++i) {
-    SBMic->Faces[i] = QPixmap::fromImage(micFaces[i]);
-    SBDin->Faces[i] = QPixmap::fromImage(speakerFaces[i]);
-  }
-
-  cbLog = makeCheckBox(this, QStringLiteral("Логарифмически"), {120, 267, 121, 17});
+  // Check boxes grow into the room up to their right neighbour or the window's edge.
   fitCheckBox(cbSpectr, cbLog->x());
   for (QCheckBox* box : {cbIQ, cbInvertSpectr, cbInvertOut, cbLog}) fitCheckBox(box, 242);
-
-  Image1 = makeImage(this, RunningIndicatorPicture(), {102, 402, 42, 40}, false);
-  Image1->setAttribute(Qt::WA_TranslucentBackground);
-
-  for (QLabel* image : {ImageA, ImageOA, ImageOB, Image1}) image->hide();
 
   Timer1 = new QTimer(this);
   Timer1->setInterval(500);
 
   // Keyboard order of the window's focusable controls.
-  setTabOrder(CbBitrate, CbWaveInDevice);
-  setTabOrder(CbWaveInDevice, CbWaveOutDevice);
-  setTabOrder(CbWaveOutDevice, cbSpectr);
-  setTabOrder(cbSpectr, cbIQ);
-  setTabOrder(cbIQ, cbInvertSpectr);
-  setTabOrder(cbInvertSpectr, cbInvertOut);
-  setTabOrder(cbInvertOut, cbLog);
+  QWidget* const tabOrder[] = {CbBitrate, CbWaveInDevice, CbWaveOutDevice, cbSpectr,
+                               cbIQ,      cbInvertSpectr, cbInvertOut,     cbLog};
+  for (size_t i = 0; i + 1 < std::size(tabOrder); ++i) setTabOrder(tabOrder[i], tabOrder[i + 1]);
 }
 
 void TMainForm::connectHandlers() {
@@ -349,12 +429,10 @@ void TMainForm::FormShow() {
   select(CbWaveInDevice, InDeviceId);
   select(CbWaveOutDevice, OutDeviceId);
 
-  // The clamp sees the outer size from before the spectrum switch changes the width.
-  const QSize outer = frameGeometry().size();
-  const WindowPlacement placed = KeepWindowOnScreen(StoredLeft, StoredTop, outer.width(), outer.height(), ScreenSize());
-  move(placed.Left, placed.Top);
-  shownFramePosition_ = QPoint(placed.Left, placed.Top);
-  if (placed.Height != outer.height()) setFixedHeight(placed.Height - (outer.height() - height()));
+  // The clamp sees the size from before the spectrum switch changes the width.
+  shownClientSize_ = size();
+  keepOnScreen();
+  shownFramePosition_ = pos();
 
   if (SAMode == 1)
     cbSpectr->setChecked(true);
@@ -364,16 +442,26 @@ void TMainForm::FormShow() {
   CbBitrateChange();
 }
 
+// Moves the window to the stored position kept on the screen with its outer size: the
+// client size it had at show plus the frame's margins as far as they are known yet.
+void TMainForm::keepOnScreen() {
+  const QSize margins = frameGeometry().size() - size();
+  const QSize outer = shownClientSize_ + margins;
+  const WindowPlacement placed = KeepWindowOnScreen(StoredLeft, StoredTop, outer.width(), outer.height(), ScreenSize());
+  const int clientHeight = placed.Height - margins.height();
+  if (clientHeight != height()) setFixedHeight(clientHeight);
+  move(placed.Left, placed.Top);
+}
+
 // The stored position is the frame's, and the close query stores the frame's. A window
 // manager that frames the window only after it is shown (X11) puts the client area where
-// the frame was asked for, so every run would start a title bar higher than the last.
-// Once the frame is known (no event says so; the window checks each event until then),
-// the window is moved so that the frame sits where show put it.
+// the frame was asked for, and the frame's size was unknown when show kept the window on
+// the screen. Once the frame is known (no event says so; the window checks each event
+// until then), the window is placed again with its outer size, frame and all.
 void TMainForm::keepShownFramePosition() {
-  const QPoint frame = frameGeometry().topLeft();
-  if (frame == geometry().topLeft()) return;  // no frame yet
-  const QPoint wanted = *std::exchange(shownFramePosition_, std::nullopt);
-  if (frame != wanted) move(wanted);
+  if (frameGeometry().topLeft() == geometry().topLeft()) return;  // no frame yet
+  shownFramePosition_.reset();
+  keepOnScreen();
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {

@@ -25,7 +25,9 @@ class QFrame;
 class QLabel;
 class QPainter;
 class QTimer;
+namespace display {
 class TLedDisplay;
+}
 
 namespace app {
 
@@ -87,36 +89,37 @@ class TMainForm : public QWidget {
   explicit TMainForm(QWidget* parent = nullptr);
   ~TMainForm() override;
 
-  // Controls, in the window's declaration order.
-  QLabel* LabelInDevice = nullptr;
+  // Controls, in the window's declaration order. The names are fixed; where one does not
+  // say what the control is, its comment does.
+  QLabel* LabelInDevice = nullptr;  // title of the capture box, with the capture rate
   QComboBox* CbWaveInDevice = nullptr;
-  QFrame* Panel1 = nullptr;
-  QLabel* LabeOutDevice = nullptr;
+  QFrame* Panel1 = nullptr;         // the black panel of the three meters
+  QLabel* LabeOutDevice = nullptr;  // title of the playback box, with the playback rate
   QComboBox* CbWaveOutDevice = nullptr;
-  QLabel* ImageA = nullptr;
-  QLabel* ImgScale1 = nullptr;
+  QLabel* ImageA = nullptr;     // input clip mark
+  QLabel* ImgScale1 = nullptr;  // scale under the input meter
   QLabel* LabelInA = nullptr;
-  TLedDisplay* LedInA = nullptr;
-  QLabel* LabelBPS = nullptr;
-  QComboBox* CbBitrate = nullptr;
-  QFrame* PanelSA = nullptr;
-  app::PaintBox* pbss = nullptr;
+  display::TLedDisplay* LedInA = nullptr;  // input level
+  QLabel* LabelBPS = nullptr;      // title of the rate box
+  QComboBox* CbBitrate = nullptr;  // input sample rate in hertz
+  QFrame* PanelSA = nullptr;       // the spectrum panel: spectrogram and ruler
+  app::PaintBox* pbss = nullptr;   // the spectrogram
   app::PaintBox* RulerPaintBox = nullptr;
-  QLabel* ImgScale2 = nullptr;
-  TLedDisplay* LedOutA = nullptr;
+  QLabel* ImgScale2 = nullptr;  // scale between the two output meters
+  display::TLedDisplay* LedOutA = nullptr;  // left output (I) level
   QLabel* LabelOutA = nullptr;
-  QLabel* ImageOA = nullptr;
+  QLabel* ImageOA = nullptr;  // left output clip mark
   QLabel* LabelOutB = nullptr;
-  TLedDisplay* LedOutB = nullptr;
-  QLabel* ImageOB = nullptr;
-  QCheckBox* cbIQ = nullptr;
-  QCheckBox* cbInvertSpectr = nullptr;
-  QCheckBox* cbSpectr = nullptr;
-  QCheckBox* cbInvertOut = nullptr;
-  app::SpeedButton* SBDin = nullptr;
-  app::SpeedButton* SBMic = nullptr;
-  QCheckBox* cbLog = nullptr;
-  QLabel* Image1 = nullptr;
+  display::TLedDisplay* LedOutB = nullptr;  // right output (Q) level
+  QLabel* ImageOB = nullptr;                // right output clip mark
+  QCheckBox* cbIQ = nullptr;                // the I/Q conversion on or off
+  QCheckBox* cbInvertSpectr = nullptr;      // output spectrum inversion
+  QCheckBox* cbSpectr = nullptr;            // input spectrogram shown and computed
+  QCheckBox* cbInvertOut = nullptr;         // the edge filter, not an inversion
+  app::SpeedButton* SBDin = nullptr;        // playback on and off
+  app::SpeedButton* SBMic = nullptr;        // capture on and off
+  QCheckBox* cbLog = nullptr;               // logarithmic spectrogram
+  QLabel* Image1 = nullptr;                 // running indicator: both devices run
   QTimer* Timer1 = nullptr;
 
   // Window handlers.
@@ -190,11 +193,14 @@ class TMainForm : public QWidget {
   void captureFailed(wave::MMRESULT code);
   void playbackFailed(wave::MMRESULT code);
   void setClientWidth(int width);
+  void keepOnScreen();
   void keepShownFramePosition();
 
   std::unique_ptr<wave::NoticeTarget> noticeTarget_;
   bool firstShowDone_ = false;
-  // Where show placed the window's frame, until the window system has put its frame
-  // around the window (see keepShownFramePosition).
+  // Where show placed the window, until the window system has put its frame around the
+  // window (see keepShownFramePosition).
   std::optional<QPoint> shownFramePosition_;
+  // The client size at show, before the spectrum switch set the width.
+  QSize shownClientSize_;
 };

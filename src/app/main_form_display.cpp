@@ -21,8 +21,8 @@ void TMainForm::cbSpectrClick() {
 }
 
 void TMainForm::pbssPaint(QPainter& painter) {
-  // Right-aligned plain copy of the stored picture; painting never recomputes it.
-  painter.drawImage(pbss->width() - Spectrum.SpectrumView.width(), 0, Spectrum.SpectrumView);
+  // Painting shows the stored picture; it never recomputes it.
+  Spectrum.paintView(painter, pbss->width());
 }
 
 void TMainForm::RulerPaintBoxPaint(QPainter& painter) {

@@ -228,21 +228,17 @@ void TMainForm::ResetControls() {
 }
 
 void TMainForm::ProcessBlock() {
-  const dsp::PeakLevel input = dsp::MeasureInputLevel(Stream.WorkBuffer.data(), Stream.BlockSamples);
-  LedInA->setPosition(input.Position);
-  ImageA->setVisible(input.Clipped);
-
+  // The spectrum shows the raw block, so its column is drawn before the conversion.
   if (CaptureOpen && SAMode != 0) {
     Spectrum.RenderSpectrumColumn(Stream, cbLog->isChecked());
     pbss->update();
   }
-
-  if (cbIQ->isChecked()) dsp::ConvertToIQ(Stream, cbInvertOut->isChecked());
-
-  const dsp::OutputLevels output =
-      dsp::InvertAndMeasureOutput(Stream.WorkBuffer.data(), Stream.BlockSamples, cbInvertSpectr->isChecked());
-  LedOutA->setPosition(output.Left.Position);
-  LedOutB->setPosition(output.Right.Position);
-  ImageOA->setVisible(output.Left.Clipped);
-  ImageOB->setVisible(output.Right.Clipped);
+  const dsp::BlockLevels levels = dsp::ConvertBlock(
+      Stream, {cbIQ->isChecked(), cbInvertOut->isChecked(), cbInvertSpectr->isChecked()});
+  LedInA->setPosition(levels.Input.Position);
+  ImageA->setVisible(levels.Input.Clipped);
+  LedOutA->setPosition(levels.Output.Left.Position);
+  LedOutB->setPosition(levels.Output.Right.Position);
+  ImageOA->setVisible(levels.Output.Left.Clipped);
+  ImageOB->setVisible(levels.Output.Right.Clipped);
 }

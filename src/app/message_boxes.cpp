@@ -1,5 +1,6 @@
 #include "app/message_boxes.hpp"
 
+#include <QCoreApplication>
 #include <QMessageBox>
 #include <utility>
 
@@ -24,6 +25,8 @@ void present(BoxKind kind, const QString& caption, const QString& text, QWidget*
 }
 
 }  // namespace
+
+void NameApplication() { QCoreApplication::setApplicationName(QStringLiteral("Tovrel")); }
 
 void setBoxPresenter(BoxPresenter p) { presenter() = std::move(p); }
 

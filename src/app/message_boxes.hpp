@@ -25,6 +25,11 @@ struct BoxRequest {
 using BoxPresenter = std::function<void(const BoxRequest&)>;
 void setBoxPresenter(BoxPresenter presenter);
 
+// Names the application "Tovrel" (its title on the taskbar) and sets no display name:
+// the window system appends a display name to every window title, and the boxes'
+// captions must read exactly "Warning" and "Error".
+void NameApplication();
+
 // Modal warning box: caption "Warning", warning icon, `text`, one "OK" button.
 void ShowWarningBox(const QString& text, QWidget* parent = nullptr);
 // Modal error box: caption "Error", no icon, `text`, one OK button.

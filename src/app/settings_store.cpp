@@ -151,8 +151,11 @@ StoredSettings SettingsStore::read(QStringList* errors) {
     int32_t value = v.defaultValue;
     if (!stored.isValid()) {
       // Missing: the default, silently.
+    } else if (stored.typeId() == QMetaType::QStringList) {
+      // QSettings splits text at unquoted commas into a list; such text is no integer,
+      // so it gives the default silently like any other text that is not a number.
     } else if (stored.typeId() != QMetaType::QString) {
-      // QSettings turns "a, b" into a list and "@ByteArray(..)" into bytes: not text.
+      // "@ByteArray(..)" and the like are values of another type, not text.
       addError(errors, InvalidDataTypeText(QLatin1String(v.name)));
     } else if (const auto parsed = ParseStoredInteger(stored.toString().toStdString())) {
       value = *parsed;

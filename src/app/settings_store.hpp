@@ -11,7 +11,7 @@ namespace app {
 // The user's choices and the window position, as kept between runs. Field names follow
 // the stored value names; the defaults are what a first run (or an unreadable value)
 // gets. "Spectr" holds the output inversion, "Mono" the I/Q conversion and "InvertOut"
-// the edge filter: the names are historical and kept for compatibility of the file.
+// the edge filter: the stored names stay as they are, so every settings file reads alike.
 struct StoredSettings {
   int32_t SAMode = 1;
   bool InvertOut = false;
@@ -83,9 +83,9 @@ class SettingsStore {
   QString filePath() const { return filePath_; }
 
   // Reads the values in their fixed order. A missing file, group or value gives the
-  // default silently; a value that is not an integer too. A value that is not plain
-  // text (a list, a byte array, ...) gives the default and "Invalid data type for
-  // '<name>'"; an unreadable file gives the defaults and one "Failed to get data for
+  // default silently; text that is not an integer too (text with a comma included). A
+  // value of another type (a byte array, ...) gives the default and "Invalid data type
+  // for '<name>'"; an unreadable file gives the defaults and one "Failed to get data for
   // '<first name>'". Reading needs an open store (an unopened one opens itself).
   StoredSettings read(QStringList* errors);
 

@@ -5,6 +5,8 @@
 #include <QPainter>
 #include <algorithm>
 
+namespace display {
+
 QColor toQColor(TColor c) {
   if ((c >> 24) == 0xFF) {
     // System colours in their classic desktop values, so the meter looks the same on
@@ -91,9 +93,9 @@ void TLedDisplay::setDeadColor3(TColor v) { dead_[2] = v; PaintLEDs(); }
 int32_t TLedDisplay::litCount() {
   if (max_ == 0) setMax(1);  // repaints, then the count goes on with 1
   const int64_t n = blockCount();
-  // The product wraps in 32 bits like the original's integer arithmetic (taken unsigned, so
-  // huge block counts cannot overflow); the quotient is taken in 64 bits so that
-  // INT_MIN / -1 cannot trap.
+  // The product is taken modulo 2^32 as a signed 32-bit value (computed unsigned, so huge
+  // block counts cannot overflow); the quotient is taken in 64 bits so that INT_MIN / -1
+  // cannot trap.
   const auto product =
       static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(position_)) *
                                                  static_cast<uint64_t>(n)));
@@ -246,3 +248,5 @@ void TLedDisplay::changeEvent(QEvent* event) {
   // A new parent or a changed parent colour changes our background.
   if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ParentChange) fullRepaint();
 }
+
+}  // namespace display

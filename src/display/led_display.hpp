@@ -3,6 +3,8 @@
 #include <QWidget>
 #include <cstdint>
 
+namespace display {
+
 // TColor: $00BBGGRR; a top byte of $FF names a system colour by index.
 using TColor = uint32_t;
 constexpr TColor clLime = 0x0000FF00, clYellow = 0x0000FFFF, clRed = 0x000000FF;
@@ -15,8 +17,8 @@ QColor toQColor(TColor c);
 
 enum TLedDisplayOrientation : uint8_t { loHorizontal = 0, loVertical = 1 };
 
-// A bar of LED blocks in three colour bands. Property setters repaint as the control
-// always has: a changed Position or any colour repaints only the blocks, at once.
+// A bar of LED blocks in three colour bands. A changed Position or any colour setter
+// repaints only the blocks, at once; the other setters repaint the whole control.
 class TLedDisplay : public QWidget {
   Q_OBJECT
  public:
@@ -93,3 +95,5 @@ class TLedDisplay : public QWidget {
   int blockPaints_ = 0;
   int fullPaints_ = 0;
 };
+
+}  // namespace display

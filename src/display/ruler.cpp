@@ -8,8 +8,8 @@
 namespace display {
 
 std::vector<RulerLabel> RulerLabels(uint32_t rate, int height) {
-  // Values and positions are running sums, so they carry the same small drift as they
-  // always have; the labels are built in double and shown as 32-bit floats.
+  // Values and positions are running sums in double (the labels shown as 32-bit floats),
+  // so a label may differ from top * (24 - k) / 24 in its last bits.
   const double top = rate / 2000.0;
   float values[24];
   double a = 0;
@@ -39,6 +39,8 @@ QFont RulerFont() {
   if (QFontDatabase::families().contains(QStringLiteral("DejaVu Serif"))) font.setFamily(QStringLiteral("DejaVu Serif"));
   else font.setStyleHint(QFont::Serif);
   font.setPixelSize(11);
+  // Condensed to 70 %, so that the widest label ("- 92.00") fits the ruler's 29 pixels.
+  font.setStretch(70);
   return font;
 }
 

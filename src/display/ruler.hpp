@@ -16,7 +16,9 @@ struct RulerLabel {
 // The 23 kHz labels of a ruler `height` pixels high for the input rate `rate`.
 std::vector<RulerLabel> RulerLabels(uint32_t rate, int height);
 
-// The ruler's cell colour (the panel's dark grey) and font (a serif face 11 pixels high).
+// The ruler's cell colour (the panel's dark grey) and font (a serif face 11 pixels high,
+// condensed so that every label fits the ruler's width of kRulerWidth pixels).
+constexpr int kRulerWidth = 29;
 QColor RulerColour();
 QFont RulerFont();
 
