@@ -29,8 +29,8 @@ state() {
     { split($0, l, "\n"); p = l[1]; sub(/^Package: /, "", p); if (!(p in d)) print }' \
     /var/lib/dpkg/status >"$work/$name/status"
 }
-common="libsndfile1-dev sox"
-state pipewire-desktop pulseaudio $common
+common=(libsndfile1-dev sox)
+state pipewire-desktop pulseaudio "${common[@]}"
 # The desktop's PipeWire set: installed, and in conflict with pulseaudio.
 cat >>"$work/pipewire-desktop/status" <<'STANZA'
 Package: pipewire-audio
@@ -46,8 +46,8 @@ Conflicts: pulseaudio, pulseaudio-module-bluetooth
 Description: PipeWire desktop set
 
 STANZA
-state pulseaudio-desktop pipewire-pulse wireplumber pipewire-audio $common
-state no-server pulseaudio pipewire-pulse wireplumber pipewire-audio $common
+state pulseaudio-desktop pipewire-pulse wireplumber pipewire-audio "${common[@]}"
+state no-server pulseaudio pipewire-pulse wireplumber pipewire-audio "${common[@]}"
 
 cat >"$work/apt-get" <<'APT'
 #!/usr/bin/env bash
