@@ -8,20 +8,20 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstring>
 #include <iostream>
-#include <optional>
 #include <memory>
-#include <algorithm>
 #include <numbers>
+#include <optional>
 #include <vector>
 
 #include "app/main_form.hpp"
@@ -318,7 +318,8 @@ class PrivateServer {
   }
 
   void stop() {
-    if (started_) QProcess::execute("bash", {QString(TOVREL_SOURCE_TREE) + "/scripts/audio-server", "stop", dir_.path()});
+    if (started_)
+      QProcess::execute("bash", {QString(TOVREL_SOURCE_TREE) + "/scripts/audio-server", "stop", dir_.path()});
     started_ = false;
     for (const auto& [name, value] : saved_) {
       if (value)
@@ -336,19 +337,38 @@ class PrivateServer {
 };
 
 // The virtual cable made exactly as the README says, on a server that is stock apart from
-// the README's drop-in (read by PipeWire's PulseAudio server, ignored by PulseAudio).
-class CableRecipe : public EndToEnd {
+// the README's drop-ins: the resampler quality for PulseAudio clients (read by PipeWire's
+// PulseAudio server, ignored by PulseAudio) and, for PipeWire's own cable, its definition.
+struct Recipe {
+  const char* name;
+  bool pipewireOnly;
+  bool loadWithPactl;  // else the cable comes from the server's configuration
+};
+constexpr const char* kPulseClientQuality = "stream.properties = { resample.quality = 14 }\n";
+constexpr const char* kPipeWireCable =
+    "context.objects = [\n"
+    "  { factory = adapter\n"
+    "    args = { factory.name = support.null-audio-sink node.name = iq_cable node.description = IQ-Cable\n"
+    "             media.class = Audio/Sink audio.rate = 24000 audio.position = [ FL FR ] object.linger = true } }\n"
+    "]\n";
+
+class CableRecipe : public EndToEnd, public ::testing::WithParamInterface<Recipe> {
  protected:
   void SetUp() override {
     if (!serverAvailable()) GTEST_SKIP() << "no headless sound server (run through the test command)";
-    ASSERT_TRUE(server_.start({{"pipewire/pipewire-pulse.conf.d/iq-cable.conf",
-                                "stream.properties = { resample.quality = 14 }\n"}}))
-        << "could not start a private sound server";
-    QProcess pactl;
-    pactl.start("pactl", {"load-module", "module-null-sink", "sink_name=iq_cable", "rate=24000", "channels=2",
-                          "sink_properties=device.description=IQ-Cable"});
-    ASSERT_TRUE(pactl.waitForFinished(5000));
-    ASSERT_EQ(pactl.exitCode(), 0) << pactl.readAllStandardError().toStdString();
+    const bool pipewire = qgetenv("TOVREL_AUDIO_SERVER") == "pipewire";
+    if (GetParam().pipewireOnly && !pipewire) GTEST_SKIP() << "a PipeWire cable";
+    std::vector<std::pair<QString, QByteArray>> config{
+        {"pipewire/pipewire-pulse.conf.d/iq-cable.conf", kPulseClientQuality}};
+    if (!GetParam().loadWithPactl) config.emplace_back("pipewire/pipewire.conf.d/iq-cable.conf", kPipeWireCable);
+    ASSERT_TRUE(server_.start(config)) << "could not start a private sound server";
+    if (GetParam().loadWithPactl) {
+      QProcess pactl;
+      pactl.start("pactl", {"load-module", "module-null-sink", "sink_name=iq_cable", "rate=24000", "channels=2",
+                            "sink_properties=device.description=IQ-Cable"});
+      ASSERT_TRUE(pactl.waitForFinished(5000));
+      ASSERT_EQ(pactl.exitCode(), 0) << pactl.readAllStandardError().toStdString();
+    }
     EndToEnd::SetUp();
   }
   void TearDown() override {
@@ -358,10 +378,11 @@ class CableRecipe : public EndToEnd {
   PrivateServer server_;
 };
 
-// A recorder reading the cable's monitor at the output rate gets the whole band: a tone
-// at 97 % of the input's half rate (23280 Hz -> +11280 Hz) comes through as strong as a
-// mid-band one (13000 Hz -> +1000 Hz), both one-sided.
-TEST_F(CableRecipe, RecorderOnTheCableGetsTheWholeBand) {
+INSTANTIATE_TEST_SUITE_P(Cables, CableRecipe,
+                         ::testing::Values(Recipe{"Pactl", false, true}, Recipe{"PipeWireConfig", true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(CableRecipe, RecorderOnTheCableGetsTheWholeBand) {
   ASSERT_NO_FATAL_FAILURE(chooseDevices("IQ-Cable"));
   ASSERT_NO_FATAL_FAILURE(playTones({13000, 23280}, 25, 0.25));
   form->SBMic->click();
@@ -381,8 +402,8 @@ TEST_F(CableRecipe, RecorderOnTheCableGetsTheWholeBand) {
   for (size_t first = 0; first + kWindow <= iq.size(); first += 1024) {
     const double mid = powerAt(iq, first, kWindow, +1000, kOutputRate);
     const double edge = powerAt(iq, first, kWindow, +11280, kOutputRate);
-    const double image = std::max({powerAt(iq, first, kWindow, -11280, kOutputRate),
-                                   powerAt(iq, first, kWindow, -1000, kOutputRate), 1e-9});
+    const double image = std::max(
+        {powerAt(iq, first, kWindow, -11280, kOutputRate), powerAt(iq, first, kWindow, -1000, kOutputRate), 1e-9});
     // Amplitude 8192 with Hann weights: about (8192 * 4096 / 2)^2.
     if (mid < 1e13) continue;
     const double clear = 10.0 * std::log10(edge / image);
@@ -397,7 +418,8 @@ TEST_F(CableRecipe, RecorderOnTheCableGetsTheWholeBand) {
   const std::string figures = "edge " + std::to_string(edgeDb - midDb) + " dB from mid-band, image " +
                               std::to_string(imageDb - edgeDb) + " dB from the edge tone";
   RecordProperty("figures", figures);
-  std::cout << "[ figures  ] " << qgetenv("TOVREL_AUDIO_SERVER").toStdString() << ": " << figures << "\n";
+  std::cout << "[ figures  ] " << qgetenv("TOVREL_AUDIO_SERVER").toStdString() << ", " << GetParam().name << ": "
+            << figures << "\n";
   EXPECT_NEAR(edgeDb, midDb, 1.0) << figures;
   EXPECT_LE(imageDb, edgeDb - 60.0) << figures;
 }
