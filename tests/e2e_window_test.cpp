@@ -344,6 +344,7 @@ struct Recipe {
   bool pipewireOnly;
   bool loadWithPactl;  // else the cable comes from the server's configuration
 };
+void PrintTo(const Recipe& recipe, std::ostream* os) { *os << recipe.name; }
 constexpr const char* kPulseClientQuality = "stream.properties = { resample.quality = 14 }\n";
 constexpr const char* kPipeWireCable =
     "context.objects = [\n"
