@@ -131,7 +131,12 @@ class PulseDevice {
     sampleSpec.rate = format.nSamplesPerSec;
     sampleSpec.channels = static_cast<uint8_t>(format.nChannels);
     frameBytes_ = pa_frame_size(&sampleSpec);
-    stream_ = pa_stream_new(context_, capture_ ? "Capture" : "Playback", &sampleSpec, nullptr);
+    // PipeWire resamples a stream whose rate differs from its graph's; its default quality
+    // cuts the top of the band, so ask for its best one (PulseAudio ignores the key).
+    pa_proplist* props = pa_proplist_new();
+    pa_proplist_sets(props, "resample.quality", "14");
+    stream_ = pa_stream_new_with_proplist(context_, capture_ ? "Capture" : "Playback", &sampleSpec, nullptr, props);
+    pa_proplist_free(props);
     if (stream_ == nullptr) return openError(pa_context_errno(context_));
     pa_stream_set_state_callback(stream_, &PulseDevice::onStreamState, this);
 
