@@ -18,7 +18,8 @@ namespace {
 // transform of 2 hop points whose spectra of earlier input blocks are kept: output then
 // leaves every hop frames, about half the filter's length, instead of waiting for a
 // transform many filter lengths long. The hop is the smallest power of two that covers the
-// filter in two partitions, so each block costs two transforms and two spectrum products.
+// filter in two partitions, so each block costs two transforms and two spectrum products
+// (more partitions only below 8000 Hz).
 constexpr int32_t kMinHop = 16;
 // Below 8000 Hz the filter is long in time; more partitions keep a block within this much output.
 constexpr double kMaxBlockSeconds = 0.040;

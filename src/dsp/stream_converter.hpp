@@ -10,19 +10,21 @@ namespace dsp {
 
 // The real-to-I/Q conversion as one continuous stream, without block edges: the band
 // 0 ... Fs/2 shifted down by Fs/4 into I + jQ at Fs/2 (left I, right Q), the image
-// removed by a long linear-phase filter run as fast convolution (overlap-save, the filter
-// cut into partitions of BlockFrames() taps) on the FFT engine. The switches mean what they mean for ConvertBlock; frame m of the output
-// has the same frequency, phase and sign as frame m of a converted block (away from
-// the block's ends), only later by DelayFrames().
+// removed by a long linear-phase filter run as fast convolution on the FFT engine
+// (overlap-save, the filter cut into Partitions() pieces of BlockFrames() taps, each
+// transform 2 BlockFrames() long). The switches mean what they mean for ConvertBlock;
+// frame m of the output has the same frequency, phase and sign as frame m of a converted
+// block (away from the block's ends), only later by DelayFrames().
 //
 // Input comes in chunks of any size; the output is the same, bit for bit, whatever the
 // chunking. Output frames leave in whole blocks of BlockFrames() frames, so a call returns
 // either nothing or one or more blocks. BlockFrames() is the smallest power of two of at
-// least half the filter's taps: 20-33 ms of output from 8000 Hz up (the filter spans about
-// 38 ms there), and never over 40 ms of output below (more partitions instead). Frame j of the output stands for
-// input samples 2(j - D) and 2(j - D) + 1, D = DelayFrames(); before the first input the
-// stream is silence. Samples are rounded to the nearest integer and saturate to 16 bits.
-// Configure allocates; nothing else does. The FFT engine must be initialised (InitFFT).
+// least half the filter's taps: 21-33 ms of output from 8000 Hz up (the filter spans about
+// 38 ms there), and never over 40 ms of output below (more partitions instead). Frame j of
+// the output stands for input samples 2(j - D) and 2(j - D) + 1, D = DelayFrames(); before
+// the first input the stream is silence. Samples are rounded to the nearest integer and
+// saturate to 16 bits. Configure allocates; nothing else does. The FFT engine must be
+// initialised (InitFFT).
 class StreamConverter {
  public:
   // Filter, transform size and buffers for `rate` Hz; the stream starts empty.
