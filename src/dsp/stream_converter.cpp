@@ -51,61 +51,71 @@ std::vector<cd> tapSpectrum(const double* taps, size_t count, size_t n) {
   return a;
 }
 
-// Per partition p (taps p hop ... p hop + hop - 1, transform length n = 2 hop), (Even +- Odd)
-// / 2 / n as interleaved floats, one spectrum after the other: the inverse transform then
-// needs no scaling.
+// Per partition p (taps p hop ... p hop + hop - 1, transform length n = 2 hop), the spectra
+// Sum = (Even + Odd) / 2 / n and Diff = (Even - Odd) / 2 / n, one partition after the other
+// (the 1/n spares the inverse transform its scaling). Each is kept as two arrays in the
+// layout of an interleaved spectrum, (re, re) and (-im, im) per bin, so that the product
+// with an interleaved spectrum takes no more than a swap of each bin's re and im.
 void combineSpectra(const std::vector<double>& even, const std::vector<double>& odd, size_t hop,
-                    size_t partitions, AlignedVector<float>& sum, AlignedVector<float>& diff) {
+                    size_t partitions, StreamConverter::FilterSpectra& out) {
   const size_t n = 2 * hop;
-  sum.assign(2 * n * partitions, 0.0f);
-  diff.assign(2 * n * partitions, 0.0f);
+  for (AlignedVector<float>* v : {&out.SumRe, &out.SumIm, &out.DiffRe, &out.DiffIm}) v->assign(2 * n * partitions, 0.0f);
   const double scale = 0.5 / static_cast<double>(n);
   for (size_t p = 0; p < partitions; ++p) {
     const size_t from = p * hop;
     const size_t count = std::min(hop, even.size() - from);
     const std::vector<cd> e = tapSpectrum(even.data() + from, count, n);
     const std::vector<cd> o = tapSpectrum(odd.data() + from, count, n);
-    float* sp = sum.data() + 2 * n * p;
-    float* dp = diff.data() + 2 * n * p;
+    const size_t at = 2 * n * p;
     for (size_t k = 0; k < n; ++k) {
       const cd s = (e[k] + o[k]) * scale;
       const cd d = (e[k] - o[k]) * scale;
-      sp[2 * k] = static_cast<float>(s.real());
-      sp[2 * k + 1] = static_cast<float>(s.imag());
-      dp[2 * k] = static_cast<float>(d.real());
-      dp[2 * k + 1] = static_cast<float>(d.imag());
+      const size_t j = at + 2 * k;
+      out.SumRe[j] = out.SumRe[j + 1] = static_cast<float>(s.real());
+      out.SumIm[j] = static_cast<float>(-s.imag());
+      out.SumIm[j + 1] = static_cast<float>(s.imag());
+      out.DiffRe[j] = out.DiffRe[j + 1] = static_cast<float>(d.real());
+      out.DiffIm[j] = static_cast<float>(-d.imag());
+      out.DiffIm[j + 1] = static_cast<float>(d.imag());
     }
   }
 }
 
-// Y[k] (+)= X[k] S[k] + conj(X[n-k]) D[k] for every k: the real part of the inverse is
-// then e convolved with Even, the imaginary part o convolved with Odd.
-template <bool kAccumulate>
-void applyFilter(float* __restrict y, const float* __restrict x, const float* __restrict s,
-                 const float* __restrict d, int32_t n) {
-  auto one = [](float ar, float ai, float br, float bi, const float* sk, const float* dk, float* yk) {
-    // a S + conj(b) D
-    const float re = ar * sk[0] - ai * sk[1] + br * dk[0] + bi * dk[1];
-    const float im = ar * sk[1] + ai * sk[0] + br * dk[1] - bi * dk[0];
-    if constexpr (kAccumulate) {
-      yk[0] += re;
-      yk[1] += im;
-    } else {
-      yk[0] = re;
-      yk[1] = im;
-    }
-  };
-  const int32_t h = n / 2;
-  for (int32_t k : {0, h}) {
-    const float ar = x[2 * k], ai = x[2 * k + 1];
-    one(ar, ai, ar, ai, s + 2 * k, d + 2 * k, y + 2 * k);
+// R[k] = conj(X[n-k]) (R[0] = conj(X[0])): the mirrored spectrum, taken once per input
+// block so that every partition's product below reads both spectra in the same order.
+void mirrorSpectrum(const float* __restrict x, float* __restrict r, int32_t n) {
+  r[0] = x[0];
+  r[1] = -x[1];
+  for (int32_t k = 1; k < n; ++k) {
+    r[2 * k] = x[2 * (n - k)];
+    r[2 * k + 1] = -x[2 * (n - k) + 1];
   }
-  for (int32_t k = 1; k < h; ++k) {
-    const int32_t m = n - k;
-    const float ar = x[2 * k], ai = x[2 * k + 1];
-    const float br = x[2 * m], bi = x[2 * m + 1];
-    one(ar, ai, br, bi, s + 2 * k, d + 2 * k, y + 2 * k);
-    one(br, bi, ar, ai, s + 2 * m, d + 2 * m, y + 2 * m);
+}
+
+// Y[k] (+)= X[k] S[k] + R[k] D[k] for every k, with partition `p` of `f`: the real part of
+// the inverse is then e convolved with Even, the imaginary part o convolved with Odd. Two
+// bins per step, in a shape the compiler turns into whole vector operations.
+template <bool kAccumulate>
+void applyFilter(float* __restrict y, const float* __restrict x, const float* __restrict r,
+                 const StreamConverter::FilterSpectra& f, int32_t p, int32_t n) {
+  const size_t at = 2 * static_cast<size_t>(n) * static_cast<size_t>(p);
+  const float* __restrict sr = f.SumRe.data() + at;
+  const float* __restrict si = f.SumIm.data() + at;
+  const float* __restrict dr = f.DiffRe.data() + at;
+  const float* __restrict di = f.DiffIm.data() + at;
+  for (int32_t j = 0; j < 2 * n; j += 4) {
+    for (int32_t q = 0; q < 4; q += 2) {
+      const int32_t i = j + q;
+      const float re = x[i] * sr[i] + x[i + 1] * si[i] + r[i] * dr[i] + r[i + 1] * di[i];
+      const float im = x[i + 1] * sr[i + 1] + x[i] * si[i + 1] + r[i + 1] * dr[i + 1] + r[i] * di[i + 1];
+      if constexpr (kAccumulate) {
+        y[i] += re;
+        y[i + 1] += im;
+      } else {
+        y[i] = re;
+        y[i + 1] = im;
+      }
+    }
   }
 }
 
@@ -160,10 +170,10 @@ void StreamConverter::Configure(int32_t rate, const ConverterSwitches& switches)
 
   input_.assign(2 * static_cast<size_t>(history_ + hop), 0.0f);
   work_.assign(2 * static_cast<size_t>(fftLength_), 0.0f);
-  spectra_.assign(2 * static_cast<size_t>(fftLength_) * static_cast<size_t>(partitions_), 0.0f);
+  spectra_.assign(4 * static_cast<size_t>(fftLength_) * static_cast<size_t>(partitions_), 0.0f);
   const auto h = static_cast<size_t>(hop), parts = static_cast<size_t>(partitions_);
-  combineSpectra(filter.Even, filter.Odd, h, parts, sum_, diff_);
-  combineSpectra(filter.EdgeEven, filter.EdgeOdd, h, parts, edgeSum_, edgeDiff_);
+  combineSpectra(filter.Even, filter.Odd, h, parts, plain_);
+  combineSpectra(filter.EdgeEven, filter.EdgeOdd, h, parts, edge_);
   Reset();
 }
 
@@ -226,23 +236,23 @@ size_t StreamConverter::runBlock(Sample* out, int64_t end) {
   const int32_t n = fftLength_;
   const auto spectrumFloats = 2 * static_cast<size_t>(n);
   // The newest block's spectrum is taken even with the conversion off, so that switching
-  // it on finds every partition's input in place.
+  // it on finds every partition's input in place. A slot holds X, then its mirror R.
   newest_ = newest_ + 1 == partitions_ ? 0 : newest_ + 1;
-  float* newest = spectra_.data() + spectrumFloats * static_cast<size_t>(newest_);
+  float* newest = spectra_.data() + 2 * spectrumFloats * static_cast<size_t>(newest_);
   std::memcpy(newest, input_.data() + 2 * static_cast<size_t>(history_ - blockFrames_), sizeof(float) * spectrumFloats);
   ComplexFFT(newest, n, kForward, kUnscaled, kNaturalOrder, nullptr);
+  mirrorSpectrum(newest, newest + spectrumFloats, n);
   const bool convert = switches_.IQ;
   if (convert) {
     // Partition p of the filter meets the input spectrum of p blocks ago.
-    const float* sum = switches_.EdgeFilter ? edgeSum_.data() : sum_.data();
-    const float* diff = switches_.EdgeFilter ? edgeDiff_.data() : diff_.data();
+    const FilterSpectra& filter = switches_.EdgeFilter ? edge_ : plain_;
     float* w = work_.data();
-    applyFilter<false>(w, newest, sum, diff, n);
+    applyFilter<false>(w, newest, newest + spectrumFloats, filter, 0, n);
     int32_t slot = newest_;
     for (int32_t p = 1; p < partitions_; ++p) {
       slot = slot == 0 ? partitions_ - 1 : slot - 1;
-      const size_t at = spectrumFloats * static_cast<size_t>(p);
-      applyFilter<true>(w, spectra_.data() + spectrumFloats * static_cast<size_t>(slot), sum + at, diff + at, n);
+      const float* x = spectra_.data() + 2 * spectrumFloats * static_cast<size_t>(slot);
+      applyFilter<true>(w, x, x + spectrumFloats, filter, p, n);
     }
     ComplexFFT(w, n, kInverse, kUnscaled, kNaturalOrder, nullptr);
   }

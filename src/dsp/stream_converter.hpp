@@ -61,6 +61,11 @@ class StreamConverter {
   double TransitionHz() const { return transition_; }
   double EdgeRampHz() const { return edgeRamp_; }
 
+ // Sum and Diff of every partition, each as (re, re) and (-im, im) per bin.
+  struct FilterSpectra {
+    AlignedVector<float> SumRe, SumIm, DiffRe, DiffIm;
+  };
+
  private:
   void takeFrames(const Sample* in, int32_t frames);
   int32_t blockEnd() const { return history_ + blockFrames_; }
@@ -82,13 +87,13 @@ class StreamConverter {
   // then the new block; each transform takes the last 2 BlockFrames() frames.
   AlignedVector<float> input_;
   AlignedVector<float> work_;
-  // Spectra of the last Partitions() input transforms, one after the other; the newest at newest_.
+  // The last Partitions() input spectra, each followed by its mirror; the newest in slot newest_.
   AlignedVector<float> spectra_;
   int32_t newest_ = 0;
   // Per partition, the spectra of the two tap sets combined for one transform of e + j o
   // (scaled by 1/N): Y[k] = X[k] Sum[k] + conj(X[-k]) Diff[k], Sum = (Even + Odd)/2,
   // Diff = (Even - Odd)/2, summed over the partitions, each with its own X.
-  AlignedVector<float> sum_, diff_, edgeSum_, edgeDiff_;
+  FilterSpectra plain_, edge_;
 
   int32_t filled_ = 0;       // frames in input_, history included
   int64_t framesIn_ = 0;     // whole frames taken since the start
