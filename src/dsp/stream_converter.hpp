@@ -61,7 +61,7 @@ class StreamConverter {
   double TransitionHz() const { return transition_; }
   double EdgeRampHz() const { return edgeRamp_; }
 
- // Sum and Diff of every partition, each as (re, re) and (-im, im) per bin.
+  // Sum and Diff of every partition, each as (re, re) and (-im, im) per bin.
   struct FilterSpectra {
     AlignedVector<float> SumRe, SumIm, DiffRe, DiffIm;
   };
