@@ -15,7 +15,8 @@ struct DriftSetup {
   int outputRate = 0;               // frames per second of the played stream
   std::size_t maxPushFrames = 0;    // largest block the converter hands over at once
   std::size_t maxPullFrames = 0;    // largest playback buffer
-  double marginSeconds = 0.010;     // headroom for late or early buffers beyond their own size
+  double marginSeconds = 0.010;     // headroom beyond the buffers' own sizes: at least the
+                                    // latest a buffer is handled, plus ~2 ms for the loop
 };
 
 // The queue between a live converter and playback when the two devices run on clocks of
@@ -28,9 +29,9 @@ struct DriftSetup {
 // sizes. While the clocks agree the ratio is exactly 1 and the output is the input delayed
 // by a fixed number of frames, bit for bit.
 //
-// Start and restart: for about a second after both sides run, pulls play silence (not
-// counted) while the level that playback would see is measured; then the stream starts with
-// as much silence as puts the average level on target. A pull that runs the queue dry plays
+// Start and restart: for a second (or eight of the longest buffers) after both sides run,
+// pulls play silence (not counted) while the level that playback would see is measured;
+// then the stream starts with as much silence as puts the average level on target. A pull that runs the queue dry plays
 // what there is, then silence, counts an underrun, and starts again the same way; a push
 // that overflows the queue drops the oldest frames (counted) and trims it back to target.
 //
