@@ -19,9 +19,9 @@ inline void drain() {
 // installed as the back end every wave call goes to.
 inline void useScriptedDevices(wave::ScriptedBackend& audio, const std::vector<std::string>& capture,
                                const std::vector<std::string>& playback) {
-  audio.setDevices(true, capture);
-  audio.setMapperName(true, "Default Source");
-  audio.setDevices(false, playback);
-  audio.setMapperName(false, "Default Sink");
+  audio.setDevices(wave::Direction::Capture, capture);
+  audio.setMapperName(wave::Direction::Capture, "Default Source");
+  audio.setDevices(wave::Direction::Playback, playback);
+  audio.setMapperName(wave::Direction::Playback, "Default Sink");
   wave::setBackend(&audio);
 }

@@ -2,43 +2,34 @@
 
 #include <QComboBox>
 
-#include "wave/wave.hpp"
-
 namespace app {
 
-QString FallbackDeviceName(bool capture, int32_t id) {
+QString FallbackDeviceName(wave::Direction direction, int32_t id) {
   if (id == wave::WAVE_MAPPER) return QStringLiteral("Wave Mapper");
-  return QStringLiteral("Wave%1 Device #%2").arg(capture ? QStringLiteral("In") : QStringLiteral("Out")).arg(id);
+  return QStringLiteral("Wave%1 Device #%2")
+      .arg(direction == wave::Direction::Capture ? QStringLiteral("In") : QStringLiteral("Out"))
+      .arg(id);
 }
 
 namespace {
 
-QString deviceName(bool capture, int32_t id) {
-  std::string name;
-  wave::MMRESULT result;
-  if (capture) {
-    wave::WAVEINCAPS caps;
-    result = wave::waveInGetDevCaps(id, &caps);
-    name = caps.szPname;
-  } else {
-    wave::WAVEOUTCAPS caps;
-    result = wave::waveOutGetDevCaps(id, &caps);
-    name = caps.szPname;
-  }
+QString deviceName(wave::Direction direction, int32_t id) {
+  wave::WAVECAPS caps;
+  const wave::MMRESULT result = wave::waveGetDevCaps(direction, id, &caps);
   // The server's description is UTF-8 and kept whole.
-  return result == wave::MMSYSERR_NOERROR ? QString::fromStdString(name) : FallbackDeviceName(capture, id);
+  return result == wave::MMSYSERR_NOERROR ? QString::fromStdString(caps.szPname) : FallbackDeviceName(direction, id);
 }
 
 }  // namespace
 
-void FillWaveDeviceList(QComboBox* box, bool capture, bool withMapper) {
+void FillWaveDeviceList(QComboBox* box, wave::Direction direction, bool withMapper) {
   if (box) box->clear();
   auto add = [&](int32_t id) {
-    const QString name = deviceName(capture, id);
+    const QString name = deviceName(direction, id);
     if (box) box->addItem(name);
   };
   if (withMapper) add(wave::WAVE_MAPPER);
-  const uint32_t count = capture ? wave::waveInGetNumDevs() : wave::waveOutGetNumDevs();
+  const uint32_t count = wave::waveGetNumDevs(direction);
   for (uint32_t id = 0; id < count && id <= static_cast<uint32_t>(INT32_MAX); ++id) add(static_cast<int32_t>(id));
 }
 

@@ -183,6 +183,11 @@ class TMainForm : public QWidget {
   void buildControls();
   void connectHandlers();
   void handleWaveNotice(const app::WaveNoticeEvent& notice);
+  void takeCapturedBlock(wave::WAVEHDR* header);
+  void captureClosed();
+  void primePlayback(const app::WaveNoticeEvent& notice);
+  void refillPlayback(wave::WAVEHDR* header);
+  void playbackClosed();
   void prepareHeader(wave::WAVEHDR& header, dsp::Sample* buffer) const;
   bool devicePending(bool handleSet, bool openNoticed) const;
   void stopCapture();

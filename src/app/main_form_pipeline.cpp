@@ -138,80 +138,80 @@ bool TMainForm::event(QEvent* event) {
 }
 
 void TMainForm::handleWaveNotice(const WaveNoticeEvent& notice) {
-  wave::WAVEHDR* header = notice.Header;
   switch (notice.Message) {
-    case wave::MM_WIM_OPEN:
-      CaptureOpen = true;
-      break;
-
-    case wave::MM_WIM_DATA:
-      if (!header) break;
-      if (!CaptureStopping) {
-        const size_t bytes = std::min<size_t>(header->dwBytesRecorded, Stream.WorkBuffer.size() * sizeof(dsp::Sample));
-        std::memcpy(Stream.WorkBuffer.data(), header->lpData, bytes);
-        ProcessBlock();
-      }
-      // Queued again unchanged: the header stays prepared.
-      if (CaptureHandle) {
-        LastWaveResult = wave::waveInAddBuffer(CaptureHandle, header, wave::kWaveHdrSize);
-        if (LastWaveResult != wave::MMSYSERR_NOERROR) ShowWarningBox(errorText(LastWaveResult), this);
-      }
-      break;
-
-    case wave::MM_WIM_CLOSE:
-      CaptureOpen = false;
-      CaptureStopping = false;
-      break;
-
-    case wave::MM_WOM_OPEN:
-      PlaybackOpen = true;
-      // The open notice of a device already closed again has nothing to prime.
-      if (!PlaybackHandle || notice.Device != PlaybackHandle) break;
-      for (int i = 0; i < dsp::kBufferCount; ++i) {
-        // An error box's nested loop may have handled a failure notice that closed the
-        // device: the headers left are not prepared against a null handle.
-        if (PlaybackHandle != notice.Device) break;
-        std::fill(Stream.PlaybackBuffers[i].begin(), Stream.PlaybackBuffers[i].end(), dsp::Sample{0});
-        prepareHeader(PlaybackHeaders[i], Stream.PlaybackBuffers[i].data());
-        if (wave::waveOutPrepareHeader(PlaybackHandle, &PlaybackHeaders[i], wave::kWaveHdrSize) !=
-            wave::MMSYSERR_NOERROR)
-          ShowErrorBox(QStringLiteral("WaveOutPrepareHeader"), this);
-        else
-          PlaybackActive = true;
-      }
-      // Every header is written, prepared or not: playback starts with four silent buffers.
-      for (int i = 0; i < dsp::kBufferCount; ++i) {
-        if (PlaybackHandle != notice.Device) break;
-        if (wave::waveOutWrite(PlaybackHandle, &PlaybackHeaders[i], wave::kWaveHdrSize) != wave::MMSYSERR_NOERROR)
-          ShowErrorBox(QStringLiteral("WaveOutWrite"), this);
-      }
-      break;
-
-    case wave::MM_WOM_DONE:
-      if (!header || !PlaybackActive || PlaybackStopping || !PlaybackHandle) break;
-      std::memcpy(header->lpData, Stream.WorkBuffer.data(),
-                  std::min<size_t>(header->dwBufferLength, Stream.WorkBuffer.size() * sizeof(dsp::Sample)));
-      if (wave::waveOutWrite(PlaybackHandle, header, wave::kWaveHdrSize) != wave::MMSYSERR_NOERROR)
-        ShowErrorBox(QStringLiteral("WaveOutWrite."), this);
-      break;
-
-    case wave::MM_WOM_CLOSE:
-      PlaybackStopping = false;
-      PlaybackActive = false;
-      PlaybackOpen = false;
-      break;
-
+    case wave::MM_WIM_OPEN: CaptureOpen = true; break;
+    case wave::MM_WIM_DATA: takeCapturedBlock(notice.Header); break;
+    case wave::MM_WIM_CLOSE: captureClosed(); break;
+    case wave::MM_WOM_OPEN: primePlayback(notice); break;
+    case wave::MM_WOM_DONE: refillPlayback(notice.Header); break;
+    case wave::MM_WOM_CLOSE: playbackClosed(); break;
     case wave::MM_WIM_FAILED:
       if (CaptureHandle && notice.Device == CaptureHandle) captureFailed(notice.Error);
       break;
-
     case wave::MM_WOM_FAILED:
       if (PlaybackHandle && notice.Device == PlaybackHandle) playbackFailed(notice.Error);
       break;
-
-    default:
-      break;
+    default: break;
   }
+}
+
+// A full capture buffer: converted unless capture is stopping, then queued again
+// unchanged (the header stays prepared).
+void TMainForm::takeCapturedBlock(wave::WAVEHDR* header) {
+  if (!header) return;
+  if (!CaptureStopping) {
+    const size_t bytes = std::min<size_t>(header->dwBytesRecorded, Stream.WorkBuffer.size() * sizeof(dsp::Sample));
+    std::memcpy(Stream.WorkBuffer.data(), header->lpData, bytes);
+    ProcessBlock();
+  }
+  if (CaptureHandle) {
+    LastWaveResult = wave::waveInAddBuffer(CaptureHandle, header, wave::kWaveHdrSize);
+    if (LastWaveResult != wave::MMSYSERR_NOERROR) ShowWarningBox(errorText(LastWaveResult), this);
+  }
+}
+
+void TMainForm::captureClosed() {
+  CaptureOpen = false;
+  CaptureStopping = false;
+}
+
+// The playback device is open: four silent buffers are prepared and written.
+void TMainForm::primePlayback(const WaveNoticeEvent& notice) {
+  PlaybackOpen = true;
+  // The open notice of a device already closed again has nothing to prime.
+  if (!PlaybackHandle || notice.Device != PlaybackHandle) return;
+  for (int i = 0; i < dsp::kBufferCount; ++i) {
+    // An error box's nested loop may have handled a failure notice that closed the
+    // device: the headers left are not prepared against a null handle.
+    if (PlaybackHandle != notice.Device) break;
+    std::fill(Stream.PlaybackBuffers[i].begin(), Stream.PlaybackBuffers[i].end(), dsp::Sample{0});
+    prepareHeader(PlaybackHeaders[i], Stream.PlaybackBuffers[i].data());
+    if (wave::waveOutPrepareHeader(PlaybackHandle, &PlaybackHeaders[i], wave::kWaveHdrSize) != wave::MMSYSERR_NOERROR)
+      ShowErrorBox(QStringLiteral("WaveOutPrepareHeader"), this);
+    else
+      PlaybackActive = true;
+  }
+  // Every header is written, prepared or not: playback starts with four silent buffers.
+  for (int i = 0; i < dsp::kBufferCount; ++i) {
+    if (PlaybackHandle != notice.Device) break;
+    if (wave::waveOutWrite(PlaybackHandle, &PlaybackHeaders[i], wave::kWaveHdrSize) != wave::MMSYSERR_NOERROR)
+      ShowErrorBox(QStringLiteral("WaveOutWrite"), this);
+  }
+}
+
+// A played buffer is refilled with the latest block and written again.
+void TMainForm::refillPlayback(wave::WAVEHDR* header) {
+  if (!header || !PlaybackActive || PlaybackStopping || !PlaybackHandle) return;
+  std::memcpy(header->lpData, Stream.WorkBuffer.data(),
+              std::min<size_t>(header->dwBufferLength, Stream.WorkBuffer.size() * sizeof(dsp::Sample)));
+  if (wave::waveOutWrite(PlaybackHandle, header, wave::kWaveHdrSize) != wave::MMSYSERR_NOERROR)
+    ShowErrorBox(QStringLiteral("WaveOutWrite."), this);
+}
+
+void TMainForm::playbackClosed() {
+  PlaybackStopping = false;
+  PlaybackActive = false;
+  PlaybackOpen = false;
 }
 
 void TMainForm::ResetControls() {

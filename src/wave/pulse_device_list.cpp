@@ -31,12 +31,13 @@ void addEntry(pa_context*, const Info* info, int eol, void* userdata) {
 
 }  // namespace
 
-Listing queryServer(bool capture) {
+Listing queryServer(Direction direction) {
   Listing listing;
   pa_mainloop* loop = pa_mainloop_new();
   if (loop == nullptr) return listing;
   pa_context* context = pa_context_new(pa_mainloop_get_api(loop), kClientName);
   const auto deadline = Clock::now() + kConnectTimeout;
+  const bool capture = direction == Direction::Capture;
   if (context != nullptr && pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
     const bool ready = runUntil(loop, deadline, [&] {
       const pa_context_state_t s = pa_context_get_state(context);

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "wave/wave.hpp"
+
 namespace wave::detail {
 
 using Clock = std::chrono::steady_clock;
@@ -25,6 +27,6 @@ struct Listing {
 
 // Sources (capture) or sinks of the server named by the environment, at most
 // kConnectTimeout after the call.
-Listing queryServer(bool capture);
+Listing queryServer(Direction direction);
 
 }  // namespace wave::detail
