@@ -116,7 +116,8 @@ TEST_F(SettingsWindowTest, FirstRunShowsTheDefaultsAndWritesThemAtClose) {
   const QMap<QString, QString> expected{{"SAMode", "1"}, {"InvertOut", "0"}, {"InDevice", "0"},
                                         {"OutDevice", "0"}, {"Spectr", "1"},  {"Left", "100"},
                                         {"Top", "100"},   {"Mono", "1"},      {"Phase", "0"},
-                                        {"Bitrate", "2"}, {"LogSpectr", "1"}};
+                                        {"Bitrate", "2"}, {"LogSpectr", "1"},
+                                        {"InDeviceName", "Line In"}, {"OutDeviceName", "Speakers"}};
   EXPECT_EQ(stored(), expected);
   EXPECT_TRUE(boxes.empty());
   EXPECT_EQ(f.SettingsStore, nullptr);  // released at the close query
@@ -142,7 +143,8 @@ TEST_F(SettingsWindowTest, EachControlIsWrittenUnderItsOwnName) {
   const QMap<QString, QString> expected{{"SAMode", "1"}, {"InvertOut", "1"}, {"InDevice", "1"},
                                         {"OutDevice", "-1"}, {"Spectr", "0"},  {"Left", "300"},
                                         {"Top", "200"},     {"Mono", "0"},     {"Phase", "-77"},
-                                        {"Bitrate", "9"},   {"LogSpectr", "0"}};
+                                        {"Bitrate", "9"},   {"LogSpectr", "0"},
+                                        {"InDeviceName", "Microphone"}, {"OutDeviceName", ""}};
   EXPECT_EQ(stored(), expected);
 
   // The next run gets every one of them back.

@@ -185,6 +185,22 @@ std::vector<std::string> pactlDescriptions(const std::string& kind) {
   return out;
 }
 
+// The sources' descriptions in capture id order: those that are not monitors first, then
+// the monitors, each in the server's order.
+std::vector<std::string> pactlSourcesInIdOrder() {
+  std::vector<std::string> inputs, monitors;
+  std::istringstream in(runCommand("pactl list sources 2>/dev/null"));
+  std::string line, description;
+  while (std::getline(in, line)) {
+    if (const auto at = line.find("Description: "); at != std::string::npos) description = line.substr(at + 13);
+    if (const auto at = line.find("Monitor of Sink: "); at != std::string::npos) {
+      (line.substr(at + 17) == "n/a" ? inputs : monitors).push_back(description);
+    }
+  }
+  inputs.insert(inputs.end(), monitors.begin(), monitors.end());
+  return inputs;
+}
+
 std::string sourceTree() {
   if (const char* dir = std::getenv("TOVREL_SOURCE_DIR")) return dir;
   return TOVREL_SOURCE_TREE;
@@ -373,9 +389,22 @@ TEST(WavePulseNoServer, ServerThatNeverAnswersTimesOut) {
 
 TEST(WavePulseShared, ListsSourcesAndSinksByDescriptionInServerOrder) {
   if (!sharedServer()) GTEST_SKIP() << "no audio server (TOVREL_AUDIO_SERVER unset)";
+  // A real input loaded after the sinks (so listed after their monitors by the server)
+  // still comes first.
+  const std::string module = runCommand(
+      "pactl load-module module-remap-source master=tovrel_in.monitor source_name=tovrel_line "
+      "source_properties=device.description=Tovrel-Line 2>/dev/null");
+  ASSERT_FALSE(module.empty());
+  struct Unload {
+    std::string module;
+    ~Unload() { runCommand("pactl unload-module " + module); }
+  } unload{module};
   PulseLayer layer;
   const auto sinks = pactlDescriptions("sinks");
-  const auto sources = pactlDescriptions("sources");
+  const auto sources = pactlSourcesInIdOrder();
+  ASSERT_EQ(sources.size(), pactlDescriptions("sources").size());
+  ASSERT_FALSE(sources.empty());
+  EXPECT_EQ(sources.front(), "Tovrel-Line");
   ASSERT_EQ(waveOutGetNumDevs(), sinks.size());
   ASSERT_EQ(waveInGetNumDevs(), sources.size());
   for (size_t id = 0; id < sinks.size(); ++id) {
@@ -394,10 +423,10 @@ TEST(WavePulseShared, ListsSourcesAndSinksByDescriptionInServerOrder) {
   EXPECT_GE(findPlayback("Tovrel-Input"), 0);
   WAVEOUTCAPS mapperOut;
   ASSERT_EQ(waveOutGetDevCaps(WAVE_MAPPER, &mapperOut), MMSYSERR_NOERROR);
-  EXPECT_EQ(mapperOut.szPname, "Tovrel-Output");
+  EXPECT_EQ(mapperOut.szPname, "Default (Tovrel-Output)");
   WAVEINCAPS mapperIn;
   ASSERT_EQ(waveInGetDevCaps(WAVE_MAPPER, &mapperIn), MMSYSERR_NOERROR);
-  EXPECT_EQ(mapperIn.szPname, "Monitor of Tovrel-Input");
+  EXPECT_EQ(mapperIn.szPname, "Default (Monitor of Tovrel-Input)");
   WAVEINCAPS past;
   EXPECT_EQ(waveInGetDevCaps(static_cast<int32_t>(sources.size()), &past), MMSYSERR_BADDEVICEID);
   EXPECT_EQ(waveInGetDevCaps(-2, &past), MMSYSERR_BADDEVICEID);

@@ -13,11 +13,16 @@ QString FallbackDeviceName(wave::Direction direction, int32_t id) {
 
 namespace {
 
-QString deviceName(wave::Direction direction, int32_t id) {
+struct Entry {
+  QString name;
+  QString serverName;
+};
+
+Entry deviceEntry(wave::Direction direction, int32_t id) {
   wave::WAVECAPS caps;
-  const wave::MMRESULT result = wave::waveGetDevCaps(direction, id, &caps);
+  if (wave::waveGetDevCaps(direction, id, &caps) != wave::MMSYSERR_NOERROR) return {FallbackDeviceName(direction, id), {}};
   // The server's description is UTF-8 and kept whole.
-  return result == wave::MMSYSERR_NOERROR ? QString::fromStdString(caps.szPname) : FallbackDeviceName(direction, id);
+  return {QString::fromStdString(caps.szPname), QString::fromStdString(caps.serverName)};
 }
 
 }  // namespace
@@ -25,12 +30,35 @@ QString deviceName(wave::Direction direction, int32_t id) {
 void FillWaveDeviceList(QComboBox* box, wave::Direction direction, bool withMapper) {
   if (box) box->clear();
   auto add = [&](int32_t id) {
-    const QString name = deviceName(direction, id);
-    if (box) box->addItem(name);
+    const Entry entry = deviceEntry(direction, id);
+    if (box) box->addItem(entry.name, entry.serverName);
   };
   if (withMapper) add(wave::WAVE_MAPPER);
   const uint32_t count = wave::waveGetNumDevs(direction);
   for (uint32_t id = 0; id < count && id <= static_cast<uint32_t>(INT32_MAX); ++id) add(static_cast<int32_t>(id));
+}
+
+QString ListedDeviceName(const QComboBox& box, int32_t id) {
+  if (id < 0 || id + 1 >= box.count()) return {};
+  return box.itemData(id + 1).toString();
+}
+
+DeviceChoice ChooseStoredDevice(const QComboBox& box, const QString& storedName, int32_t storedId) {
+  DeviceChoice choice{.storedName = storedName, .id = storedId, .nameListed = false};
+  if (storedName.isEmpty()) return choice;
+  for (int32_t id = 0; id + 1 < box.count(); ++id) {
+    if (ListedDeviceName(box, id) == storedName) {
+      choice.id = id;
+      choice.nameListed = true;
+      break;
+    }
+  }
+  return choice;
+}
+
+QString NameToStore(const QComboBox& box, const DeviceChoice& loaded, int32_t id) {
+  if (loaded.fellBack() && id == loaded.id) return loaded.storedName;
+  return ListedDeviceName(box, id);
 }
 
 }  // namespace app

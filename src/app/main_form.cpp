@@ -341,6 +341,7 @@ void TMainForm::FormShow() {
 
   FillWaveDeviceList(CbWaveInDevice, wave::Direction::Capture, true);
   FillWaveDeviceList(CbWaveOutDevice, wave::Direction::Playback, true);
+  chooseStoredDevices();
   // An index beyond the list leaves the box without a selection; the id stays.
   auto select = [](QComboBox* box, int32_t id) {
     const int64_t index = int64_t{id} + 1;

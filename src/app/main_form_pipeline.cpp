@@ -139,7 +139,7 @@ bool TMainForm::event(QEvent* event) {
 
 void TMainForm::handleWaveNotice(const WaveNoticeEvent& notice) {
   switch (notice.Message) {
-    case wave::MM_WIM_OPEN: CaptureOpen = true; break;
+    case wave::MM_WIM_OPEN: captureOpened(notice); break;
     case wave::MM_WIM_DATA: takeCapturedBlock(notice.Header); break;
     case wave::MM_WIM_CLOSE: captureClosed(); break;
     case wave::MM_WOM_OPEN: primePlayback(notice); break;
@@ -153,6 +153,42 @@ void TMainForm::handleWaveNotice(const WaveNoticeEvent& notice) {
       break;
     default: break;
   }
+}
+
+void TMainForm::captureOpened(const WaveNoticeEvent& notice) {
+  CaptureOpen = true;
+  if (CaptureHandle && notice.Device == CaptureHandle) tellDeviceRate(wave::Direction::Capture, CaptureHandle);
+}
+
+// A device that runs at another rate than the stream's is resampled by the sound server:
+// a capture device slower than the stream carries nothing above half its own rate, a
+// playback device at another rate than the I/Q output may lose the band's edges. The
+// user is told what they get and how to fix it, once per device and rate; nothing else
+// changes.
+void TMainForm::tellDeviceRate(wave::Direction direction, void* device) {
+  const bool capture = direction == wave::Direction::Capture;
+  const uint32_t asked = capture ? Stream.CaptureFormat.nSamplesPerSec : Stream.PlaybackFormat.nSamplesPerSec;
+  const uint32_t actual = wave::waveGetDeviceRate(direction, device);
+  if (actual == 0 || actual == asked) return;
+  const QString name = (capture ? CbWaveInDevice : CbWaveOutDevice)->currentText();
+  const QString text =
+      capture ? QStringLiteral("Capture device \"%1\" runs at %2 Hz, not at the %3 Hz chosen: the sound server "
+                               "resamples it, so the input carries nothing above %4 Hz. Choose %2 Hz, or let the "
+                               "server run the device at %3 Hz (PipeWire: add %3 to default.clock.allowed-rates; "
+                               "PulseAudio: make %3 the device's rate).")
+                    .arg(name)
+                    .arg(actual)
+                    .arg(asked)
+                    .arg(std::min(actual, asked) / 2)
+              : QStringLiteral("Playback device \"%1\" runs at %2 Hz, not at the %3 Hz of the I/Q output: the sound "
+                               "server resamples it, and the edges of the band may be lost. Make the device run at "
+                               "%3 Hz (for a virtual cable: rate=%3, see the README).")
+                    .arg(name)
+                    .arg(actual)
+                    .arg(asked);
+  if (rateNoticesShown_.contains(text)) return;
+  rateNoticesShown_.append(text);
+  ShowWarningBox(text, this);
 }
 
 // A full capture buffer: converted unless capture is stopping, then queued again
@@ -180,6 +216,9 @@ void TMainForm::primePlayback(const WaveNoticeEvent& notice) {
   PlaybackOpen = true;
   // The open notice of a device already closed again has nothing to prime.
   if (!PlaybackHandle || notice.Device != PlaybackHandle) return;
+  tellDeviceRate(wave::Direction::Playback, PlaybackHandle);
+  // The box's nested loop may have handled a failure notice that closed the device.
+  if (PlaybackHandle != notice.Device) return;
   for (int i = 0; i < dsp::kBufferCount; ++i) {
     // An error box's nested loop may have handled a failure notice that closed the
     // device: the headers left are not prepared against a null handle.

@@ -102,7 +102,10 @@ class PulseDevice {
 
   bool capture() const { return capture_; }
   Direction direction() const { return capture_ ? Direction::Capture : Direction::Playback; }
-  uint32_t deviceRate() const { return deviceRate_; }
+  uint32_t deviceRate() {
+    Locked lock(loop_);
+    return deviceRate_;
+  }
   uint32_t frameBytes() const { return static_cast<uint32_t>(frameBytes_); }
   void* handle() const { return handle_; }
   NoticeTarget* target() const { return target_; }
@@ -115,6 +118,7 @@ class PulseDevice {
     if (MMRESULT r = createStream(format); r != MMSYSERR_NOERROR) return r;
     if (MMRESULT r = connectStream(deviceName); r != MMSYSERR_NOERROR) return r;
     if (MMRESULT r = waitForStream(); r != MMSYSERR_NOERROR) return r;
+    readDeviceRate();
     running_ = true;
     return MMSYSERR_NOERROR;
   }
@@ -281,6 +285,26 @@ class PulseDevice {
     if (!settled) return MMSYSERR_ERROR;
     if (pa_stream_get_state(stream_) != PA_STREAM_READY) return openError(pa_context_errno(context_));
     return MMSYSERR_NOERROR;
+  }
+
+  // Lock held. The rate of the device the stream reached (the server resamples between the
+  // two); stays 0 when the server does not say.
+  void readDeviceRate() {
+    const uint32_t index = pa_stream_get_device_index(stream_);
+    if (index == PA_INVALID_INDEX) return;
+    pa_operation* op = capture_
+                           ? pa_context_get_source_info_by_index(context_, index, &onDeviceInfo<pa_source_info>, this)
+                           : pa_context_get_sink_info_by_index(context_, index, &onDeviceInfo<pa_sink_info>, this);
+    if (op == nullptr) return;
+    waitUntil([&] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; });
+    pa_operation_unref(op);
+  }
+
+  template <typename Info>
+  static void onDeviceInfo(pa_context*, const Info* info, int eol, void* userdata) {
+    auto* self = static_cast<PulseDevice*>(userdata);
+    if (eol == 0 && info != nullptr) self->deviceRate_ = info->sample_spec.rate;
+    pa_threaded_mainloop_signal(self->loop_, 0);
   }
 
   static void unrefOp(pa_operation* op) {
@@ -507,24 +531,26 @@ class PulseBackend : public Backend {
   }
 
   uint32_t getNumDevs(Direction direction) override {
-    return static_cast<uint32_t>(listing(direction).devices.size());
+    return static_cast<uint32_t>(listing(direction, Refresh::WhenOld).devices.size());
   }
 
   MMRESULT getDevCaps(Direction direction, int32_t id, WAVECAPS* caps) override {
     if (caps == nullptr) return MMSYSERR_INVALPARAM;
-    const Listing list = listing(direction);
+    const Listing list = listing(direction, Refresh::WhenNone);
     if (!list.reachable) return MMSYSERR_NODRIVER;
     if (id == WAVE_MAPPER) {
+      // Named as the default, with the device it follows, so it never reads like that device.
       for (const auto& d : list.devices) {
         if (d.name == list.defaultName) {
-          caps->szPname = d.description;
+          *caps = WAVECAPS{.szPname = "Default (" + d.description + ")", .serverName = {}};
           return MMSYSERR_NOERROR;
         }
       }
       return MMSYSERR_BADDEVICEID;  // no default: the caller shows its own mapper name
     }
     if (id < 0 || static_cast<size_t>(id) >= list.devices.size()) return MMSYSERR_BADDEVICEID;
-    caps->szPname = list.devices[static_cast<size_t>(id)].description;
+    const detail::DeviceEntry& device = list.devices[static_cast<size_t>(id)];
+    *caps = WAVECAPS{.szPname = device.description, .serverName = device.name};
     return MMSYSERR_NOERROR;
   }
 
@@ -536,7 +562,9 @@ class PulseBackend : public Backend {
     if (id < WAVE_MAPPER) return MMSYSERR_BADDEVICEID;
     std::string deviceName;
     if (id != WAVE_MAPPER) {
-      const Listing list = listing(direction);
+      // The device listed under this id, by its server name: if it has gone, the stream
+      // fails with "no such entity" rather than landing on whatever stands there now.
+      const Listing list = listing(direction, Refresh::WhenNone);
       if (!list.reachable) return MMSYSERR_NODRIVER;
       if (static_cast<size_t>(id) >= list.devices.size()) return MMSYSERR_BADDEVICEID;
       deviceName = list.devices[static_cast<size_t>(id)].name;
@@ -618,16 +646,21 @@ class PulseBackend : public Backend {
     std::optional<Listing> listing;
   };
 
-  // The server's list, reused for a second so filling a device box costs one connection.
-  Listing listing(Direction direction) {
+  // WhenOld: a count asks the server again unless the kept list is under a second old (so
+  // filling a device box costs one connection). WhenNone: caps and open keep to the list
+  // their ids came from, whatever its age, and ask only when there is none of this server
+  // or it was not reachable.
+  enum class Refresh { WhenOld, WhenNone };
+
+  Listing listing(Direction direction, Refresh refresh) {
     const char* env = std::getenv("PULSE_SERVER");
     const std::string server = env ? env : "";
     {
       std::lock_guard lock(mutex_);
       const CachedListing& cached = direction == Direction::Capture ? inListing_ : outListing_;
-      if (cached.listing && cached.server == server && Clock::now() - cached.taken < kListingLifetime) {
-        return *cached.listing;
-      }
+      const bool kept = cached.listing && cached.server == server;
+      const bool young = Clock::now() - cached.taken < kListingLifetime;
+      if (kept && (refresh == Refresh::WhenOld ? young : cached.listing->reachable)) return *cached.listing;
     }
     Listing fresh = queryServer(direction);
     std::lock_guard lock(mutex_);

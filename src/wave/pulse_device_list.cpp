@@ -4,6 +4,8 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
+
 namespace wave::detail {
 
 namespace {
@@ -21,11 +23,15 @@ bool runUntil(pa_mainloop* loop, Clock::time_point deadline, Pred finished) {
   return true;
 }
 
+bool isMonitor(const pa_source_info& info) { return info.monitor_of_sink != PA_INVALID_INDEX; }
+bool isMonitor(const pa_sink_info&) { return false; }
+
 template <typename Info>
 void addEntry(pa_context*, const Info* info, int eol, void* userdata) {
   auto* listing = static_cast<Listing*>(userdata);
   if (eol == 0 && info != nullptr) {
-    listing->devices.push_back({info->name ? info->name : "", info->description ? info->description : ""});
+    listing->devices.push_back({info->name ? info->name : "", info->description ? info->description : "",
+                                isMonitor(*info)});
   }
 }
 
@@ -70,6 +76,9 @@ Listing queryServer(Direction direction) {
   if (context) pa_context_unref(context);
   pa_mainloop_free(loop);
   if (!listing.reachable) listing = Listing{};
+  // Real inputs first, so that capture id 0 never records the monitor of a sink.
+  std::stable_partition(listing.devices.begin(), listing.devices.end(),
+                        [](const DeviceEntry& d) { return !d.monitor; });
   return listing;
 }
 

@@ -48,6 +48,11 @@ void ScriptedBackend::setDevices(Direction direction, std::vector<std::string> n
   side(direction).names = std::move(names);
 }
 
+void ScriptedBackend::setDeviceRate(Direction direction, uint32_t rate) {
+  std::lock_guard lock(mutex_);
+  side(direction).rate = rate;
+}
+
 void ScriptedBackend::setMapperName(Direction direction, std::optional<std::string> name) {
   std::lock_guard lock(mutex_);
   side(direction).mapperName = std::move(name);
@@ -347,7 +352,9 @@ ScriptedBackend::Device* ScriptedBackend::findOpen(const void* handle, Direction
 uint32_t ScriptedBackend::getNumDevs(Direction direction) {
   std::lock_guard lock(mutex_);
   record(CallRecord{.name = classicName(direction, Call::GetNumDevs)});
-  return static_cast<uint32_t>(side(direction).names.size());
+  Side& d = side(direction);
+  d.listed = d.names;
+  return static_cast<uint32_t>(d.names.size());
 }
 
 MMRESULT ScriptedBackend::getDevCaps(Direction direction, int32_t id, WAVECAPS* caps) {
@@ -367,10 +374,10 @@ MMRESULT ScriptedBackend::getDevCaps(Direction direction, int32_t id, WAVECAPS* 
     } else {
       rec.result = MMSYSERR_NODRIVER;
     }
-  } else if (id < 0 || static_cast<size_t>(id) >= d.names.size()) {
+  } else if (const auto& ids = d.listed ? *d.listed : d.names; id < 0 || static_cast<size_t>(id) >= ids.size()) {
     rec.result = MMSYSERR_BADDEVICEID;
   } else {
-    caps->szPname = d.names[static_cast<size_t>(id)];
+    *caps = WAVECAPS{.szPname = ids[static_cast<size_t>(id)], .serverName = ids[static_cast<size_t>(id)]};
   }
   return record(rec);
 }
@@ -384,14 +391,17 @@ MMRESULT ScriptedBackend::open(Direction direction, void** handle, int32_t id, c
     rec.hasFormat = true;
     rec.format = *format;
   }
-  const size_t count = side(direction).names.size();
+  const Side& d = side(direction);
+  const auto& ids = d.listed ? *d.listed : d.names;
+  if (id >= 0 && static_cast<size_t>(id) < ids.size()) rec.deviceName = ids[static_cast<size_t>(id)];
+  const bool gone = id >= 0 && std::find(d.names.begin(), d.names.end(), rec.deviceName) == d.names.end();
   if (auto code = programmed(name)) {
     rec.result = *code;
   } else if (MMRESULT args = detail::checkOpenArgs(handle, target, flags); args != MMSYSERR_NOERROR) {
     rec.result = args;
   } else if (MMRESULT fmt = detail::checkFormat(format); fmt != MMSYSERR_NOERROR) {
     rec.result = fmt;
-  } else if (id < WAVE_MAPPER || count == 0 || (id >= 0 && static_cast<size_t>(id) >= count)) {
+  } else if (id < WAVE_MAPPER || d.names.empty() || gone) {
     rec.result = MMSYSERR_BADDEVICEID;
   }
   void* opened = nullptr;
@@ -500,6 +510,9 @@ MMRESULT ScriptedBackend::stop(Direction direction, void* handle, Call call) {
   return result;
 }
 
-uint32_t ScriptedBackend::deviceRate(Direction, void*) { return 0; }
+uint32_t ScriptedBackend::deviceRate(Direction direction, void* handle) {
+  std::lock_guard lock(mutex_);
+  return findOpen(handle, direction) ? side(direction).rate : 0;
+}
 
 }  // namespace wave

@@ -15,8 +15,8 @@
 // - Open checks, in this order: a programmed result for the call; flags must include
 //   CALLBACK_WINDOW (MMSYSERR_INVALFLAG), handle out-parameter and target non-null
 //   (MMSYSERR_INVALPARAM); the format is 16-bit PCM, 1 or 2 channels, 1..384000 Hz
-//   (WAVERR_BADFORMAT); the id is -1 or below the device count, and -1 needs at least one
-//   device (MMSYSERR_BADDEVICEID). On failure *handle is set to null.
+//   (WAVERR_BADFORMAT); the id is -1 or names a listed device that is still there, and -1
+//   needs at least one device (MMSYSERR_BADDEVICEID). On failure *handle is set to null.
 // - Handles are unique opaque values, never reused and never dereferenced; a handle that
 //   was not opened here or is already closed gives MMSYSERR_INVALHANDLE.
 // - Header calls need size kWaveHdrSize, a header with lpData and a non-zero length that
@@ -52,6 +52,7 @@ class ScriptedBackend : public Backend {
   struct CallRecord {
     std::string name;              // "waveInOpen", "waveOutWrite", ... (the function's name)
     int32_t deviceId = 0;          // GetDevCaps and Open
+    std::string deviceName{};      // Open: the device opened (empty for the mapper)
     uint32_t flags = 0;            // Open
     uintptr_t instance = 0;        // Open
     NoticeTarget* target = nullptr;  // Open
@@ -69,8 +70,14 @@ class ScriptedBackend : public Backend {
   ~ScriptedBackend() override;
 
   // --- devices ------------------------------------------------------------------------
-  // Device names of one direction; the count is names.size().
+  // Devices of one direction as the server has them now, in its order; the count is
+  // names.size(). Each name is both what the user sees and the server name. As with the
+  // sound server, ids keep naming the devices of the latest count: opening id k opens the
+  // device that stood k-th then, by name, and fails with MMSYSERR_BADDEVICEID when it is
+  // no longer among the names (before any count, ids index the names as they are).
   void setDevices(Direction direction, std::vector<std::string> names);
+  // The rate the devices of a direction run at on the server (deviceRate); 0: as asked.
+  void setDeviceRate(Direction direction, uint32_t rate);
   // Name of the mapper (id -1); nullopt makes its caps query fail. Default: nullopt.
   void setMapperName(Direction direction, std::optional<std::string> name);
   // The caps query of this id (may be -1) returns `code` (non-zero) until cleared with 0.
@@ -164,6 +171,8 @@ class ScriptedBackend : public Backend {
   };
   struct Side {
     std::vector<std::string> names;
+    std::optional<std::vector<std::string>> listed;  // the names at the latest count
+    uint32_t rate = 0;
     std::optional<std::string> mapperName;
     std::map<int32_t, MMRESULT> capsResults;
     void* current = nullptr;     // most recently opened, still open

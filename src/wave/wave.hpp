@@ -94,6 +94,9 @@ using WAVEOUTCAPS = WAVECAPS;
 // A back end implements every call once, for either direction. The program uses the sound
 // server's; tests install a scripted one. What every back end keeps to, beyond the
 // classic meanings:
+// - Device ids name the devices of the back end's latest list (the latest getNumDevs):
+//   opening id k opens exactly the device listed k-th then, found by its server name, or
+//   fails with MMSYSERR_BADDEVICEID when that device has gone; never another in its place.
 // - A handle that was not given out by open, or is already closed, gives
 //   MMSYSERR_INVALHANDLE; handles are never reused, so a stale one is never taken for a
 //   newer device. On a failed open *handle is set to null.
