@@ -761,6 +761,71 @@ TEST_F(PipelineTest, DestroyingTheWindowClosesDevicesStillOpen) {
   EXPECT_EQ(audio.openCount(wave::Direction::Playback), 0u);
 }
 
+// ---------------------------------------------------------------------------------------
+// Devices as listed
+
+// The server's order changes after the boxes were filled (a device went and came back):
+// each button opens the device its box shows, and a device that has gone is not replaced
+// by whatever stands at its place now.
+TEST_F(PipelineTest, ButtonsOpenTheListedDeviceAfterTheServerReordered) {
+  chooseCapture(2);          // "Microphone"
+  choosePlaybackDevice(2);   // "Virtual Cable"
+  audio.setDevices(wave::Direction::Capture, {"Microphone", "Monitor of Speakers", "Line In"});
+  audio.setDevices(wave::Direction::Playback, {"Virtual Cable", "Speakers"});
+  startCapture();
+  startPlayback();
+  EXPECT_EQ(audio.callsNamed("waveInOpen").at(0).deviceName, "Microphone");
+  EXPECT_EQ(audio.callsNamed("waveOutOpen").at(0).deviceName, "Virtual Cable");
+  EXPECT_TRUE(boxes.empty());
+
+  form->SBDin->click();  // stop playback
+  audio.deliverClose(wave::Direction::Playback);
+  drain();
+  audio.setDevices(wave::Direction::Playback, {"Speakers"});  // the cable has gone
+  form->SBDin->click();
+  EXPECT_EQ(audio.callsNamed("waveOutOpen").back().result, wave::MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(audio.openCount(wave::Direction::Playback), 0u);
+  EXPECT_EQ(boxTexts(), std::vector<QString>{"device ID out of range"});
+  EXPECT_FALSE(form->SBDin->isChecked());
+  EXPECT_TRUE(form->CbWaveOutDevice->isEnabled());
+}
+
+// A device the server runs at another rate is told once, in the warning box, with the
+// rates; reopening it tells nothing new. A device at the stream's rate tells nothing.
+TEST_F(PipelineTest, DeviceAtAnotherRateIsToldOnce) {
+  struct Case {
+    wave::Direction direction;
+    uint32_t deviceRate;
+    const char* told;  // a part of the text, or null: nothing is told
+  };
+  const Case cases[] = {
+      {wave::Direction::Capture, 44100, "runs at 44100 Hz, not at the 48000 Hz"},
+      {wave::Direction::Capture, 48000, nullptr},
+      {wave::Direction::Playback, 48000, "runs at 48000 Hz, not at the 24000 Hz"},
+      {wave::Direction::Playback, 24000, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.deviceRate);
+    const bool capture = c.direction == wave::Direction::Capture;
+    audio.setDeviceRate(c.direction, c.deviceRate);
+    boxes.clear();
+    for (int run = 0; run < 2; ++run) {
+      capture ? startCapture() : startPlayback();
+      (capture ? form->SBMic : form->SBDin)->click();  // stop
+      audio.deliverClose(c.direction);
+      drain();
+    }
+    if (c.told == nullptr) {
+      EXPECT_TRUE(boxes.empty());
+    } else {
+      ASSERT_EQ(boxes.size(), 1u);
+      EXPECT_EQ(boxes[0].kind, app::BoxKind::Warning);
+      EXPECT_TRUE(boxes[0].text.contains(c.told)) << boxes[0].text.toStdString();
+      EXPECT_TRUE(boxes[0].text.contains(capture ? "Line In" : "Speakers")) << boxes[0].text.toStdString();
+    }
+  }
+}
+
 TEST(PipelineWithoutServer, WindowOpensWithMapperOnlyAndAButtonShowsTheDriverText) {
   QTemporaryDir config;
   ASSERT_TRUE(config.isValid());

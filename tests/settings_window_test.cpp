@@ -195,6 +195,50 @@ TEST_F(SettingsWindowTest, CheckBoxesKeepTheirOwnValueNames) {
   EXPECT_TRUE(boxes.empty());
 }
 
+// A stored device name that the server lists wins over the stored index; a missing one
+// falls back to the index, says which device that gives, and is kept for the next run
+// unless the user chooses another device.
+TEST_F(SettingsWindowTest, StoredDeviceNameWinsOverTheIndex) {
+  struct Case {
+    const char* file;     // the [Varnex] lines after the group header
+    int32_t inId, outId;  // chosen at show
+    const char* told;     // part of the warning shown, or null for none
+    int chooseIn;         // capture entry the user then chooses, or -1
+    const char* inName;   // InDeviceName written at close
+  };
+  const Case cases[] = {
+      {"InDevice=0\nInDeviceName=Microphone\nOutDevice=0\nOutDeviceName=Virtual Cable\n", 1, 1, nullptr, -1,
+       "Microphone"},
+      {"InDevice=1\n", 1, 0, nullptr, -1, "Microphone"},  // written before names were kept
+      {"InDevice=1\nInDeviceName=USB Mic\n", 1, 0, "\"USB Mic\" is not listed; \"Microphone\" is used instead.", -1,
+       "USB Mic"},
+      {"InDevice=5\nInDeviceName=USB Mic\n", 5, 0, "\"USB Mic\" is not listed; no device is chosen.", -1, "USB Mic"},
+      {"InDevice=1\nInDeviceName=USB Mic\n", 1, 0, "USB Mic", 1, "Line In"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    boxes.clear();
+    writeRaw(QByteArray("[Varnex]\n") + c.file);
+    TMainForm& f = showForm();
+    EXPECT_EQ(f.InDeviceId, c.inId);
+    EXPECT_EQ(f.OutDeviceId, c.outId);
+    if (c.told == nullptr) {
+      EXPECT_TRUE(boxes.empty());
+    } else {
+      ASSERT_EQ(boxes.size(), 1u);
+      EXPECT_EQ(boxes[0].kind, app::BoxKind::Warning);
+      EXPECT_TRUE(boxes[0].text.contains(c.told)) << boxes[0].text.toStdString();
+    }
+    if (c.chooseIn >= 0) {
+      f.CbWaveInDevice->setCurrentIndex(c.chooseIn);
+      f.CbWaveInDeviceChange();
+    }
+    closeForm();
+    EXPECT_EQ(stored().value("InDeviceName"), c.inName);
+    form.reset();
+  }
+}
+
 TEST_F(SettingsWindowTest, StoredValuesAsTheUserLeftThem) {
   writeRaw("[Varnex]\nInDevice=-1\nLeft=abc\nTop=$40\nMono=5\nPhase=123456789\nSAMode=7\n");
   TMainForm& f = showForm();
