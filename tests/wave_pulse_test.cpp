@@ -436,6 +436,56 @@ TEST(WavePulseShared, ListsSourcesAndSinksByDescriptionInServerOrder) {
   EXPECT_EQ(waveOutGetNumDevs(), sinks.size());
 }
 
+// The first column of the `pactl list short <kind>` lines whose column `column` is `value`.
+std::vector<std::string> pactlIndexesWhere(const std::string& kind, size_t column, const std::string& value) {
+  std::vector<std::string> out;
+  std::istringstream in(runCommand("pactl list short " + kind + " 2>/dev/null"));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::vector<std::string> f;
+    for (std::string x; fields >> x;) f.push_back(x);
+    if (f.size() > column && f[column] == value) out.push_back(f[0]);
+  }
+  return out;
+}
+
+// A sink goes and comes back, so the server lists it later: the id it had opens it still,
+// tells its rate, and once it has gone for good opens nothing.
+TEST(WavePulseShared, IdOpensTheListedDeviceAfterTheServerReordered) {
+  if (!sharedServer()) GTEST_SKIP() << "no audio server (TOVREL_AUDIO_SERVER unset)";
+  auto load = [](const std::string& name) {
+    return runCommand("pactl load-module module-null-sink sink_name=" + name + " rate=48000 channels=2 " +
+                      "sink_properties=device.description=" + name + " 2>/dev/null");
+  };
+  auto unload = [](const std::string& module) { runCommand("pactl unload-module " + module); };
+  std::string a = load("tovrel_a");
+  const std::string b = load("tovrel_b");
+  ASSERT_FALSE(a.empty());
+  ASSERT_FALSE(b.empty());
+  PulseLayer layer;
+  const int32_t idA = findPlayback("tovrel_a");
+  ASSERT_GE(idA, 0);
+  unload(a);
+  a = load("tovrel_a");
+  ASSERT_NE(pactlDescriptions("sinks").at(static_cast<size_t>(idA)), "tovrel_a");  // the order did change
+
+  NoticeQueue target;
+  HWAVEOUT out = nullptr;
+  const WAVEFORMATEX stereo = pcm(2, 24000);
+  ASSERT_EQ(waveOutOpen(&out, idA, &stereo, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
+  const auto sinkA = pactlIndexesWhere("sinks", 1, "tovrel_a");
+  ASSERT_EQ(sinkA.size(), 1u);
+  EXPECT_EQ(pactlIndexesWhere("sink-inputs", 1, sinkA[0]).size(), 1u);
+  EXPECT_EQ(waveGetDeviceRate(Direction::Playback, out), 48000u);
+  ASSERT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+
+  unload(a);
+  EXPECT_EQ(waveOutOpen(&out, idA, &stereo, &target, 0, kOpenFlags), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(out, nullptr);
+  unload(b);
+}
+
 TEST(WavePulseShared, OpenRefusesBadIdsFormatsAndFlags) {
   if (!sharedServer()) GTEST_SKIP() << "no audio server (TOVREL_AUDIO_SERVER unset)";
   PulseLayer layer;
