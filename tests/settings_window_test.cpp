@@ -222,13 +222,7 @@ TEST_F(SettingsWindowTest, StoredDeviceNameWinsOverTheIndex) {
     TMainForm& f = showForm();
     EXPECT_EQ(f.InDeviceId, c.inId);
     EXPECT_EQ(f.OutDeviceId, c.outId);
-    if (c.told == nullptr) {
-      EXPECT_TRUE(boxes.empty());
-    } else {
-      ASSERT_EQ(boxes.size(), 1u);
-      EXPECT_EQ(boxes[0].kind, app::BoxKind::Warning);
-      EXPECT_TRUE(boxes[0].text.contains(c.told)) << boxes[0].text.toStdString();
-    }
+    expectWarningWith(boxes, c.told);
     if (c.chooseIn >= 0) {
       f.CbWaveInDevice->setCurrentIndex(c.chooseIn);
       f.CbWaveInDeviceChange();
