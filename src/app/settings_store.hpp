@@ -57,7 +57,8 @@ QString FailedToGetDataText(const QString& value);
 QString InvalidDataTypeText(const QString& value);
 
 // The settings file: an INI file "<config>/ZEM/Varnex.conf" whose group [Varnex] holds
-// the eleven values, each as text ("SAMode=1", booleans "0"/"1"). <config> is
+// the eleven values, each as text ("SAMode=1", booleans "0"/"1"), then the two device
+// names (InDeviceName, OutDeviceName). <config> is
 // $XDG_CONFIG_HOME (or ~/.config), the place QSettings uses for organisation "ZEM" and
 // application "Varnex"; the folder ZEM plays the part of the program's key, the group
 // [Varnex] that of its subkey. The path is worked out at open() from the environment of
