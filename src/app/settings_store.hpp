@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include <QString>
@@ -24,6 +25,11 @@ struct StoredSettings {
   int32_t Phase = 0;
   int32_t Bitrate = 2;
   bool LogSpectr = true;
+  // Beside the eleven: the server names of the chosen devices ("InDeviceName",
+  // "OutDeviceName", stored as they are); empty for the mapper, or in a file written
+  // before names were kept.
+  std::string InDeviceName;  // UTF-8
+  std::string OutDeviceName;
 
   bool operator==(const StoredSettings&) const = default;
 };
@@ -51,7 +57,8 @@ QString FailedToGetDataText(const QString& value);
 QString InvalidDataTypeText(const QString& value);
 
 // The settings file: an INI file "<config>/ZEM/Varnex.conf" whose group [Varnex] holds
-// the eleven values, each as text ("SAMode=1", booleans "0"/"1"). <config> is
+// the eleven values, each as text ("SAMode=1", booleans "0"/"1"), then the two device
+// names (InDeviceName, OutDeviceName). <config> is
 // $XDG_CONFIG_HOME (or ~/.config), the place QSettings uses for organisation "ZEM" and
 // application "Varnex"; the folder ZEM plays the part of the program's key, the group
 // [Varnex] that of its subkey. The path is worked out at open() from the environment of
