@@ -11,10 +11,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <ctime>
 #include <random>
 #include <vector>
 
+#include "bench_clock.hpp"
 #include "dsp/converter.hpp"
 #include "dsp/fft.hpp"
 #include "dsp/stream_config.hpp"
@@ -165,12 +165,6 @@ class FftwBlock {
 
 double gReferenceSecondsPerBlock = 0;
 
-double threadCpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
 // CPU seconds per block of the calls to `block`, without restoring the input: on a
 // shared machine the thread's CPU time is steadier than the wall clock.
 template <class Block>
@@ -181,10 +175,10 @@ double timePerBlock(benchmark::State& state, const std::vector<Sample>& input, S
     state.PauseTiming();
     std::memcpy(work, input.data(), sizeof(Sample) * input.size());
     state.ResumeTiming();
-    const double start = threadCpuSeconds();
+    const double start = bench::threadCpuSeconds();
     block();
     benchmark::ClobberMemory();
-    total += threadCpuSeconds() - start;
+    total += bench::threadCpuSeconds() - start;
     ++blocks;
   }
   return blocks > 0 ? total / static_cast<double>(blocks) : 0.0;

@@ -6,20 +6,14 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
-#include <ctime>
 #include <random>
 
+#include "bench_clock.hpp"
 #include "display/spectrum_display.hpp"
 #include "dsp/fft.hpp"
 #include "dsp/stream_config.hpp"
 
 namespace {
-
-double threadSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
-}
 
 void BM_SpectrumColumnUpdate(benchmark::State& state) {
   const bool logScale = state.range(0) != 0;
@@ -37,12 +31,12 @@ void BM_SpectrumColumnUpdate(benchmark::State& state) {
   display.create(QSize(207, 451));
   display.RenderSpectrumColumn(stream, logScale);  // the first update converts the columns
 
-  const double start = threadSeconds();
+  const double start = bench::threadCpuSeconds();
   for (auto _ : state) {
     display.RenderSpectrumColumn(stream, logScale);
     benchmark::DoNotOptimize(display.SpectrumView.constBits());
   }
-  const double perUpdate = (threadSeconds() - start) / static_cast<double>(state.iterations());
+  const double perUpdate = (bench::threadCpuSeconds() - start) / static_cast<double>(state.iterations());
   const double blockSeconds = 32768.0 / 192000.0;
   state.counters["block_percent"] = 100.0 * perUpdate / blockSeconds;
 }

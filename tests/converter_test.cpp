@@ -224,8 +224,8 @@ std::vector<Sample> literalConversion(const std::vector<Sample>& block, const ds
         segB[2 * f] = float(x(p + H + f)) * W[f];
         segB[2 * f + 1] = 0.0f;
       }
-      dsp::ComplexFFT(segA.data(), N, false, true, true, nullptr);
-      dsp::ComplexFFT(segB.data(), N, false, true, true, nullptr);
+      dsp::ComplexFFT(segA.data(), N, dsp::kForward, dsp::kScaled, dsp::kNaturalOrder, nullptr);
+      dsp::ComplexFFT(segB.data(), N, dsp::kForward, dsp::kScaled, dsp::kNaturalOrder, nullptr);
       if (sw.EdgeFilter) {
         for (std::vector<float>* seg : {&segA, &segB}) {
           for (int i = 0; i <= 45; ++i)
@@ -241,8 +241,8 @@ std::vector<Sample> literalConversion(const std::vector<Sample>& block, const ds
           baseB[2 * i + e] = segB[2 * from + e];
         }
       }
-      dsp::ComplexFFT(baseA.data(), H, true, true, true, nullptr);
-      dsp::ComplexFFT(baseB.data(), H, true, true, true, nullptr);
+      dsp::ComplexFFT(baseA.data(), H, dsp::kInverse, dsp::kScaled, dsp::kNaturalOrder, nullptr);
+      dsp::ComplexFFT(baseB.data(), H, dsp::kInverse, dsp::kScaled, dsp::kNaturalOrder, nullptr);
       for (int s = 0; s < N; ++s) {
         const int m = s / 2;
         const int part = s % 2 == 0 ? 1 : 0;  // left: imaginary part; right: real part
@@ -594,6 +594,17 @@ TEST(ConverterState, ConvertingABlockAllocatesNothing) {
   g_countAllocations = false;
   delete probe;
   EXPECT_GE(g_allocations.load(), 1);
+}
+
+// A stream whose sizes disagree is refused: an assertion in debug builds, and in release
+// builds the block stays as it was (no read or write past the arrays).
+TEST(ConverterState, UnconfiguredStreamIsRefused) {
+  dsp::StreamConfig stream;
+  stream.OverlapLeft.resize(16);
+  const auto x = noise(6000, 5);
+  std::copy(x.begin(), x.end(), stream.WorkBuffer.begin());
+  EXPECT_DEBUG_DEATH(dsp::ConvertToIQ(stream, true), "IsConfigured");
+  EXPECT_EQ(stream.WorkBuffer, x);
 }
 
 }  // namespace

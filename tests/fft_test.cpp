@@ -209,10 +209,10 @@ TEST_P(FftPathTest, ForwardMatchesReferenceInNaturalAndSplitOrder) {
     const Buffer input = randomSignal(n, 1000u + unsigned(n));
     const Spectrum& expected = cachedReference(n, +1);
     Buffer natural = input;
-    ComplexFFT(natural.data(), n, false, false, true, nullptr);
+    ComplexFFT(natural.data(), n, dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder, nullptr);
     EXPECT_LE(maxError(natural, expected, 1.0, [](int32_t k) { return k; }), forwardTolerance(n)) << n;
     Buffer split = input;
-    ComplexFFT(split.data(), n, false, false, false, nullptr);
+    ComplexFFT(split.data(), n, dsp::kForward, dsp::kUnscaled, dsp::kSplitOrder, nullptr);
     EXPECT_LE(maxError(split, expected, 1.0, [n](int32_t k) { return splitPosition(n, k); }), forwardTolerance(n))
         << n;
   }
@@ -226,7 +226,7 @@ TEST_P(FftPathTest, FullScaleSignsStayWithinTheStatedBounds) {
     for (float& v : input) v = v < 0 ? -1.0f : 1.0f;
     const Spectrum expected = reference(input, +1);
     Buffer x = input;
-    ComplexFFT(x.data(), n, false, false, true, nullptr);
+    ComplexFFT(x.data(), n, dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder, nullptr);
     EXPECT_LE(maxError(x, expected, 1.0, [](int32_t k) { return k; }), n == 16384 ? 1e-4 : 2e-4) << n;
   }
 }
@@ -236,10 +236,10 @@ TEST_P(FftPathTest, InverseMatchesReferenceScaledAndUnscaled) {
     const Buffer input = randomSignal(n, 1000u + unsigned(n));
     const Spectrum& expected = cachedReference(n, -1);
     Buffer natural = input;
-    ComplexFFT(natural.data(), n, true, false, true, nullptr);
+    ComplexFFT(natural.data(), n, dsp::kInverse, dsp::kUnscaled, dsp::kNaturalOrder, nullptr);
     EXPECT_LE(maxError(natural, expected, 1.0, [](int32_t k) { return k; }), forwardTolerance(n)) << n;
     Buffer scaled = input;
-    ComplexFFT(scaled.data(), n, true, true, true, nullptr);
+    ComplexFFT(scaled.data(), n, dsp::kInverse, dsp::kScaled, dsp::kNaturalOrder, nullptr);
     EXPECT_LE(maxError(scaled, expected, 1.0 / n, [](int32_t k) { return k; }), forwardTolerance(n) / n) << n;
 
     // Split order on the input side: place frequency k at its split position first.
@@ -248,23 +248,23 @@ TEST_P(FftPathTest, InverseMatchesReferenceScaledAndUnscaled) {
       split[2 * splitPosition(n, k)] = input[2 * k];
       split[2 * splitPosition(n, k) + 1] = input[2 * k + 1];
     }
-    ComplexFFT(split.data(), n, true, true, false, nullptr);
+    ComplexFFT(split.data(), n, dsp::kInverse, dsp::kScaled, dsp::kSplitOrder, nullptr);
     EXPECT_LE(maxError(split, expected, 1.0 / n, [](int32_t k) { return k; }), forwardTolerance(n) / n) << n;
   }
 }
 
 TEST_P(FftPathTest, TwoAndFourPointExamples) {
   Buffer two = {0.25f, -1.0f, 0.5f, 2.0f};
-  ComplexFFT(two.data(), 2, false, false, true, nullptr);
+  ComplexFFT(two.data(), 2, dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder, nullptr);
   EXPECT_EQ(two, (Buffer{0.75f, 1.0f, -0.25f, -3.0f}));
-  ComplexFFT(two.data(), 2, true, true, true, nullptr);
+  ComplexFFT(two.data(), 2, dsp::kInverse, dsp::kScaled, dsp::kNaturalOrder, nullptr);
   EXPECT_EQ(two, (Buffer{0.25f, -1.0f, 0.5f, 2.0f}));
   Buffer inverseTwo = {0.75f, 1.0f, -0.25f, -3.0f};
-  ComplexFFT(inverseTwo.data(), 2, true, false, false, nullptr);
+  ComplexFFT(inverseTwo.data(), 2, dsp::kInverse, dsp::kUnscaled, dsp::kSplitOrder, nullptr);
   EXPECT_EQ(inverseTwo, (Buffer{0.5f, -2.0f, 1.0f, 4.0f}));
 
   Buffer four = {0, 0, 1, 0, 0, 0, 0, 0};
-  ComplexFFT(four.data(), 4, false, false, true, nullptr);
+  ComplexFFT(four.data(), 4, dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder, nullptr);
   EXPECT_EQ(four, (Buffer{1, 0, 0, 1, -1, 0, 0, -1}));  // (1, i, -1, -i): positive exponent
 }
 
@@ -275,7 +275,7 @@ TEST_P(FftPathTest, ConstantInputGivesOnlyDirectCurrent) {
       x[2 * j] = 0.75f;
       x[2 * j + 1] = -0.5f;
     }
-    ComplexFFT(x.data(), n, false, false, true, nullptr);
+    ComplexFFT(x.data(), n, dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder, nullptr);
     EXPECT_FLOAT_EQ(x[0], 0.75f * n) << n;
     EXPECT_FLOAT_EQ(x[1], -0.5f * n) << n;
     double elsewhere = 0;
@@ -286,11 +286,11 @@ TEST_P(FftPathTest, ConstantInputGivesOnlyDirectCurrent) {
 
 TEST_P(FftPathTest, ForwardIgnoresScale) {
   for (int32_t n : allSizes()) {
-    for (bool reorder : {true, false}) {
+    for (bool reorder : {dsp::kNaturalOrder, dsp::kSplitOrder}) {
       Buffer plain = randomSignal(n, 3);
       Buffer scaled = plain;
-      ComplexFFT(plain.data(), n, false, false, reorder, nullptr);
-      ComplexFFT(scaled.data(), n, false, true, reorder, nullptr);
+      ComplexFFT(plain.data(), n, dsp::kForward, dsp::kUnscaled, reorder, nullptr);
+      ComplexFFT(scaled.data(), n, dsp::kForward, dsp::kScaled, reorder, nullptr);
       EXPECT_EQ(plain, scaled) << n;
     }
   }
@@ -298,11 +298,11 @@ TEST_P(FftPathTest, ForwardIgnoresScale) {
 
 TEST_P(FftPathTest, ForwardThenScaledInverseRestoresInput) {
   for (int32_t n : allSizes()) {
-    for (bool reorder : {true, false}) {
+    for (bool reorder : {dsp::kNaturalOrder, dsp::kSplitOrder}) {
       const Buffer input = randomSignal(n, 11);
       Buffer x = input;
-      ComplexFFT(x.data(), n, false, false, reorder, nullptr);
-      ComplexFFT(x.data(), n, true, true, reorder, nullptr);
+      ComplexFFT(x.data(), n, dsp::kForward, dsp::kUnscaled, reorder, nullptr);
+      ComplexFFT(x.data(), n, dsp::kInverse, dsp::kScaled, reorder, nullptr);
       double worst = 0;
       for (size_t i = 0; i < x.size(); ++i) worst = std::max(worst, double(std::abs(x[i] - input[i])));
       EXPECT_LE(worst, 1e-5) << n << (reorder ? " natural" : " split");
@@ -317,9 +317,9 @@ TEST_P(FftPathTest, NoHeapAllocationInAnyCall) {
   const long before = gHeapAllocations.load();
   for (Buffer& x : buffers) {
     const int32_t n = static_cast<int32_t>(x.size() / 2);
-    for (bool inverse : {false, true})
-      for (bool reorder : {false, true}) ComplexFFT(x.data(), n, inverse, true, reorder, nullptr);
-    ComplexFFT(x.data(), n, false, false, true, callerScratch.data());
+    for (bool inverse : {dsp::kForward, dsp::kInverse})
+      for (bool reorder : {dsp::kSplitOrder, dsp::kNaturalOrder}) ComplexFFT(x.data(), n, inverse, dsp::kScaled, reorder, nullptr);
+    ComplexFFT(x.data(), n, dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder, callerScratch.data());
   }
   const long after = gHeapAllocations.load();
   EXPECT_EQ(after, before);
@@ -332,7 +332,7 @@ TEST_P(FftPathTest, NoHeapAllocationInAnyCall) {
 void parkScratch() {
   static Buffer parking(2 * 65536, 0.0f);
   Buffer two = {1, 0, 0, 0};
-  ComplexFFT(two.data(), 2, false, false, true, parking.data());
+  ComplexFFT(two.data(), 2, dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder, parking.data());
 }
 
 // Every call shape whose result must not depend on where the buffers lie.
@@ -341,8 +341,11 @@ struct CallShape {
   bool scale;
   bool reorder;
 };
-constexpr CallShape kCallShapes[] = {{false, false, true}, {false, false, false}, {true, true, true},
-                                     {true, false, true}, {true, true, false}};
+constexpr CallShape kCallShapes[] = {{dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder},
+                                     {dsp::kForward, dsp::kUnscaled, dsp::kSplitOrder},
+                                     {dsp::kInverse, dsp::kScaled, dsp::kNaturalOrder},
+                                     {dsp::kInverse, dsp::kUnscaled, dsp::kNaturalOrder},
+                                     {dsp::kInverse, dsp::kScaled, dsp::kSplitOrder}};
 
 // The vector passes load and store whole registers; buffers that start 4 or 8 bytes past a
 // cache line (any float pointer is legal) must give the same bits as aligned ones.
@@ -376,18 +379,18 @@ TEST_P(FftPathTest, ScratchOverlappingTheDataGivesTheSameBits) {
     for (const CallShape& call : kCallShapes) {
       if (!call.reorder) continue;
       Buffer expected = input;
-      ComplexFFT(expected.data(), n, call.inverse, call.scale, true, nullptr);
+      ComplexFFT(expected.data(), n, call.inverse, call.scale, dsp::kNaturalOrder, nullptr);
       for (int32_t scratchOffset : {0, n, -n}) {
         // The data sits in the middle of a larger area so that the scratch may start before it.
         Buffer area(4 * static_cast<size_t>(n), 5.0f);
         float* data = area.data() + n;
         std::copy(input.begin(), input.end(), data);
-        ComplexFFT(data, n, call.inverse, call.scale, true, data + scratchOffset);
+        ComplexFFT(data, n, call.inverse, call.scale, dsp::kNaturalOrder, data + scratchOffset);
         ASSERT_TRUE(std::equal(expected.begin(), expected.end(), data))
             << n << " scratch at data " << scratchOffset << " floats, inverse " << call.inverse;
         // The area stays current, so a later call on the same data must not be disturbed either.
         std::copy(input.begin(), input.end(), data);
-        ComplexFFT(data, n, call.inverse, call.scale, true, nullptr);
+        ComplexFFT(data, n, call.inverse, call.scale, dsp::kNaturalOrder, nullptr);
         ASSERT_TRUE(std::equal(expected.begin(), expected.end(), data)) << n << " later call";
         parkScratch();
       }
@@ -404,16 +407,16 @@ TEST_P(FftPathTest, CallerScratchRulesOnThisPath) {
     constexpr size_t kGuard = 64;
     Buffer ignored(floats + kGuard, 7.0f);
     Buffer x = randomSignal(n, 41);
-    ComplexFFT(x.data(), n, false, false, false, ignored.data());
-    ComplexFFT(x.data(), n, true, true, false, ignored.data());
-    ComplexFFT(x.data(), 3 * n, false, false, true, ignored.data());
-    ComplexFFT(x.data(), n, true, true, true, nullptr);
+    ComplexFFT(x.data(), n, dsp::kForward, dsp::kUnscaled, dsp::kSplitOrder, ignored.data());
+    ComplexFFT(x.data(), n, dsp::kInverse, dsp::kScaled, dsp::kSplitOrder, ignored.data());
+    ComplexFFT(x.data(), 3 * n, dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder, ignored.data());
+    ComplexFFT(x.data(), n, dsp::kInverse, dsp::kScaled, dsp::kNaturalOrder, nullptr);
     EXPECT_EQ(ignored, Buffer(floats + kGuard, 7.0f)) << n;
 
     Buffer adopted(floats + kGuard, 7.0f);
     Buffer expected = x;
-    ComplexFFT(expected.data(), n, false, false, true, nullptr);
-    ComplexFFT(x.data(), n, false, false, true, adopted.data());
+    ComplexFFT(expected.data(), n, dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder, nullptr);
+    ComplexFFT(x.data(), n, dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder, adopted.data());
     EXPECT_EQ(x, expected) << n;
     EXPECT_TRUE(std::all_of(adopted.begin() + floats, adopted.end(), [](float v) { return v == 7.0f; }))
         << n << ": wrote past 8N bytes of the caller's area";
@@ -445,7 +448,7 @@ TEST(FftTables, EightPointSplitOrderHoldsTheListedFrequencies) {
   // A unit impulse at time 1 has X[k] = w^k, so the phase at each position names its frequency.
   Buffer x(16, 0.0f);
   x[2] = 1.0f;
-  ComplexFFT(x.data(), 8, false, false, false, nullptr);
+  ComplexFFT(x.data(), 8, dsp::kForward, dsp::kUnscaled, dsp::kSplitOrder, nullptr);
   const int32_t expectedFrequency[8] = {0, 4, 2, 6, 1, 5, 7, 3};
   for (int32_t p = 0; p < 8; ++p) {
     const double angle = 2 * kPi * expectedFrequency[p] / 8;
@@ -473,12 +476,12 @@ TEST(FftCalls, UnsupportedCountsChangeNothing) {
   dsp::InitFFT();
   Buffer engineProbe(2 * 1024, 0.0f);
   for (int32_t count : {0, 1, 3, 12, 131072, -4, -65536}) {
-    for (bool inverse : {false, true}) {
-      for (bool reorder : {false, true}) {
+    for (bool inverse : {dsp::kForward, dsp::kInverse}) {
+      for (bool reorder : {dsp::kSplitOrder, dsp::kNaturalOrder}) {
         Buffer data = randomSignal(64, 9);
         const Buffer original = data;
         Buffer scratch(2 * 64, 7.0f);
-        ComplexFFT(data.data(), count, inverse, true, reorder, scratch.data());
+        ComplexFFT(data.data(), count, inverse, dsp::kScaled, reorder, scratch.data());
         EXPECT_EQ(data, original) << count;
         EXPECT_EQ(scratch, Buffer(2 * 64, 7.0f)) << count;
       }
@@ -486,9 +489,9 @@ TEST(FftCalls, UnsupportedCountsChangeNothing) {
   }
   // None of those scratch areas was adopted: a later call still uses the engine's own area.
   Buffer guard(2 * 1024, 7.0f);
-  ComplexFFT(engineProbe.data(), 12, false, false, true, guard.data());
+  ComplexFFT(engineProbe.data(), 12, dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder, guard.data());
   Buffer x = randomSignal(1024, 2);
-  ComplexFFT(x.data(), 1024, false, false, true, nullptr);
+  ComplexFFT(x.data(), 1024, dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder, nullptr);
   EXPECT_EQ(guard, Buffer(2 * 1024, 7.0f));
 }
 
@@ -498,33 +501,33 @@ TEST(FftCalls, CallerScratchIsAdoptedOnlyWithReorder) {
   constexpr int32_t n = 1024;
   Buffer ignored(2 * n, 7.0f);
   Buffer x = randomSignal(n, 4);
-  ComplexFFT(x.data(), n, false, false, false, ignored.data());
-  ComplexFFT(x.data(), n, true, true, true, nullptr);
+  ComplexFFT(x.data(), n, dsp::kForward, dsp::kUnscaled, dsp::kSplitOrder, ignored.data());
+  ComplexFFT(x.data(), n, dsp::kInverse, dsp::kScaled, dsp::kNaturalOrder, nullptr);
   EXPECT_EQ(ignored, Buffer(2 * n, 7.0f)) << "a scratch area passed without Reorder must be ignored";
 
   Buffer adopted(2 * n, 7.0f);
-  ComplexFFT(x.data(), n, false, false, true, adopted.data());
+  ComplexFFT(x.data(), n, dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder, adopted.data());
   EXPECT_NE(adopted, Buffer(2 * n, 7.0f));
   std::fill(adopted.begin(), adopted.end(), 7.0f);
-  ComplexFFT(x.data(), n, true, true, true, nullptr);  // a later call without a scratch area
+  ComplexFFT(x.data(), n, dsp::kInverse, dsp::kScaled, dsp::kNaturalOrder, nullptr);  // a later call without a scratch area
   EXPECT_NE(adopted, Buffer(2 * n, 7.0f)) << "the caller's area must stay the current scratch area";
 
   // Init while ready keeps the installed area; DoneFFT drops it and releases only its own.
   dsp::InitFFT();
   std::fill(adopted.begin(), adopted.end(), 7.0f);
-  ComplexFFT(x.data(), n, false, false, true, nullptr);
+  ComplexFFT(x.data(), n, dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder, nullptr);
   EXPECT_NE(adopted, Buffer(2 * n, 7.0f));
   dsp::DoneFFT();
   dsp::InitFFT();
   std::fill(adopted.begin(), adopted.end(), 7.0f);
-  ComplexFFT(x.data(), n, false, false, true, nullptr);
+  ComplexFFT(x.data(), n, dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder, nullptr);
   EXPECT_EQ(adopted, Buffer(2 * n, 7.0f));
 }
 
 TEST(FftCalls, CallAfterDoneFftPreparesTheEngineAgain) {
   dsp::DoneFFT();
   Buffer x = {0, 0, 1, 0, 0, 0, 0, 0};
-  ComplexFFT(x.data(), 4, false, false, true, nullptr);
+  ComplexFFT(x.data(), 4, dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder, nullptr);
   EXPECT_EQ(x, (Buffer{1, 0, 0, 1, -1, 0, 0, -1}));
   dsp::InitFFT();
 }
@@ -546,7 +549,7 @@ TEST(FftLifecycle, ConcurrentPreparationBuildsTheEngineOnce) {
         start.arrive_and_wait();
         if (t % 2 == 0) dsp::InitFFT();
         // Split order needs no scratch area, so these calls may run side by side.
-        ComplexFFT(results[t].data(), n, false, false, false, nullptr);
+        ComplexFFT(results[t].data(), n, dsp::kForward, dsp::kUnscaled, dsp::kSplitOrder, nullptr);
       });
     }
     for (std::thread& thread : threads) thread.join();

@@ -189,4 +189,29 @@ TEST(StreamConfigLifecycle, FreshConfigIsSilentAndOverlapIsClearedButWorkBufferK
   EXPECT_EQ(stream.WorkBuffer[100], 1234);
 }
 
+// Every way the sizes can disagree is caught, so the block functions can rely on the check.
+TEST(StreamConfigLifecycle, IsConfiguredOnlyWhileSizesAndArraysAgree) {
+  StreamConfig configured;
+  EXPECT_TRUE(configured.IsConfigured());
+  const std::pair<const char*, void (*)(StreamConfig&)> kBreaks[] = {
+      {"spectrum not a power of two", [](StreamConfig& s) { s.SpectrumLength = 12000; }},
+      {"spectrum too long", [](StreamConfig& s) { s.SpectrumLength = 65536; }},
+      {"block not twice the spectrum", [](StreamConfig& s) { s.BlockSamples = 16384; }},
+      {"segment not the block", [](StreamConfig& s) { s.SegmentLength = 16384; }},
+      {"half segment", [](StreamConfig& s) { s.HalfSegment = 8192; }},
+      {"quarter segment", [](StreamConfig& s) { s.QuarterSegment = 0; }},
+      {"work buffer short", [](StreamConfig& s) { s.WorkBuffer.resize(100); }},
+      {"overlap short", [](StreamConfig& s) { s.OverlapRight.resize(100); }},
+      {"window short", [](StreamConfig& s) { s.SegmentWindow.clear(); }},
+      {"Blackman window short", [](StreamConfig& s) { s.BlackmanWindow.resize(8); }},
+  };
+  for (const auto& [what, breakIt] : kBreaks) {
+    StreamConfig stream;
+    breakIt(stream);
+    EXPECT_FALSE(stream.IsConfigured()) << what;
+    stream.Configure(48000);
+    EXPECT_TRUE(stream.IsConfigured()) << what;
+  }
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
 #include "display/spectrum_display.hpp"
 
+#include <cassert>
 #include <cmath>
 #include <cstring>
 
@@ -36,11 +37,11 @@ double SpectrumMagnitude(float re, float im, bool logScale) {
 }
 
 void SpectrumDisplay::RenderSpectrumColumn(dsp::StreamConfig& stream, bool logScale) {
+  // Sizes are validated where the stream is configured: an unconfigured one fails loudly in
+  // debug builds and draws nothing in release builds.
+  assert(stream.IsConfigured());
+  if (!stream.IsConfigured()) return;
   const int32_t length = stream.SpectrumLength;
-  if (length < 2 || stream.WorkBuffer.size() < static_cast<size_t>(length) ||
-      stream.BlackmanWindow.size() < static_cast<size_t>(length) ||
-      stream.SpectrumBuffer.size() < 2 * static_cast<size_t>(length))
-    return;
 
   // Window the first SpectrumLength samples of the block.
   float* spectrum = stream.SpectrumBuffer.data();

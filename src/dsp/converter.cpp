@@ -1,6 +1,7 @@
 #include "dsp/converter.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 
 #include "dsp/fft.hpp"
@@ -99,6 +100,79 @@ void keepTail(float* __restrict overlapLeft, float* __restrict overlapRight, con
 void forward(float* data, int32_t count) { ComplexFFT(data, count, kForward, kScaled, kNaturalOrder, nullptr); }
 void inverse(float* data, int32_t count) { ComplexFFT(data, count, kInverse, kScaled, kNaturalOrder, nullptr); }
 
+// A windowed segment to half-rate baseband: its spectrum, band edges tapered, the band moved
+// down by a quarter of the segment and transformed back at half the length.
+void segmentToBaseband(float* segment, float* baseband, const StreamConfig& stream, bool edgeFilter) {
+  forward(segment, stream.SegmentLength);
+  if (edgeFilter) taperBandEdges(segment, stream.EdgeTaper.data(), stream.HalfSegment);
+  rotateIntoBaseband(baseband, segment, stream.HalfSegment, stream.QuarterSegment);
+  inverse(baseband, stream.HalfSegment);
+}
+
+// First pass, segments at -N and -H. Nothing carries over from the previous block: the
+// signal before it counts as silence. The segment at -N lies wholly before the block and
+// transforms to exact zeros, and no sample of this pass falls inside the block, so only the
+// tail of the segment at -H matters: it becomes the overlap memory.
+void primeOverlapFromSilence(StreamConfig& stream, bool edgeFilter) {
+  const int32_t H = stream.HalfSegment;
+  float* segment = stream.SegmentSpectrumB.data();
+  float* baseband = stream.BasebandB.data();
+  std::fill(stream.OverlapLeft.begin(), stream.OverlapLeft.begin() + H, 0.0f);
+  std::fill(stream.OverlapRight.begin(), stream.OverlapRight.begin() + H, 0.0f);
+  clearComplex(segment, H);
+  windowSegment(segment + 2 * static_cast<size_t>(H), stream.WorkBuffer.data(), stream.SegmentWindow.data() + H, H);
+  segmentToBaseband(segment, baseband, stream, edgeFilter);
+  keepTail(stream.OverlapLeft.data(), stream.OverlapRight.data(), baseband + 2 * static_cast<size_t>(stream.QuarterSegment),
+           stream.QuarterSegment);
+}
+
+// Second pass, segments at 0 and H, into BasebandA and BasebandB. Both are cut from the
+// block before the overlap-add overwrites it.
+void transformBlockSegments(StreamConfig& stream, bool edgeFilter) {
+  const int32_t N = stream.SegmentLength;
+  const int32_t H = stream.HalfSegment;
+  const Sample* x = stream.WorkBuffer.data();
+  const float* window = stream.SegmentWindow.data();
+  float* segmentA = stream.SegmentSpectrumA.data();
+  float* segmentB = stream.SegmentSpectrumB.data();
+  windowSegment(segmentA, x, window, N);
+  windowSegment(segmentB, x + H, window, H);
+  clearComplex(segmentB + 2 * static_cast<size_t>(H), H);
+  segmentToBaseband(segmentA, stream.BasebandA.data(), stream, edgeFilter);
+  segmentToBaseband(segmentB, stream.BasebandB.data(), stream, edgeFilter);
+}
+
+// Overlap-add into stereo frames over the block: imaginary part left (I), real part right
+// (Q). The first quarter adds the overlap memory, the second the head of BasebandB, whose
+// tail becomes the overlap memory.
+void overlapAddIntoFrames(StreamConfig& stream) {
+  const int32_t H = stream.HalfSegment;
+  const int32_t Q = stream.QuarterSegment;
+  Sample* __restrict x = stream.WorkBuffer.data();
+  const float* __restrict basebandA = stream.BasebandA.data();
+  const float* __restrict basebandB = stream.BasebandB.data();
+  float* __restrict overlapLeft = stream.OverlapLeft.data();
+  float* __restrict overlapRight = stream.OverlapRight.data();
+  for (int32_t base = 0; base < Q; base += kRun) {
+    const float* a = basebandA + 2 * base;
+    Sample* out = x + 2 * base;
+    for (int32_t k = 0; k < kRun; ++k) {
+      out[2 * k] = saturate(a[2 * k + 1], overlapLeft[base + k]);
+      out[2 * k + 1] = saturate(a[2 * k], overlapRight[base + k]);
+    }
+  }
+  keepTail(overlapLeft, overlapRight, basebandB + 2 * static_cast<size_t>(Q), Q);
+  for (int32_t base = Q; base < H; base += kRun) {
+    const float* a = basebandA + 2 * base;
+    const float* b = basebandB + 2 * (base - Q);
+    Sample* out = x + 2 * base;
+    for (int32_t k = 0; k < kRun; ++k) {
+      out[2 * k] = saturate(a[2 * k + 1], b[2 * k + 1]);
+      out[2 * k + 1] = saturate(a[2 * k], b[2 * k]);
+    }
+  }
+}
+
 }  // namespace
 
 PeakLevel MeasureInputLevel(const Sample* block, int32_t count) {
@@ -109,75 +183,15 @@ PeakLevel MeasureInputLevel(const Sample* block, int32_t count) {
   return levelOf(peak);
 }
 
+// The stream's sizes are validated where it is configured. An unconfigured one is the
+// caller's fault: loud in debug builds, and in release builds the block is left as it is
+// rather than read or written out of bounds.
 void ConvertToIQ(StreamConfig& stream, bool edgeFilter) {
-  const int32_t N = stream.SegmentLength;
-  const int32_t H = stream.HalfSegment;
-  const int32_t Q = stream.QuarterSegment;
-  // The block is exactly one segment long; anything else is not a configured stream.
-  if (N <= 0 || N % (4 * kRun) != 0 || N != stream.BlockSamples || static_cast<int32_t>(stream.WorkBuffer.size()) < N ||
-      static_cast<int32_t>(stream.SegmentWindow.size()) < N || static_cast<int32_t>(stream.OverlapLeft.size()) < H ||
-      static_cast<int32_t>(stream.OverlapRight.size()) < H || N >= kFixedComplexEntries)
-    return;
-
-  Sample* __restrict x = stream.WorkBuffer.data();
-  const float* __restrict window = stream.SegmentWindow.data();
-  float* __restrict segmentA = stream.SegmentSpectrumA.data();
-  float* __restrict segmentB = stream.SegmentSpectrumB.data();
-  float* __restrict basebandA = stream.BasebandA.data();
-  float* __restrict basebandB = stream.BasebandB.data();
-  float* __restrict overlapLeft = stream.OverlapLeft.data();
-  float* __restrict overlapRight = stream.OverlapRight.data();
-
-  // Nothing carries over from the previous block: the signal before it counts as silence.
-  std::fill(overlapLeft, overlapLeft + H, 0.0f);
-  std::fill(overlapRight, overlapRight + H, 0.0f);
-
-  // First pass, segments at -N and -H. The one at -N lies wholly before the block and
-  // transforms to exact zeros, and no sample of this pass falls inside the block, so only
-  // the tail of the segment at -H matters: it becomes the overlap memory.
-  clearComplex(segmentB, H);
-  windowSegment(segmentB + 2 * static_cast<size_t>(H), x, window + H, H);
-  forward(segmentB, N);
-  if (edgeFilter) taperBandEdges(segmentB, stream.EdgeTaper.data(), H);
-  rotateIntoBaseband(basebandB, segmentB, H, Q);
-  inverse(basebandB, H);
-  keepTail(overlapLeft, overlapRight, basebandB + 2 * static_cast<size_t>(Q), Q);
-
-  // Second pass, segments at 0 and H. Both are cut from the block before it is overwritten.
-  windowSegment(segmentA, x, window, N);
-  windowSegment(segmentB, x + H, window, H);
-  clearComplex(segmentB + 2 * static_cast<size_t>(H), H);
-  forward(segmentA, N);
-  forward(segmentB, N);
-  if (edgeFilter) {
-    taperBandEdges(segmentA, stream.EdgeTaper.data(), H);
-    taperBandEdges(segmentB, stream.EdgeTaper.data(), H);
-  }
-  rotateIntoBaseband(basebandA, segmentA, H, Q);
-  rotateIntoBaseband(basebandB, segmentB, H, Q);
-  inverse(basebandA, H);
-  inverse(basebandB, H);
-
-  // Overlap-add into stereo frames: imaginary part left (I), real part right (Q).
-  const float* tailB = basebandB + 2 * static_cast<size_t>(Q);
-  for (int32_t base = 0; base < Q; base += kRun) {
-    const float* a = basebandA + 2 * base;
-    Sample* out = x + 2 * base;
-    for (int32_t k = 0; k < kRun; ++k) {
-      out[2 * k] = saturate(a[2 * k + 1], overlapLeft[base + k]);
-      out[2 * k + 1] = saturate(a[2 * k], overlapRight[base + k]);
-    }
-  }
-  keepTail(overlapLeft, overlapRight, tailB, Q);
-  for (int32_t base = Q; base < H; base += kRun) {
-    const float* a = basebandA + 2 * base;
-    const float* b = basebandB + 2 * (base - Q);
-    Sample* out = x + 2 * base;
-    for (int32_t k = 0; k < kRun; ++k) {
-      out[2 * k] = saturate(a[2 * k + 1], b[2 * k + 1]);
-      out[2 * k + 1] = saturate(a[2 * k], b[2 * k]);
-    }
-  }
+  assert(stream.IsConfigured());
+  if (!stream.IsConfigured()) return;
+  primeOverlapFromSilence(stream, edgeFilter);
+  transformBlockSegments(stream, edgeFilter);
+  overlapAddIntoFrames(stream);
 }
 
 OutputLevels InvertAndMeasureOutput(Sample* block, int32_t count, bool invertSpectrum) {

@@ -4,6 +4,7 @@
 #include "dsp/fft.hpp"
 
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -55,6 +56,7 @@ const float* gStageTwiddles[kMaxLog2 + 1];
 std::atomic<bool> gReady{false};
 std::mutex gLifecycleMutex;
 float* gScratchArea = nullptr;     // the engine's own area, 2 * kMaxCount floats
+float* gSpareArea = nullptr;       // a second one, for data off a register boundary
 float* gCurrentScratch = nullptr;  // the area the reorder step uses
 FftPath gPath = FftPath::Portable;
 const NaturalKernels* gKernels = nullptr;  // null: split-radix plus order table
@@ -123,10 +125,8 @@ void buildStageTwiddles() {
 
 // log2 of a supported count, or -1.
 int32_t supportedLog2(int32_t count) {
-  if (count < 2 || count > kMaxCount || (count & (count - 1)) != 0) return -1;
-  int32_t log2n = 0;
-  while ((int32_t{1} << log2n) < count) ++log2n;
-  return log2n;
+  if (count < 2 || count > kMaxCount || !std::has_single_bit(static_cast<uint32_t>(count))) return -1;
+  return std::countr_zero(static_cast<uint32_t>(count));
 }
 
 const NaturalKernels* kernelsOf(FftPath path) {
@@ -226,8 +226,15 @@ void InitFFT() {
   buildStageTwiddles();
   const size_t bytes = sizeof(float) * 2 * static_cast<size_t>(kMaxCount);
   gScratchArea = static_cast<float*>(std::aligned_alloc(64, bytes));
-  if (gScratchArea == nullptr) throw std::bad_alloc();
+  gSpareArea = static_cast<float*>(std::aligned_alloc(64, bytes));
+  if (gScratchArea == nullptr || gSpareArea == nullptr) {
+    std::free(gScratchArea);
+    std::free(gSpareArea);
+    gScratchArea = gSpareArea = nullptr;
+    throw std::bad_alloc();
+  }
   std::memset(gScratchArea, 0, bytes);
+  std::memset(gSpareArea, 0, bytes);
   gCurrentScratch = gScratchArea;
   SelectFftPath(BestFftPath());
   gReady.store(true, std::memory_order_release);
@@ -238,7 +245,9 @@ void InitFFT() {
 void DoneFFT() {
   const std::lock_guard<std::mutex> lock(gLifecycleMutex);
   std::free(gScratchArea);
+  std::free(gSpareArea);
   gScratchArea = nullptr;
+  gSpareArea = nullptr;
   gCurrentScratch = nullptr;
   gReady.store(false, std::memory_order_release);
 }
@@ -268,9 +277,9 @@ void ComplexFFT(float* Data, int32_t Count, bool Inverse, bool Scale, bool Reord
   const float scale = (Inverse && Scale) ? 1.0f / static_cast<float>(Count) : 1.0f;
   if (gKernels != nullptr && log2n >= gKernels->minLog2) {
     if (Inverse)
-      gKernels->inverse(Data, log2n, scale, work);
+      gKernels->inverse(Data, log2n, scale, work, gSpareArea);
     else
-      gKernels->forward(Data, log2n, work);
+      gKernels->forward(Data, log2n, work, gSpareArea);
     return;
   }
   if (Inverse) {

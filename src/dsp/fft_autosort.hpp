@@ -140,17 +140,23 @@ template <class V, bool Inverse>
   }
 }
 
-// Runs every stage; the passes before the last alternate between data and work so that the
-// last one, which can run in place, ends in data. Needs log2n >= 4.
+// Data off a register boundary splits every other load and store of a pass that touches it
+// across two cache lines. Up to this size the three areas fit a core's cache, so the passes
+// between the first and the last then alternate between work and spare and leave data alone;
+// above it the third area would cost more in cache misses than the split accesses do.
+constexpr int32_t kMaxSpareLog2 = 14;
+
+// Runs every stage. The last stage can run in place, so it always writes data; the passes
+// before it alternate between data (or spare, see above) and work. Needs log2n >= 4.
 template <class V, bool Inverse, bool Scaled>
-void autosortTransform(float* data, int32_t log2n, float* work, float scale) {
+void autosortTransform(float* data, int32_t log2n, float* work, float* spare, float scale) {
   const int32_t count = int32_t{1} << log2n;
   const int32_t lastLog2 = (log2n % 2 == 0) ? 2 : 3;
-  float* src = data;
+  float* const other = (V::onRegisterBoundary(data) || log2n > kMaxSpareLog2) ? data : spare;
+  firstStage<V, Inverse, Scaled>(data, work, count, stageTwiddles(log2n), scale);
   float* dst = work;
-  firstStage<V, Inverse, Scaled>(src, dst, count, stageTwiddles(log2n), scale);
   for (int32_t m = log2n - 2; m > lastLog2; m -= 2) {
-    float* next = (dst == work) ? data : work;
+    float* next = (dst == work) ? other : work;
     middleStage<V, Inverse>(dst, next, count, int32_t{1} << m, stageTwiddles(m));
     dst = next;
   }
@@ -161,16 +167,16 @@ void autosortTransform(float* data, int32_t log2n, float* work, float scale) {
 }
 
 template <class V>
-void autosortForward(float* data, int32_t log2n, float* work) {
-  autosortTransform<V, false, false>(data, log2n, work, 1.0f);
+void autosortForward(float* data, int32_t log2n, float* work, float* spare) {
+  autosortTransform<V, false, false>(data, log2n, work, spare, 1.0f);
 }
 
 template <class V>
-void autosortInverse(float* data, int32_t log2n, float scale, float* work) {
+void autosortInverse(float* data, int32_t log2n, float scale, float* work, float* spare) {
   if (scale == 1.0f)
-    autosortTransform<V, true, false>(data, log2n, work, scale);
+    autosortTransform<V, true, false>(data, log2n, work, spare, scale);
   else
-    autosortTransform<V, true, true>(data, log2n, work, scale);
+    autosortTransform<V, true, true>(data, log2n, work, spare, scale);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@ struct Avx2 {
 
   static Reg load(const float* p) { return _mm256_loadu_ps(p); }
   static void store(float* p, Reg v) { _mm256_storeu_ps(p, v); }
+  static bool onRegisterBoundary(const float* p) { return reinterpret_cast<std::uintptr_t>(p) % sizeof(Reg) == 0; }
   static Reg splat(float f) { return _mm256_set1_ps(f); }
   static Reg swapParts(Reg v) { return _mm256_permute_ps(v, 0xB1); }
   // i (re, im) = (-im, re); -i (re, im) = (im, -re). Sign flips are exact.

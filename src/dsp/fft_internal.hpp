@@ -34,10 +34,11 @@ const float* stageTwiddles(int32_t log2n);
 void splitForward(float* x, int32_t n);
 void splitInverse(float* x, int32_t n);
 
-// Natural-order transforms of one code path. `work` is a scratch area of 2n floats.
+// Natural-order transforms of one code path. `work` and `spare` are separate scratch areas
+// of 2n floats on 64-byte boundaries; spare is used only when data is off a register boundary.
 struct NaturalKernels {
-  void (*forward)(float* data, int32_t log2n, float* work);
-  void (*inverse)(float* data, int32_t log2n, float scale, float* work);  // scale 1 or 1/n
+  void (*forward)(float* data, int32_t log2n, float* work, float* spare);
+  void (*inverse)(float* data, int32_t log2n, float scale, float* work, float* spare);  // scale 1 or 1/n
   int32_t minLog2;  // smaller sizes go through split order and the order table
 };
 

@@ -1,6 +1,8 @@
 // Portable conjugate-pair split-radix transforms: decimation in frequency forward (output in
 // split order), decimation in time inverse (input in split order). Each butterfly works in
 // double and rounds every value it writes back to float, so each pass leaves single precision.
+#include <bit>
+
 #include "dsp/fft_internal.hpp"
 
 namespace dsp::fft_detail {
@@ -28,11 +30,8 @@ void forEachQuarterTwiddle(int32_t n, int32_t log2n, Visit&& visit) {
   }
 }
 
-int32_t log2Of(int32_t n) {
-  int32_t log2n = 0;
-  while ((int32_t{1} << log2n) < n) ++log2n;
-  return log2n;
-}
+// n is a power of two.
+int32_t log2Of(int32_t n) { return std::countr_zero(static_cast<uint32_t>(n)); }
 
 // x[k], x[k + n/4] <- a + c, b + d;
 // x[k + n/2] <- ((a - c) + i(b - d)) w^k;  x[k + 3n/4] <- ((a - c) - i(b - d)) w^-k.

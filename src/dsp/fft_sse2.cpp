@@ -17,6 +17,7 @@ struct Sse2 {
 
   static Reg load(const float* p) { return _mm_loadu_ps(p); }
   static void store(float* p, Reg v) { _mm_storeu_ps(p, v); }
+  static bool onRegisterBoundary(const float* p) { return reinterpret_cast<std::uintptr_t>(p) % sizeof(Reg) == 0; }
   static Reg splat(float f) { return _mm_set1_ps(f); }
   static Reg swapParts(Reg v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1)); }
   static Reg negateReal(Reg v) { return _mm_xor_ps(v, _mm_setr_ps(-0.f, 0.f, -0.f, 0.f)); }

@@ -1,6 +1,7 @@
 #include "dsp/stream_config.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <numbers>
 
@@ -74,6 +75,20 @@ void StreamConfig::Configure(int32_t rate) {
 
   CaptureFormat = Pcm16Format(1, static_cast<uint32_t>(rate));
   PlaybackFormat = Pcm16Format(2, static_cast<uint32_t>(rate / 2));
+}
+
+bool StreamConfig::IsConfigured() const {
+  const auto holds = [](const auto& array, int32_t length) { return array.size() >= static_cast<size_t>(length); };
+  const bool sizesAgree = SpectrumLength >= 64 && SpectrumLength <= 32768 &&
+                          std::has_single_bit(static_cast<uint32_t>(SpectrumLength)) &&
+                          BlockSamples == 2 * SpectrumLength && SegmentLength == BlockSamples &&
+                          HalfSegment == SegmentLength / 2 && QuarterSegment == HalfSegment / 2;
+  if (!sizesAgree) return false;
+  const bool fixedArraysHold = holds(SpectrumBuffer, 2 * SpectrumLength) && holds(SegmentSpectrumA, 2 * SegmentLength) &&
+                               holds(SegmentSpectrumB, 2 * SegmentLength) && holds(BasebandA, 2 * HalfSegment) &&
+                               holds(BasebandB, 2 * HalfSegment);
+  return fixedArraysHold && holds(WorkBuffer, BlockSamples) && holds(SegmentWindow, SegmentLength) &&
+         holds(BlackmanWindow, SpectrumLength) && holds(OverlapLeft, HalfSegment) && holds(OverlapRight, HalfSegment);
 }
 
 }  // namespace dsp

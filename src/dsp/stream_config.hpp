@@ -30,6 +30,11 @@ class StreamConfig {
   // Does not clear WorkBuffer or touch any control: the window's ResetControls does that.
   void Configure(int32_t rate);
 
+  // True when the sizes agree with each other (SpectrumLength a power of two, 64 ... 32768;
+  // a block and a segment of twice that; half and quarter segments) and every array is long
+  // enough for them. Configure() always leaves it true; the block functions assert it.
+  bool IsConfigured() const;
+
   int32_t SpectrumLength = 0;
   int32_t BlockSamples = 0;
   int32_t SegmentLength = 0;
