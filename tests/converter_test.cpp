@@ -5,49 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <complex>
 #include <cstdlib>
-#include <new>
 #include <numbers>
 #include <random>
 #include <vector>
 
 #include "dsp/converter.hpp"
 #include "dsp/fft.hpp"
+#include "allocation_counter.hpp"
 #include "dsp/stream_config.hpp"
-
-// Every operator new of this binary is counted while g_countAllocations is set.
-namespace {
-std::atomic<bool> g_countAllocations{false};
-std::atomic<long> g_allocations{0};
-
-void* countedAlloc(std::size_t size) {
-  if (g_countAllocations.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void* countedAlignedAlloc(std::size_t size, std::align_val_t align) {
-  if (g_countAllocations.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
-  const std::size_t a = static_cast<std::size_t>(align);
-  if (void* p = std::aligned_alloc(a, (size + a - 1) / a * a)) return p;
-  throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(std::size_t size) { return countedAlloc(size); }
-void* operator new[](std::size_t size) { return countedAlloc(size); }
-void* operator new(std::size_t size, std::align_val_t align) { return countedAlignedAlloc(size, align); }
-void* operator new[](std::size_t size, std::align_val_t align) { return countedAlignedAlloc(size, align); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -580,20 +548,17 @@ TEST(ConverterState, ConvertingABlockAllocatesNothing) {
   for (int bits = 0; bits < 8; ++bits) {
     ConverterSwitches sw{(bits & 1) != 0, (bits & 2) != 0, (bits & 4) != 0};
     std::copy(x.begin(), x.end(), stream.WorkBuffer.begin());
-    g_allocations = 0;
-    g_countAllocations = true;
+    allocation_counter::Start();
     const auto levels = dsp::ConvertBlock(stream, sw);
-    g_countAllocations = false;
-    EXPECT_EQ(g_allocations.load(), 0) << bits;
+    EXPECT_EQ(allocation_counter::Stop(), 0) << bits;
     EXPECT_EQ(levels.Input.Position, 20000);
   }
   // The counter does see allocations (so a zero above means something).
-  g_allocations = 0;
-  g_countAllocations = true;
+  allocation_counter::Start();
   auto* probe = new std::vector<int>(3);
-  g_countAllocations = false;
+  const long seen = allocation_counter::Stop();
   delete probe;
-  EXPECT_GE(g_allocations.load(), 1);
+  EXPECT_GE(seen, 1);
 }
 
 // A stream whose sizes disagree is refused: an assertion in debug builds, and in release
