@@ -131,7 +131,9 @@ class FftwBlock {
       s[2 * f + 1] = 0.0f;
     }
   }
-  void transformForward(float* s) { fftwf_execute_dft(forward_, reinterpret_cast<fftwf_complex*>(s), reinterpret_cast<fftwf_complex*>(s)); }
+  void transformForward(float* s) {
+    fftwf_execute_dft(forward_, reinterpret_cast<fftwf_complex*>(s), reinterpret_cast<fftwf_complex*>(s));
+  }
   // FFTW does not scale; our inverse scales by 1/H on the way in, so does this.
   void transformInverse(fftwf_complex* c) {
     float* s = floats(c);

@@ -55,9 +55,9 @@ void BM_DriftBuffer(benchmark::State& state) {
   const std::clock_t start = std::clock();
   for (auto _ : state) clocks.step();
   const double seconds = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
-  state.counters["realtime_percent"] =
-      100.0 * seconds / static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1)) /
-      kBufferSeconds;
+  state.counters["realtime_percent"] = 100.0 * seconds /
+                                       static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1)) /
+                                       kBufferSeconds;
   state.SetLabel(resampling ? "resampling (200 ppm)" : "pass-through (locked)");
 }
 

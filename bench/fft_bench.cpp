@@ -82,7 +82,8 @@ void runFftw(benchmark::State& state, const Transform& t, bench::FftwYardstick& 
   const std::vector<float> input = randomSignal(t.count);
   float* data = fftw.allocate(input.size());
   void* plan = fftw.plan(data, t.count, t.direction == dsp::kForward, planning);
-  const double perCall = timePerCall(state, [&] { fftw.execute(plan); }, [&] { restore(data, input); });
+  const double perCall = timePerCall(
+      state, [&] { fftw.execute(plan); }, [&] { restore(data, input); });
   gYardstickSeconds[t.name][label] = perCall;
   state.counters["us"] = perCall * 1e6;
   fftw.destroy(plan);
@@ -129,7 +130,8 @@ void runOursOffset(benchmark::State& state, const Transform& t, dsp::FftPath pat
   double alignedTotal = 0, offsetTotal = 0;
   for (auto _ : state) {
     restore(aligned, input);
-    alignedTotal += timeBatch([&] { dsp::ComplexFFT(aligned, t.count, t.direction, dsp::kScaled, dsp::kNaturalOrder, nullptr); });
+    alignedTotal +=
+        timeBatch([&] { dsp::ComplexFFT(aligned, t.count, t.direction, dsp::kScaled, dsp::kNaturalOrder, nullptr); });
     restore(offset, input);
     const double seconds =
         timeBatch([&] { dsp::ComplexFFT(offset, t.count, t.direction, dsp::kScaled, dsp::kNaturalOrder, nullptr); });
@@ -166,16 +168,18 @@ int registerAll() {
   for (const Transform& t : kTransforms) {
     const std::string prefix = std::string("FFT/") + t.name + "/";
     for (const Yardstick& y : yardsticks)
-      benchmark::RegisterBenchmark((prefix + y.label).c_str(),
-                                   [&t, y](benchmark::State& s) { runFftw(s, t, *y.fftw, y.planning, y.label); })
-          ->UseManualTime();
+      benchmark::RegisterBenchmark((prefix + y.label).c_str(), [&t, y](benchmark::State& s) {
+        runFftw(s, t, *y.fftw, y.planning, y.label);
+      })->UseManualTime();
     for (dsp::FftPath path : paths) {
-      const std::string name = prefix + (path == best ? std::string("ours") : std::string("ours_") + dsp::FftPathName(path));
-      benchmark::RegisterBenchmark(name.c_str(), [&t, path](benchmark::State& s) { runOurs(s, t, path); })
-          ->UseManualTime();
-      benchmark::RegisterBenchmark((name + "_offset16").c_str(),
-                                   [&t, path](benchmark::State& s) { runOursOffset(s, t, path); })
-          ->UseManualTime();
+      const std::string name =
+          prefix + (path == best ? std::string("ours") : std::string("ours_") + dsp::FftPathName(path));
+      benchmark::RegisterBenchmark(name.c_str(), [&t, path](benchmark::State& s) {
+        runOurs(s, t, path);
+      })->UseManualTime();
+      benchmark::RegisterBenchmark((name + "_offset16").c_str(), [&t, path](benchmark::State& s) {
+        runOursOffset(s, t, path);
+      })->UseManualTime();
     }
   }
   return 0;

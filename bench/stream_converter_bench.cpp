@@ -27,7 +27,8 @@ std::vector<Sample> signal(size_t count) {
   std::mt19937 engine(7);
   std::uniform_int_distribution<int> noise(-3000, 3000);
   std::vector<Sample> x(count);
-  for (size_t n = 0; n < count; ++n) x[n] = static_cast<Sample>(std::lround(15000 * std::cos(0.7 * double(n))) + noise(engine));
+  for (size_t n = 0; n < count; ++n)
+    x[n] = static_cast<Sample>(std::lround(15000 * std::cos(0.7 * double(n))) + noise(engine));
   return x;
 }
 

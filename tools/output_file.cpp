@@ -54,7 +54,8 @@ fs::path resolveLinks(const fs::path& output) {
 }
 
 mode_t checkOutputTarget(const std::string& input, const fs::path& target, const std::string& output) {
-  struct stat in {}, out {};
+  struct stat in {
+  }, out{};
   const mode_t mask = umask(0);
   umask(mask);
   if (stat(target.c_str(), &out) != 0) return 0666 & ~mask;

@@ -107,8 +107,8 @@ Options parseArguments(int argc, char** argv) {
         optionsEnded = true;
         continue;
       }
-      const auto known = std::find_if(std::begin(kSwitches), std::end(kSwitches),
-                                      [&](const Switch& s) { return arg == s.name; });
+      const auto known =
+          std::find_if(std::begin(kSwitches), std::end(kSwitches), [&](const Switch& s) { return arg == s.name; });
       if (known == std::end(kSwitches)) throw ToolError{kExitBadInput, "unknown option '" + arg + "' (see --help)"};
       known->apply(options);
     } else {
@@ -121,7 +121,6 @@ Options parseArguments(int argc, char** argv) {
   if (options.output.empty()) throw ToolError{kExitBadInput, "OUTPUT.wav is an empty name"};
   return options;
 }
-
 
 class Progress {
  public:
@@ -147,7 +146,6 @@ class Progress {
   int last_ = -1;
 };
 
-
 // libsndfile's writer on the output file: plain WAV when the output fits one, RF64 when its
 // sizes need 64 bits. A pipe's length is not known up front, so its output stays WAV and is
 // refused once it would no longer fit.
@@ -171,9 +169,11 @@ class SoundWriter {
 
   void write(const short* frames, sf_count_t count, const std::string& input) {
     if (!lengthKnown_ && !convert::fitsInWav(written_ + count))
-      throw ToolError{kExitBadInput, input + ": the output would pass the 4 GiB a WAV file holds; "
-                                             "convert the input from a file (not a pipe), which is written as RF64"};
-    if (count > 0 && sf_writef_short(file_, frames, count) != count) fail(std::string("write failed: ") + sf_strerror(file_));
+      throw ToolError{kExitBadInput, input +
+                                         ": the output would pass the 4 GiB a WAV file holds; "
+                                         "convert the input from a file (not a pipe), which is written as RF64"};
+    if (count > 0 && sf_writef_short(file_, frames, count) != count)
+      fail(std::string("write failed: ") + sf_strerror(file_));
     written_ += count;
   }
 

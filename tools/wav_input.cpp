@@ -212,8 +212,8 @@ struct InputFile::State {
       fail("the file ended after " + std::to_string(done) + " of the " + std::to_string(info_.frames) +
            " samples its header gives (was it cut while it was read?)");
     }
-    note("the stream ended after " + std::to_string(done) + " samples, before the " +
-         std::to_string(info_.frames) + " its header gives; converted what came");
+    note("the stream ended after " + std::to_string(done) + " samples, before the " + std::to_string(info_.frames) +
+         " its header gives; converted what came");
   }
 
  private:
@@ -226,7 +226,7 @@ struct InputFile::State {
       layout_ = scanLayout(source_.fd, std::uint64_t(st.st_size), path_);
       if (layout_.known && layout_.needsRecovery()) planRecovery();
       static SF_VIRTUAL_IO io{InputSource::fileLength, InputSource::seek, InputSource::read, InputSource::write,
-                       InputSource::tell};
+                              InputSource::tell};
       file_ = sf_open_virtual(&io, SFM_READ, &info_, &source_);
     } else {
       file_ = sf_open_fd(source_.fd, SFM_READ, &info_, SF_FALSE);
@@ -242,13 +242,16 @@ struct InputFile::State {
   }
 
   [[noreturn]] void fail(const std::string& problem) { throw ToolError{kExitBadInput, path_ + ": " + problem}; }
-  void note(const std::string& text) const { std::fprintf(stderr, "tovrel-convert: %s: %s\n", path_.c_str(), text.c_str()); }
+  void note(const std::string& text) const {
+    std::fprintf(stderr, "tovrel-convert: %s: %s\n", path_.c_str(), text.c_str());
+  }
 
   // Reads the samples the file holds in place of the header's size, and says so.
   void planRecovery() {
     const std::uint64_t bytes = layout_.readableBytes();
-    const std::string promised = layout_.declaredBytes == 0 ? std::string("no data size (0 bytes)")
-                                                            : "a data size of " + std::to_string(layout_.declaredBytes) + " bytes";
+    const std::string promised = layout_.declaredBytes == 0
+                                     ? std::string("no data size (0 bytes)")
+                                     : "a data size of " + std::to_string(layout_.declaredBytes) + " bytes";
     if (bytes == 0) fail("the file ends before its first sample (its header gives " + promised + ")");
     source_.patchAt = layout_.sizeFieldAt;
     source_.patchBytes = layout_.sizeFieldBytes;

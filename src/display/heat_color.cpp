@@ -13,9 +13,7 @@ uint8_t channelByte(float fraction) {
 }
 
 // (v - from) / span as a 32-bit float.
-float ramp(float v, double from, double span) {
-  return static_cast<float>((static_cast<double>(v) - from) / span);
-}
+float ramp(float v, double from, double span) { return static_cast<float>((static_cast<double>(v) - from) / span); }
 
 }  // namespace
 

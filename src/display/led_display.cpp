@@ -12,11 +12,11 @@ QColor toQColor(TColor c) {
     // System colours in their classic desktop values, so the meter looks the same on
     // every theme and its frames are reproducible off screen.
     switch (c & 0xFFu) {
-      case 5: return QColor(255, 255, 255);    // window
-      case 8: return QColor(0, 0, 0);          // window text
-      case 15: return QColor(192, 192, 192);   // button face
-      case 16: return QColor(128, 128, 128);   // button shadow
-      case 20: return QColor(255, 255, 255);   // button highlight
+      case 5: return QColor(255, 255, 255);   // window
+      case 8: return QColor(0, 0, 0);         // window text
+      case 15: return QColor(192, 192, 192);  // button face
+      case 16: return QColor(128, 128, 128);  // button shadow
+      case 20: return QColor(255, 255, 255);  // button highlight
       default: return QColor(0, 0, 0);
     }
   }
@@ -81,12 +81,30 @@ void TLedDisplay::setBlockCCount(int32_t v) {
 }
 
 // Colour setters repaint even when the value is unchanged: callers use that to refresh the bar.
-void TLedDisplay::setActiveColor1(TColor v) { active_[0] = v; PaintLEDs(); }
-void TLedDisplay::setActiveColor2(TColor v) { active_[1] = v; PaintLEDs(); }
-void TLedDisplay::setActiveColor3(TColor v) { active_[2] = v; PaintLEDs(); }
-void TLedDisplay::setDeadColor1(TColor v) { dead_[0] = v; PaintLEDs(); }
-void TLedDisplay::setDeadColor2(TColor v) { dead_[1] = v; PaintLEDs(); }
-void TLedDisplay::setDeadColor3(TColor v) { dead_[2] = v; PaintLEDs(); }
+void TLedDisplay::setActiveColor1(TColor v) {
+  active_[0] = v;
+  PaintLEDs();
+}
+void TLedDisplay::setActiveColor2(TColor v) {
+  active_[1] = v;
+  PaintLEDs();
+}
+void TLedDisplay::setActiveColor3(TColor v) {
+  active_[2] = v;
+  PaintLEDs();
+}
+void TLedDisplay::setDeadColor1(TColor v) {
+  dead_[0] = v;
+  PaintLEDs();
+}
+void TLedDisplay::setDeadColor2(TColor v) {
+  dead_[1] = v;
+  PaintLEDs();
+}
+void TLedDisplay::setDeadColor3(TColor v) {
+  dead_[2] = v;
+  PaintLEDs();
+}
 
 // ---- drawing --------------------------------------------------------------------------
 
@@ -96,9 +114,8 @@ int32_t TLedDisplay::litCount() {
   // The product is taken modulo 2^32 as a signed 32-bit value (computed unsigned, so huge
   // block counts cannot overflow); the quotient is taken in 64 bits so that INT_MIN / -1
   // cannot trap.
-  const auto product =
-      static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(position_)) *
-                                                 static_cast<uint64_t>(n)));
+  const auto product = static_cast<int32_t>(
+      static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(position_)) * static_cast<uint64_t>(n)));
   int64_t lit = static_cast<int64_t>(product) / max_;
   if (lit > n) lit = n;
   return static_cast<int32_t>(std::max<int64_t>(lit, INT32_MIN));
@@ -126,10 +143,10 @@ void TLedDisplay::drawSunkenFrame(int left, int top, int right, int bottom) {
   if (right <= left || bottom <= top) return;
   const QRgb shadow = toQColor(clBtnShadow).rgb();
   const QRgb highlight = toQColor(clBtnHighlight).rgb();
-  fillRect(left, top, right - 1, top + 1, shadow);        // top row but its rightmost pixel
-  fillRect(left, top, left + 1, bottom - 1, shadow);      // left column but its bottom pixel
-  fillRect(right - 1, top, right, bottom, highlight);     // right column
-  fillRect(left, bottom - 1, right, bottom, highlight);   // bottom row
+  fillRect(left, top, right - 1, top + 1, shadow);       // top row but its rightmost pixel
+  fillRect(left, top, left + 1, bottom - 1, shadow);     // left column but its bottom pixel
+  fillRect(right - 1, top, right, bottom, highlight);    // right column
+  fillRect(left, bottom - 1, right, bottom, highlight);  // bottom row
 }
 
 bool TLedDisplay::surfaceStale() const {
@@ -215,7 +232,8 @@ void TLedDisplay::Paint() {
       const int64_t slot = w / n;
       forEachVisibleSlot(n, w, false, [&](int64_t p) {
         const int64_t left = p * w / n;
-        drawSunkenFrame(int(left), 1, int(std::clamp<int64_t>(left + slot - spacing_, INT32_MIN, INT32_MAX)), int(h - 1));
+        drawSunkenFrame(int(left), 1, int(std::clamp<int64_t>(left + slot - spacing_, INT32_MIN, INT32_MAX)),
+                        int(h - 1));
       });
     }
   }

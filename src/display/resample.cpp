@@ -235,8 +235,8 @@ void ResampleBitmap(QImage& source, QImage& destination, KernelFunction kernel, 
   if (out == nullptr) throw std::bad_alloc();
   const auto outStride = static_cast<size_t>(destination.bytesPerLine());
   for (int32_t i = 0; i < dw; ++i)
-    filterLine(intermediate.data() + static_cast<size_t>(i) * 3, intermediateStride,
-               out + static_cast<size_t>(i) * 3, outStride, rows.data(), dh);
+    filterLine(intermediate.data() + static_cast<size_t>(i) * 3, intermediateStride, out + static_cast<size_t>(i) * 3,
+               outStride, rows.data(), dh);
 }
 
 }  // namespace display

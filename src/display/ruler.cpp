@@ -36,8 +36,10 @@ QColor RulerColour() { return QColor(81, 81, 81); }
 
 QFont RulerFont() {
   QFont font;
-  if (QFontDatabase::families().contains(QStringLiteral("DejaVu Serif"))) font.setFamily(QStringLiteral("DejaVu Serif"));
-  else font.setStyleHint(QFont::Serif);
+  if (QFontDatabase::families().contains(QStringLiteral("DejaVu Serif")))
+    font.setFamily(QStringLiteral("DejaVu Serif"));
+  else
+    font.setStyleHint(QFont::Serif);
   font.setPixelSize(11);
   // Condensed to 70 %, so that the widest label ("- 92.00") fits the ruler's 29 pixels.
   font.setStretch(70);

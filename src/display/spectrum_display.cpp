@@ -46,7 +46,8 @@ void SpectrumDisplay::RenderSpectrumColumn(dsp::StreamConfig& stream, bool logSc
   // Window the first SpectrumLength samples of the block.
   float* spectrum = stream.SpectrumBuffer.data();
   for (int32_t i = 0; i < length; ++i) {
-    spectrum[2 * i] = static_cast<float>(stream.WorkBuffer[static_cast<size_t>(i)]) * stream.BlackmanWindow[static_cast<size_t>(i)];
+    spectrum[2 * i] =
+        static_cast<float>(stream.WorkBuffer[static_cast<size_t>(i)]) * stream.BlackmanWindow[static_cast<size_t>(i)];
     spectrum[2 * i + 1] = 0.0f;
   }
   dsp::ComplexFFT(spectrum, length, dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder, nullptr);

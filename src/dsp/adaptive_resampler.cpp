@@ -45,9 +45,7 @@ inline Lanes load(const float* p) {
 }
 inline float sum(Lanes v) { return (v[0] + v[1]) + (v[2] + v[3]); }
 
-inline Sample toSample(float v) {
-  return static_cast<Sample>(std::lrint(std::clamp(v, -32768.0f, 32767.0f)));
-}
+inline Sample toSample(float v) { return static_cast<Sample>(std::lrint(std::clamp(v, -32768.0f, 32767.0f))); }
 
 }  // namespace
 

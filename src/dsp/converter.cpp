@@ -79,8 +79,7 @@ void taperBandEdges(float* __restrict spectrum, const float* __restrict taper, i
 
 // Keeps bins 0 ... half-1 (the band 0 ... Fs/2) rotated by `quarter` places, so that
 // the middle of the band lands on 0 Hz of the half-rate output.
-void rotateIntoBaseband(float* __restrict baseband, const float* __restrict spectrum, int32_t half,
-                        int32_t quarter) {
+void rotateIntoBaseband(float* __restrict baseband, const float* __restrict spectrum, int32_t half, int32_t quarter) {
   std::memcpy(baseband, spectrum + 2 * static_cast<size_t>(quarter), sizeof(float) * 2 * static_cast<size_t>(quarter));
   std::memcpy(baseband + 2 * static_cast<size_t>(quarter), spectrum,
               sizeof(float) * 2 * static_cast<size_t>(half - quarter));
@@ -122,8 +121,8 @@ void primeOverlapFromSilence(StreamConfig& stream, bool edgeFilter) {
   clearComplex(segment, H);
   windowSegment(segment + 2 * static_cast<size_t>(H), stream.WorkBuffer.data(), stream.SegmentWindow.data() + H, H);
   segmentToBaseband(segment, baseband, stream, edgeFilter);
-  keepTail(stream.OverlapLeft.data(), stream.OverlapRight.data(), baseband + 2 * static_cast<size_t>(stream.QuarterSegment),
-           stream.QuarterSegment);
+  keepTail(stream.OverlapLeft.data(), stream.OverlapRight.data(),
+           baseband + 2 * static_cast<size_t>(stream.QuarterSegment), stream.QuarterSegment);
 }
 
 // Second pass, segments at 0 and H, into BasebandA and BasebandB. Both are cut from the

@@ -31,9 +31,9 @@ void ConvertToIQ(StreamConfig& stream, bool edgeFilter);
 OutputLevels InvertAndMeasureOutput(Sample* block, int32_t count, bool invertSpectrum);
 
 struct ConverterSwitches {
-  bool IQ = true;              // conversion on; off passes the mono samples on as stereo pairs
-  bool EdgeFilter = false;     // taper the band edges
-  bool InvertSpectrum = false; // swap the two halves of the output band
+  bool IQ = true;               // conversion on; off passes the mono samples on as stereo pairs
+  bool EdgeFilter = false;      // taper the band edges
+  bool InvertSpectrum = false;  // swap the two halves of the output band
 };
 
 struct BlockLevels {

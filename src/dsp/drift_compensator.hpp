@@ -12,11 +12,11 @@ namespace dsp {
 
 // Sizes of a stream, in frames of the played (stereo) stream.
 struct DriftSetup {
-  int outputRate = 0;               // frames per second of the played stream
-  std::size_t maxPushFrames = 0;    // largest block the converter hands over at once
-  std::size_t maxPullFrames = 0;    // largest playback buffer
-  double marginSeconds = 0.010;     // headroom beyond the buffers' own sizes: at least the
-                                    // latest a buffer is handled, plus ~2 ms for the loop
+  int outputRate = 0;             // frames per second of the played stream
+  std::size_t maxPushFrames = 0;  // largest block the converter hands over at once
+  std::size_t maxPullFrames = 0;  // largest playback buffer
+  double marginSeconds = 0.010;   // headroom beyond the buffers' own sizes: at least the
+                                  // latest a buffer is handled, plus ~2 ms for the loop
 };
 
 // The queue between a live converter and playback when the two devices run on clocks of
@@ -54,7 +54,7 @@ class DriftCompensator {
 
   std::uint64_t underruns() const { return fifo_.underruns(); }
   std::uint64_t overflows() const { return fifo_.overflows(); }
-  double ratio() const { return ratio_; }                 // used by the last pull
+  double ratio() const { return ratio_; }  // used by the last pull
   double targetLevelSeconds() const { return targetFrames_ / rate_; }
   double levelSeconds() const { return controller_.smoothedLevel(); }
   std::size_t queuedFrames() const { return fifo_.size(); }
@@ -85,17 +85,17 @@ class DriftCompensator {
 
   bool anyPull_ = false;
   double lastPullTime_ = 0.0;
-  bool pushRhythm_ = false;     // the start window follows pushes (longer than pulls)
+  bool pushRhythm_ = false;  // the start window follows pushes (longer than pulls)
   bool starting_ = true;
   bool playbackPaced_ = false;  // a pull since starting came a buffer's time after the last
   bool windowOpen_ = false;
   double windowBegin_ = 0.0;
   bool averageReady_ = false;
-  double startAverage_ = 0.0;   // virtual level averaged over the start window
-  double virtualLevel_ = 0.0;   // while starting: frames pushed less frames pulled as silence
+  double startAverage_ = 0.0;  // virtual level averaged over the start window
+  double virtualLevel_ = 0.0;  // while starting: frames pushed less frames pulled as silence
   double lastEventTime_ = 0.0;
-  double levelArea_ = 0.0;       // frame-seconds since the last controller update (or window start)
-  double levelSince_ = 0.0;      // time of the last controller update
+  double levelArea_ = 0.0;   // frame-seconds since the last controller update (or window start)
+  double levelSince_ = 0.0;  // time of the last controller update
   double ratio_ = 1.0;
 };
 

@@ -45,9 +45,8 @@ void DriftController::lock() {
 
 void DriftController::update(double averageLevel, double seconds) {
   if (!(seconds > 0.0)) return;
-  const double frequency =
-      tuning_.settledFrequency + (tuning_.acquireFrequency - tuning_.settledFrequency) *
-                                     std::exp(-stateSeconds_ / tuning_.acquireSeconds);
+  const double frequency = tuning_.settledFrequency + (tuning_.acquireFrequency - tuning_.settledFrequency) *
+                                                          std::exp(-stateSeconds_ / tuning_.acquireSeconds);
   const double smoothingSeconds = std::max(tuning_.smoothingPerFrequency / frequency, minSmoothing_);
   smoothed_.update(averageLevel, seconds, smoothingSeconds);
   watched_.update(averageLevel, seconds, std::max(tuning_.watchSeconds, minSmoothing_));

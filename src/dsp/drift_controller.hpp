@@ -10,20 +10,20 @@ struct DriftTuning {
   // down over acquireSeconds to its settled frequency, where the measured level's jitter
   // moves the ratio least. The level's low-pass keeps pace: its time constant is
   // smoothingPerFrequency / (the loop's frequency), so it lags the loop by ~5 degrees.
-  double settledFrequency = 0.01;    // rad/s (about 100 s to react)
-  double acquireFrequency = 0.05;    // rad/s (about 20 s)
+  double settledFrequency = 0.01;  // rad/s (about 100 s to react)
+  double acquireFrequency = 0.05;  // rad/s (about 20 s)
   double acquireSeconds = 60.0;
   double smoothingPerFrequency = 0.08;
-  double damping = 1.0;              // critically damped: no overshoot of the level
-  double watchSeconds = 2.0;         // time constant of the low-pass that watches the level while locked
-  double buffersPerSmoothing = 16.0; // either low-pass spans at least this many of the longest buffers
-  double maxDeviation = 1000e-6;     // the ratio stays within 1 +- this
-  double maxSlewPerSecond = 200e-6;  // how fast the ratio may move
-  double unlockBand = 0.0015;        // level drift that ends bit-exact pass-through
-  double lockBand = 0.0005;          // level error under which tracking may stop ...
-  double lockDeviation = 2e-6;       // ... when the ratio is this close to 1 ...
-  double lockHoldSeconds = 30.0;     // ... for this long
-  double glideDeviation = 5e-6;      // ratio deviation used to bring the read position onto a sample
+  double damping = 1.0;               // critically damped: no overshoot of the level
+  double watchSeconds = 2.0;          // time constant of the low-pass that watches the level while locked
+  double buffersPerSmoothing = 16.0;  // either low-pass spans at least this many of the longest buffers
+  double maxDeviation = 1000e-6;      // the ratio stays within 1 +- this
+  double maxSlewPerSecond = 200e-6;   // how fast the ratio may move
+  double unlockBand = 0.0015;         // level drift that ends bit-exact pass-through
+  double lockBand = 0.0005;           // level error under which tracking may stop ...
+  double lockDeviation = 2e-6;        // ... when the ratio is this close to 1 ...
+  double lockHoldSeconds = 30.0;      // ... for this long
+  double glideDeviation = 5e-6;       // ratio deviation used to bring the read position onto a sample
 };
 
 // Steers the resampling ratio (input frames per output frame) so that the queue's level
@@ -89,9 +89,9 @@ class DriftController {
   LowPass watched_;
   double integral_ = 0.0;
   double deviation_ = 0.0;
-  double lockedLevel_ = 0.0;  // watched level when the controller locked
-  double stateSeconds_ = 0.0; // time spent in the current state
-  double quietSeconds_ = 0.0; // time the lock conditions have held while tracking
+  double lockedLevel_ = 0.0;   // watched level when the controller locked
+  double stateSeconds_ = 0.0;  // time spent in the current state
+  double quietSeconds_ = 0.0;  // time the lock conditions have held while tracking
 };
 
 }  // namespace dsp

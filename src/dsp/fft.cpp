@@ -176,16 +176,12 @@ bool FftPathAvailable(FftPath path) {
   __builtin_cpu_init();  // may run from static initialisers, before libgcc has probed the CPU
 #endif
   switch (path) {
-    case FftPath::Portable:
-      return true;
+    case FftPath::Portable: return true;
 #if TOVREL_FFT_VECTOR_KERNELS
-    case FftPath::Sse2:
-      return __builtin_cpu_supports("sse2");
-    case FftPath::Avx2:
-      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    case FftPath::Sse2: return __builtin_cpu_supports("sse2");
+    case FftPath::Avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #endif
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -206,12 +202,9 @@ FftPath CurrentFftPath() { return gPath; }
 
 const char* FftPathName(FftPath path) {
   switch (path) {
-    case FftPath::Portable:
-      return "portable";
-    case FftPath::Sse2:
-      return "sse2";
-    case FftPath::Avx2:
-      return "avx2";
+    case FftPath::Portable: return "portable";
+    case FftPath::Sse2: return "sse2";
+    case FftPath::Avx2: return "avx2";
   }
   return "?";
 }

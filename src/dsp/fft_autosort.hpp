@@ -96,8 +96,8 @@ template <class V, bool Inverse>
   for (int32_t q = 0; q < stride; q += V::kLanes) {
     const float* x = in + 2 * q;
     Reg<V> y0, y1, y2, y3;
-    radix4<V, Inverse>(V::load(x), V::load(x + 2 * stride), V::load(x + 4 * stride), V::load(x + 6 * stride), y0,
-                       y1, y2, y3);
+    radix4<V, Inverse>(V::load(x), V::load(x + 2 * stride), V::load(x + 4 * stride), V::load(x + 6 * stride), y0, y1,
+                       y2, y3);
     float* y = out + 2 * q;
     V::store(y, y0);
     V::store(y + 2 * stride, y1);

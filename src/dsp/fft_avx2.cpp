@@ -22,11 +22,17 @@ struct Avx2 {
   static Reg splat(float f) { return _mm256_set1_ps(f); }
   static Reg swapParts(Reg v) { return _mm256_permute_ps(v, 0xB1); }
   // i (re, im) = (-im, re); -i (re, im) = (im, -re). Sign flips are exact.
-  static Reg timesI(Reg v) { return _mm256_xor_ps(swapParts(v), _mm256_setr_ps(-0.f, 0.f, -0.f, 0.f, -0.f, 0.f, -0.f, 0.f)); }
-  static Reg timesMinusI(Reg v) { return _mm256_xor_ps(swapParts(v), _mm256_setr_ps(0.f, -0.f, 0.f, -0.f, 0.f, -0.f, 0.f, -0.f)); }
+  static Reg timesI(Reg v) {
+    return _mm256_xor_ps(swapParts(v), _mm256_setr_ps(-0.f, 0.f, -0.f, 0.f, -0.f, 0.f, -0.f, 0.f));
+  }
+  static Reg timesMinusI(Reg v) {
+    return _mm256_xor_ps(swapParts(v), _mm256_setr_ps(0.f, -0.f, 0.f, -0.f, 0.f, -0.f, 0.f, -0.f));
+  }
   static Reg mul(Reg x, const Twiddle& w) { return _mm256_fmaddsub_ps(x, w.re, swapParts(x) * w.im); }
   static Reg mulConj(Reg x, const Twiddle& w) { return _mm256_fmsubadd_ps(x, w.re, swapParts(x) * w.im); }
-  static Twiddle broadcastTwiddle(const float* pair) { return {_mm256_broadcast_ss(pair), _mm256_broadcast_ss(pair + 1)}; }
+  static Twiddle broadcastTwiddle(const float* pair) {
+    return {_mm256_broadcast_ss(pair), _mm256_broadcast_ss(pair + 1)};
+  }
   // Four consecutive (cos, sin) pairs, one per lane.
   static Twiddle laneTwiddles(const float* pairs) {
     const __m256 w = _mm256_loadu_ps(pairs);

@@ -84,7 +84,8 @@ bool StreamConfig::IsConfigured() const {
                           BlockSamples == 2 * SpectrumLength && SegmentLength == BlockSamples &&
                           HalfSegment == SegmentLength / 2 && QuarterSegment == HalfSegment / 2;
   if (!sizesAgree) return false;
-  const bool fixedArraysHold = holds(SpectrumBuffer, 2 * SpectrumLength) && holds(SegmentSpectrumA, 2 * SegmentLength) &&
+  const bool fixedArraysHold = holds(SpectrumBuffer, 2 * SpectrumLength) &&
+                               holds(SegmentSpectrumA, 2 * SegmentLength) &&
                                holds(SegmentSpectrumB, 2 * SegmentLength) && holds(BasebandA, 2 * HalfSegment) &&
                                holds(BasebandB, 2 * HalfSegment);
   return fixedArraysHold && holds(WorkBuffer, BlockSamples) && holds(SegmentWindow, SegmentLength) &&

@@ -10,7 +10,7 @@ namespace dsp {
 
 using Sample = int16_t;
 
-constexpr int kBufferCount = 4;          // buffers each way between the devices and the window
+constexpr int kBufferCount = 4;                  // buffers each way between the devices and the window
 constexpr int32_t kFixedComplexEntries = 65537;  // entries of each fixed complex work array
 constexpr int kEdgeTaperLength = 90;
 

@@ -56,10 +56,11 @@ std::vector<cd> tapSpectrum(const double* taps, size_t count, size_t n) {
 // (the 1/n spares the inverse transform its scaling). Each is kept as two arrays in the
 // layout of an interleaved spectrum, (re, re) and (-im, im) per bin, so that the product
 // with an interleaved spectrum takes no more than a swap of each bin's re and im.
-void combineSpectra(const std::vector<double>& even, const std::vector<double>& odd, size_t hop,
-                    size_t partitions, StreamConverter::FilterSpectra& out) {
+void combineSpectra(const std::vector<double>& even, const std::vector<double>& odd, size_t hop, size_t partitions,
+                    StreamConverter::FilterSpectra& out) {
   const size_t n = 2 * hop;
-  for (AlignedVector<float>* v : {&out.SumRe, &out.SumIm, &out.DiffRe, &out.DiffIm}) v->assign(2 * n * partitions, 0.0f);
+  for (AlignedVector<float>* v : {&out.SumRe, &out.SumIm, &out.DiffRe, &out.DiffIm})
+    v->assign(2 * n * partitions, 0.0f);
   const double scale = 0.5 / static_cast<double>(n);
   for (size_t p = 0; p < partitions; ++p) {
     const size_t from = p * hop;
@@ -180,7 +181,7 @@ void StreamConverter::Configure(int32_t rate, const ConverterSwitches& switches)
 void StreamConverter::Reset() {
   std::fill(input_.begin(), input_.end(), 0.0f);
   std::fill(spectra_.begin(), spectra_.end(), 0.0f);  // the spectra of silence
-  filled_ = history_;  // the history before the first input is silence
+  filled_ = history_;                                 // the history before the first input is silence
   newest_ = 0;
   framesIn_ = 0;
   framesOut_ = 0;

@@ -57,7 +57,7 @@ class StreamConverter {
   int32_t LatencyFrames() const { return delay_ + blockFrames_ - 1; }
   int32_t TransformLength() const { return fftLength_; }  // 2 BlockFrames()
   int32_t Partitions() const { return partitions_; }
-  int32_t FilterTaps() const { return taps_; }          // per channel, at the output rate
+  int32_t FilterTaps() const { return taps_; }  // per channel, at the output rate
   double TransitionHz() const { return transition_; }
   double EdgeRampHz() const { return edgeRamp_; }
 
@@ -95,11 +95,11 @@ class StreamConverter {
   // Diff = (Even - Odd)/2, summed over the partitions, each with its own X.
   FilterSpectra plain_, edge_;
 
-  int32_t filled_ = 0;       // frames in input_, history included
-  int64_t framesIn_ = 0;     // whole frames taken since the start
-  int64_t framesOut_ = 0;    // frames produced (lead-in included)
+  int32_t filled_ = 0;     // frames in input_, history included
+  int64_t framesIn_ = 0;   // whole frames taken since the start
+  int64_t framesOut_ = 0;  // frames produced (lead-in included)
   bool havePending_ = false;
-  Sample pending_ = 0;       // the even sample of a frame whose odd sample has not come yet
+  Sample pending_ = 0;  // the even sample of a frame whose odd sample has not come yet
 };
 
 }  // namespace dsp

@@ -14,11 +14,11 @@ namespace dsp {
 // and odd taps of one real, symmetric low-pass of gain 2 and cut-off Fs/4 (its transition
 // centred on Fs/4, that is on the band's two ends), shifted to make them causal.
 struct StreamFilter {
-  double Transition = 0;    // Hz from a band end to where the band is flat and the image rejected
-  double EdgeRamp = 0;      // Hz over which the edge filter rises from 0 to 1 at each band end
-  int32_t HalfLength = 0;   // K: the prototype spans input offsets -K ... K
-  int32_t DelayFrames = 0;  // D: output frame m stands for input frame m - D
-  int32_t Taps = 0;         // entries of each tap set (frames)
+  double Transition = 0;                  // Hz from a band end to where the band is flat and the image rejected
+  double EdgeRamp = 0;                    // Hz over which the edge filter rises from 0 to 1 at each band end
+  int32_t HalfLength = 0;                 // K: the prototype spans input offsets -K ... K
+  int32_t DelayFrames = 0;                // D: output frame m stands for input frame m - D
+  int32_t Taps = 0;                       // entries of each tap set (frames)
   std::vector<double> Even, Odd;          // plain conversion
   std::vector<double> EdgeEven, EdgeOdd;  // with the band's two ends tapered to 0
 };

@@ -55,20 +55,14 @@ MMRESULT openError(int paError) {
     case PA_ERR_TIMEOUT:
     case PA_ERR_ACCESS:
     case PA_ERR_AUTHKEY:
-    case PA_ERR_VERSION:
-      return MMSYSERR_NODRIVER;
+    case PA_ERR_VERSION: return MMSYSERR_NODRIVER;
     case PA_ERR_NOENTITY:
-    case PA_ERR_KILLED:
-      return MMSYSERR_BADDEVICEID;
-    case PA_ERR_BUSY:
-      return MMSYSERR_ALLOCATED;
+    case PA_ERR_KILLED: return MMSYSERR_BADDEVICEID;
+    case PA_ERR_BUSY: return MMSYSERR_ALLOCATED;
     case PA_ERR_NOTSUPPORTED:
-    case PA_ERR_INVALID:
-      return WAVERR_BADFORMAT;
-    case PA_ERR_TOOLARGE:
-      return MMSYSERR_NOMEM;
-    default:
-      return MMSYSERR_ERROR;
+    case PA_ERR_INVALID: return WAVERR_BADFORMAT;
+    case PA_ERR_TOOLARGE: return MMSYSERR_NOMEM;
+    default: return MMSYSERR_ERROR;
   }
 }
 
@@ -77,13 +71,10 @@ MMRESULT runningError(int paError) {
   switch (paError) {
     case PA_ERR_CONNECTIONREFUSED:
     case PA_ERR_CONNECTIONTERMINATED:
-    case PA_ERR_INVALIDSERVER:
-      return MMSYSERR_NODRIVER;
+    case PA_ERR_INVALIDSERVER: return MMSYSERR_NODRIVER;
     case PA_ERR_NOENTITY:
-    case PA_ERR_KILLED:
-      return MMSYSERR_BADDEVICEID;
-    default:
-      return MMSYSERR_ERROR;
+    case PA_ERR_KILLED: return MMSYSERR_BADDEVICEID;
+    default: return MMSYSERR_ERROR;
   }
 }
 

@@ -30,8 +30,8 @@ template <typename Info>
 void addEntry(pa_context*, const Info* info, int eol, void* userdata) {
   auto* listing = static_cast<Listing*>(userdata);
   if (eol == 0 && info != nullptr) {
-    listing->devices.push_back({info->name ? info->name : "", info->description ? info->description : "",
-                                isMonitor(*info)});
+    listing->devices.push_back(
+        {info->name ? info->name : "", info->description ? info->description : "", isMonitor(*info)});
   }
 }
 

@@ -114,7 +114,8 @@ std::vector<ScriptedBackend::CallRecord> ScriptedBackend::callsNamed(const std::
 
 size_t ScriptedBackend::countCalls(const std::string& name) const {
   std::lock_guard lock(mutex_);
-  return static_cast<size_t>(std::count_if(calls_.begin(), calls_.end(), [&](const CallRecord& c) { return c.name == name; }));
+  return static_cast<size_t>(
+      std::count_if(calls_.begin(), calls_.end(), [&](const CallRecord& c) { return c.name == name; }));
 }
 
 std::vector<std::string> ScriptedBackend::callNames() const {
@@ -180,7 +181,8 @@ void ScriptedBackend::post(const std::vector<Notice>& notices) {
 
 ScriptedBackend::Notice ScriptedBackend::completion(Device& device, void* handle, WAVEHDR* header) {
   header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-  return Notice{device.target, device.direction == Direction::Capture ? MM_WIM_DATA : MM_WOM_DONE, handle, header, MMSYSERR_NOERROR};
+  return Notice{device.target, device.direction == Direction::Capture ? MM_WIM_DATA : MM_WOM_DONE, handle, header,
+                MMSYSERR_NOERROR};
 }
 
 bool ScriptedBackend::deliverOpen(Direction direction) {
@@ -238,7 +240,9 @@ WAVEHDR* ScriptedBackend::deliverData(const void* bytes, uint32_t count) {
   return n.header;
 }
 
-WAVEHDR* ScriptedBackend::deliverData(uint32_t bytesRecorded) { return deliverData(static_cast<const void*>(nullptr), bytesRecorded); }
+WAVEHDR* ScriptedBackend::deliverData(uint32_t bytesRecorded) {
+  return deliverData(static_cast<const void*>(nullptr), bytesRecorded);
+}
 
 bool ScriptedBackend::deliverData(WAVEHDR* header, uint32_t bytesRecorded) {
   Notice n{};
@@ -317,7 +321,8 @@ bool ScriptedBackend::deliverFailed(Direction direction, MMRESULT code) {
     void* handle = side(direction).current;
     auto it = devices_.find(handle);
     if (it == devices_.end()) return false;
-    n = Notice{it->second.target, direction == Direction::Capture ? MM_WIM_FAILED : MM_WOM_FAILED, handle, nullptr, code};
+    n = Notice{it->second.target, direction == Direction::Capture ? MM_WIM_FAILED : MM_WOM_FAILED, handle, nullptr,
+               code};
   }
   post({n});
   return true;

@@ -50,19 +50,19 @@ class ScriptedBackend : public Backend {
  public:
   // One call as it was made. Fields that the call has no argument for stay at their defaults.
   struct CallRecord {
-    std::string name;              // "waveInOpen", "waveOutWrite", ... (the function's name)
-    int32_t deviceId = 0;          // GetDevCaps and Open
-    std::string deviceName{};      // Open: the device opened (empty for the mapper)
-    uint32_t flags = 0;            // Open
-    uintptr_t instance = 0;        // Open
-    NoticeTarget* target = nullptr;  // Open
-    void* handle = nullptr;        // handle passed in; for Open the handle given out (null on failure)
-    WAVEHDR* header = nullptr;     // header calls
-    uint32_t bufferLength = 0;     // header->dwBufferLength at the time of the call
-    char* data = nullptr;          // header->lpData at the time of the call
-    uint32_t size = 0;             // header size argument
-    bool hasFormat = false;        // Open with a non-null format
-    WAVEFORMATEX format{};         // copy of *format
+    std::string name;                    // "waveInOpen", "waveOutWrite", ... (the function's name)
+    int32_t deviceId = 0;                // GetDevCaps and Open
+    std::string deviceName{};            // Open: the device opened (empty for the mapper)
+    uint32_t flags = 0;                  // Open
+    uintptr_t instance = 0;              // Open
+    NoticeTarget* target = nullptr;      // Open
+    void* handle = nullptr;              // handle passed in; for Open the handle given out (null on failure)
+    WAVEHDR* header = nullptr;           // header calls
+    uint32_t bufferLength = 0;           // header->dwBufferLength at the time of the call
+    char* data = nullptr;                // header->lpData at the time of the call
+    uint32_t size = 0;                   // header size argument
+    bool hasFormat = false;              // Open with a non-null format
+    WAVEFORMATEX format{};               // copy of *format
     MMRESULT result = MMSYSERR_NOERROR;  // what the call returned
   };
 
@@ -192,10 +192,10 @@ class ScriptedBackend : public Backend {
   const Side& side(Direction direction) const { return direction == Direction::Capture ? capture_ : playback_; }
   // Programmed result for a call, if any (consumes a failNext entry). Lock held.
   std::optional<MMRESULT> programmed(const std::string& name);
-  MMRESULT record(CallRecord rec);  // lock held; returns rec.result
-  Device* findOpen(const void* handle, Direction direction);  // lock held
-  void post(const std::vector<Notice>& notices);       // lock NOT held
-  Notice completion(Device& device, void* handle, WAVEHDR* header);  // lock held
+  MMRESULT record(CallRecord rec);                                       // lock held; returns rec.result
+  Device* findOpen(const void* handle, Direction direction);             // lock held
+  void post(const std::vector<Notice>& notices);                         // lock NOT held
+  Notice completion(Device& device, void* handle, WAVEHDR* header);      // lock held
   std::vector<Notice> takeQueue(Side& d, Device& device, void* handle);  // lock held
   Device* deviceFor(CallRecord& rec, Direction direction);               // lock held
   MMRESULT stop(Direction direction, void* handle, Call call);

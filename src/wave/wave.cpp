@@ -32,8 +32,8 @@ namespace {
 
 // The open notice goes out only once the caller's handle is set.
 template <typename Handle>
-MMRESULT openDevice(Direction direction, Handle* handle, int32_t id, const WAVEFORMATEX* format,
-                    NoticeTarget* target, uintptr_t instance, uint32_t flags) {
+MMRESULT openDevice(Direction direction, Handle* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
+                    uintptr_t instance, uint32_t flags) {
   Backend& backend = currentBackend();
   void* opened = nullptr;
   const MMRESULT result = backend.open(direction, handle ? &opened : nullptr, id, format, target, instance, flags);
@@ -51,20 +51,18 @@ uint32_t waveGetNumDevs(Direction direction) { return currentBackend().getNumDev
 MMRESULT waveGetDevCaps(Direction direction, int32_t id, WAVECAPS* caps) {
   return currentBackend().getDevCaps(direction, id, caps);
 }
-uint32_t waveGetDeviceRate(Direction direction, void* handle) {
-  return currentBackend().deviceRate(direction, handle);
-}
+uint32_t waveGetDeviceRate(Direction direction, void* handle) { return currentBackend().deviceRate(direction, handle); }
 
 uint32_t waveInGetNumDevs() { return waveGetNumDevs(kIn); }
 uint32_t waveOutGetNumDevs() { return waveGetNumDevs(kOut); }
 MMRESULT waveInGetDevCaps(int32_t id, WAVEINCAPS* caps) { return waveGetDevCaps(kIn, id, caps); }
 MMRESULT waveOutGetDevCaps(int32_t id, WAVEOUTCAPS* caps) { return waveGetDevCaps(kOut, id, caps); }
-MMRESULT waveInOpen(HWAVEIN* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
-                    uintptr_t instance, uint32_t flags) {
+MMRESULT waveInOpen(HWAVEIN* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target, uintptr_t instance,
+                    uint32_t flags) {
   return openDevice(kIn, handle, id, format, target, instance, flags);
 }
-MMRESULT waveOutOpen(HWAVEOUT* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
-                     uintptr_t instance, uint32_t flags) {
+MMRESULT waveOutOpen(HWAVEOUT* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target, uintptr_t instance,
+                     uint32_t flags) {
   return openDevice(kOut, handle, id, format, target, instance, flags);
 }
 MMRESULT waveInPrepareHeader(HWAVEIN handle, WAVEHDR* header, uint32_t size) {

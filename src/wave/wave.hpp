@@ -144,10 +144,10 @@ uint32_t waveInGetNumDevs();
 uint32_t waveOutGetNumDevs();
 MMRESULT waveInGetDevCaps(int32_t id, WAVEINCAPS* caps);
 MMRESULT waveOutGetDevCaps(int32_t id, WAVEOUTCAPS* caps);
-MMRESULT waveInOpen(HWAVEIN* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
-                    uintptr_t instance, uint32_t flags);
-MMRESULT waveOutOpen(HWAVEOUT* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
-                     uintptr_t instance, uint32_t flags);
+MMRESULT waveInOpen(HWAVEIN* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target, uintptr_t instance,
+                    uint32_t flags);
+MMRESULT waveOutOpen(HWAVEOUT* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target, uintptr_t instance,
+                     uint32_t flags);
 MMRESULT waveInPrepareHeader(HWAVEIN handle, WAVEHDR* header, uint32_t size);
 MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t size);
 MMRESULT waveInAddBuffer(HWAVEIN handle, WAVEHDR* header, uint32_t size);
