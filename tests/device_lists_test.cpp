@@ -26,10 +26,10 @@ class DeviceListsTest : public ::testing::Test {
 };
 
 TEST_F(DeviceListsTest, ThreeCaptureDevicesGiveFourEntriesWithTheMapperFirst) {
-  audio.setDevices(true, {"Line In", "Microphone", "Monitor of Speakers"});
-  audio.setMapperName(true, "Default Source");
-  audio.setDevices(false, {"Speakers"});
-  app::FillWaveDeviceList(&box, true, true);
+  audio.setDevices(wave::Direction::Capture, {"Line In", "Microphone", "Monitor of Speakers"});
+  audio.setMapperName(wave::Direction::Capture, "Default Source");
+  audio.setDevices(wave::Direction::Playback, {"Speakers"});
+  app::FillWaveDeviceList(&box, wave::Direction::Capture, true);
   EXPECT_EQ(entries(box), QStringList({"Default Source", "Line In", "Microphone", "Monitor of Speakers"}));
   // Entry i stands for device id i - 1: the third entry is device 1.
   box.setCurrentIndex(2);
@@ -43,25 +43,25 @@ TEST_F(DeviceListsTest, ThreeCaptureDevicesGiveFourEntriesWithTheMapperFirst) {
 }
 
 TEST_F(DeviceListsTest, FailedQueriesTakeTheirFallbackNames) {
-  audio.setDevices(false, {"Speakers", "HDMI", "USB Headset"});
-  audio.setMapperName(false, std::nullopt);  // the mapper's query fails
-  audio.setCapsResult(false, 2, wave::MMSYSERR_NODRIVER);
-  app::FillWaveDeviceList(&box, false, true);
+  audio.setDevices(wave::Direction::Playback, {"Speakers", "HDMI", "USB Headset"});
+  audio.setMapperName(wave::Direction::Playback, std::nullopt);  // the mapper's query fails
+  audio.setCapsResult(wave::Direction::Playback, 2, wave::MMSYSERR_NODRIVER);
+  app::FillWaveDeviceList(&box, wave::Direction::Playback, true);
   EXPECT_EQ(entries(box), QStringList({"Wave Mapper", "Speakers", "HDMI", "WaveOut Device #2"}));
 
-  audio.setDevices(true, {"A", "B"});
-  audio.setCapsResult(true, 0, wave::MMSYSERR_ERROR);
-  audio.setCapsResult(true, 1, wave::MMSYSERR_BADDEVICEID);
-  audio.setMapperName(true, std::nullopt);
-  app::FillWaveDeviceList(&box, true, true);
+  audio.setDevices(wave::Direction::Capture, {"A", "B"});
+  audio.setCapsResult(wave::Direction::Capture, 0, wave::MMSYSERR_ERROR);
+  audio.setCapsResult(wave::Direction::Capture, 1, wave::MMSYSERR_BADDEVICEID);
+  audio.setMapperName(wave::Direction::Capture, std::nullopt);
+  app::FillWaveDeviceList(&box, wave::Direction::Capture, true);
   EXPECT_EQ(entries(box), QStringList({"Wave Mapper", "WaveIn Device #0", "WaveIn Device #1"}));
 }
 
 TEST_F(DeviceListsTest, FallbackNamesSpellTheIdInDecimal) {
-  EXPECT_EQ(app::FallbackDeviceName(true, 0), "WaveIn Device #0");
-  EXPECT_EQ(app::FallbackDeviceName(false, 2), "WaveOut Device #2");
-  EXPECT_EQ(app::FallbackDeviceName(true, 1234), "WaveIn Device #1234");
-  EXPECT_EQ(app::FallbackDeviceName(false, -1), "Wave Mapper");
+  EXPECT_EQ(app::FallbackDeviceName(wave::Direction::Capture, 0), "WaveIn Device #0");
+  EXPECT_EQ(app::FallbackDeviceName(wave::Direction::Playback, 2), "WaveOut Device #2");
+  EXPECT_EQ(app::FallbackDeviceName(wave::Direction::Capture, 1234), "WaveIn Device #1234");
+  EXPECT_EQ(app::FallbackDeviceName(wave::Direction::Playback, -1), "Wave Mapper");
 }
 
 TEST_F(DeviceListsTest, LongAndNonLatinNamesAreShownWhole) {
@@ -69,9 +69,9 @@ TEST_F(DeviceListsTest, LongAndNonLatinNamesAreShownWhole) {
   ASSERT_EQ(name31.size(), 31u);
   const std::string longName = "Monitor of Built-in Audio Analog Stereo (sink of the virtual cable)";
   const std::string cyrillic = "Встроенный микрофон";
-  audio.setDevices(true, {name31, longName, cyrillic});
-  audio.setMapperName(true, "Default");
-  app::FillWaveDeviceList(&box, true, true);
+  audio.setDevices(wave::Direction::Capture, {name31, longName, cyrillic});
+  audio.setMapperName(wave::Direction::Capture, "Default");
+  app::FillWaveDeviceList(&box, wave::Direction::Capture, true);
   ASSERT_EQ(box.count(), 4);
   EXPECT_EQ(box.itemText(1), QString::fromStdString(name31));
   EXPECT_EQ(box.itemText(2), QString::fromStdString(longName));
@@ -80,19 +80,19 @@ TEST_F(DeviceListsTest, LongAndNonLatinNamesAreShownWhole) {
 }
 
 TEST_F(DeviceListsTest, NoDevicesLeaveOnlyTheMapperEntry) {
-  audio.setDevices(true, {});
-  audio.setMapperName(true, std::nullopt);
+  audio.setDevices(wave::Direction::Capture, {});
+  audio.setMapperName(wave::Direction::Capture, std::nullopt);
   box.addItem("stale entry");
-  app::FillWaveDeviceList(&box, true, true);
+  app::FillWaveDeviceList(&box, wave::Direction::Capture, true);
   EXPECT_EQ(entries(box), QStringList({"Wave Mapper"}));
   // Without the mapper entry the box is simply empty.
-  app::FillWaveDeviceList(&box, true, false);
+  app::FillWaveDeviceList(&box, wave::Direction::Capture, false);
   EXPECT_EQ(box.count(), 0);
 }
 
 TEST_F(DeviceListsTest, WithoutABoxOnlyTheQueriesRun) {
-  audio.setDevices(false, {"One", "Two"});
-  app::FillWaveDeviceList(nullptr, false, false);
+  audio.setDevices(wave::Direction::Playback, {"One", "Two"});
+  app::FillWaveDeviceList(nullptr, wave::Direction::Playback, false);
   EXPECT_EQ(audio.countCalls("waveOutGetNumDevs"), 1u);
   std::vector<int32_t> queried;
   for (const auto& call : audio.callsNamed("waveOutGetDevCaps")) queried.push_back(call.deviceId);

@@ -1,3 +1,3 @@
 # The program end to end on the private headless sound server (skipped without it).
-tovrel_test(e2e_window_test LIBS tovrel_app TIMEOUT 120 AUDIO_SERVER
+tovrel_test(e2e_window_test LIBS tovrel_app tovrel_wave_scripted TIMEOUT 120 AUDIO_SERVER
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/window_test_main.cpp)

@@ -387,28 +387,28 @@ TEST_F(MainFormTest, EnabledStatesFollowTheButtons) {
   EXPECT_TRUE(f.CbWaveOutDevice->isEnabled());
 
   f.SBMic->click();  // capture device 0
-  audio.deliverOpen(true);
+  audio.deliverOpen(wave::Direction::Capture);
   drain();
   EXPECT_FALSE(f.CbWaveInDevice->isEnabled());
   EXPECT_TRUE(f.CbWaveOutDevice->isEnabled());
   EXPECT_FALSE(f.CbBitrate->isEnabled());
 
   f.SBDin->click();
-  audio.deliverOpen(false);
+  audio.deliverOpen(wave::Direction::Playback);
   drain();
   EXPECT_FALSE(f.CbWaveInDevice->isEnabled());
   EXPECT_FALSE(f.CbWaveOutDevice->isEnabled());
   EXPECT_FALSE(f.CbBitrate->isEnabled());
 
   f.SBMic->click();  // stop capture, playback still down
-  audio.deliverClose(true);
+  audio.deliverClose(wave::Direction::Capture);
   drain();
   EXPECT_TRUE(f.CbWaveInDevice->isEnabled());
   EXPECT_FALSE(f.CbWaveOutDevice->isEnabled());
   EXPECT_FALSE(f.CbBitrate->isEnabled());
 
   f.SBDin->click();
-  audio.deliverClose(false);
+  audio.deliverClose(wave::Direction::Playback);
   drain();
   EXPECT_TRUE(f.CbWaveInDevice->isEnabled());
   EXPECT_TRUE(f.CbWaveOutDevice->isEnabled());
@@ -437,7 +437,7 @@ TEST_F(MainFormTest, DeviceBoxesAreFilledAndTheStoredDevicesSelected) {
 }
 
 TEST_F(MainFormTest, AStoredIdBeyondTheListLeavesTheBoxEmptyAndTheIdAsItWas) {
-  audio.setDevices(true, {});
+  audio.setDevices(wave::Direction::Capture, {});
   TMainForm& f = showForm();
   EXPECT_EQ(f.CbWaveInDevice->count(), 1);
   EXPECT_EQ(f.CbWaveInDevice->currentIndex(), -1);
@@ -552,19 +552,19 @@ TEST_F(MainFormTest, SpectrogramKeepsItsPictureWhenSwitchedOffAndOnAndWhenTheRat
 TEST_F(MainFormTest, RunningIndicatorOnlyWithBothDevicesRunning) {
   TMainForm& f = showForm();
   f.SBMic->click();
-  audio.deliverOpen(true);
+  audio.deliverOpen(wave::Direction::Capture);
   drain();
   f.Timer1Timer();
   EXPECT_FALSE(f.Image1->isVisible());
   f.SBDin->click();
-  audio.deliverOpen(false);
+  audio.deliverOpen(wave::Direction::Playback);
   drain();
   f.Timer1Timer();
   EXPECT_TRUE(f.Image1->isVisible());
   f.SBDin->click();
   f.Timer1Timer();
   EXPECT_TRUE(f.Image1->isVisible());  // playback counts as running until its close notice
-  audio.deliverClose(false);
+  audio.deliverClose(wave::Direction::Playback);
   drain();
   f.Timer1Timer();
   EXPECT_FALSE(f.Image1->isVisible());
@@ -739,9 +739,9 @@ TEST_F(MainFormTest, ASessionDrawsWithoutQtWarningsAndClosingTheWindowEndsTheLoo
   QtWarningLog log;
   TMainForm& f = showForm();
   f.SBMic->click();
-  audio.deliverOpen(true);
+  audio.deliverOpen(wave::Direction::Capture);
   f.SBDin->click();
-  audio.deliverOpen(false);
+  audio.deliverOpen(wave::Direction::Playback);
   drain();
   f.cbIQ->setChecked(true);
   // A loud tone: meters, clip marks, a spectrum column and the running indicator.
@@ -772,8 +772,8 @@ TEST_F(MainFormTest, ASessionDrawsWithoutQtWarningsAndClosingTheWindowEndsTheLoo
   EXPECT_EQ(QApplication::exec(), 0);
   guard.stop();
   EXPECT_FALSE(f.isVisible());
-  EXPECT_EQ(audio.openCount(true), 0u);
-  EXPECT_EQ(audio.openCount(false), 0u);
+  EXPECT_EQ(audio.openCount(wave::Direction::Capture), 0u);
+  EXPECT_EQ(audio.openCount(wave::Direction::Playback), 0u);
   EXPECT_TRUE(QFile::exists(qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/ZEM/Varnex.conf")));
   form.reset();
   drain();

@@ -87,13 +87,13 @@ class PipelineTest : public ::testing::Test {
   // Capture started and its open notice handled.
   void startCapture() {
     form->SBMic->click();
-    ASSERT_TRUE(audio.deliverOpen(true));
+    ASSERT_TRUE(audio.deliverOpen(wave::Direction::Capture));
     drain();
     ASSERT_TRUE(form->CaptureOpen);
   }
   void startPlayback() {
     form->SBDin->click();
-    ASSERT_TRUE(audio.deliverOpen(false));
+    ASSERT_TRUE(audio.deliverOpen(wave::Direction::Playback));
     drain();
     ASSERT_TRUE(form->PlaybackActive);
   }
@@ -159,7 +159,7 @@ TEST_F(PipelineTest, CaptureStartOpensTheMapperAndQueuesFourFilledHeaders) {
   EXPECT_FALSE(form->CaptureStopping);
   // The open notice, not the click, marks capture open.
   EXPECT_FALSE(form->CaptureOpen);
-  audio.deliverOpen(true);
+  audio.deliverOpen(wave::Direction::Capture);
   drain();
   EXPECT_TRUE(form->CaptureOpen);
   EXPECT_TRUE(boxes.empty());
@@ -184,13 +184,13 @@ TEST_F(PipelineTest, CaptureStopResetsClosesAndIgnoresTheReturnedBuffers) {
   EXPECT_TRUE(form->CaptureStopping);
   EXPECT_TRUE(form->CaptureOpen);  // until the close notice
 
-  EXPECT_EQ(audio.handBackLastReset(true), 4u);
+  EXPECT_EQ(audio.handBackLastReset(wave::Direction::Capture), 4u);
   drain();
   EXPECT_TRUE(allZero(form->Stream.WorkBuffer));
   EXPECT_EQ(audio.countCalls("waveInAddBuffer"), 0u);  // nothing queued again
   EXPECT_EQ(form->LedInA->Position(), 0);
 
-  audio.deliverClose(true);
+  audio.deliverClose(wave::Direction::Capture);
   drain();
   EXPECT_FALSE(form->CaptureOpen);
   EXPECT_FALSE(form->CaptureStopping);
@@ -220,7 +220,7 @@ TEST_F(PipelineTest, DataNoticeCopiesTheRecordedBytesProcessesThenRequeues) {
   EXPECT_EQ(adds[0].header, header);
   EXPECT_EQ(adds[0].data, reinterpret_cast<char*>(form->Stream.CaptureBuffers[0].data()));
   EXPECT_EQ(adds[0].bufferLength, kBufferBytes);
-  EXPECT_EQ(audio.queued(true).back(), header);
+  EXPECT_EQ(audio.queued(wave::Direction::Capture).back(), header);
 }
 
 TEST_F(PipelineTest, ConvertedBlocksReachTheNextPlayedBuffer) {
@@ -291,7 +291,7 @@ TEST_F(PipelineTest, FailedRequeueIsBoxedEachTime) {
   audio.deliverData(kBufferBytes);
   drain();
   EXPECT_EQ(boxTexts(), std::vector<QString>{"device handle is invalid"});
-  EXPECT_EQ(audio.queued(true).size(), 3u);  // that buffer is out of circulation
+  EXPECT_EQ(audio.queued(wave::Direction::Capture).size(), 3u);  // that buffer is out of circulation
 }
 
 // ---------------------------------------------------------------------------------------
@@ -317,7 +317,7 @@ TEST_F(PipelineTest, PlaybackOpenPrimesFourSilentBuffers) {
 
   for (auto& buffer : form->Stream.PlaybackBuffers) std::fill(buffer.begin(), buffer.end(), Sample{77});
   audio.clearCalls();
-  audio.deliverOpen(false);
+  audio.deliverOpen(wave::Direction::Playback);
   drain();
   const std::vector<std::string> expected = {"waveOutPrepareHeader", "waveOutPrepareHeader", "waveOutPrepareHeader",
                                              "waveOutPrepareHeader", "waveOutWrite",         "waveOutWrite",
@@ -347,7 +347,7 @@ TEST_F(PipelineTest, DoneNoticeRefillsFromWorkBufferUntilStopped) {
   const auto writes = audio.callsNamed("waveOutWrite");
   ASSERT_EQ(writes.size(), 1u);
   EXPECT_EQ(writes[0].header, played);
-  EXPECT_EQ(audio.queued(false).back(), played);
+  EXPECT_EQ(audio.queued(wave::Direction::Playback).back(), played);
 
   // Stop: reset and close; the returned buffers are neither refilled nor written.
   audio.clearCalls();
@@ -358,12 +358,12 @@ TEST_F(PipelineTest, DoneNoticeRefillsFromWorkBufferUntilStopped) {
   EXPECT_TRUE(allZero(form->Stream.WorkBuffer));  // the click cleared it
   form->Stream.WorkBuffer = block;
   for (auto& buffer : form->Stream.PlaybackBuffers) std::fill(buffer.begin(), buffer.end(), Sample{5});
-  EXPECT_EQ(audio.handBackLastReset(false), 4u);
+  EXPECT_EQ(audio.handBackLastReset(wave::Direction::Playback), 4u);
   drain();
   EXPECT_EQ(audio.countCalls("waveOutWrite"), 0u);
   for (auto& buffer : form->Stream.PlaybackBuffers)
     EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](Sample s) { return s == 5; }));
-  audio.deliverClose(false);
+  audio.deliverClose(wave::Direction::Playback);
   drain();
   EXPECT_FALSE(form->PlaybackActive);
   EXPECT_FALSE(form->PlaybackStopping);
@@ -374,7 +374,7 @@ TEST_F(PipelineTest, PlaybackFailuresShowTheirErrorBoxes) {
   audio.failNext("waveOutPrepareHeader", wave::MMSYSERR_NOMEM);  // header 0; its write then fails too
   audio.failNext("waveOutWrite", wave::MMSYSERR_ERROR);          // header 0's write
   audio.failNext("waveOutWrite", wave::MMSYSERR_ERROR);          // header 1's write
-  audio.deliverOpen(false);
+  audio.deliverOpen(wave::Direction::Playback);
   drain();
   EXPECT_EQ(boxTexts(), (std::vector<QString>{"WaveOutPrepareHeader", "WaveOutWrite", "WaveOutWrite"}));
   for (const auto& b : boxes) {
@@ -405,7 +405,7 @@ TEST_F(PipelineTest, FailedPlaybackOpenRaisesTheButton) {
 TEST_F(PipelineTest, PlaybackWithAllHeadersUnpreparedCanStillBeStopped) {
   form->SBDin->click();
   audio.failAlways("waveOutPrepareHeader", wave::MMSYSERR_NOMEM);
-  audio.deliverOpen(false);
+  audio.deliverOpen(wave::Direction::Playback);
   drain();
   EXPECT_FALSE(form->PlaybackActive);
   EXPECT_EQ(boxes.size(), 8u);
@@ -446,7 +446,7 @@ TEST_F(PipelineTest, ClicksWhileCaptureOpenOrClosePendsAreRefused) {
   EXPECT_EQ(audio.countCalls("waveInReset"), 0u);
   EXPECT_EQ(form->Stream.WorkBuffer[0], 3);  // no handler ran
 
-  audio.deliverOpen(true);
+  audio.deliverOpen(wave::Direction::Capture);
   drain();
   form->SBMic->click();  // stop: close asked for
   EXPECT_EQ(audio.countCalls("waveInClose"), 1u);
@@ -455,7 +455,7 @@ TEST_F(PipelineTest, ClicksWhileCaptureOpenOrClosePendsAreRefused) {
   EXPECT_EQ(audio.countCalls("waveInOpen"), 1u);
   EXPECT_TRUE(form->CaptureStopping);
 
-  audio.deliverClose(true);
+  audio.deliverClose(wave::Direction::Capture);
   drain();
   form->SBMic->click();  // now it starts again
   EXPECT_EQ(audio.countCalls("waveInOpen"), 2u);
@@ -472,14 +472,14 @@ TEST_F(PipelineTest, ClicksWhilePlaybackOpenOrClosePendsAreRefused) {
   EXPECT_EQ(audio.countCalls("waveOutOpen"), 1u);
   EXPECT_EQ(audio.countCalls("waveOutReset"), 0u);
 
-  audio.deliverOpen(false);
+  audio.deliverOpen(wave::Direction::Playback);
   drain();
   form->SBDin->click();
   EXPECT_EQ(audio.countCalls("waveOutClose"), 1u);
   form->SBDin->click();
   EXPECT_FALSE(form->SBDin->isChecked());
   EXPECT_EQ(audio.countCalls("waveOutOpen"), 1u);
-  audio.deliverClose(false);
+  audio.deliverClose(wave::Direction::Playback);
   drain();
   form->SBDin->click();
   EXPECT_EQ(audio.countCalls("waveOutOpen"), 2u);
@@ -591,8 +591,8 @@ TEST_F(PipelineTest, SpectrumColumnOnlyWhileCaptureIsOpenAndTheSpectrumOn) {
 TEST_F(PipelineTest, CaptureFailingInsideAStartBoxEndsTheStart) {
   audio.failNext("waveInPrepareHeader", wave::MMSYSERR_NOMEM);  // header 0
   inBox = [this] {
-    audio.deliverOpen(true);
-    audio.deliverFailed(true, wave::MMSYSERR_NODRIVER);
+    audio.deliverOpen(wave::Direction::Capture);
+    audio.deliverFailed(wave::Direction::Capture, wave::MMSYSERR_NODRIVER);
     drain();
   };
   form->SBMic->click();
@@ -603,7 +603,7 @@ TEST_F(PipelineTest, CaptureFailingInsideAStartBoxEndsTheStart) {
   EXPECT_FALSE(form->SBMic->isChecked());
   EXPECT_EQ(form->CaptureHandle, nullptr);
   EXPECT_TRUE(form->CaptureStopping);
-  audio.deliverClose(true);
+  audio.deliverClose(wave::Direction::Capture);
   drain();
   EXPECT_FALSE(form->CaptureOpen);
   EXPECT_FALSE(form->CaptureStopping);
@@ -617,12 +617,12 @@ TEST_F(PipelineTest, PlaybackFailingInsideAPrimingBoxEndsThePriming) {
   audio.clearCalls();
   audio.failNext("waveOutPrepareHeader", wave::MMSYSERR_NOMEM);  // header 0
   inBox = [this] {
-    audio.deliverFailed(false, wave::MMSYSERR_NODRIVER);
+    audio.deliverFailed(wave::Direction::Playback, wave::MMSYSERR_NODRIVER);
     drain();
-    audio.deliverClose(false);
+    audio.deliverClose(wave::Direction::Playback);
     drain();
   };
-  audio.deliverOpen(false);
+  audio.deliverOpen(wave::Direction::Playback);
   drain();
   // The three headers left are neither prepared nor written on the closed device, and
   // no box reports those calls failing.
@@ -641,10 +641,10 @@ TEST_F(PipelineTest, PlaybackFailingInsideAWriteBoxEndsTheWrites) {
   audio.clearCalls();
   audio.failNext("waveOutWrite", wave::MMSYSERR_ERROR);  // header 0's write
   inBox = [this] {
-    audio.deliverFailed(false, wave::MMSYSERR_NODRIVER);
+    audio.deliverFailed(wave::Direction::Playback, wave::MMSYSERR_NODRIVER);
     drain();
   };
-  audio.deliverOpen(false);
+  audio.deliverOpen(wave::Direction::Playback);
   drain();
   const std::vector<std::string> expected = {"waveOutPrepareHeader", "waveOutPrepareHeader", "waveOutPrepareHeader",
                                              "waveOutPrepareHeader", "waveOutWrite",         "waveOutReset",
@@ -682,7 +682,7 @@ TEST_F(PipelineTest, BlocksGoOnFlowingWhileARequeueBoxIsOpen) {
   EXPECT_EQ(adds[0].result, wave::MMSYSERR_NOMEM);
   EXPECT_EQ(adds[1].header, &form->CaptureHeaders[1]);
   EXPECT_EQ(adds[1].result, wave::MMSYSERR_NOERROR);
-  EXPECT_EQ(audio.queued(true).size(), 3u);
+  EXPECT_EQ(audio.queued(wave::Direction::Capture).size(), 3u);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -692,7 +692,7 @@ TEST_F(PipelineTest, CaptureFailingWhileRunningIsStoppedAndReportedWhilePlayback
   startCapture();
   startPlayback();
   audio.clearCalls();
-  ASSERT_TRUE(audio.deliverFailed(true, wave::MMSYSERR_NODRIVER));
+  ASSERT_TRUE(audio.deliverFailed(wave::Direction::Capture, wave::MMSYSERR_NODRIVER));
   drain();
   EXPECT_EQ(audio.callNames(), (std::vector<std::string>{"waveInReset", "waveInClose"}));
   EXPECT_EQ(boxTexts(), std::vector<QString>{"no device driver present"});
@@ -706,7 +706,7 @@ TEST_F(PipelineTest, CaptureFailingWhileRunningIsStoppedAndReportedWhilePlayback
   ASSERT_NE(audio.deliverDone(), nullptr);
   drain();
   EXPECT_EQ(audio.countCalls("waveOutWrite"), 1u);
-  audio.deliverClose(true);
+  audio.deliverClose(wave::Direction::Capture);
   drain();
   EXPECT_FALSE(form->CaptureOpen);
   form->SBMic->click();  // capture can be started again
@@ -717,7 +717,7 @@ TEST_F(PipelineTest, PlaybackFailingWhileRunningIsStoppedAndReported) {
   startCapture();
   startPlayback();
   audio.clearCalls();
-  ASSERT_TRUE(audio.deliverFailed(false, wave::MMSYSERR_ERROR));
+  ASSERT_TRUE(audio.deliverFailed(wave::Direction::Playback, wave::MMSYSERR_ERROR));
   drain();
   EXPECT_EQ(audio.callNames(), (std::vector<std::string>{"waveOutReset", "waveOutClose"}));
   EXPECT_EQ(boxTexts(), std::vector<QString>{"unspecified error"});
@@ -741,8 +741,8 @@ TEST_F(PipelineTest, ClosingWhileBothRunStopsAndClosesBothAndSavesTheSettings) {
   EXPECT_EQ(form->PlaybackHandle, nullptr);
   EXPECT_TRUE(form->CaptureStopping);
   EXPECT_TRUE(form->PlaybackStopping);
-  EXPECT_EQ(audio.openCount(true), 0u);
-  EXPECT_EQ(audio.openCount(false), 0u);
+  EXPECT_EQ(audio.openCount(wave::Direction::Capture), 0u);
+  EXPECT_EQ(audio.openCount(wave::Direction::Playback), 0u);
   const QString settings = qEnvironmentVariable("XDG_CONFIG_HOME") + "/ZEM/Varnex.conf";
   EXPECT_TRUE(QFile::exists(settings)) << settings.toStdString();
   // Destroying the window afterwards calls nothing more.
@@ -757,8 +757,69 @@ TEST_F(PipelineTest, DestroyingTheWindowClosesDevicesStillOpen) {
   form.reset();
   EXPECT_EQ(audio.countCalls("waveInClose"), 1u);
   EXPECT_EQ(audio.countCalls("waveOutClose"), 1u);
-  EXPECT_EQ(audio.openCount(true), 0u);
-  EXPECT_EQ(audio.openCount(false), 0u);
+  EXPECT_EQ(audio.openCount(wave::Direction::Capture), 0u);
+  EXPECT_EQ(audio.openCount(wave::Direction::Playback), 0u);
+}
+
+// ---------------------------------------------------------------------------------------
+// Devices as listed
+
+// The server's order changes after the boxes were filled (a device went and came back):
+// each button opens the device its box shows, and a device that has gone is not replaced
+// by whatever stands at its place now.
+TEST_F(PipelineTest, ButtonsOpenTheListedDeviceAfterTheServerReordered) {
+  chooseCapture(2);          // "Microphone"
+  choosePlaybackDevice(2);   // "Virtual Cable"
+  audio.setDevices(wave::Direction::Capture, {"Microphone", "Monitor of Speakers", "Line In"});
+  audio.setDevices(wave::Direction::Playback, {"Virtual Cable", "Speakers"});
+  startCapture();
+  startPlayback();
+  EXPECT_EQ(audio.callsNamed("waveInOpen").at(0).deviceName, "Microphone");
+  EXPECT_EQ(audio.callsNamed("waveOutOpen").at(0).deviceName, "Virtual Cable");
+  EXPECT_TRUE(boxes.empty());
+
+  form->SBDin->click();  // stop playback
+  audio.deliverClose(wave::Direction::Playback);
+  drain();
+  audio.setDevices(wave::Direction::Playback, {"Speakers"});  // the cable has gone
+  form->SBDin->click();
+  EXPECT_EQ(audio.callsNamed("waveOutOpen").back().result, wave::MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(audio.openCount(wave::Direction::Playback), 0u);
+  EXPECT_EQ(boxTexts(), std::vector<QString>{"device ID out of range"});
+  EXPECT_FALSE(form->SBDin->isChecked());
+  EXPECT_TRUE(form->CbWaveOutDevice->isEnabled());
+}
+
+// A device the server runs at another rate is told once, in the warning box, with the
+// rates; reopening it tells nothing new. A device at the stream's rate tells nothing.
+TEST_F(PipelineTest, DeviceAtAnotherRateIsToldOnce) {
+  struct Case {
+    wave::Direction direction;
+    uint32_t deviceRate;
+    const char* told;  // a part of the text, or null: nothing is told
+  };
+  const Case cases[] = {
+      {wave::Direction::Capture, 44100, "runs at 44100 Hz, not at the 48000 Hz"},
+      {wave::Direction::Capture, 48000, nullptr},
+      {wave::Direction::Playback, 48000, "runs at 48000 Hz, not at the 24000 Hz"},
+      {wave::Direction::Playback, 24000, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.deviceRate);
+    const bool capture = c.direction == wave::Direction::Capture;
+    audio.setDeviceRate(c.direction, c.deviceRate);
+    boxes.clear();
+    for (int run = 0; run < 2; ++run) {
+      capture ? startCapture() : startPlayback();
+      (capture ? form->SBMic : form->SBDin)->click();  // stop
+      audio.deliverClose(c.direction);
+      drain();
+    }
+    expectWarningWith(boxes, c.told);
+    if (c.told) {
+      EXPECT_TRUE(boxes.at(0).text.contains(capture ? "Line In" : "Speakers"));
+    }
+  }
 }
 
 TEST(PipelineWithoutServer, WindowOpensWithMapperOnlyAndAButtonShowsTheDriverText) {

@@ -218,7 +218,9 @@ class SettingsStoreTest : public ::testing::Test {
     return {{"SAMode", i(s.SAMode)}, {"InvertOut", b(s.InvertOut)}, {"InDevice", i(s.InDevice)},
             {"OutDevice", i(s.OutDevice)}, {"Spectr", b(s.Spectr)}, {"Left", i(s.Left)},
             {"Top", i(s.Top)}, {"Mono", b(s.Mono)}, {"Phase", i(s.Phase)},
-            {"Bitrate", i(s.Bitrate)}, {"LogSpectr", b(s.LogSpectr)}};
+            {"Bitrate", i(s.Bitrate)}, {"LogSpectr", b(s.LogSpectr)},
+            {"InDeviceName", QString::fromStdString(s.InDeviceName)},
+            {"OutDeviceName", QString::fromStdString(s.OutDeviceName)}};
   }
   StoredSettings readFresh(QStringList* errors) {
     SettingsStore store;
@@ -263,7 +265,7 @@ TEST_F(SettingsStoreTest, FirstRunGivesDefaultsAndWritesAllElevenValues) {
   EXPECT_FALSE(store.isOpen());
 
   const QMap<QString, QString> onDisk = groupOnDisk();
-  EXPECT_EQ(onDisk.size(), 11);
+  EXPECT_EQ(onDisk.size(), 13);  // the eleven, then the two device names
   EXPECT_EQ(onDisk, textsOf(defaults));
   EXPECT_TRUE(readRaw().startsWith("[Varnex]\n")) << readRaw().toStdString();
 }
@@ -295,6 +297,24 @@ TEST_F(SettingsStoreTest, ValuesAsTheUserLeftThem) {
   EXPECT_FALSE(s.LogSpectr);
   EXPECT_EQ(s.Phase, 0);    // empty: the default
   EXPECT_EQ(s.Bitrate, 2);  // missing: the default
+  EXPECT_EQ(s.InDeviceName, "");  // a file from before the names were kept
+  EXPECT_EQ(s.OutDeviceName, "");
+}
+
+// Server names come back exactly, whatever characters they hold.
+TEST_F(SettingsStoreTest, DeviceNamesRoundTrip) {
+  for (const char* name : {"alsa_input.usb-0d8c_C-Media-00.analog-mono", "a, b = c; \"d\"", "Кабель 1"}) {
+    SCOPED_TRACE(name);
+    StoredSettings s;
+    s.InDeviceName = name;
+    s.OutDeviceName = std::string(name) + ".monitor";
+    SettingsStore writer;
+    writer.open();
+    QStringList errors;
+    ASSERT_TRUE(writer.write(s, &errors));
+    EXPECT_EQ(readFresh(&errors), s);
+    EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+  }
 }
 
 TEST_F(SettingsStoreTest, BooleanReadAsFiveIsWrittenBackAsOne) {

@@ -116,7 +116,8 @@ TEST_F(SettingsWindowTest, FirstRunShowsTheDefaultsAndWritesThemAtClose) {
   const QMap<QString, QString> expected{{"SAMode", "1"}, {"InvertOut", "0"}, {"InDevice", "0"},
                                         {"OutDevice", "0"}, {"Spectr", "1"},  {"Left", "100"},
                                         {"Top", "100"},   {"Mono", "1"},      {"Phase", "0"},
-                                        {"Bitrate", "2"}, {"LogSpectr", "1"}};
+                                        {"Bitrate", "2"}, {"LogSpectr", "1"},
+                                        {"InDeviceName", "Line In"}, {"OutDeviceName", "Speakers"}};
   EXPECT_EQ(stored(), expected);
   EXPECT_TRUE(boxes.empty());
   EXPECT_EQ(f.SettingsStore, nullptr);  // released at the close query
@@ -142,7 +143,8 @@ TEST_F(SettingsWindowTest, EachControlIsWrittenUnderItsOwnName) {
   const QMap<QString, QString> expected{{"SAMode", "1"}, {"InvertOut", "1"}, {"InDevice", "1"},
                                         {"OutDevice", "-1"}, {"Spectr", "0"},  {"Left", "300"},
                                         {"Top", "200"},     {"Mono", "0"},     {"Phase", "-77"},
-                                        {"Bitrate", "9"},   {"LogSpectr", "0"}};
+                                        {"Bitrate", "9"},   {"LogSpectr", "0"},
+                                        {"InDeviceName", "Microphone"}, {"OutDeviceName", ""}};
   EXPECT_EQ(stored(), expected);
 
   // The next run gets every one of them back.
@@ -191,6 +193,44 @@ TEST_F(SettingsWindowTest, CheckBoxesKeepTheirOwnValueNames) {
     form.reset();
   }
   EXPECT_TRUE(boxes.empty());
+}
+
+// A stored device name that the server lists wins over the stored index; a missing one
+// falls back to the index, says which device that gives, and is kept for the next run
+// unless the user chooses another device.
+TEST_F(SettingsWindowTest, StoredDeviceNameWinsOverTheIndex) {
+  struct Case {
+    const char* file;     // the [Varnex] lines after the group header
+    int32_t inId, outId;  // chosen at show
+    const char* told;     // part of the warning shown, or null for none
+    int chooseIn;         // capture entry the user then chooses, or -1
+    const char* inName;   // InDeviceName written at close
+  };
+  const Case cases[] = {
+      {"InDevice=0\nInDeviceName=Microphone\nOutDevice=0\nOutDeviceName=Virtual Cable\n", 1, 1, nullptr, -1,
+       "Microphone"},
+      {"InDevice=1\n", 1, 0, nullptr, -1, "Microphone"},  // written before names were kept
+      {"InDevice=1\nInDeviceName=USB Mic\n", 1, 0, "\"USB Mic\" is not listed; \"Microphone\" is used instead.", -1,
+       "USB Mic"},
+      {"InDevice=5\nInDeviceName=USB Mic\n", 5, 0, "\"USB Mic\" is not listed; no device is chosen.", -1, "USB Mic"},
+      {"InDevice=1\nInDeviceName=USB Mic\n", 1, 0, "USB Mic", 1, "Line In"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    boxes.clear();
+    writeRaw(QByteArray("[Varnex]\n") + c.file);
+    TMainForm& f = showForm();
+    EXPECT_EQ(f.InDeviceId, c.inId);
+    EXPECT_EQ(f.OutDeviceId, c.outId);
+    expectWarningWith(boxes, c.told);
+    if (c.chooseIn >= 0) {
+      f.CbWaveInDevice->setCurrentIndex(c.chooseIn);
+      f.CbWaveInDeviceChange();
+    }
+    closeForm();
+    EXPECT_EQ(stored().value("InDeviceName"), c.inName);
+    form.reset();
+  }
 }
 
 TEST_F(SettingsWindowTest, StoredValuesAsTheUserLeftThem) {

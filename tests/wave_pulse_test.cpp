@@ -185,6 +185,22 @@ std::vector<std::string> pactlDescriptions(const std::string& kind) {
   return out;
 }
 
+// The sources' descriptions in capture id order: those that are not monitors first, then
+// the monitors, each in the server's order.
+std::vector<std::string> pactlSourcesInIdOrder() {
+  std::vector<std::string> inputs, monitors;
+  std::istringstream in(runCommand("pactl list sources 2>/dev/null"));
+  std::string line, description;
+  while (std::getline(in, line)) {
+    if (const auto at = line.find("Description: "); at != std::string::npos) description = line.substr(at + 13);
+    if (const auto at = line.find("Monitor of Sink: "); at != std::string::npos) {
+      (line.substr(at + 17) == "n/a" ? inputs : monitors).push_back(description);
+    }
+  }
+  inputs.insert(inputs.end(), monitors.begin(), monitors.end());
+  return inputs;
+}
+
 std::string sourceTree() {
   if (const char* dir = std::getenv("TOVREL_SOURCE_DIR")) return dir;
   return TOVREL_SOURCE_TREE;
@@ -256,35 +272,38 @@ class PrivateServer {
   std::vector<std::unique_ptr<ScopedEnv>> scoped_;
 };
 
-template <typename Caps, typename Query>
-int32_t findDevice(Backend& b, uint32_t count, const std::string& name, Query query) {
+// The sound server's back end, installed for the classic calls while the test runs.
+struct PulseLayer {
+  PulseLayer() : backend(makePulseBackend()) { setBackend(backend.get()); }
+  ~PulseLayer() { setBackend(nullptr); }
+  std::unique_ptr<Backend> backend;
+};
+
+int32_t findDevice(Direction direction, const std::string& name) {
+  const uint32_t count = waveGetNumDevs(direction);
   for (uint32_t id = 0; id < count; ++id) {
-    Caps caps;
-    if ((b.*query)(static_cast<int32_t>(id), &caps) == MMSYSERR_NOERROR && caps.szPname == name) {
+    WAVECAPS caps;
+    if (waveGetDevCaps(direction, static_cast<int32_t>(id), &caps) == MMSYSERR_NOERROR && caps.szPname == name) {
       return static_cast<int32_t>(id);
     }
   }
   return -2;
 }
-int32_t findCapture(Backend& b, const std::string& name) {
-  return findDevice<WAVEINCAPS>(b, b.waveInGetNumDevs(), name, &Backend::waveInGetDevCaps);
-}
-int32_t findPlayback(Backend& b, const std::string& name) {
-  return findDevice<WAVEOUTCAPS>(b, b.waveOutGetNumDevs(), name, &Backend::waveOutGetDevCaps);
-}
+int32_t findCapture(const std::string& name) { return findDevice(Direction::Capture, name); }
+int32_t findPlayback(const std::string& name) { return findDevice(Direction::Playback, name); }
 
 // Keeps a playback device fed: every done buffer is written again until stopped, as the
 // window does.
 class Refiller {
  public:
-  Refiller(Backend& b, HWAVEOUT out, NoticeQueue& queue) : b_(b), out_(out), queue_(queue) {
+  Refiller(HWAVEOUT out, NoticeQueue& queue) : out_(out), queue_(queue) {
     thread_ = std::thread([this] {
       while (!stop_) {
         auto n = queue_.next(20ms);
         if (!n) continue;
         std::lock_guard lock(mutex_);
         seen_.push_back(*n);
-        if (n->message == MM_WOM_DONE && !stop_) b_.waveOutWrite(out_, n->header, kWaveHdrSize);
+        if (n->message == MM_WOM_DONE && !stop_) waveOutWrite(out_, n->header, kWaveHdrSize);
       }
     });
   }
@@ -299,7 +318,6 @@ class Refiller {
   }
 
  private:
-  Backend& b_;
   HWAVEOUT out_;
   NoticeQueue& queue_;
   std::atomic<bool> stop_{false};
@@ -313,23 +331,23 @@ class Refiller {
 
 TEST(WavePulseNoServer, CountsAreZeroAndOpenReportsNoDriverPromptly) {
   ScopedEnv server("PULSE_SERVER", "unix:/nonexistent/tovrel/native");
-  auto b = makePulseBackend();
+  PulseLayer layer;
   NoticeQueue target;
   const auto t0 = Clock::now();
-  EXPECT_EQ(b->waveInGetNumDevs(), 0u);
-  EXPECT_EQ(b->waveOutGetNumDevs(), 0u);
+  EXPECT_EQ(waveInGetNumDevs(), 0u);
+  EXPECT_EQ(waveOutGetNumDevs(), 0u);
   WAVEINCAPS in;
   WAVEOUTCAPS out;
-  EXPECT_NE(b->waveInGetDevCaps(WAVE_MAPPER, &in), MMSYSERR_NOERROR);
-  EXPECT_NE(b->waveInGetDevCaps(0, &in), MMSYSERR_NOERROR);
-  EXPECT_NE(b->waveOutGetDevCaps(WAVE_MAPPER, &out), MMSYSERR_NOERROR);
+  EXPECT_NE(waveInGetDevCaps(WAVE_MAPPER, &in), MMSYSERR_NOERROR);
+  EXPECT_NE(waveInGetDevCaps(0, &in), MMSYSERR_NOERROR);
+  EXPECT_NE(waveOutGetDevCaps(WAVE_MAPPER, &out), MMSYSERR_NOERROR);
   const WAVEFORMATEX mono = pcm(1, 48000);
   const WAVEFORMATEX stereo = pcm(2, 24000);
   HWAVEIN hin = nullptr;
   HWAVEOUT hout = nullptr;
-  EXPECT_EQ(b->waveInOpen(&hin, WAVE_MAPPER, &mono, &target, 0, kOpenFlags), MMSYSERR_NODRIVER);
-  EXPECT_EQ(b->waveInOpen(&hin, 0, &mono, &target, 0, kOpenFlags), MMSYSERR_NODRIVER);
-  EXPECT_EQ(b->waveOutOpen(&hout, WAVE_MAPPER, &stereo, &target, 0, kOpenFlags), MMSYSERR_NODRIVER);
+  EXPECT_EQ(waveInOpen(&hin, WAVE_MAPPER, &mono, &target, 0, kOpenFlags), MMSYSERR_NODRIVER);
+  EXPECT_EQ(waveInOpen(&hin, 0, &mono, &target, 0, kOpenFlags), MMSYSERR_NODRIVER);
+  EXPECT_EQ(waveOutOpen(&hout, WAVE_MAPPER, &stereo, &target, 0, kOpenFlags), MMSYSERR_NODRIVER);
   EXPECT_EQ(hin, nullptr);
   EXPECT_EQ(hout, nullptr);
   EXPECT_LT(Clock::now() - t0, 1500ms);
@@ -350,15 +368,15 @@ TEST(WavePulseNoServer, ServerThatNeverAnswersTimesOut) {
   ASSERT_EQ(listen(fd, 16), 0);
   {
     ScopedEnv server("PULSE_SERVER", "unix:" + path);
-    auto b = makePulseBackend();
+    PulseLayer layer;
     NoticeQueue target;
     auto t0 = Clock::now();
-    EXPECT_EQ(b->waveOutGetNumDevs(), 0u);
+    EXPECT_EQ(waveOutGetNumDevs(), 0u);
     EXPECT_LT(Clock::now() - t0, 3s);
     const WAVEFORMATEX stereo = pcm(2, 24000);
     HWAVEOUT hout = nullptr;
     t0 = Clock::now();
-    EXPECT_EQ(b->waveOutOpen(&hout, WAVE_MAPPER, &stereo, &target, 0, kOpenFlags), MMSYSERR_NODRIVER);
+    EXPECT_EQ(waveOutOpen(&hout, WAVE_MAPPER, &stereo, &target, 0, kOpenFlags), MMSYSERR_NODRIVER);
     EXPECT_LT(Clock::now() - t0, 3s);
     EXPECT_TRUE(target.drain(20ms).empty());
   }
@@ -371,61 +389,124 @@ TEST(WavePulseNoServer, ServerThatNeverAnswersTimesOut) {
 
 TEST(WavePulseShared, ListsSourcesAndSinksByDescriptionInServerOrder) {
   if (!sharedServer()) GTEST_SKIP() << "no audio server (TOVREL_AUDIO_SERVER unset)";
-  auto b = makePulseBackend();
+  // A real input loaded after the sinks (so listed after their monitors by the server)
+  // still comes first.
+  const std::string module = runCommand(
+      "pactl load-module module-remap-source master=tovrel_in.monitor source_name=tovrel_line "
+      "source_properties=device.description=Tovrel-Line 2>/dev/null");
+  ASSERT_FALSE(module.empty());
+  struct Unload {
+    std::string module;
+    ~Unload() { runCommand("pactl unload-module " + module); }
+  } unload{module};
+  PulseLayer layer;
   const auto sinks = pactlDescriptions("sinks");
-  const auto sources = pactlDescriptions("sources");
-  ASSERT_EQ(b->waveOutGetNumDevs(), sinks.size());
-  ASSERT_EQ(b->waveInGetNumDevs(), sources.size());
+  const auto sources = pactlSourcesInIdOrder();
+  ASSERT_EQ(sources.size(), pactlDescriptions("sources").size());
+  ASSERT_FALSE(sources.empty());
+  EXPECT_EQ(sources.front(), "Tovrel-Line");
+  ASSERT_EQ(waveOutGetNumDevs(), sinks.size());
+  ASSERT_EQ(waveInGetNumDevs(), sources.size());
   for (size_t id = 0; id < sinks.size(); ++id) {
     WAVEOUTCAPS caps;
-    ASSERT_EQ(b->waveOutGetDevCaps(static_cast<int32_t>(id), &caps), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutGetDevCaps(static_cast<int32_t>(id), &caps), MMSYSERR_NOERROR);
     EXPECT_EQ(caps.szPname, sinks[id]);
   }
   for (size_t id = 0; id < sources.size(); ++id) {
     WAVEINCAPS caps;
-    ASSERT_EQ(b->waveInGetDevCaps(static_cast<int32_t>(id), &caps), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInGetDevCaps(static_cast<int32_t>(id), &caps), MMSYSERR_NOERROR);
     EXPECT_EQ(caps.szPname, sources[id]);
   }
   // The monitors are capture devices; the mapper is the server's default.
-  EXPECT_GE(findCapture(*b, "Monitor of Tovrel-Input"), 0);
-  EXPECT_GE(findCapture(*b, "Monitor of Tovrel-Output"), 0);
-  EXPECT_GE(findPlayback(*b, "Tovrel-Input"), 0);
+  EXPECT_GE(findCapture("Monitor of Tovrel-Input"), 0);
+  EXPECT_GE(findCapture("Monitor of Tovrel-Output"), 0);
+  EXPECT_GE(findPlayback("Tovrel-Input"), 0);
   WAVEOUTCAPS mapperOut;
-  ASSERT_EQ(b->waveOutGetDevCaps(WAVE_MAPPER, &mapperOut), MMSYSERR_NOERROR);
-  EXPECT_EQ(mapperOut.szPname, "Tovrel-Output");
+  ASSERT_EQ(waveOutGetDevCaps(WAVE_MAPPER, &mapperOut), MMSYSERR_NOERROR);
+  EXPECT_EQ(mapperOut.szPname, "Default (Tovrel-Output)");
   WAVEINCAPS mapperIn;
-  ASSERT_EQ(b->waveInGetDevCaps(WAVE_MAPPER, &mapperIn), MMSYSERR_NOERROR);
-  EXPECT_EQ(mapperIn.szPname, "Monitor of Tovrel-Input");
+  ASSERT_EQ(waveInGetDevCaps(WAVE_MAPPER, &mapperIn), MMSYSERR_NOERROR);
+  EXPECT_EQ(mapperIn.szPname, "Default (Monitor of Tovrel-Input)");
   WAVEINCAPS past;
-  EXPECT_EQ(b->waveInGetDevCaps(static_cast<int32_t>(sources.size()), &past), MMSYSERR_BADDEVICEID);
-  EXPECT_EQ(b->waveInGetDevCaps(-2, &past), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(waveInGetDevCaps(static_cast<int32_t>(sources.size()), &past), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(waveInGetDevCaps(-2, &past), MMSYSERR_BADDEVICEID);
 
   // The free functions use this back end unless another is installed.
   setBackend(nullptr);
   EXPECT_EQ(waveOutGetNumDevs(), sinks.size());
 }
 
+// The first column of the `pactl list short <kind>` lines whose column `column` is `value`.
+std::vector<std::string> pactlIndexesWhere(const std::string& kind, size_t column, const std::string& value) {
+  std::vector<std::string> out;
+  std::istringstream in(runCommand("pactl list short " + kind + " 2>/dev/null"));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::vector<std::string> f;
+    for (std::string x; fields >> x;) f.push_back(x);
+    if (f.size() > column && f[column] == value) out.push_back(f[0]);
+  }
+  return out;
+}
+
+// A sink goes and comes back, so the server lists it later: the id it had opens it still,
+// tells its rate, and once it has gone for good opens nothing.
+TEST(WavePulseShared, IdOpensTheListedDeviceAfterTheServerReordered) {
+  if (!sharedServer()) GTEST_SKIP() << "no audio server (TOVREL_AUDIO_SERVER unset)";
+  auto load = [](const std::string& name) {
+    return runCommand("pactl load-module module-null-sink sink_name=" + name + " rate=48000 channels=2 " +
+                      "sink_properties=device.description=" + name + " 2>/dev/null");
+  };
+  auto unload = [](const std::string& module) { runCommand("pactl unload-module " + module); };
+  std::string a = load("tovrel_a");
+  const std::string b = load("tovrel_b");
+  ASSERT_FALSE(a.empty());
+  ASSERT_FALSE(b.empty());
+  PulseLayer layer;
+  const int32_t idA = findPlayback("tovrel_a");
+  ASSERT_GE(idA, 0);
+  unload(a);
+  a = load("tovrel_a");
+  ASSERT_NE(pactlDescriptions("sinks").at(static_cast<size_t>(idA)), "tovrel_a");  // the order did change
+
+  NoticeQueue target;
+  HWAVEOUT out = nullptr;
+  const WAVEFORMATEX stereo = pcm(2, 24000);
+  ASSERT_EQ(waveOutOpen(&out, idA, &stereo, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
+  const auto sinkA = pactlIndexesWhere("sinks", 1, "tovrel_a");
+  ASSERT_EQ(sinkA.size(), 1u);
+  EXPECT_EQ(pactlIndexesWhere("sink-inputs", 1, sinkA[0]).size(), 1u);
+  EXPECT_EQ(waveGetDeviceRate(Direction::Playback, out), 48000u);
+  ASSERT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+
+  unload(a);
+  EXPECT_EQ(waveOutOpen(&out, idA, &stereo, &target, 0, kOpenFlags), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(out, nullptr);
+  unload(b);
+}
+
 TEST(WavePulseShared, OpenRefusesBadIdsFormatsAndFlags) {
   if (!sharedServer()) GTEST_SKIP() << "no audio server (TOVREL_AUDIO_SERVER unset)";
-  auto b = makePulseBackend();
+  PulseLayer layer;
   NoticeQueue target;
   const WAVEFORMATEX mono = pcm(1, 48000);
   HWAVEIN in = nullptr;
-  const auto count = static_cast<int32_t>(b->waveInGetNumDevs());
-  EXPECT_EQ(b->waveInOpen(&in, count, &mono, &target, 0, kOpenFlags), MMSYSERR_BADDEVICEID);
-  EXPECT_EQ(b->waveInOpen(&in, -2, &mono, &target, 0, kOpenFlags), MMSYSERR_BADDEVICEID);
-  EXPECT_EQ(b->waveInOpen(&in, 0, &mono, &target, 0, 0), MMSYSERR_INVALFLAG);
-  EXPECT_EQ(b->waveInOpen(&in, 0, &mono, nullptr, 0, kOpenFlags), MMSYSERR_INVALPARAM);
+  const auto count = static_cast<int32_t>(waveInGetNumDevs());
+  EXPECT_EQ(waveInOpen(&in, count, &mono, &target, 0, kOpenFlags), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(waveInOpen(&in, -2, &mono, &target, 0, kOpenFlags), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(waveInOpen(&in, 0, &mono, &target, 0, 0), MMSYSERR_INVALFLAG);
+  EXPECT_EQ(waveInOpen(&in, 0, &mono, nullptr, 0, kOpenFlags), MMSYSERR_INVALPARAM);
   WAVEFORMATEX bad = mono;
   bad.wFormatTag = 3;
-  EXPECT_EQ(b->waveInOpen(&in, 0, &bad, &target, 0, kOpenFlags), WAVERR_BADFORMAT);
+  EXPECT_EQ(waveInOpen(&in, 0, &bad, &target, 0, kOpenFlags), WAVERR_BADFORMAT);
   bad = mono;
   bad.wBitsPerSample = 24;
-  EXPECT_EQ(b->waveInOpen(&in, 0, &bad, &target, 0, kOpenFlags), WAVERR_BADFORMAT);
+  EXPECT_EQ(waveInOpen(&in, 0, &bad, &target, 0, kOpenFlags), WAVERR_BADFORMAT);
   bad = pcm(0, 48000);
-  EXPECT_EQ(b->waveInOpen(&in, 0, &bad, &target, 0, kOpenFlags), WAVERR_BADFORMAT);
+  EXPECT_EQ(waveInOpen(&in, 0, &bad, &target, 0, kOpenFlags), WAVERR_BADFORMAT);
   bad = pcm(1, 384001);
-  EXPECT_EQ(b->waveInOpen(&in, 0, &bad, &target, 0, kOpenFlags), WAVERR_BADFORMAT);
+  EXPECT_EQ(waveInOpen(&in, 0, &bad, &target, 0, kOpenFlags), WAVERR_BADFORMAT);
   EXPECT_EQ(in, nullptr);
   EXPECT_TRUE(target.drain(20ms).empty());
 
@@ -433,13 +514,13 @@ TEST(WavePulseShared, OpenRefusesBadIdsFormatsAndFlags) {
   // resamples); open and close notices come in order, after the call.
   for (uint32_t rate : {5512u, 384000u}) {
     const WAVEFORMATEX f = pcm(1, rate);
-    ASSERT_EQ(b->waveInOpen(&in, WAVE_MAPPER, &f, &target, 0, kOpenFlags), MMSYSERR_NOERROR) << rate;
+    ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &f, &target, 0, kOpenFlags), MMSYSERR_NOERROR) << rate;
     ASSERT_NE(in, nullptr);
     auto n = target.next(1s);
     ASSERT_TRUE(n);
     EXPECT_EQ(n->message, MM_WIM_OPEN);
     EXPECT_EQ(n->device, in);
-    EXPECT_EQ(b->waveInClose(in), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
     n = target.next(1s);
     ASSERT_TRUE(n);
     EXPECT_EQ(n->message, MM_WIM_CLOSE);
@@ -450,17 +531,17 @@ TEST(WavePulseShared, OpenRefusesBadIdsFormatsAndFlags) {
   char bytes[2] = {};
   h.lpData = bytes;
   h.dwBufferLength = 2;
-  EXPECT_EQ(b->waveInClose(in), MMSYSERR_INVALHANDLE);
-  EXPECT_EQ(b->waveInStart(in), MMSYSERR_INVALHANDLE);
-  EXPECT_EQ(b->waveInReset(in), MMSYSERR_INVALHANDLE);
-  EXPECT_EQ(b->waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_INVALHANDLE);
-  EXPECT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_INVALHANDLE);
-  EXPECT_EQ(b->waveInStart(nullptr), MMSYSERR_INVALHANDLE);
-  ASSERT_EQ(b->waveInOpen(&in, WAVE_MAPPER, &mono, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
-  EXPECT_EQ(b->waveOutReset(reinterpret_cast<HWAVEOUT>(in)), MMSYSERR_INVALHANDLE);
-  EXPECT_EQ(b->waveInPrepareHeader(in, &h, kWaveHdrSize + 1), MMSYSERR_INVALPARAM);
-  EXPECT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), WAVERR_UNPREPARED);
-  EXPECT_EQ(b->waveInClose(in), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInClose(in), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(waveInStart(in), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(waveInReset(in), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(waveInStart(nullptr), MMSYSERR_INVALHANDLE);
+  ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &mono, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveOutReset(reinterpret_cast<HWAVEOUT>(in)), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(waveInPrepareHeader(in, &h, kWaveHdrSize + 1), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(waveInAddBuffer(in, &h, kWaveHdrSize), WAVERR_UNPREPARED);
+  EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
   EXPECT_FALSE(h.dwFlags & WHDR_PREPARED);
 }
 
@@ -468,13 +549,13 @@ TEST(WavePulseShared, OpenRefusesBadIdsFormatsAndFlags) {
 // the thread that posts it (a callback-style client), up to `limit` times.
 class RequeueingTarget : public NoticeTarget {
  public:
-  RequeueingTarget(Backend& b, int limit) : b_(b), limit_(limit) {}
+  explicit RequeueingTarget(int limit) : limit_(limit) {}
   void postWaveNotice(uint32_t message, void* device, WAVEHDR* header, MMRESULT) override {
     std::lock_guard lock(mutex_);
     messages.push_back(message);
     if (message == MM_WIM_DATA && requeued < limit_) {
       ++requeued;
-      results.push_back(b_.waveInAddBuffer(static_cast<HWAVEIN>(device), header, kWaveHdrSize));
+      results.push_back(waveInAddBuffer(static_cast<HWAVEIN>(device), header, kWaveHdrSize));
     }
   }
   std::mutex mutex_;
@@ -483,24 +564,23 @@ class RequeueingTarget : public NoticeTarget {
   int requeued = 0;
 
  private:
-  Backend& b_;
   int limit_;
 };
 
 TEST(WavePulseShared, BufferQueuedAgainFromInsideTheNoticeIsNotHandedBackTwice) {
   if (!sharedServer()) GTEST_SKIP() << "no audio server (TOVREL_AUDIO_SERVER unset)";
-  auto b = makePulseBackend();
-  RequeueingTarget target(*b, 8);
+  PulseLayer layer;
+  RequeueingTarget target(8);
   const WAVEFORMATEX mono = pcm(1, 48000);
   HWAVEIN in = nullptr;
-  ASSERT_EQ(b->waveInOpen(&in, WAVE_MAPPER, &mono, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &mono, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
   Buffers rec(4800);
   for (auto& h : rec.headers) {
-    ASSERT_EQ(b->waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
-    ASSERT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
   }
   // Not started: nothing completes by itself, so every notice below comes from Reset.
-  ASSERT_EQ(b->waveInReset(in), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInReset(in), MMSYSERR_NOERROR);
   {
     std::lock_guard lock(target.mutex_);
     // Four buffers were queued: four notices, each buffer once, each queued again fine.
@@ -511,9 +591,9 @@ TEST(WavePulseShared, BufferQueuedAgainFromInsideTheNoticeIsNotHandedBackTwice) 
   // They are queued now: a second time is refused, and Close hands each back once more.
   for (auto& h : rec.headers) {
     EXPECT_TRUE(h.dwFlags & WHDR_INQUEUE);
-    EXPECT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), WAVERR_STILLPLAYING);
+    EXPECT_EQ(waveInAddBuffer(in, &h, kWaveHdrSize), WAVERR_STILLPLAYING);
   }
-  ASSERT_EQ(b->waveInClose(in), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInClose(in), MMSYSERR_NOERROR);
   std::lock_guard lock(target.mutex_);
   ASSERT_EQ(target.messages.size(), 10u);
   for (size_t i = 5; i < 9; ++i) EXPECT_EQ(target.messages[i], MM_WIM_DATA);
@@ -526,48 +606,48 @@ TEST(WavePulseShared, BufferQueuedAgainFromInsideTheNoticeIsNotHandedBackTwice) 
 
 TEST(WavePulseShared, HeadersMustHoldWholeFrames) {
   if (!sharedServer()) GTEST_SKIP() << "no audio server (TOVREL_AUDIO_SERVER unset)";
-  auto b = makePulseBackend();
+  PulseLayer layer;
   NoticeQueue target;
   const WAVEFORMATEX mono = pcm(1, 48000);
   const WAVEFORMATEX stereo = pcm(2, 24000);
   HWAVEIN in = nullptr;
   HWAVEOUT out = nullptr;
-  ASSERT_EQ(b->waveInOpen(&in, WAVE_MAPPER, &mono, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
-  ASSERT_EQ(b->waveOutOpen(&out, WAVE_MAPPER, &stereo, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &mono, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &stereo, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
   std::vector<char> bytes(64, 0);
   WAVEHDR h{};
   h.lpData = bytes.data();
   // Stereo frames are 4 bytes: 2, 6 or 63 bytes would split a frame between two buffers.
   for (uint32_t length : {1u, 2u, 6u, 63u}) {
     h.dwBufferLength = length;
-    EXPECT_EQ(b->waveOutPrepareHeader(out, &h, kWaveHdrSize), MMSYSERR_INVALPARAM) << length;
+    EXPECT_EQ(waveOutPrepareHeader(out, &h, kWaveHdrSize), MMSYSERR_INVALPARAM) << length;
   }
   h.dwBufferLength = 64;
-  ASSERT_EQ(b->waveOutPrepareHeader(out, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveOutPrepareHeader(out, &h, kWaveHdrSize), MMSYSERR_NOERROR);
   h.dwBufferLength = 62;  // changed after preparing
-  EXPECT_EQ(b->waveOutWrite(out, &h, kWaveHdrSize), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(waveOutWrite(out, &h, kWaveHdrSize), MMSYSERR_INVALPARAM);
   EXPECT_FALSE(h.dwFlags & WHDR_INQUEUE);
   // Mono frames are 2 bytes.
   h.dwFlags = 0;
   h.dwBufferLength = 63;
-  EXPECT_EQ(b->waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_INVALPARAM);
   h.dwBufferLength = 62;
-  EXPECT_EQ(b->waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
   h.dwBufferLength = 61;
-  EXPECT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_INVALPARAM);
   // No data, no length, no header, wrong record size.
   h.dwBufferLength = 0;
-  EXPECT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_INVALPARAM);
   h.dwBufferLength = 62;
   h.lpData = nullptr;
-  EXPECT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_INVALPARAM);
-  EXPECT_EQ(b->waveInAddBuffer(in, nullptr, kWaveHdrSize), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(waveInAddBuffer(in, nullptr, kWaveHdrSize), MMSYSERR_INVALPARAM);
   h.lpData = bytes.data();
-  EXPECT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize - 1), MMSYSERR_INVALPARAM);
-  EXPECT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
-  EXPECT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), WAVERR_STILLPLAYING);
-  EXPECT_EQ(b->waveInClose(in), MMSYSERR_NOERROR);
-  EXPECT_EQ(b->waveOutClose(out), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInAddBuffer(in, &h, kWaveHdrSize - 1), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInAddBuffer(in, &h, kWaveHdrSize), WAVERR_STILLPLAYING);
+  EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
   // Open, the one buffer back, close; open, close.
   const auto notices = target.drain(50ms);
   ASSERT_EQ(notices.size(), 5u);
@@ -588,7 +668,7 @@ size_t threadCount() {
 
 TEST(WavePulseShared, OpeningAndClosingOverAndOverLeaksNoThreadsOrDescriptors) {
   if (!sharedServer()) GTEST_SKIP() << "no audio server (TOVREL_AUDIO_SERVER unset)";
-  auto b = makePulseBackend();
+  PulseLayer layer;
   NoticeQueue target;
   const WAVEFORMATEX mono = pcm(1, 48000);
   const WAVEFORMATEX stereo = pcm(2, 24000);
@@ -596,15 +676,15 @@ TEST(WavePulseShared, OpeningAndClosingOverAndOverLeaksNoThreadsOrDescriptors) {
   auto cycle = [&] {
     HWAVEIN in = nullptr;
     HWAVEOUT out = nullptr;
-    ASSERT_EQ(b->waveInOpen(&in, WAVE_MAPPER, &mono, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
-    ASSERT_EQ(b->waveOutOpen(&out, WAVE_MAPPER, &stereo, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &mono, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &stereo, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
     for (auto& h : buffers.headers) {
-      ASSERT_EQ(b->waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
-      ASSERT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+      ASSERT_EQ(waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+      ASSERT_EQ(waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
     }
-    ASSERT_EQ(b->waveInStart(in), MMSYSERR_NOERROR);
-    ASSERT_EQ(b->waveInClose(in), MMSYSERR_NOERROR);  // with its buffers still queued
-    ASSERT_EQ(b->waveOutClose(out), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInClose(in), MMSYSERR_NOERROR);  // with its buffers still queued
+    ASSERT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
   };
   cycle();  // the first open sets up what lives for the whole process
   target.drain(10ms);
@@ -626,20 +706,20 @@ TEST(WavePulseShared, OpeningAndClosingOverAndOverLeaksNoThreadsOrDescriptors) {
 // exactly one hand-back, and the close notice is the last thing posted.
 TEST(WavePulseShared, CallsRacingWithCloseKeepEveryBufferAccountedFor) {
   if (!sharedServer()) GTEST_SKIP() << "no audio server (TOVREL_AUDIO_SERVER unset)";
-  auto b = makePulseBackend();
+  PulseLayer layer;
   const WAVEFORMATEX mono = pcm(1, 48000);
   for (int round = 0; round < 20; ++round) {
     NoticeQueue target;
     HWAVEIN in = nullptr;
-    ASSERT_EQ(b->waveInOpen(&in, WAVE_MAPPER, &mono, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &mono, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
     Buffers rec(960);  // 10 ms each, so some complete on their own
     std::map<int, int> queued;
     for (int i = 0; i < 4; ++i) {
-      ASSERT_EQ(b->waveInPrepareHeader(in, &rec.headers[i], kWaveHdrSize), MMSYSERR_NOERROR);
-      ASSERT_EQ(b->waveInAddBuffer(in, &rec.headers[i], kWaveHdrSize), MMSYSERR_NOERROR);
+      ASSERT_EQ(waveInPrepareHeader(in, &rec.headers[i], kWaveHdrSize), MMSYSERR_NOERROR);
+      ASSERT_EQ(waveInAddBuffer(in, &rec.headers[i], kWaveHdrSize), MMSYSERR_NOERROR);
       ++queued[i];
     }
-    ASSERT_EQ(b->waveInStart(in), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
     std::vector<MMRESULT> odd;  // results other than ok, still queued, invalid handle
     std::atomic<bool> started{false};
     std::thread other([&] {
@@ -647,19 +727,19 @@ TEST(WavePulseShared, CallsRacingWithCloseKeepEveryBufferAccountedFor) {
       for (int pass = 0;; ++pass) {
         bool closed = false;
         for (int i = 0; i < 4; ++i) {
-          const MMRESULT r = b->waveInAddBuffer(in, &rec.headers[i], kWaveHdrSize);
+          const MMRESULT r = waveInAddBuffer(in, &rec.headers[i], kWaveHdrSize);
           if (r == MMSYSERR_NOERROR) ++queued[i];
           if (r == MMSYSERR_INVALHANDLE) closed = true;
           if (r != MMSYSERR_NOERROR && r != WAVERR_STILLPLAYING && r != MMSYSERR_INVALHANDLE) odd.push_back(r);
         }
-        const MMRESULT r = pass % 3 == 0 ? b->waveInReset(in) : b->waveInStart(in);
+        const MMRESULT r = pass % 3 == 0 ? waveInReset(in) : waveInStart(in);
         if (r != MMSYSERR_NOERROR && r != MMSYSERR_INVALHANDLE) odd.push_back(r);
         if (closed || r == MMSYSERR_INVALHANDLE) return;
       }
     });
     while (!started) std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(round % 5));
-    ASSERT_EQ(b->waveInClose(in), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInClose(in), MMSYSERR_NOERROR);
     other.join();
     EXPECT_TRUE(odd.empty()) << odd.front();
     const auto notices = target.drain(30ms);
@@ -688,9 +768,9 @@ class WavePulsePrivate : public ::testing::Test {
 };
 
 TEST_F(WavePulsePrivate, CaptureRecordsTheToneAndResetHandsEveryBufferBackOnce) {
-  auto b = makePulseBackend();
-  const int32_t lineIn = findPlayback(*b, "Tovrel-Input");
-  const int32_t monitor = findCapture(*b, "Monitor of Tovrel-Input");
+  PulseLayer layer;
+  const int32_t lineIn = findPlayback("Tovrel-Input");
+  const int32_t monitor = findCapture("Monitor of Tovrel-Input");
   ASSERT_GE(lineIn, 0);
   ASSERT_GE(monitor, 0);
   const WAVEFORMATEX mono = pcm(1, 48000);
@@ -698,27 +778,27 @@ TEST_F(WavePulsePrivate, CaptureRecordsTheToneAndResetHandsEveryBufferBackOnce) 
   // Our own playback side plays 1 kHz into the receiver's sink (100 cycles per buffer).
   NoticeQueue playerNotices;
   HWAVEOUT player = nullptr;
-  ASSERT_EQ(b->waveOutOpen(&player, lineIn, &mono, &playerNotices, 0, kOpenFlags), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveOutOpen(&player, lineIn, &mono, &playerNotices, 0, kOpenFlags), MMSYSERR_NOERROR);
   Buffers tone(9600);
   for (auto& d : tone.data) fillTone(d, 1, 48000, {1000}, 8000);
   for (auto& h : tone.headers) {
-    ASSERT_EQ(b->waveOutPrepareHeader(player, &h, kWaveHdrSize), MMSYSERR_NOERROR);
-    ASSERT_EQ(b->waveOutWrite(player, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutPrepareHeader(player, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(player, &h, kWaveHdrSize), MMSYSERR_NOERROR);
   }
-  Refiller refill(*b, player, playerNotices);
+  Refiller refill(player, playerNotices);
 
   NoticeQueue notices;
   HWAVEIN in = nullptr;
-  ASSERT_EQ(b->waveInOpen(&in, monitor, &mono, &notices, 0, kOpenFlags), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInOpen(&in, monitor, &mono, &notices, 0, kOpenFlags), MMSYSERR_NOERROR);
   auto n = notices.next(1s);
   ASSERT_TRUE(n);
   EXPECT_EQ(n->message, MM_WIM_OPEN);
   Buffers rec(kBufferBytes);
   for (auto& h : rec.headers) {
-    ASSERT_EQ(b->waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
-    ASSERT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
   }
-  ASSERT_EQ(b->waveInStart(in), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
 
   // Buffers come back full, in queue order, and go straight back in.
   std::vector<char> last;
@@ -733,7 +813,7 @@ TEST_F(WavePulsePrivate, CaptureRecordsTheToneAndResetHandsEveryBufferBackOnce) 
     EXPECT_TRUE(n->header->dwFlags & WHDR_DONE);
     EXPECT_FALSE(n->header->dwFlags & WHDR_INQUEUE);
     last.assign(n->header->lpData, n->header->lpData + n->header->dwBytesRecorded);
-    ASSERT_EQ(b->waveInAddBuffer(in, n->header, kWaveHdrSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInAddBuffer(in, n->header, kWaveHdrSize), MMSYSERR_NOERROR);
   }
   const auto samples = samplesOf(last.data(), last.size());
   EXPECT_NEAR(peakFrequency(samples, 1, 0, 48000, 200, 5000), 1000, 10);
@@ -741,7 +821,7 @@ TEST_F(WavePulsePrivate, CaptureRecordsTheToneAndResetHandsEveryBufferBackOnce) 
 
   // Reset: every queued buffer back at once, each exactly once, then nothing more.
   const auto t0 = Clock::now();
-  ASSERT_EQ(b->waveInReset(in), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInReset(in), MMSYSERR_NOERROR);
   const auto back = notices.drain(300ms);
   ASSERT_EQ(back.size(), 4u);
   std::set<int> returned;
@@ -755,28 +835,28 @@ TEST_F(WavePulsePrivate, CaptureRecordsTheToneAndResetHandsEveryBufferBackOnce) 
   EXPECT_EQ(returned, (std::set<int>{0, 1, 2, 3}));
 
   // Reset stopped recording: a buffer queued now stays empty until the next start.
-  ASSERT_EQ(b->waveInAddBuffer(in, &rec.headers[0], kWaveHdrSize), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInAddBuffer(in, &rec.headers[0], kWaveHdrSize), MMSYSERR_NOERROR);
   std::this_thread::sleep_for(150ms);
   EXPECT_EQ(rec.headers[0].dwBytesRecorded, 0u);
   // Close hands back what is still queued, then posts the close notice.
-  ASSERT_EQ(b->waveInClose(in), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInClose(in), MMSYSERR_NOERROR);
   const auto closing = notices.drain(200ms);
   ASSERT_EQ(closing.size(), 2u);
   EXPECT_EQ(closing[0].message, MM_WIM_DATA);
   EXPECT_EQ(closing[0].header, &rec.headers[0]);
   EXPECT_EQ(closing[1].message, MM_WIM_CLOSE);
   EXPECT_EQ(closing[1].device, in);
-  EXPECT_EQ(b->waveInStart(in), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(waveInStart(in), MMSYSERR_INVALHANDLE);
 
   refill.stop();
-  ASSERT_EQ(b->waveOutReset(player), MMSYSERR_NOERROR);
-  ASSERT_EQ(b->waveOutClose(player), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveOutReset(player), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveOutClose(player), MMSYSERR_NOERROR);
 }
 
 TEST_F(WavePulsePrivate, PlaybackKeepsRealTimeAndCarriesBothChannels) {
-  auto b = makePulseBackend();
-  const int32_t cable = findPlayback(*b, "Tovrel-Output");
-  const int32_t monitor = findCapture(*b, "Monitor of Tovrel-Output");
+  PulseLayer layer;
+  const int32_t cable = findPlayback("Tovrel-Output");
+  const int32_t monitor = findCapture("Monitor of Tovrel-Output");
   ASSERT_GE(cable, 0);
   ASSERT_GE(monitor, 0);
   const WAVEFORMATEX stereo = pcm(2, 24000);
@@ -784,7 +864,7 @@ TEST_F(WavePulsePrivate, PlaybackKeepsRealTimeAndCarriesBothChannels) {
 
   NoticeQueue playerNotices;
   HWAVEOUT out = nullptr;
-  ASSERT_EQ(b->waveOutOpen(&out, cable, &stereo, &playerNotices, 0, kOpenFlags), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveOutOpen(&out, cable, &stereo, &playerNotices, 0, kOpenFlags), MMSYSERR_NOERROR);
   auto n = playerNotices.next(1s);
   ASSERT_TRUE(n);
   EXPECT_EQ(n->message, MM_WOM_OPEN);
@@ -792,21 +872,21 @@ TEST_F(WavePulsePrivate, PlaybackKeepsRealTimeAndCarriesBothChannels) {
   Buffers play(kBufferBytes);
   for (auto& d : play.data) fillTone(d, 2, 24000, {750, 1500}, 6000);
   for (auto& h : play.headers) {
-    ASSERT_EQ(b->waveOutPrepareHeader(out, &h, kWaveHdrSize), MMSYSERR_NOERROR);
-    ASSERT_EQ(b->waveOutWrite(out, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutPrepareHeader(out, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(out, &h, kWaveHdrSize), MMSYSERR_NOERROR);
   }
-  EXPECT_EQ(b->waveOutWrite(out, &play.headers[2], kWaveHdrSize), WAVERR_STILLPLAYING) << "queued twice";
-  Refiller refill(*b, out, playerNotices);
+  EXPECT_EQ(waveOutWrite(out, &play.headers[2], kWaveHdrSize), WAVERR_STILLPLAYING) << "queued twice";
+  Refiller refill(out, playerNotices);
 
   NoticeQueue recNotices;
   HWAVEIN in = nullptr;
-  ASSERT_EQ(b->waveInOpen(&in, monitor, &stereo, &recNotices, 0, kOpenFlags), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInOpen(&in, monitor, &stereo, &recNotices, 0, kOpenFlags), MMSYSERR_NOERROR);
   Buffers rec(kBufferBytes);
   for (auto& h : rec.headers) {
-    ASSERT_EQ(b->waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
-    ASSERT_EQ(b->waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInPrepareHeader(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
   }
-  ASSERT_EQ(b->waveInStart(in), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
 
   // Wait for six done notices; from the second to the sixth, four buffers' worth of time.
   const auto deadline = Clock::now() + 8s;
@@ -839,12 +919,12 @@ TEST_F(WavePulsePrivate, PlaybackKeepsRealTimeAndCarriesBothChannels) {
   EXPECT_NEAR(peakFrequency(samples, 2, 1, 24000, 200, 5000), 1500, 10);
   EXPECT_NEAR(rms(samples, 2, 0), 6000 / std::sqrt(2.0), 600);
   EXPECT_NEAR(rms(samples, 2, 1), 6000 / std::sqrt(2.0), 600);
-  EXPECT_EQ(b->waveInClose(in), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
 
   // Reset hands back the four queued buffers at once, each exactly once.
   refill.stop();
   const auto t0 = Clock::now();
-  ASSERT_EQ(b->waveOutReset(out), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveOutReset(out), MMSYSERR_NOERROR);
   auto back = playerNotices.drain(300ms);
   std::set<int> returned;
   for (const auto& r : back) {
@@ -857,7 +937,7 @@ TEST_F(WavePulsePrivate, PlaybackKeepsRealTimeAndCarriesBothChannels) {
   EXPECT_GE(returned.size(), 3u);
   // With nothing queued the device plays silence and posts nothing.
   EXPECT_TRUE(playerNotices.drain(200ms).empty());
-  ASSERT_EQ(b->waveOutClose(out), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
   n = playerNotices.next(1s);
   ASSERT_TRUE(n);
   EXPECT_EQ(n->message, MM_WOM_CLOSE);
@@ -869,10 +949,10 @@ TEST_F(WavePulsePrivate, DeviceRemovedOrServerGoneFailsTheDeviceWithoutHanging) 
                  "sink_properties=device.description=Tovrel-Gone 2>/dev/null");
   ASSERT_FALSE(module.empty());
   std::this_thread::sleep_for(200ms);
-  auto b = makePulseBackend();
-  const int32_t goneSink = findPlayback(*b, "Tovrel-Gone");
-  const int32_t goneMonitor = findCapture(*b, "Monitor of Tovrel-Gone");
-  const int32_t monitor = findCapture(*b, "Monitor of Tovrel-Input");
+  PulseLayer layer;
+  const int32_t goneSink = findPlayback("Tovrel-Gone");
+  const int32_t goneMonitor = findCapture("Monitor of Tovrel-Gone");
+  const int32_t monitor = findCapture("Monitor of Tovrel-Input");
   ASSERT_GE(goneSink, 0);
   ASSERT_GE(goneMonitor, 0);
   const WAVEFORMATEX mono = pcm(1, 48000);
@@ -884,24 +964,24 @@ TEST_F(WavePulsePrivate, DeviceRemovedOrServerGoneFailsTheDeviceWithoutHanging) 
   };
   auto openCapture = [&](Open& o, int32_t id) {
     HWAVEIN h = nullptr;
-    ASSERT_EQ(b->waveInOpen(&h, id, &mono, &o.notices, 0, kOpenFlags), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInOpen(&h, id, &mono, &o.notices, 0, kOpenFlags), MMSYSERR_NOERROR);
     o.handle = h;
     for (auto& hdr : o.buffers.headers) {
-      ASSERT_EQ(b->waveInPrepareHeader(h, &hdr, kWaveHdrSize), MMSYSERR_NOERROR);
-      ASSERT_EQ(b->waveInAddBuffer(h, &hdr, kWaveHdrSize), MMSYSERR_NOERROR);
+      ASSERT_EQ(waveInPrepareHeader(h, &hdr, kWaveHdrSize), MMSYSERR_NOERROR);
+      ASSERT_EQ(waveInAddBuffer(h, &hdr, kWaveHdrSize), MMSYSERR_NOERROR);
     }
-    ASSERT_EQ(b->waveInStart(h), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInStart(h), MMSYSERR_NOERROR);
     auto n = o.notices.next(1s);
     ASSERT_TRUE(n);
     EXPECT_EQ(n->message, MM_WIM_OPEN);
   };
   auto openPlayback = [&](Open& o, int32_t id) {
     HWAVEOUT h = nullptr;
-    ASSERT_EQ(b->waveOutOpen(&h, id, &mono, &o.notices, 0, kOpenFlags), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutOpen(&h, id, &mono, &o.notices, 0, kOpenFlags), MMSYSERR_NOERROR);
     o.handle = h;
     for (auto& hdr : o.buffers.headers) {
-      ASSERT_EQ(b->waveOutPrepareHeader(h, &hdr, kWaveHdrSize), MMSYSERR_NOERROR);
-      ASSERT_EQ(b->waveOutWrite(h, &hdr, kWaveHdrSize), MMSYSERR_NOERROR);
+      ASSERT_EQ(waveOutPrepareHeader(h, &hdr, kWaveHdrSize), MMSYSERR_NOERROR);
+      ASSERT_EQ(waveOutWrite(h, &hdr, kWaveHdrSize), MMSYSERR_NOERROR);
     }
     auto n = o.notices.next(1s);
     ASSERT_TRUE(n);
@@ -933,7 +1013,7 @@ TEST_F(WavePulsePrivate, DeviceRemovedOrServerGoneFailsTheDeviceWithoutHanging) 
     EXPECT_EQ(failed->device, o.handle);
     EXPECT_EQ(failed->header, nullptr);
     EXPECT_TRUE(o.notices.drain(50ms).empty()) << "held until Reset";
-    EXPECT_EQ(capture ? b->waveInReset(static_cast<HWAVEIN>(o.handle)) : b->waveOutReset(static_cast<HWAVEOUT>(o.handle)),
+    EXPECT_EQ(capture ? waveInReset(static_cast<HWAVEIN>(o.handle)) : waveOutReset(static_cast<HWAVEOUT>(o.handle)),
               MMSYSERR_NOERROR);
     for (const auto& n : o.notices.drain(50ms)) {
       ASSERT_EQ(n.message, dataMessage);
@@ -955,17 +1035,17 @@ TEST_F(WavePulsePrivate, DeviceRemovedOrServerGoneFailsTheDeviceWithoutHanging) 
   // closes as usual.
   auto in = static_cast<HWAVEIN>(goneRec.handle);
   auto out = static_cast<HWAVEOUT>(gonePlay.handle);
-  EXPECT_EQ(b->waveInAddBuffer(in, &goneRec.buffers.headers[1], kWaveHdrSize), MMSYSERR_NOERROR);
-  EXPECT_EQ(b->waveInStart(in), MMSYSERR_BADDEVICEID);
-  EXPECT_EQ(b->waveOutWrite(out, &gonePlay.buffers.headers[3], kWaveHdrSize), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInAddBuffer(in, &goneRec.buffers.headers[1], kWaveHdrSize), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInStart(in), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(waveOutWrite(out, &gonePlay.buffers.headers[3], kWaveHdrSize), MMSYSERR_NOERROR);
   EXPECT_TRUE(goneRec.notices.drain(100ms).empty());
-  EXPECT_EQ(b->waveInReset(in), MMSYSERR_NOERROR);
-  EXPECT_EQ(b->waveInClose(in), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInReset(in), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
   auto rest = goneRec.notices.drain(100ms);
   ASSERT_EQ(rest.size(), 2u);
   EXPECT_EQ(rest[0].header, &goneRec.buffers.headers[1]);
   EXPECT_EQ(rest[1].message, MM_WIM_CLOSE);
-  EXPECT_EQ(b->waveOutClose(out), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
   rest = gonePlay.notices.drain(100ms);
   ASSERT_EQ(rest.size(), 2u);
   EXPECT_EQ(rest[0].header, &gonePlay.buffers.headers[3]);
@@ -976,7 +1056,7 @@ TEST_F(WavePulsePrivate, DeviceRemovedOrServerGoneFailsTheDeviceWithoutHanging) 
   ASSERT_TRUE(n);
   EXPECT_EQ(n->message, MM_WIM_DATA);
   EXPECT_EQ(n->header->dwBytesRecorded, kBufferBytes);
-  ASSERT_EQ(b->waveInAddBuffer(static_cast<HWAVEIN>(other.handle), n->header, kWaveHdrSize), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInAddBuffer(static_cast<HWAVEIN>(other.handle), n->header, kWaveHdrSize), MMSYSERR_NOERROR);
 
   // A server that stops answering: Reset and Close of a running device return at once
   // anyway, and hand every buffer back once.
@@ -986,10 +1066,10 @@ TEST_F(WavePulsePrivate, DeviceRemovedOrServerGoneFailsTheDeviceWithoutHanging) 
     auto h = static_cast<HWAVEIN>(frozen.handle);
     server.signal("STOP");
     const auto t0 = Clock::now();
-    EXPECT_EQ(b->waveInReset(h), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInReset(h), MMSYSERR_NOERROR);
     EXPECT_LT(Clock::now() - t0, 100ms);
-    ASSERT_EQ(b->waveInAddBuffer(h, &frozen.buffers.headers[0], kWaveHdrSize), MMSYSERR_NOERROR);
-    EXPECT_EQ(b->waveInClose(h), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInAddBuffer(h, &frozen.buffers.headers[0], kWaveHdrSize), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInClose(h), MMSYSERR_NOERROR);
     EXPECT_LT(Clock::now() - t0, 500ms);
     server.signal("CONT");
     const auto back = frozen.notices.drain(50ms);
@@ -1010,10 +1090,10 @@ TEST_F(WavePulsePrivate, DeviceRemovedOrServerGoneFailsTheDeviceWithoutHanging) 
   expectFailed(other, true, MMSYSERR_NODRIVER);
   expectFailed(play, false, MMSYSERR_NODRIVER);
   const auto t0 = Clock::now();
-  EXPECT_EQ(b->waveInReset(static_cast<HWAVEIN>(other.handle)), MMSYSERR_NOERROR);
-  EXPECT_EQ(b->waveInClose(static_cast<HWAVEIN>(other.handle)), MMSYSERR_NOERROR);
-  EXPECT_EQ(b->waveOutReset(static_cast<HWAVEOUT>(play.handle)), MMSYSERR_NOERROR);
-  EXPECT_EQ(b->waveOutClose(static_cast<HWAVEOUT>(play.handle)), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInReset(static_cast<HWAVEIN>(other.handle)), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInClose(static_cast<HWAVEIN>(other.handle)), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveOutReset(static_cast<HWAVEOUT>(play.handle)), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveOutClose(static_cast<HWAVEOUT>(play.handle)), MMSYSERR_NOERROR);
   EXPECT_LT(Clock::now() - t0, 500ms);
   n = other.notices.next(1s);
   ASSERT_TRUE(n);

@@ -127,8 +127,8 @@ TEST(WaveConstants, NumbersOfTheClassicInterface) {
 class ScriptedTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    audio.setDevices(true, {"Line In", "Микрофон (USB)"});
-    audio.setDevices(false, {"Speakers", "Virtual Cable", "HDMI"});
+    audio.setDevices(wave::Direction::Capture, {"Line In", "Микрофон (USB)"});
+    audio.setDevices(wave::Direction::Playback, {"Speakers", "Virtual Cable", "HDMI"});
     setBackend(&audio);
     for (int i = 0; i < 4; ++i) {
       buffers[i].assign(64, 0);
@@ -157,12 +157,12 @@ TEST_F(ScriptedTest, FreeFunctionsReachTheInstalledBackend) {
   EXPECT_NE(waveOutGetDevCaps(3, &out), MMSYSERR_NOERROR);
   // The mapper fails until it is given a name; a single id can be made to fail.
   EXPECT_NE(waveInGetDevCaps(WAVE_MAPPER, &in), MMSYSERR_NOERROR);
-  audio.setMapperName(true, "Default In");
+  audio.setMapperName(wave::Direction::Capture, "Default In");
   ASSERT_EQ(waveInGetDevCaps(WAVE_MAPPER, &in), MMSYSERR_NOERROR);
   EXPECT_EQ(in.szPname, "Default In");
-  audio.setCapsResult(false, 2, MMSYSERR_NODRIVER);
+  audio.setCapsResult(wave::Direction::Playback, 2, MMSYSERR_NODRIVER);
   EXPECT_EQ(waveOutGetDevCaps(2, &out), MMSYSERR_NODRIVER);
-  audio.setCapsResult(false, 2, MMSYSERR_NOERROR);
+  audio.setCapsResult(wave::Direction::Playback, 2, MMSYSERR_NOERROR);
   EXPECT_EQ(waveOutGetDevCaps(2, &out), MMSYSERR_NOERROR);
 
   const auto names = audio.callNames();
@@ -189,7 +189,7 @@ TEST_F(ScriptedTest, OpenChecksArgumentsAndRecordsThem) {
   EXPECT_EQ(waveInOpen(&in, 0, &bad, &target, 0, kOpenFlags), WAVERR_BADFORMAT);
   bad = pcm(2, 0);
   EXPECT_EQ(waveInOpen(&in, 0, &bad, &target, 0, kOpenFlags), WAVERR_BADFORMAT);
-  EXPECT_EQ(audio.openCount(true), 0u);
+  EXPECT_EQ(audio.openCount(wave::Direction::Capture), 0u);
 
   ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &mono, &target, 7, kOpenFlags), MMSYSERR_NOERROR);
   EXPECT_NE(in, nullptr);
@@ -221,7 +221,7 @@ TEST_F(ScriptedTest, CaptureQueueAndDeliveries) {
   const WAVEFORMATEX mono = pcm(1, 48000);
   HWAVEIN in = nullptr;
   ASSERT_EQ(waveInOpen(&in, 0, &mono, &target, 0, kOpenFlags), MMSYSERR_NOERROR);
-  ASSERT_TRUE(audio.deliverOpen(true));
+  ASSERT_TRUE(audio.deliverOpen(wave::Direction::Capture));
   auto notices = target.take();
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_EQ(notices[0].message, MM_WIM_OPEN);
@@ -240,7 +240,7 @@ TEST_F(ScriptedTest, CaptureQueueAndDeliveries) {
   EXPECT_EQ(waveInAddBuffer(in, &headers[1], kWaveHdrSize), WAVERR_STILLPLAYING) << "queued twice";
   ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
   EXPECT_TRUE(audio.isStarted(in));
-  EXPECT_EQ(audio.queued(true), (std::vector<WAVEHDR*>{&headers[0], &headers[1], &headers[2], &headers[3]}));
+  EXPECT_EQ(audio.queued(wave::Direction::Capture), (std::vector<WAVEHDR*>{&headers[0], &headers[1], &headers[2], &headers[3]}));
 
   const char bytes[] = "0123456789";
   EXPECT_EQ(audio.deliverData(bytes, 10), &headers[0]);
@@ -255,22 +255,22 @@ TEST_F(ScriptedTest, CaptureQueueAndDeliveries) {
   EXPECT_EQ(notices[0].message, MM_WIM_DATA);
   EXPECT_EQ(notices[0].header, &headers[0]);
   EXPECT_EQ(notices[1].header, &headers[2]);
-  EXPECT_EQ(audio.queued(true), (std::vector<WAVEHDR*>{&headers[1], &headers[3]}));
+  EXPECT_EQ(audio.queued(wave::Direction::Capture), (std::vector<WAVEHDR*>{&headers[1], &headers[3]}));
 
   // Reset takes the queue off; the test hands it back when it likes.
   ASSERT_EQ(waveInReset(in), MMSYSERR_NOERROR);
-  EXPECT_TRUE(audio.queued(true).empty());
+  EXPECT_TRUE(audio.queued(wave::Direction::Capture).empty());
   EXPECT_TRUE(target.take().empty());
-  EXPECT_EQ(audio.handBackLastReset(true), 2u);
+  EXPECT_EQ(audio.handBackLastReset(wave::Direction::Capture), 2u);
   notices = target.take();
   ASSERT_EQ(notices.size(), 2u);
   EXPECT_EQ(notices[0].header, &headers[1]);
   EXPECT_EQ(notices[1].header, &headers[3]);
-  EXPECT_EQ(audio.handBackLastReset(true), 0u) << "each buffer comes back once";
+  EXPECT_EQ(audio.handBackLastReset(wave::Direction::Capture), 0u) << "each buffer comes back once";
 
   ASSERT_EQ(waveInClose(in), MMSYSERR_NOERROR);
   EXPECT_EQ(audio.captureHandle(), nullptr);
-  EXPECT_TRUE(audio.deliverClose(true));
+  EXPECT_TRUE(audio.deliverClose(wave::Direction::Capture));
   notices = target.take();
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_EQ(notices[0].message, MM_WIM_CLOSE);
@@ -307,10 +307,10 @@ TEST_F(ScriptedTest, HeadersMustHoldWholeFrames) {
   EXPECT_EQ(waveInAddBuffer(in, nullptr, kWaveHdrSize), MMSYSERR_INVALPARAM);
   h.lpData = buffers[0].data();
   EXPECT_EQ(waveInAddBuffer(in, &h, kWaveHdrSize - 1), MMSYSERR_INVALPARAM);
-  EXPECT_TRUE(audio.queued(true).empty());
-  EXPECT_TRUE(audio.queued(false).empty());
+  EXPECT_TRUE(audio.queued(wave::Direction::Capture).empty());
+  EXPECT_TRUE(audio.queued(wave::Direction::Playback).empty());
   EXPECT_EQ(waveInAddBuffer(in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
-  EXPECT_EQ(audio.queued(true), std::vector<WAVEHDR*>{&h});
+  EXPECT_EQ(audio.queued(wave::Direction::Capture), std::vector<WAVEHDR*>{&h});
 }
 
 TEST_F(ScriptedTest, AutomaticNoticesAndPlayback) {
@@ -328,7 +328,7 @@ TEST_F(ScriptedTest, AutomaticNoticesAndPlayback) {
     ASSERT_EQ(waveOutWrite(out, &h, kWaveHdrSize), MMSYSERR_NOERROR);
   }
   EXPECT_EQ(audio.deliverDone(), &headers[0]);
-  EXPECT_TRUE(audio.deliverFailed(false, MMSYSERR_NODRIVER));
+  EXPECT_TRUE(audio.deliverFailed(wave::Direction::Playback, MMSYSERR_NODRIVER));
   ASSERT_EQ(waveOutReset(out), MMSYSERR_NOERROR);
   ASSERT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
   notices = target.take();
@@ -359,7 +359,7 @@ TEST_F(ScriptedTest, ProgrammedResults) {
   audio.failAlways("waveInAddBuffer", WAVERR_UNPREPARED);
   EXPECT_EQ(waveInAddBuffer(in, &headers[0], kWaveHdrSize), WAVERR_UNPREPARED);
   EXPECT_EQ(waveInAddBuffer(in, &headers[0], kWaveHdrSize), WAVERR_UNPREPARED);
-  EXPECT_TRUE(audio.queued(true).empty());
+  EXPECT_TRUE(audio.queued(wave::Direction::Capture).empty());
   audio.clearResults();
   EXPECT_EQ(waveInAddBuffer(in, &headers[0], kWaveHdrSize), MMSYSERR_NOERROR);
 
@@ -375,8 +375,8 @@ TEST_F(ScriptedTest, ProgrammedResults) {
 
   // Close with a buffer queued takes it off the queue too (handed back on request).
   ASSERT_EQ(waveInClose(in), MMSYSERR_NOERROR);
-  EXPECT_EQ(audio.lastReset(true), std::vector<WAVEHDR*>{&headers[0]});
-  EXPECT_EQ(audio.handBackLastReset(true), 1u);
+  EXPECT_EQ(audio.lastReset(wave::Direction::Capture), std::vector<WAVEHDR*>{&headers[0]});
+  EXPECT_EQ(audio.handBackLastReset(wave::Direction::Capture), 1u);
   const auto notices = target.take();
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_EQ(notices[0].message, MM_WIM_DATA);

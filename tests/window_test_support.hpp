@@ -1,10 +1,13 @@
 #pragma once
 // Shared by the window test programs: handling the window's posted notices and a scripted
 // sound system with named devices behind both boxes.
+#include <gtest/gtest.h>
+
 #include <QCoreApplication>
 #include <string>
 #include <vector>
 
+#include "app/message_boxes.hpp"
 #include "wave/scripted_backend.hpp"
 
 // Handles every posted event, including those posted while handling others.
@@ -19,9 +22,20 @@ inline void drain() {
 // installed as the back end every wave call goes to.
 inline void useScriptedDevices(wave::ScriptedBackend& audio, const std::vector<std::string>& capture,
                                const std::vector<std::string>& playback) {
-  audio.setDevices(true, capture);
-  audio.setMapperName(true, "Default Source");
-  audio.setDevices(false, playback);
-  audio.setMapperName(false, "Default Sink");
+  audio.setDevices(wave::Direction::Capture, capture);
+  audio.setMapperName(wave::Direction::Capture, "Default Source");
+  audio.setDevices(wave::Direction::Playback, playback);
+  audio.setMapperName(wave::Direction::Playback, "Default Sink");
   wave::setBackend(&audio);
+}
+
+// No box when `part` is null; otherwise exactly one warning box, whose text holds `part`.
+inline void expectWarningWith(const std::vector<app::BoxRequest>& boxes, const char* part) {
+  if (part == nullptr) {
+    EXPECT_TRUE(boxes.empty());
+    return;
+  }
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].kind, app::BoxKind::Warning);
+  EXPECT_TRUE(boxes[0].text.contains(part)) << boxes[0].text.toStdString();
 }

@@ -2,44 +2,63 @@
 
 #include <QComboBox>
 
-#include "wave/wave.hpp"
-
 namespace app {
 
-QString FallbackDeviceName(bool capture, int32_t id) {
+QString FallbackDeviceName(wave::Direction direction, int32_t id) {
   if (id == wave::WAVE_MAPPER) return QStringLiteral("Wave Mapper");
-  return QStringLiteral("Wave%1 Device #%2").arg(capture ? QStringLiteral("In") : QStringLiteral("Out")).arg(id);
+  return QStringLiteral("Wave%1 Device #%2")
+      .arg(direction == wave::Direction::Capture ? QStringLiteral("In") : QStringLiteral("Out"))
+      .arg(id);
 }
 
 namespace {
 
-QString deviceName(bool capture, int32_t id) {
-  std::string name;
-  wave::MMRESULT result;
-  if (capture) {
-    wave::WAVEINCAPS caps;
-    result = wave::waveInGetDevCaps(id, &caps);
-    name = caps.szPname;
-  } else {
-    wave::WAVEOUTCAPS caps;
-    result = wave::waveOutGetDevCaps(id, &caps);
-    name = caps.szPname;
-  }
+struct Entry {
+  QString name;
+  QString serverName;
+};
+
+Entry deviceEntry(wave::Direction direction, int32_t id) {
+  wave::WAVECAPS caps;
+  if (wave::waveGetDevCaps(direction, id, &caps) != wave::MMSYSERR_NOERROR) return {FallbackDeviceName(direction, id), {}};
   // The server's description is UTF-8 and kept whole.
-  return result == wave::MMSYSERR_NOERROR ? QString::fromStdString(name) : FallbackDeviceName(capture, id);
+  return {QString::fromStdString(caps.szPname), QString::fromStdString(caps.serverName)};
 }
 
 }  // namespace
 
-void FillWaveDeviceList(QComboBox* box, bool capture, bool withMapper) {
+void FillWaveDeviceList(QComboBox* box, wave::Direction direction, bool withMapper) {
   if (box) box->clear();
   auto add = [&](int32_t id) {
-    const QString name = deviceName(capture, id);
-    if (box) box->addItem(name);
+    const Entry entry = deviceEntry(direction, id);
+    if (box) box->addItem(entry.name, entry.serverName);
   };
   if (withMapper) add(wave::WAVE_MAPPER);
-  const uint32_t count = capture ? wave::waveInGetNumDevs() : wave::waveOutGetNumDevs();
+  const uint32_t count = wave::waveGetNumDevs(direction);
   for (uint32_t id = 0; id < count && id <= static_cast<uint32_t>(INT32_MAX); ++id) add(static_cast<int32_t>(id));
+}
+
+QString ListedDeviceName(const QComboBox& box, int32_t id) {
+  if (id < 0 || id + 1 >= box.count()) return {};
+  return box.itemData(id + 1).toString();
+}
+
+DeviceChoice ChooseStoredDevice(const QComboBox& box, const QString& storedName, int32_t storedId) {
+  DeviceChoice choice{.storedName = storedName, .id = storedId, .nameListed = false};
+  if (storedName.isEmpty()) return choice;
+  for (int32_t id = 0; id + 1 < box.count(); ++id) {
+    if (ListedDeviceName(box, id) == storedName) {
+      choice.id = id;
+      choice.nameListed = true;
+      break;
+    }
+  }
+  return choice;
+}
+
+QString NameToStore(const QComboBox& box, const DeviceChoice& loaded, int32_t id) {
+  if (loaded.fellBack() && id == loaded.id) return loaded.storedName;
+  return ListedDeviceName(box, id);
 }
 
 }  // namespace app

@@ -3,16 +3,40 @@
 #include <QString>
 #include <cstdint>
 
+#include "wave/wave.hpp"
+
 class QComboBox;
 
 namespace app {
 
 // "WaveIn Device #k" / "WaveOut Device #k"; "Wave Mapper" for id -1.
-QString FallbackDeviceName(bool capture, int32_t id);
+QString FallbackDeviceName(wave::Direction direction, int32_t id);
 
 // Clears `box` (may be null: only the queries run) and appends one entry per device:
 // the mapper first when `withMapper`, then ids 0 .. count-1. Each entry is the device's
-// whole name, or its fallback when the capability query fails.
-void FillWaveDeviceList(QComboBox* box, bool capture, bool withMapper);
+// whole name, or its fallback when the capability query fails; its item data is the
+// device's server name (empty for the mapper and for a failed query).
+void FillWaveDeviceList(QComboBox* box, wave::Direction direction, bool withMapper);
+
+// The server name of device `id` as the box listed it; empty for the mapper, an entry
+// without one, or an id the box does not list.
+QString ListedDeviceName(const QComboBox& box, int32_t id);
+
+// Which device a stored choice opens: the device the box lists under the stored name
+// when there is one, else the stored id.
+struct DeviceChoice {
+  QString storedName;
+  int32_t id = 0;
+  bool nameListed = false;  // the stored name was found; false also for no stored name
+
+  // A stored name was not listed: the id is the stored index instead.
+  bool fellBack() const { return !storedName.isEmpty() && !nameListed; }
+};
+DeviceChoice ChooseStoredDevice(const QComboBox& box, const QString& storedName, int32_t storedId);
+
+// The name to store for the device `id` chosen at close. While the id is still the one a
+// missing name fell back to, the missing name is kept, so the device is chosen again once
+// the server lists it; otherwise the listed device's name.
+QString NameToStore(const QComboBox& box, const DeviceChoice& loaded, int32_t id);
 
 }  // namespace app

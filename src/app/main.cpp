@@ -1,5 +1,8 @@
-// Program entry: the FFT engine's tables around the application's life, then the window.
+// Program entry: the command line, the FFT engine's tables around the application's life,
+// then the window.
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QIcon>
 
 #include "app/main_form.hpp"
@@ -7,16 +10,54 @@
 #include "app/startup_check.hpp"
 #include "dsp/fft.hpp"
 
+namespace {
+
+void describe(QCommandLineParser& parser) {
+  parser.setApplicationDescription(QStringLiteral(
+      "Records a real signal (a receiver's low IF on line-in), converts it into I/Q at half the rate "
+      "and plays it as stereo (left I, right Q), e.g. into a virtual audio cable that SDR programs read."));
+  parser.addHelpOption();
+  parser.addVersionOption();
+}
+
+void nameApplication() {
+  app::NameApplication();
+  QCoreApplication::setApplicationVersion(QStringLiteral(TOVREL_VERSION));
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
+  // --help and --version print and exit before anything needs a display or a sound server.
+  // Qt's own options (-platform, ...) are left for the application object to take.
+  {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    describe(parser);
+    parser.parse(arguments);
+    const bool asked = parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all")) ||
+                       parser.isSet(QStringLiteral("version"));
+    if (asked) {
+      QCoreApplication core(argc, argv);
+      nameApplication();
+      parser.process(core);  // prints and exits
+    }
+  }
+
   dsp::InitFFT();
   app::InitDeviceLibrary();
   int result = 0;
   {
     QApplication application(argc, argv);
-    app::NameApplication();
+    nameApplication();
     // The desktop file's id lets Wayland compositors match the window to its menu entry.
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tovrel.Tovrel"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/io.github.tovrel.Tovrel.png")));
+    // Anything left that is not ours is refused here, before a window or device opens.
+    QCommandLineParser parser;
+    describe(parser);
+    parser.process(application);
     TMainForm window;
     window.show();
     result = QApplication::exec();

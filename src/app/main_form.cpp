@@ -419,8 +419,9 @@ void TMainForm::FormShow() {
   LoadSettings();
   ConfigureStream(SampleRate);
 
-  FillWaveDeviceList(CbWaveInDevice, true, true);
-  FillWaveDeviceList(CbWaveOutDevice, false, true);
+  FillWaveDeviceList(CbWaveInDevice, wave::Direction::Capture, true);
+  FillWaveDeviceList(CbWaveOutDevice, wave::Direction::Playback, true);
+  chooseStoredDevices();
   // An index beyond the list leaves the box without a selection; the id stays.
   auto select = [](QComboBox* box, int32_t id) {
     const int64_t index = int64_t{id} + 1;

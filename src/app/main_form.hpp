@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 
+#include "app/device_lists.hpp"
 #include "app/settings_store.hpp"
 #include "display/spectrum_display.hpp"
 #include "dsp/stream_config.hpp"
@@ -136,6 +137,7 @@ class TMainForm : public QWidget {
   // Settings (main_form_settings.cpp).
   void LoadSettings();
   void SaveSettings();
+  void chooseStoredDevices();
 
   // Pipeline (main_form_pipeline.cpp).
   void SBMicClick();
@@ -168,6 +170,9 @@ class TMainForm : public QWidget {
 
   int32_t InDeviceId = 0;
   int32_t OutDeviceId = 0;
+  // The stored device names and what they chose at show (main_form_settings.cpp).
+  app::DeviceChoice InDeviceChoice;
+  app::DeviceChoice OutDeviceChoice;
   int32_t StoredLeft = 100;
   int32_t StoredTop = 100;
 
@@ -186,6 +191,13 @@ class TMainForm : public QWidget {
   void buildControls();
   void connectHandlers();
   void handleWaveNotice(const app::WaveNoticeEvent& notice);
+  void captureOpened(const app::WaveNoticeEvent& notice);
+  void tellDeviceRate(wave::Direction direction, void* device);
+  void takeCapturedBlock(wave::WAVEHDR* header);
+  void captureClosed();
+  void primePlayback(const app::WaveNoticeEvent& notice);
+  void refillPlayback(wave::WAVEHDR* header);
+  void playbackClosed();
   void prepareHeader(wave::WAVEHDR& header, dsp::Sample* buffer) const;
   bool devicePending(bool handleSet, bool openNoticed) const;
   void stopCapture();
@@ -197,6 +209,7 @@ class TMainForm : public QWidget {
   void keepShownFramePosition();
 
   std::unique_ptr<wave::NoticeTarget> noticeTarget_;
+  QStringList rateNoticesShown_;  // each told once per run
   bool firstShowDone_ = false;
   // Where show placed the window, until the window system has put its frame around the
   // window (see keepShownFramePosition).

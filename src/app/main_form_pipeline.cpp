@@ -138,80 +138,119 @@ bool TMainForm::event(QEvent* event) {
 }
 
 void TMainForm::handleWaveNotice(const WaveNoticeEvent& notice) {
-  wave::WAVEHDR* header = notice.Header;
   switch (notice.Message) {
-    case wave::MM_WIM_OPEN:
-      CaptureOpen = true;
-      break;
-
-    case wave::MM_WIM_DATA:
-      if (!header) break;
-      if (!CaptureStopping) {
-        const size_t bytes = std::min<size_t>(header->dwBytesRecorded, Stream.WorkBuffer.size() * sizeof(dsp::Sample));
-        std::memcpy(Stream.WorkBuffer.data(), header->lpData, bytes);
-        ProcessBlock();
-      }
-      // Queued again unchanged: the header stays prepared.
-      if (CaptureHandle) {
-        LastWaveResult = wave::waveInAddBuffer(CaptureHandle, header, wave::kWaveHdrSize);
-        if (LastWaveResult != wave::MMSYSERR_NOERROR) ShowWarningBox(errorText(LastWaveResult), this);
-      }
-      break;
-
-    case wave::MM_WIM_CLOSE:
-      CaptureOpen = false;
-      CaptureStopping = false;
-      break;
-
-    case wave::MM_WOM_OPEN:
-      PlaybackOpen = true;
-      // The open notice of a device already closed again has nothing to prime.
-      if (!PlaybackHandle || notice.Device != PlaybackHandle) break;
-      for (int i = 0; i < dsp::kBufferCount; ++i) {
-        // An error box's nested loop may have handled a failure notice that closed the
-        // device: the headers left are not prepared against a null handle.
-        if (PlaybackHandle != notice.Device) break;
-        std::fill(Stream.PlaybackBuffers[i].begin(), Stream.PlaybackBuffers[i].end(), dsp::Sample{0});
-        prepareHeader(PlaybackHeaders[i], Stream.PlaybackBuffers[i].data());
-        if (wave::waveOutPrepareHeader(PlaybackHandle, &PlaybackHeaders[i], wave::kWaveHdrSize) !=
-            wave::MMSYSERR_NOERROR)
-          ShowErrorBox(QStringLiteral("WaveOutPrepareHeader"), this);
-        else
-          PlaybackActive = true;
-      }
-      // Every header is written, prepared or not: playback starts with four silent buffers.
-      for (int i = 0; i < dsp::kBufferCount; ++i) {
-        if (PlaybackHandle != notice.Device) break;
-        if (wave::waveOutWrite(PlaybackHandle, &PlaybackHeaders[i], wave::kWaveHdrSize) != wave::MMSYSERR_NOERROR)
-          ShowErrorBox(QStringLiteral("WaveOutWrite"), this);
-      }
-      break;
-
-    case wave::MM_WOM_DONE:
-      if (!header || !PlaybackActive || PlaybackStopping || !PlaybackHandle) break;
-      std::memcpy(header->lpData, Stream.WorkBuffer.data(),
-                  std::min<size_t>(header->dwBufferLength, Stream.WorkBuffer.size() * sizeof(dsp::Sample)));
-      if (wave::waveOutWrite(PlaybackHandle, header, wave::kWaveHdrSize) != wave::MMSYSERR_NOERROR)
-        ShowErrorBox(QStringLiteral("WaveOutWrite."), this);
-      break;
-
-    case wave::MM_WOM_CLOSE:
-      PlaybackStopping = false;
-      PlaybackActive = false;
-      PlaybackOpen = false;
-      break;
-
+    case wave::MM_WIM_OPEN: captureOpened(notice); break;
+    case wave::MM_WIM_DATA: takeCapturedBlock(notice.Header); break;
+    case wave::MM_WIM_CLOSE: captureClosed(); break;
+    case wave::MM_WOM_OPEN: primePlayback(notice); break;
+    case wave::MM_WOM_DONE: refillPlayback(notice.Header); break;
+    case wave::MM_WOM_CLOSE: playbackClosed(); break;
     case wave::MM_WIM_FAILED:
       if (CaptureHandle && notice.Device == CaptureHandle) captureFailed(notice.Error);
       break;
-
     case wave::MM_WOM_FAILED:
       if (PlaybackHandle && notice.Device == PlaybackHandle) playbackFailed(notice.Error);
       break;
-
-    default:
-      break;
+    default: break;
   }
+}
+
+void TMainForm::captureOpened(const WaveNoticeEvent& notice) {
+  CaptureOpen = true;
+  if (CaptureHandle && notice.Device == CaptureHandle) tellDeviceRate(wave::Direction::Capture, CaptureHandle);
+}
+
+// A device that runs at another rate than the stream's is resampled by the sound server:
+// a capture device slower than the stream carries nothing above half its own rate, a
+// playback device at another rate than the I/Q output may lose the band's edges. The
+// user is told what they get and how to fix it, once per device and rate; nothing else
+// changes.
+void TMainForm::tellDeviceRate(wave::Direction direction, void* device) {
+  const bool capture = direction == wave::Direction::Capture;
+  const uint32_t asked = capture ? Stream.CaptureFormat.nSamplesPerSec : Stream.PlaybackFormat.nSamplesPerSec;
+  const uint32_t actual = wave::waveGetDeviceRate(direction, device);
+  if (actual == 0 || actual == asked) return;
+  const QString name = (capture ? CbWaveInDevice : CbWaveOutDevice)->currentText();
+  const QString text =
+      capture ? QStringLiteral("Capture device \"%1\" runs at %2 Hz, not at the %3 Hz chosen: the sound server "
+                               "resamples it, so the input carries nothing above %4 Hz. Choose %2 Hz, or let the "
+                               "server run the device at %3 Hz (PipeWire: add %3 to default.clock.allowed-rates; "
+                               "PulseAudio: make %3 the device's rate).")
+                    .arg(name)
+                    .arg(actual)
+                    .arg(asked)
+                    .arg(std::min(actual, asked) / 2)
+              : QStringLiteral("Playback device \"%1\" runs at %2 Hz, not at the %3 Hz of the I/Q output: the sound "
+                               "server resamples it, and the edges of the band may be lost. Make the device run at "
+                               "%3 Hz (for a virtual cable: rate=%3, see the README).")
+                    .arg(name)
+                    .arg(actual)
+                    .arg(asked);
+  if (rateNoticesShown_.contains(text)) return;
+  rateNoticesShown_.append(text);
+  ShowWarningBox(text, this);
+}
+
+// A full capture buffer: converted unless capture is stopping, then queued again
+// unchanged (the header stays prepared).
+void TMainForm::takeCapturedBlock(wave::WAVEHDR* header) {
+  if (!header) return;
+  if (!CaptureStopping) {
+    const size_t bytes = std::min<size_t>(header->dwBytesRecorded, Stream.WorkBuffer.size() * sizeof(dsp::Sample));
+    std::memcpy(Stream.WorkBuffer.data(), header->lpData, bytes);
+    ProcessBlock();
+  }
+  if (CaptureHandle) {
+    LastWaveResult = wave::waveInAddBuffer(CaptureHandle, header, wave::kWaveHdrSize);
+    if (LastWaveResult != wave::MMSYSERR_NOERROR) ShowWarningBox(errorText(LastWaveResult), this);
+  }
+}
+
+void TMainForm::captureClosed() {
+  CaptureOpen = false;
+  CaptureStopping = false;
+}
+
+// The playback device is open: four silent buffers are prepared and written.
+void TMainForm::primePlayback(const WaveNoticeEvent& notice) {
+  PlaybackOpen = true;
+  // The open notice of a device already closed again has nothing to prime.
+  if (!PlaybackHandle || notice.Device != PlaybackHandle) return;
+  tellDeviceRate(wave::Direction::Playback, PlaybackHandle);
+  // The box's nested loop may have handled a failure notice that closed the device.
+  if (PlaybackHandle != notice.Device) return;
+  for (int i = 0; i < dsp::kBufferCount; ++i) {
+    // An error box's nested loop may have handled a failure notice that closed the
+    // device: the headers left are not prepared against a null handle.
+    if (PlaybackHandle != notice.Device) break;
+    std::fill(Stream.PlaybackBuffers[i].begin(), Stream.PlaybackBuffers[i].end(), dsp::Sample{0});
+    prepareHeader(PlaybackHeaders[i], Stream.PlaybackBuffers[i].data());
+    if (wave::waveOutPrepareHeader(PlaybackHandle, &PlaybackHeaders[i], wave::kWaveHdrSize) != wave::MMSYSERR_NOERROR)
+      ShowErrorBox(QStringLiteral("WaveOutPrepareHeader"), this);
+    else
+      PlaybackActive = true;
+  }
+  // Every header is written, prepared or not: playback starts with four silent buffers.
+  for (int i = 0; i < dsp::kBufferCount; ++i) {
+    if (PlaybackHandle != notice.Device) break;
+    if (wave::waveOutWrite(PlaybackHandle, &PlaybackHeaders[i], wave::kWaveHdrSize) != wave::MMSYSERR_NOERROR)
+      ShowErrorBox(QStringLiteral("WaveOutWrite"), this);
+  }
+}
+
+// A played buffer is refilled with the latest block and written again.
+void TMainForm::refillPlayback(wave::WAVEHDR* header) {
+  if (!header || !PlaybackActive || PlaybackStopping || !PlaybackHandle) return;
+  std::memcpy(header->lpData, Stream.WorkBuffer.data(),
+              std::min<size_t>(header->dwBufferLength, Stream.WorkBuffer.size() * sizeof(dsp::Sample)));
+  if (wave::waveOutWrite(PlaybackHandle, header, wave::kWaveHdrSize) != wave::MMSYSERR_NOERROR)
+    ShowErrorBox(QStringLiteral("WaveOutWrite."), this);
+}
+
+void TMainForm::playbackClosed() {
+  PlaybackStopping = false;
+  PlaybackActive = false;
+  PlaybackOpen = false;
 }
 
 void TMainForm::ResetControls() {

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 
+#include "app/device_lists.hpp"
 #include "app/globals.hpp"
 #include "app/main_form.hpp"
 #include "app/message_boxes.hpp"
@@ -29,6 +30,9 @@ void TMainForm::LoadSettings() {
   cbInvertOut->setChecked(stored.InvertOut);
   InDeviceId = stored.InDevice;
   OutDeviceId = stored.OutDevice;
+  // The stored names are matched against the lists once these are filled (FormShow).
+  InDeviceChoice = app::DeviceChoice{.storedName = QString::fromStdString(stored.InDeviceName), .id = InDeviceId, .nameListed = false};
+  OutDeviceChoice = app::DeviceChoice{.storedName = QString::fromStdString(stored.OutDeviceName), .id = OutDeviceId, .nameListed = false};
   cbInvertSpectr->setChecked(stored.Spectr);
   StoredLeft = stored.Left;
   StoredTop = stored.Top;
@@ -61,6 +65,8 @@ void TMainForm::SaveSettings() {
   values.Phase = Phase;
   values.Bitrate = CbBitrate->currentIndex();
   values.LogSpectr = cbLog->isChecked();
+  values.InDeviceName = app::NameToStore(*CbWaveInDevice, InDeviceChoice, InDeviceId).toStdString();
+  values.OutDeviceName = app::NameToStore(*CbWaveOutDevice, OutDeviceChoice, OutDeviceId).toStdString();
 
   QStringList errors;
   SettingsStore->write(values, &errors);
@@ -68,4 +74,35 @@ void TMainForm::SaveSettings() {
   SettingsStore.reset();
 
   showStoreErrors(errors, this);
+}
+
+namespace {
+
+// "Capture device "usb_mic" is not listed; "Line In" is used instead." One line per box.
+QString fallbackText(const char* kind, const app::DeviceChoice& choice, const QComboBox* box) {
+  const int index = choice.id + 1;
+  const QString taken = index >= 0 && index < box->count()
+                            ? QStringLiteral("\"%1\" is used instead.").arg(box->itemText(index))
+                            : QStringLiteral("no device is chosen.");
+  return QStringLiteral("%1 device \"%2\" is not listed; %3").arg(QLatin1String(kind), choice.storedName, taken);
+}
+
+}  // namespace
+
+// A stored device name that the server lists wins over the stored index, so a choice
+// survives devices coming, going and being listed in another order. A name that is not
+// listed falls back to the index; the user is told which device that gives, once the
+// window is up.
+void TMainForm::chooseStoredDevices() {
+  InDeviceChoice = app::ChooseStoredDevice(*CbWaveInDevice, InDeviceChoice.storedName, InDeviceId);
+  OutDeviceChoice = app::ChooseStoredDevice(*CbWaveOutDevice, OutDeviceChoice.storedName, OutDeviceId);
+  InDeviceId = InDeviceChoice.id;
+  OutDeviceId = OutDeviceChoice.id;
+
+  QStringList lines;
+  if (InDeviceChoice.fellBack()) lines << fallbackText("Capture", InDeviceChoice, CbWaveInDevice);
+  if (OutDeviceChoice.fellBack()) lines << fallbackText("Playback", OutDeviceChoice, CbWaveOutDevice);
+  if (lines.isEmpty()) return;
+  QMetaObject::invokeMethod(
+      this, [this, text = lines.join('\n')] { app::ShowWarningBox(text, this); }, Qt::QueuedConnection);
 }

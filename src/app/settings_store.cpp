@@ -35,6 +35,21 @@ constexpr std::array<StoredValue, 11> kStoredValues{{
     {"LogSpectr", 1, nullptr, &StoredSettings::LogSpectr},
 }};
 
+// The device names, read and written after the eleven values; missing gives empty text.
+struct StoredName {
+  const char* name;
+  std::string StoredSettings::*field;
+};
+
+const std::array<StoredName, 2> kStoredNames{{
+    {"InDeviceName", &StoredSettings::InDeviceName},
+    {"OutDeviceName", &StoredSettings::OutDeviceName},
+}};
+
+// The group is open. A name that is not plain text is refused like a number would be.
+void readNames(QSettings& file, StoredSettings& result, QStringList* errors);
+void writeNames(QSettings& file, const StoredSettings& settings);
+
 constexpr int32_t fieldValue(const StoredSettings& s, const StoredValue& v) {
   return v.integer != nullptr ? s.*(v.integer) : (s.*(v.boolean) ? 1 : 0);
 }
@@ -66,6 +81,21 @@ int hexDigit(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
+}
+
+void readNames(QSettings& file, StoredSettings& result, QStringList* errors) {
+  for (const StoredName& v : kStoredNames) {
+    const QVariant stored = file.value(QLatin1String(v.name));
+    if (!stored.isValid()) continue;
+    if (stored.typeId() == QMetaType::QString)
+      result.*(v.field) = stored.toString().toStdString();
+    else
+      addError(errors, InvalidDataTypeText(QLatin1String(v.name)));
+  }
+}
+
+void writeNames(QSettings& file, const StoredSettings& settings) {
+  for (const StoredName& v : kStoredNames) file.setValue(QLatin1String(v.name), QString::fromStdString(settings.*(v.field)));
 }
 
 }  // namespace
@@ -162,6 +192,7 @@ StoredSettings SettingsStore::read(QStringList* errors) {
     }
     setField(result, v, value);
   }
+  readNames(file, result, errors);
   file.endGroup();
 
   if (result.Bitrate < 0 || result.Bitrate >= kRateCount) result.Bitrate = kDefaultRateIndex;
@@ -182,6 +213,7 @@ bool SettingsStore::write(const StoredSettings& settings, QStringList* errors) {
   file.beginGroup(QLatin1String(kGroup));
   for (const StoredValue& v : kStoredValues)
     file.setValue(QLatin1String(v.name), QString::number(fieldValue(settings, v)));
+  writeNames(file, settings);
   file.endGroup();
 
   // QSettings replaces the file through a temporary one, so a failure here leaves the

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include <QString>
@@ -24,6 +25,11 @@ struct StoredSettings {
   int32_t Phase = 0;
   int32_t Bitrate = 2;
   bool LogSpectr = true;
+  // Beside the eleven: the server names of the chosen devices ("InDeviceName",
+  // "OutDeviceName", stored as they are); empty for the mapper, or in a file written
+  // before names were kept.
+  std::string InDeviceName;  // UTF-8
+  std::string OutDeviceName;
 
   bool operator==(const StoredSettings&) const = default;
 };

@@ -92,7 +92,8 @@ MMRESULT runningError(int paError) {
 
 class PulseDevice {
  public:
-  PulseDevice(bool capture, NoticeTarget* target, void* handle) : capture_(capture), target_(target), handle_(handle) {
+  PulseDevice(Direction direction, NoticeTarget* target, void* handle)
+      : capture_(direction == Direction::Capture), target_(target), handle_(handle) {
     queue_.reserve(64);
   }
   ~PulseDevice() { teardown(); }
@@ -100,74 +101,24 @@ class PulseDevice {
   PulseDevice& operator=(const PulseDevice&) = delete;
 
   bool capture() const { return capture_; }
+  Direction direction() const { return capture_ ? Direction::Capture : Direction::Playback; }
+  uint32_t deviceRate() {
+    Locked lock(loop_);
+    return deviceRate_;
+  }
   uint32_t frameBytes() const { return static_cast<uint32_t>(frameBytes_); }
   void* handle() const { return handle_; }
   NoticeTarget* target() const { return target_; }
 
   // Connects to the server and the device (null name: the default one). Calling thread.
   MMRESULT connect(const char* deviceName, const WAVEFORMATEX& format) {
-    loop_ = pa_threaded_mainloop_new();
-    if (loop_ == nullptr) return MMSYSERR_NOMEM;
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
-    context_ = pa_context_new(api, kClientName);
-    if (context_ == nullptr) return MMSYSERR_NOMEM;
-    pa_context_set_state_callback(context_, &PulseDevice::onContextState, this);
-    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-      return openError(pa_context_errno(context_));
-    }
-    if (pa_threaded_mainloop_start(loop_) < 0) return MMSYSERR_NOMEM;
-    started_ = true;
-
+    if (MMRESULT r = startLoop(); r != MMSYSERR_NOERROR) return r;
     Locked lock(loop_);
-    const bool contextReady = waitUntil([&] {
-      const pa_context_state_t s = pa_context_get_state(context_);
-      return s == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(s);
-    });
-    if (!contextReady) return MMSYSERR_NODRIVER;  // the server does not answer
-    if (pa_context_get_state(context_) != PA_CONTEXT_READY) return openError(pa_context_errno(context_));
-
-    pa_sample_spec sampleSpec{};
-    sampleSpec.format = PA_SAMPLE_S16LE;
-    sampleSpec.rate = format.nSamplesPerSec;
-    sampleSpec.channels = static_cast<uint8_t>(format.nChannels);
-    frameBytes_ = pa_frame_size(&sampleSpec);
-    // PipeWire resamples a stream whose rate differs from its graph's; its default quality
-    // cuts the top of the band, so ask for its best one (PulseAudio ignores the key).
-    pa_proplist* props = pa_proplist_new();
-    pa_proplist_sets(props, "resample.quality", "14");
-    stream_ = pa_stream_new_with_proplist(context_, capture_ ? "Capture" : "Playback", &sampleSpec, nullptr, props);
-    pa_proplist_free(props);
-    if (stream_ == nullptr) return openError(pa_context_errno(context_));
-    pa_stream_set_state_callback(stream_, &PulseDevice::onStreamState, this);
-
-    pa_buffer_attr attr{};
-    attr.maxlength = static_cast<uint32_t>(-1);
-    attr.prebuf = static_cast<uint32_t>(-1);
-    int flags = PA_STREAM_ADJUST_LATENCY;
-    // A chosen device stays chosen: if it goes away the stream fails instead of moving.
-    if (deviceName != nullptr) flags |= PA_STREAM_DONT_MOVE;
-    int rc;
-    if (capture_) {
-      attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kCaptureFragmentUsec, &sampleSpec));
-      attr.tlength = attr.minreq = static_cast<uint32_t>(-1);
-      pa_stream_set_read_callback(stream_, &PulseDevice::onRead, this);
-      rc = pa_stream_connect_record(stream_, deviceName, &attr,
-                                    static_cast<pa_stream_flags_t>(flags | PA_STREAM_START_CORKED));
-    } else {
-      attr.fragsize = static_cast<uint32_t>(-1);
-      attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kPlaybackLatencyUsec, &sampleSpec));
-      attr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(kPlaybackRequestUsec, &sampleSpec));
-      pa_stream_set_write_callback(stream_, &PulseDevice::onWrite, this);
-      rc = pa_stream_connect_playback(stream_, deviceName, &attr, static_cast<pa_stream_flags_t>(flags), nullptr,
-                                      nullptr);
-    }
-    if (rc < 0) return openError(pa_context_errno(context_));
-    const bool streamSettled = waitUntil([&] {
-      const pa_stream_state_t s = pa_stream_get_state(stream_);
-      return s == PA_STREAM_READY || !PA_STREAM_IS_GOOD(s);
-    });
-    if (!streamSettled) return MMSYSERR_ERROR;
-    if (pa_stream_get_state(stream_) != PA_STREAM_READY) return openError(pa_context_errno(context_));
+    if (MMRESULT r = waitForContext(); r != MMSYSERR_NOERROR) return r;
+    if (MMRESULT r = createStream(format); r != MMSYSERR_NOERROR) return r;
+    if (MMRESULT r = connectStream(deviceName); r != MMSYSERR_NOERROR) return r;
+    if (MMRESULT r = waitForStream(); r != MMSYSERR_NOERROR) return r;
+    readDeviceRate();
     running_ = true;
     return MMSYSERR_NOERROR;
   }
@@ -258,6 +209,108 @@ class PulseDevice {
     Locked& operator=(const Locked&) = delete;
     pa_threaded_mainloop* loop;
   };
+
+  // The device's own loop and its connection to the server; the loop's thread becomes
+  // the worker.
+  MMRESULT startLoop() {
+    loop_ = pa_threaded_mainloop_new();
+    if (loop_ == nullptr) return MMSYSERR_NOMEM;
+    context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), kClientName);
+    if (context_ == nullptr) return MMSYSERR_NOMEM;
+    pa_context_set_state_callback(context_, &PulseDevice::onContextState, this);
+    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+      return openError(pa_context_errno(context_));
+    }
+    if (pa_threaded_mainloop_start(loop_) < 0) return MMSYSERR_NOMEM;
+    started_ = true;
+    return MMSYSERR_NOERROR;
+  }
+
+  // Lock held.
+  MMRESULT waitForContext() {
+    const bool answered = waitUntil([&] {
+      const pa_context_state_t s = pa_context_get_state(context_);
+      return s == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(s);
+    });
+    if (!answered) return MMSYSERR_NODRIVER;  // the server does not answer
+    if (pa_context_get_state(context_) != PA_CONTEXT_READY) return openError(pa_context_errno(context_));
+    return MMSYSERR_NOERROR;
+  }
+
+  // Lock held. A 16-bit stream of the caller's rate and channels.
+  MMRESULT createStream(const WAVEFORMATEX& format) {
+    sampleSpec_.format = PA_SAMPLE_S16LE;
+    sampleSpec_.rate = format.nSamplesPerSec;
+    sampleSpec_.channels = static_cast<uint8_t>(format.nChannels);
+    frameBytes_ = pa_frame_size(&sampleSpec_);
+    // PipeWire resamples a stream whose rate differs from its graph's; its default quality
+    // cuts the top of the band, so ask for its best one (PulseAudio ignores the key).
+    pa_proplist* props = pa_proplist_new();
+    pa_proplist_sets(props, "resample.quality", "14");
+    stream_ = pa_stream_new_with_proplist(context_, capture_ ? "Capture" : "Playback", &sampleSpec_, nullptr, props);
+    pa_proplist_free(props);
+    if (stream_ == nullptr) return openError(pa_context_errno(context_));
+    pa_stream_set_state_callback(stream_, &PulseDevice::onStreamState, this);
+    return MMSYSERR_NOERROR;
+  }
+
+  // Lock held. Capture asks for fragments of kCaptureFragmentUsec and starts corked (it
+  // records from Start on); playback keeps kPlaybackLatencyUsec written ahead.
+  MMRESULT connectStream(const char* deviceName) {
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.prebuf = static_cast<uint32_t>(-1);
+    int flags = PA_STREAM_ADJUST_LATENCY;
+    // A chosen device stays chosen: if it goes away the stream fails instead of moving.
+    if (deviceName != nullptr) flags |= PA_STREAM_DONT_MOVE;
+    int rc;
+    if (capture_) {
+      attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kCaptureFragmentUsec, &sampleSpec_));
+      attr.tlength = attr.minreq = static_cast<uint32_t>(-1);
+      pa_stream_set_read_callback(stream_, &PulseDevice::onRead, this);
+      rc = pa_stream_connect_record(stream_, deviceName, &attr,
+                                    static_cast<pa_stream_flags_t>(flags | PA_STREAM_START_CORKED));
+    } else {
+      attr.fragsize = static_cast<uint32_t>(-1);
+      attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kPlaybackLatencyUsec, &sampleSpec_));
+      attr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(kPlaybackRequestUsec, &sampleSpec_));
+      pa_stream_set_write_callback(stream_, &PulseDevice::onWrite, this);
+      rc = pa_stream_connect_playback(stream_, deviceName, &attr, static_cast<pa_stream_flags_t>(flags), nullptr,
+                                      nullptr);
+    }
+    return rc < 0 ? openError(pa_context_errno(context_)) : MMSYSERR_NOERROR;
+  }
+
+  // Lock held.
+  MMRESULT waitForStream() {
+    const bool settled = waitUntil([&] {
+      const pa_stream_state_t s = pa_stream_get_state(stream_);
+      return s == PA_STREAM_READY || !PA_STREAM_IS_GOOD(s);
+    });
+    if (!settled) return MMSYSERR_ERROR;
+    if (pa_stream_get_state(stream_) != PA_STREAM_READY) return openError(pa_context_errno(context_));
+    return MMSYSERR_NOERROR;
+  }
+
+  // Lock held. The rate of the device the stream reached (the server resamples between the
+  // two); stays 0 when the server does not say.
+  void readDeviceRate() {
+    const uint32_t index = pa_stream_get_device_index(stream_);
+    if (index == PA_INVALID_INDEX) return;
+    pa_operation* op = capture_
+                           ? pa_context_get_source_info_by_index(context_, index, &onDeviceInfo<pa_source_info>, this)
+                           : pa_context_get_sink_info_by_index(context_, index, &onDeviceInfo<pa_sink_info>, this);
+    if (op == nullptr) return;
+    waitUntil([&] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; });
+    pa_operation_unref(op);
+  }
+
+  template <typename Info>
+  static void onDeviceInfo(pa_context*, const Info* info, int eol, void* userdata) {
+    auto* self = static_cast<PulseDevice*>(userdata);
+    if (eol == 0 && info != nullptr) self->deviceRate_ = info->sample_spec.rate;
+    pa_threaded_mainloop_signal(self->loop_, 0);
+  }
 
   static void unrefOp(pa_operation* op) {
     if (op) pa_operation_unref(op);
@@ -451,7 +504,9 @@ class PulseDevice {
   pa_stream* stream_ = nullptr;
   bool started_ = false;
   bool disconnected_ = false;  // caller's thread only (Close, or the destructor)
+  pa_sample_spec sampleSpec_{};
   size_t frameBytes_ = 1;
+  uint32_t deviceRate_ = 0;  // the server's rate of the device the stream reached; 0: unknown
   // Below: guarded by the loop's lock.
   std::vector<WAVEHDR*> queue_;
   size_t playOffset_ = 0;  // bytes of the head playback buffer already written
@@ -480,114 +535,41 @@ class PulseBackend : public Backend {
     left.clear();
   }
 
-  uint32_t waveInGetNumDevs() override { return static_cast<uint32_t>(listing(true).devices.size()); }
-  uint32_t waveOutGetNumDevs() override { return static_cast<uint32_t>(listing(false).devices.size()); }
-
-  MMRESULT waveInGetDevCaps(int32_t id, WAVEINCAPS* caps) override {
-    return caps ? devCaps(true, id, &caps->szPname) : MMSYSERR_INVALPARAM;
-  }
-  MMRESULT waveOutGetDevCaps(int32_t id, WAVEOUTCAPS* caps) override {
-    return caps ? devCaps(false, id, &caps->szPname) : MMSYSERR_INVALPARAM;
+  uint32_t getNumDevs(Direction direction) override {
+    return static_cast<uint32_t>(listing(direction, Refresh::WhenOld).devices.size());
   }
 
-  MMRESULT waveInOpen(HWAVEIN* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target, uintptr_t,
-                      uint32_t flags) override {
-    void* h = nullptr;
-    const MMRESULT result = open(true, h, handle != nullptr, id, format, target, flags);
-    if (handle) *handle = static_cast<HWAVEIN>(h);
-    if (result == MMSYSERR_NOERROR) target->postWaveNotice(MM_WIM_OPEN, h, nullptr, MMSYSERR_NOERROR);
-    return result;
-  }
-  MMRESULT waveOutOpen(HWAVEOUT* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target, uintptr_t,
-                       uint32_t flags) override {
-    void* h = nullptr;
-    const MMRESULT result = open(false, h, handle != nullptr, id, format, target, flags);
-    if (handle) *handle = static_cast<HWAVEOUT>(h);
-    if (result == MMSYSERR_NOERROR) target->postWaveNotice(MM_WOM_OPEN, h, nullptr, MMSYSERR_NOERROR);
-    return result;
-  }
-
-  MMRESULT waveInPrepareHeader(HWAVEIN handle, WAVEHDR* header, uint32_t size) override {
-    return prepare(true, handle, header, size);
-  }
-  MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t size) override {
-    return prepare(false, handle, header, size);
-  }
-  MMRESULT waveInAddBuffer(HWAVEIN handle, WAVEHDR* header, uint32_t size) override {
-    return enqueue(true, handle, header, size);
-  }
-  MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, uint32_t size) override {
-    return enqueue(false, handle, header, size);
-  }
-
-  MMRESULT waveInStart(HWAVEIN handle) override {
-    auto device = find(handle, true);
-    return device ? device->start() : MMSYSERR_INVALHANDLE;
-  }
-  MMRESULT waveInReset(HWAVEIN handle) override {
-    auto device = find(handle, true);
-    return device ? device->reset() : MMSYSERR_INVALHANDLE;
-  }
-  MMRESULT waveOutReset(HWAVEOUT handle) override {
-    auto device = find(handle, false);
-    return device ? device->reset() : MMSYSERR_INVALHANDLE;
-  }
-  MMRESULT waveInClose(HWAVEIN handle) override { return close(true, handle, MM_WIM_CLOSE); }
-  MMRESULT waveOutClose(HWAVEOUT handle) override { return close(false, handle, MM_WOM_CLOSE); }
-
- private:
-  struct CachedListing {
-    Clock::time_point taken{};
-    std::string server;
-    std::optional<Listing> listing;
-  };
-
-  // The server's list, reused for a second so filling a device box costs one connection.
-  Listing listing(bool capture) {
-    const char* env = std::getenv("PULSE_SERVER");
-    const std::string server = env ? env : "";
-    {
-      std::lock_guard lock(mutex_);
-      const CachedListing& cached = capture ? inListing_ : outListing_;
-      if (cached.listing && cached.server == server && Clock::now() - cached.taken < kListingLifetime) {
-        return *cached.listing;
-      }
-    }
-    Listing fresh = queryServer(capture);
-    std::lock_guard lock(mutex_);
-    CachedListing& cached = capture ? inListing_ : outListing_;
-    cached = CachedListing{Clock::now(), server, fresh};
-    return fresh;
-  }
-
-  MMRESULT devCaps(bool capture, int32_t id, std::string* name) {
-    const Listing list = listing(capture);
+  MMRESULT getDevCaps(Direction direction, int32_t id, WAVECAPS* caps) override {
+    if (caps == nullptr) return MMSYSERR_INVALPARAM;
+    const Listing list = listing(direction, Refresh::WhenNone);
     if (!list.reachable) return MMSYSERR_NODRIVER;
     if (id == WAVE_MAPPER) {
+      // Named as the default, with the device it follows, so it never reads like that device.
       for (const auto& d : list.devices) {
         if (d.name == list.defaultName) {
-          *name = d.description;
+          *caps = WAVECAPS{.szPname = "Default (" + d.description + ")", .serverName = {}};
           return MMSYSERR_NOERROR;
         }
       }
       return MMSYSERR_BADDEVICEID;  // no default: the caller shows its own mapper name
     }
     if (id < 0 || static_cast<size_t>(id) >= list.devices.size()) return MMSYSERR_BADDEVICEID;
-    *name = list.devices[static_cast<size_t>(id)].description;
+    const detail::DeviceEntry& device = list.devices[static_cast<size_t>(id)];
+    *caps = WAVECAPS{.szPname = device.description, .serverName = device.name};
     return MMSYSERR_NOERROR;
   }
 
-  MMRESULT open(bool capture, void*& handle, bool hasOut, int32_t id, const WAVEFORMATEX* format,
-                NoticeTarget* target, uint32_t flags) {
-    handle = nullptr;
-    if (MMRESULT bad = detail::checkOpenArgs(hasOut ? &handle : nullptr, target, flags); bad != MMSYSERR_NOERROR) {
-      return bad;
-    }
+  MMRESULT open(Direction direction, void** handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
+                uintptr_t, uint32_t flags) override {
+    if (handle) *handle = nullptr;
+    if (MMRESULT bad = detail::checkOpenArgs(handle, target, flags); bad != MMSYSERR_NOERROR) return bad;
     if (MMRESULT bad = detail::checkFormat(format); bad != MMSYSERR_NOERROR) return bad;
     if (id < WAVE_MAPPER) return MMSYSERR_BADDEVICEID;
     std::string deviceName;
     if (id != WAVE_MAPPER) {
-      const Listing list = listing(capture);
+      // The device listed under this id, by its server name: if it has gone, the stream
+      // fails with "no such entity" rather than landing on whatever stands there now.
+      const Listing list = listing(direction, Refresh::WhenNone);
       if (!list.reachable) return MMSYSERR_NODRIVER;
       if (static_cast<size_t>(id) >= list.devices.size()) return MMSYSERR_BADDEVICEID;
       deviceName = list.devices[static_cast<size_t>(id)].name;
@@ -597,55 +579,108 @@ class PulseBackend : public Backend {
       std::lock_guard lock(mutex_);
       h = reinterpret_cast<void*>(kFirstHandle + 16 * nextHandle_++);
     }
-    auto device = std::make_shared<PulseDevice>(capture, target, h);
+    auto device = std::make_shared<PulseDevice>(direction, target, h);
     const MMRESULT result = device->connect(id == WAVE_MAPPER ? nullptr : deviceName.c_str(), *format);
     if (result != MMSYSERR_NOERROR) return result;  // the device's destructor joins its worker
     {
       std::lock_guard lock(mutex_);
       devices_[reinterpret_cast<uintptr_t>(h)] = std::move(device);
     }
-    handle = h;
+    *handle = h;
     return MMSYSERR_NOERROR;
   }
 
-  // The device behind a handle, kept alive for the length of the call; null if the handle
-  // is not one of ours, is closed, or is of the other direction.
-  std::shared_ptr<PulseDevice> find(const void* handle, bool capture) {
-    std::lock_guard lock(mutex_);
-    auto it = devices_.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == devices_.end() || it->second->capture() != capture) return nullptr;
-    return it->second;
+  void announceOpen(void* handle) override {
+    if (auto device = find(handle)) {
+      device->target()->postWaveNotice(device->capture() ? MM_WIM_OPEN : MM_WOM_OPEN, handle, nullptr,
+                                       MMSYSERR_NOERROR);
+    }
   }
 
-  MMRESULT prepare(bool capture, const void* handle, WAVEHDR* header, uint32_t size) {
-    auto device = find(handle, capture);
+  MMRESULT prepareHeader(Direction direction, void* handle, WAVEHDR* header, uint32_t size) override {
+    auto device = find(handle, direction);
     if (!device) return MMSYSERR_INVALHANDLE;
     if (MMRESULT bad = detail::checkHeader(header, size, device->frameBytes()); bad != MMSYSERR_NOERROR) return bad;
     return device->prepare(header);
   }
 
-  MMRESULT enqueue(bool capture, const void* handle, WAVEHDR* header, uint32_t size) {
-    auto device = find(handle, capture);
+  MMRESULT queueBuffer(Direction direction, void* handle, WAVEHDR* header, uint32_t size) override {
+    auto device = find(handle, direction);
     if (!device) return MMSYSERR_INVALHANDLE;
     if (MMRESULT bad = detail::checkHeader(header, size, device->frameBytes()); bad != MMSYSERR_NOERROR) return bad;
     return device->enqueue(header);
   }
 
+  MMRESULT start(void* handle) override {
+    auto device = find(handle, Direction::Capture);
+    return device ? device->start() : MMSYSERR_INVALHANDLE;
+  }
+
+  MMRESULT reset(Direction direction, void* handle) override {
+    auto device = find(handle, direction);
+    return device ? device->reset() : MMSYSERR_INVALHANDLE;
+  }
+
   // Hands back what is still queued (the classic interface would refuse with
   // WAVERR_STILLPLAYING and leave the device holding the caller's buffers), joins the
   // worker, then posts the close notice.
-  MMRESULT close(bool capture, const void* handle, uint32_t closeMessage) {
+  MMRESULT close(Direction direction, void* handle) override {
     std::shared_ptr<PulseDevice> device;
     {
       std::lock_guard lock(mutex_);
       auto it = devices_.find(reinterpret_cast<uintptr_t>(handle));
-      if (it == devices_.end() || it->second->capture() != capture) return MMSYSERR_INVALHANDLE;
+      if (it == devices_.end() || it->second->direction() != direction) return MMSYSERR_INVALHANDLE;
       device = std::move(it->second);
       devices_.erase(it);
     }
     if (!device->close()) return MMSYSERR_INVALHANDLE;
-    device->target()->postWaveNotice(closeMessage, device->handle(), nullptr, MMSYSERR_NOERROR);
+    device->target()->postWaveNotice(device->capture() ? MM_WIM_CLOSE : MM_WOM_CLOSE, device->handle(), nullptr,
+                                     MMSYSERR_NOERROR);
     return MMSYSERR_NOERROR;
+  }
+
+  uint32_t deviceRate(Direction direction, void* handle) override {
+    auto device = find(handle, direction);
+    return device ? device->deviceRate() : 0;
+  }
+
+ private:
+  struct CachedListing {
+    Clock::time_point taken{};
+    std::string server;
+    std::optional<Listing> listing;
+  };
+
+  // WhenOld: a count asks the server again unless the kept list is under a second old (so
+  // filling a device box costs one connection). WhenNone: caps and open keep to the list
+  // their ids came from, whatever its age, and ask only when there is none of this server
+  // or it was not reachable.
+  enum class Refresh { WhenOld, WhenNone };
+
+  Listing listing(Direction direction, Refresh refresh) {
+    const char* env = std::getenv("PULSE_SERVER");
+    const std::string server = env ? env : "";
+    {
+      std::lock_guard lock(mutex_);
+      const CachedListing& cached = direction == Direction::Capture ? inListing_ : outListing_;
+      const bool kept = cached.listing && cached.server == server;
+      const bool young = Clock::now() - cached.taken < kListingLifetime;
+      if (kept && (refresh == Refresh::WhenOld ? young : cached.listing->reachable)) return *cached.listing;
+    }
+    Listing fresh = queryServer(direction);
+    std::lock_guard lock(mutex_);
+    CachedListing& cached = direction == Direction::Capture ? inListing_ : outListing_;
+    cached = CachedListing{Clock::now(), server, fresh};
+    return fresh;
+  }
+
+  // The device behind a handle, kept alive for the length of the call; null if the handle
+  // is not one of ours, is closed, or is of the other direction.
+  std::shared_ptr<PulseDevice> find(const void* handle, std::optional<Direction> direction = std::nullopt) {
+    std::lock_guard lock(mutex_);
+    auto it = devices_.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == devices_.end() || (direction && it->second->direction() != *direction)) return nullptr;
+    return it->second;
   }
 
   std::mutex mutex_;

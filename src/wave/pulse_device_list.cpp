@@ -4,6 +4,8 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
+
 namespace wave::detail {
 
 namespace {
@@ -21,22 +23,27 @@ bool runUntil(pa_mainloop* loop, Clock::time_point deadline, Pred finished) {
   return true;
 }
 
+bool isMonitor(const pa_source_info& info) { return info.monitor_of_sink != PA_INVALID_INDEX; }
+bool isMonitor(const pa_sink_info&) { return false; }
+
 template <typename Info>
 void addEntry(pa_context*, const Info* info, int eol, void* userdata) {
   auto* listing = static_cast<Listing*>(userdata);
   if (eol == 0 && info != nullptr) {
-    listing->devices.push_back({info->name ? info->name : "", info->description ? info->description : ""});
+    listing->devices.push_back({info->name ? info->name : "", info->description ? info->description : "",
+                                isMonitor(*info)});
   }
 }
 
 }  // namespace
 
-Listing queryServer(bool capture) {
+Listing queryServer(Direction direction) {
   Listing listing;
   pa_mainloop* loop = pa_mainloop_new();
   if (loop == nullptr) return listing;
   pa_context* context = pa_context_new(pa_mainloop_get_api(loop), kClientName);
   const auto deadline = Clock::now() + kConnectTimeout;
+  const bool capture = direction == Direction::Capture;
   if (context != nullptr && pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
     const bool ready = runUntil(loop, deadline, [&] {
       const pa_context_state_t s = pa_context_get_state(context);
@@ -69,6 +76,9 @@ Listing queryServer(bool capture) {
   if (context) pa_context_unref(context);
   pa_mainloop_free(loop);
   if (!listing.reachable) listing = Listing{};
+  // Real inputs first, so that capture id 0 never records the monitor of a sink.
+  std::stable_partition(listing.devices.begin(), listing.devices.end(),
+                        [](const DeviceEntry& d) { return !d.monitor; });
   return listing;
 }
 

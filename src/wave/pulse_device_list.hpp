@@ -1,8 +1,10 @@
 #pragma once
-// What the sound server lists: sources (monitors included) or sinks, in its order.
+// What the sound server lists: sources (monitors included) or sinks.
 #include <chrono>
 #include <string>
 #include <vector>
+
+#include "wave/wave.hpp"
 
 namespace wave::detail {
 
@@ -15,6 +17,7 @@ constexpr const char* kClientName = "Tovrel";
 struct DeviceEntry {
   std::string name;         // the server's device name, used to connect
   std::string description;  // what the user sees
+  bool monitor = false;     // a source that records what a sink plays
 };
 
 struct Listing {
@@ -24,7 +27,8 @@ struct Listing {
 };
 
 // Sources (capture) or sinks of the server named by the environment, at most
-// kConnectTimeout after the call.
-Listing queryServer(bool capture);
+// kConnectTimeout after the call: sinks in the server's order; sources that are not
+// monitors in the server's order, then the monitors in the server's order.
+Listing queryServer(Direction direction);
 
 }  // namespace wave::detail

@@ -11,27 +11,59 @@ namespace wave {
 namespace {
 // Fake handles: far from any real allocation, 16 apart, never reused within a process.
 constexpr uintptr_t kFirstHandle = 0x7E5700000000ull;
+
+uint32_t closeMessage(Direction direction) { return direction == Direction::Capture ? MM_WIM_CLOSE : MM_WOM_CLOSE; }
+
+ScriptedBackend::CallRecord headerCall(const char* name, void* handle, WAVEHDR* header, uint32_t size) {
+  ScriptedBackend::CallRecord rec{.name = name, .handle = handle, .header = header, .size = size};
+  if (header) {
+    rec.bufferLength = header->dwBufferLength;
+    rec.data = header->lpData;
+  }
+  return rec;
+}
+
 }  // namespace
+
+// Capture's name, then playback's.
+const char* ScriptedBackend::classicName(Direction direction, Call call) {
+  static constexpr const char* kNames[][2] = {
+      {"waveInGetNumDevs", "waveOutGetNumDevs"},
+      {"waveInGetDevCaps", "waveOutGetDevCaps"},
+      {"waveInOpen", "waveOutOpen"},
+      {"waveInPrepareHeader", "waveOutPrepareHeader"},
+      {"waveInAddBuffer", "waveOutWrite"},
+      {"waveInStart", nullptr},
+      {"waveInReset", "waveOutReset"},
+      {"waveInClose", "waveOutClose"},
+  };
+  return kNames[static_cast<int>(call)][direction == Direction::Capture ? 0 : 1];
+}
 
 ScriptedBackend::ScriptedBackend() = default;
 ScriptedBackend::~ScriptedBackend() = default;
 
-void ScriptedBackend::setDevices(bool capture, std::vector<std::string> names) {
+void ScriptedBackend::setDevices(Direction direction, std::vector<std::string> names) {
   std::lock_guard lock(mutex_);
-  dir(capture).names = std::move(names);
+  side(direction).names = std::move(names);
 }
 
-void ScriptedBackend::setMapperName(bool capture, std::optional<std::string> name) {
+void ScriptedBackend::setDeviceRate(Direction direction, uint32_t rate) {
   std::lock_guard lock(mutex_);
-  dir(capture).mapperName = std::move(name);
+  side(direction).rate = rate;
 }
 
-void ScriptedBackend::setCapsResult(bool capture, int32_t id, MMRESULT code) {
+void ScriptedBackend::setMapperName(Direction direction, std::optional<std::string> name) {
+  std::lock_guard lock(mutex_);
+  side(direction).mapperName = std::move(name);
+}
+
+void ScriptedBackend::setCapsResult(Direction direction, int32_t id, MMRESULT code) {
   std::lock_guard lock(mutex_);
   if (code == MMSYSERR_NOERROR) {
-    dir(capture).capsResults.erase(id);
+    side(direction).capsResults.erase(id);
   } else {
-    dir(capture).capsResults[id] = code;
+    side(direction).capsResults[id] = code;
   }
 }
 
@@ -119,22 +151,22 @@ bool ScriptedBackend::isStarted(HWAVEIN handle) const {
   return it != devices_.end() && it->second.open && it->second.started;
 }
 
-size_t ScriptedBackend::openCount(bool capture) const {
+size_t ScriptedBackend::openCount(Direction direction) const {
   std::lock_guard lock(mutex_);
   return static_cast<size_t>(std::count_if(devices_.begin(), devices_.end(), [&](const auto& entry) {
-    return entry.second.open && entry.second.capture == capture;
+    return entry.second.open && entry.second.direction == direction;
   }));
 }
 
-std::vector<WAVEHDR*> ScriptedBackend::queued(bool capture) const {
+std::vector<WAVEHDR*> ScriptedBackend::queued(Direction direction) const {
   std::lock_guard lock(mutex_);
-  auto it = devices_.find(dir(capture).current);
+  auto it = devices_.find(side(direction).current);
   return it == devices_.end() ? std::vector<WAVEHDR*>{} : it->second.queue;
 }
 
-std::vector<WAVEHDR*> ScriptedBackend::lastReset(bool capture) const {
+std::vector<WAVEHDR*> ScriptedBackend::lastReset(Direction direction) const {
   std::lock_guard lock(mutex_);
-  return dir(capture).lastReset;
+  return side(direction).lastReset;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -148,50 +180,44 @@ void ScriptedBackend::post(const std::vector<Notice>& notices) {
 
 ScriptedBackend::Notice ScriptedBackend::completion(Device& device, void* handle, WAVEHDR* header) {
   header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-  return Notice{device.target, device.capture ? MM_WIM_DATA : MM_WOM_DONE, handle, header, MMSYSERR_NOERROR};
+  return Notice{device.target, device.direction == Direction::Capture ? MM_WIM_DATA : MM_WOM_DONE, handle, header, MMSYSERR_NOERROR};
 }
 
-bool ScriptedBackend::deliverOpen(bool capture) {
+bool ScriptedBackend::deliverOpen(Direction direction) {
   void* handle;
   {
     std::lock_guard lock(mutex_);
-    handle = dir(capture).current;
+    handle = side(direction).current;
   }
   return handle != nullptr && deliverOpen(handle);
 }
 
-bool ScriptedBackend::deliverOpen(void* handle) {
+bool ScriptedBackend::deliverOpen(void* handle) { return deliverState(handle, MM_WIM_OPEN, MM_WOM_OPEN); }
+
+// The open or close notice of a device, open or closed.
+bool ScriptedBackend::deliverState(void* handle, uint32_t captureMessage, uint32_t playbackMessage) {
   Notice n{};
   {
     std::lock_guard lock(mutex_);
     auto it = devices_.find(handle);
     if (it == devices_.end()) return false;
-    n = Notice{it->second.target, it->second.capture ? MM_WIM_OPEN : MM_WOM_OPEN, handle, nullptr, 0};
+    const bool capture = it->second.direction == Direction::Capture;
+    n = Notice{it->second.target, capture ? captureMessage : playbackMessage, handle, nullptr, 0};
   }
   post({n});
   return true;
 }
 
-bool ScriptedBackend::deliverClose(bool capture) {
+bool ScriptedBackend::deliverClose(Direction direction) {
   void* handle;
   {
     std::lock_guard lock(mutex_);
-    handle = dir(capture).lastClosed ? dir(capture).lastClosed : dir(capture).current;
+    handle = side(direction).lastClosed ? side(direction).lastClosed : side(direction).current;
   }
   return handle != nullptr && deliverClose(handle);
 }
 
-bool ScriptedBackend::deliverClose(void* handle) {
-  Notice n{};
-  {
-    std::lock_guard lock(mutex_);
-    auto it = devices_.find(handle);
-    if (it == devices_.end()) return false;
-    n = Notice{it->second.target, it->second.capture ? MM_WIM_CLOSE : MM_WOM_CLOSE, handle, nullptr, 0};
-  }
-  post({n});
-  return true;
-}
+bool ScriptedBackend::deliverClose(void* handle) { return deliverState(handle, MM_WIM_CLOSE, MM_WOM_CLOSE); }
 
 WAVEHDR* ScriptedBackend::deliverData(const void* bytes, uint32_t count) {
   Notice n{};
@@ -255,11 +281,11 @@ bool ScriptedBackend::deliverDone(WAVEHDR* header) {
   return true;
 }
 
-size_t ScriptedBackend::handBackAll(bool capture) {
+size_t ScriptedBackend::handBackAll(Direction direction) {
   std::vector<Notice> notices;
   {
     std::lock_guard lock(mutex_);
-    void* handle = dir(capture).current;
+    void* handle = side(direction).current;
     auto it = devices_.find(handle);
     if (it == devices_.end()) return 0;
     for (WAVEHDR* header : it->second.queue) notices.push_back(completion(it->second, handle, header));
@@ -269,11 +295,11 @@ size_t ScriptedBackend::handBackAll(bool capture) {
   return notices.size();
 }
 
-size_t ScriptedBackend::handBackLastReset(bool capture) {
+size_t ScriptedBackend::handBackLastReset(Direction direction) {
   std::vector<Notice> notices;
   {
     std::lock_guard lock(mutex_);
-    Direction& d = dir(capture);
+    Side& d = side(direction);
     void* handle = d.current ? d.current : d.lastClosed;
     auto it = devices_.find(handle);
     if (it == devices_.end()) return 0;
@@ -284,14 +310,14 @@ size_t ScriptedBackend::handBackLastReset(bool capture) {
   return notices.size();
 }
 
-bool ScriptedBackend::deliverFailed(bool capture, MMRESULT code) {
+bool ScriptedBackend::deliverFailed(Direction direction, MMRESULT code) {
   Notice n{};
   {
     std::lock_guard lock(mutex_);
-    void* handle = dir(capture).current;
+    void* handle = side(direction).current;
     auto it = devices_.find(handle);
     if (it == devices_.end()) return false;
-    n = Notice{it->second.target, capture ? MM_WIM_FAILED : MM_WOM_FAILED, handle, nullptr, code};
+    n = Notice{it->second.target, direction == Direction::Capture ? MM_WIM_FAILED : MM_WOM_FAILED, handle, nullptr, code};
   }
   post({n});
   return true;
@@ -317,109 +343,112 @@ MMRESULT ScriptedBackend::record(CallRecord rec) {
   return calls_.back().result;
 }
 
-ScriptedBackend::Device* ScriptedBackend::findOpen(const void* handle, bool capture) {
+ScriptedBackend::Device* ScriptedBackend::findOpen(const void* handle, Direction direction) {
   auto it = devices_.find(handle);
-  if (it == devices_.end() || !it->second.open || it->second.capture != capture) return nullptr;
+  if (it == devices_.end() || !it->second.open || it->second.direction != direction) return nullptr;
   return &it->second;
 }
 
-uint32_t ScriptedBackend::numDevs(bool capture, const char* name) {
+uint32_t ScriptedBackend::getNumDevs(Direction direction) {
   std::lock_guard lock(mutex_);
-  CallRecord rec{.name = name};
-  record(rec);
-  return static_cast<uint32_t>(dir(capture).names.size());
+  record(CallRecord{.name = classicName(direction, Call::GetNumDevs)});
+  Side& d = side(direction);
+  d.listed = d.names;
+  return static_cast<uint32_t>(d.names.size());
 }
 
-MMRESULT ScriptedBackend::devCaps(bool capture, int32_t id, std::string* out, const char* name) {
+MMRESULT ScriptedBackend::getDevCaps(Direction direction, int32_t id, WAVECAPS* caps) {
   std::lock_guard lock(mutex_);
+  const char* name = classicName(direction, Call::GetDevCaps);
   CallRecord rec{.name = name, .deviceId = id};
-  const Direction& d = dir(capture);
+  const Side& d = side(direction);
   if (auto code = programmed(name)) {
     rec.result = *code;
-  } else if (out == nullptr) {
+  } else if (caps == nullptr) {
     rec.result = MMSYSERR_INVALPARAM;
   } else if (auto failed = d.capsResults.find(id); failed != d.capsResults.end()) {
     rec.result = failed->second;
   } else if (id == WAVE_MAPPER) {
     if (d.mapperName) {
-      *out = *d.mapperName;
+      caps->szPname = *d.mapperName;
     } else {
       rec.result = MMSYSERR_NODRIVER;
     }
-  } else if (id < 0 || static_cast<size_t>(id) >= d.names.size()) {
+  } else if (const auto& ids = d.listed ? *d.listed : d.names; id < 0 || static_cast<size_t>(id) >= ids.size()) {
     rec.result = MMSYSERR_BADDEVICEID;
   } else {
-    *out = d.names[static_cast<size_t>(id)];
+    *caps = WAVECAPS{.szPname = ids[static_cast<size_t>(id)], .serverName = ids[static_cast<size_t>(id)]};
   }
   return record(rec);
 }
 
-MMRESULT ScriptedBackend::open(bool capture, void*& handle, bool hasOut, int32_t id, const WAVEFORMATEX* format,
-                               NoticeTarget* target, uintptr_t instance, uint32_t flags, const char* name) {
+MMRESULT ScriptedBackend::open(Direction direction, void** handle, int32_t id, const WAVEFORMATEX* format,
+                               NoticeTarget* target, uintptr_t instance, uint32_t flags) {
   std::lock_guard lock(mutex_);
+  const char* name = classicName(direction, Call::Open);
   CallRecord rec{.name = name, .deviceId = id, .flags = flags, .instance = instance, .target = target};
   if (format) {
     rec.hasFormat = true;
     rec.format = *format;
   }
-  const size_t count = dir(capture).names.size();
+  const Side& d = side(direction);
+  const auto& ids = d.listed ? *d.listed : d.names;
+  if (id >= 0 && static_cast<size_t>(id) < ids.size()) rec.deviceName = ids[static_cast<size_t>(id)];
+  const bool gone = id >= 0 && std::find(d.names.begin(), d.names.end(), rec.deviceName) == d.names.end();
   if (auto code = programmed(name)) {
     rec.result = *code;
-  } else if (MMRESULT args = detail::checkOpenArgs(hasOut ? &handle : nullptr, target, flags);
-             args != MMSYSERR_NOERROR) {
+  } else if (MMRESULT args = detail::checkOpenArgs(handle, target, flags); args != MMSYSERR_NOERROR) {
     rec.result = args;
   } else if (MMRESULT fmt = detail::checkFormat(format); fmt != MMSYSERR_NOERROR) {
     rec.result = fmt;
-  } else if (id < WAVE_MAPPER || count == 0 || (id >= 0 && static_cast<size_t>(id) >= count)) {
+  } else if (id < WAVE_MAPPER || d.names.empty() || gone) {
     rec.result = MMSYSERR_BADDEVICEID;
   }
+  void* opened = nullptr;
   if (rec.result == MMSYSERR_NOERROR) {
-    void* h = reinterpret_cast<void*>(kFirstHandle + 16 * nextHandle_++);
-    devices_[h] = Device{.capture = capture,
-                         .target = target,
-                         .frameBytes = format ? static_cast<uint32_t>(format->nChannels) * format->wBitsPerSample / 8u : 2u,
-                         .queue = {}};
-    dir(capture).current = h;
-    handle = h;
-    rec.handle = h;
-  } else {
-    handle = nullptr;
+    opened = reinterpret_cast<void*>(kFirstHandle + 16 * nextHandle_++);
+    devices_[opened] = Device{.direction = direction,
+                              .target = target,
+                              .frameBytes = static_cast<uint32_t>(format->nChannels) * format->wBitsPerSample / 8u,
+                              .queue = {}};
+    side(direction).current = opened;
+    rec.handle = opened;
+  }
+  if (handle) *handle = opened;
+  return record(rec);
+}
+
+void ScriptedBackend::announceOpen(void* handle) {
+  if (autoOpenClose()) deliverOpen(handle);
+}
+
+// Lock held. What every call on a device checks first: a programmed result, then the
+// handle. Returns the device when the call goes on; otherwise rec.result says why not.
+ScriptedBackend::Device* ScriptedBackend::deviceFor(CallRecord& rec, Direction direction) {
+  if (auto code = programmed(rec.name)) {
+    rec.result = *code;
+    return nullptr;
+  }
+  Device* device = findOpen(rec.handle, direction);
+  if (device == nullptr) rec.result = MMSYSERR_INVALHANDLE;
+  return device;
+}
+
+MMRESULT ScriptedBackend::prepareHeader(Direction direction, void* handle, WAVEHDR* header, uint32_t size) {
+  std::lock_guard lock(mutex_);
+  CallRecord rec = headerCall(classicName(direction, Call::PrepareHeader), handle, header, size);
+  if (Device* device = deviceFor(rec, direction)) {
+    rec.result = detail::checkHeader(header, size, device->frameBytes);
+    if (rec.result == MMSYSERR_NOERROR) header->dwFlags |= WHDR_PREPARED;
   }
   return record(rec);
 }
 
-MMRESULT ScriptedBackend::prepare(bool capture, void* handle, WAVEHDR* header, uint32_t size, const char* name) {
+MMRESULT ScriptedBackend::queueBuffer(Direction direction, void* handle, WAVEHDR* header, uint32_t size) {
   std::lock_guard lock(mutex_);
-  CallRecord rec{.name = name, .handle = handle, .header = header, .size = size};
-  if (header) {
-    rec.bufferLength = header->dwBufferLength;
-    rec.data = header->lpData;
-  }
-  Device* device = findOpen(handle, capture);
-  if (auto code = programmed(name)) {
-    rec.result = *code;
-  } else if (device == nullptr) {
-    rec.result = MMSYSERR_INVALHANDLE;
-  } else if (MMRESULT bad = detail::checkHeader(header, size, device->frameBytes); bad != MMSYSERR_NOERROR) {
-    rec.result = bad;
-  } else {
-    header->dwFlags |= WHDR_PREPARED;
-  }
-  return record(rec);
-}
-
-MMRESULT ScriptedBackend::enqueue(bool capture, void* handle, WAVEHDR* header, uint32_t size, const char* name) {
-  std::lock_guard lock(mutex_);
-  CallRecord rec{.name = name, .handle = handle, .header = header, .size = size};
-  if (header) {
-    rec.bufferLength = header->dwBufferLength;
-    rec.data = header->lpData;
-  }
-  Device* device = findOpen(handle, capture);
-  if (auto code = programmed(name)) {
-    rec.result = *code;
-  } else if (device == nullptr) {
-    rec.result = MMSYSERR_INVALHANDLE;
+  CallRecord rec = headerCall(classicName(direction, Call::QueueBuffer), handle, header, size);
+  Device* device = deviceFor(rec, direction);
+  if (device == nullptr) {
   } else if (MMRESULT bad = detail::checkHeader(header, size, device->frameBytes); bad != MMSYSERR_NOERROR) {
     rec.result = bad;
   } else if ((header->dwFlags & WHDR_PREPARED) == 0) {
@@ -428,128 +457,62 @@ MMRESULT ScriptedBackend::enqueue(bool capture, void* handle, WAVEHDR* header, u
     rec.result = WAVERR_STILLPLAYING;  // already queued: queueing it twice would hand it back twice
   } else {
     header->dwFlags = (header->dwFlags | WHDR_INQUEUE) & ~WHDR_DONE;
-    if (capture) header->dwBytesRecorded = 0;
+    if (direction == Direction::Capture) header->dwBytesRecorded = 0;
     device->queue.push_back(header);
   }
   return record(rec);
 }
 
-MMRESULT ScriptedBackend::reset(bool capture, void* handle, const char* name) {
-  std::vector<Notice> notices;
-  MMRESULT result;
-  {
-    std::lock_guard lock(mutex_);
-    CallRecord rec{.name = name, .handle = handle};
-    Device* device = findOpen(handle, capture);
-    if (auto code = programmed(name)) {
-      rec.result = *code;
-    } else if (device == nullptr) {
-      rec.result = MMSYSERR_INVALHANDLE;
-    } else {
-      device->started = false;
-      dir(capture).lastReset = device->queue;
-      if (autoHandBack_) {
-        for (WAVEHDR* header : device->queue) notices.push_back(completion(*device, handle, header));
-        dir(capture).lastReset.clear();
-      }
-      device->queue.clear();
-    }
-    result = record(rec);
-  }
-  post(notices);
-  return result;
-}
-
-MMRESULT ScriptedBackend::close(bool capture, void* handle, const char* name) {
-  std::vector<Notice> notices;
-  MMRESULT result;
-  {
-    std::lock_guard lock(mutex_);
-    CallRecord rec{.name = name, .handle = handle};
-    Device* device = findOpen(handle, capture);
-    if (auto code = programmed(name)) {
-      rec.result = *code;
-    } else if (device == nullptr) {
-      rec.result = MMSYSERR_INVALHANDLE;
-    } else {
-      Direction& d = dir(capture);
-      if (!device->queue.empty()) {
-        d.lastReset = device->queue;
-        if (autoHandBack_) {
-          for (WAVEHDR* header : device->queue) notices.push_back(completion(*device, handle, header));
-          d.lastReset.clear();
-        }
-        device->queue.clear();
-      }
-      device->open = false;
-      device->started = false;
-      d.lastClosed = handle;
-      if (d.current == handle) d.current = nullptr;
-      if (autoOpenClose_) {
-        notices.push_back(Notice{device->target, capture ? MM_WIM_CLOSE : MM_WOM_CLOSE, handle, nullptr, 0});
-      }
-    }
-    result = record(rec);
-  }
-  post(notices);
-  return result;
-}
-
-uint32_t ScriptedBackend::waveInGetNumDevs() { return numDevs(true, "waveInGetNumDevs"); }
-MMRESULT ScriptedBackend::waveInGetDevCaps(int32_t id, WAVEINCAPS* caps) {
-  return devCaps(true, id, caps ? &caps->szPname : nullptr, "waveInGetDevCaps");
-}
-MMRESULT ScriptedBackend::waveInOpen(HWAVEIN* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
-                                     uintptr_t instance, uint32_t flags) {
-  void* h = nullptr;
-  MMRESULT result = open(true, h, handle != nullptr, id, format, target, instance, flags, "waveInOpen");
-  if (handle) *handle = static_cast<HWAVEIN>(h);
-  // The open notice goes out only once the caller can see the handle.
-  if (result == MMSYSERR_NOERROR && autoOpenClose()) deliverOpen(h);
-  return result;
-}
-MMRESULT ScriptedBackend::waveInPrepareHeader(HWAVEIN handle, WAVEHDR* header, uint32_t size) {
-  return prepare(true, handle, header, size, "waveInPrepareHeader");
-}
-MMRESULT ScriptedBackend::waveInAddBuffer(HWAVEIN handle, WAVEHDR* header, uint32_t size) {
-  return enqueue(true, handle, header, size, "waveInAddBuffer");
-}
-MMRESULT ScriptedBackend::waveInStart(HWAVEIN handle) {
+MMRESULT ScriptedBackend::start(void* handle) {
   std::lock_guard lock(mutex_);
-  CallRecord rec{.name = "waveInStart", .handle = handle};
-  Device* device = findOpen(handle, true);
-  if (auto code = programmed(rec.name)) {
-    rec.result = *code;
-  } else if (device == nullptr) {
-    rec.result = MMSYSERR_INVALHANDLE;
-  } else {
-    device->started = true;
-  }
+  CallRecord rec{.name = classicName(Direction::Capture, Call::Start), .handle = handle};
+  if (Device* device = deviceFor(rec, Direction::Capture)) device->started = true;
   return record(rec);
 }
-MMRESULT ScriptedBackend::waveInReset(HWAVEIN handle) { return reset(true, handle, "waveInReset"); }
-MMRESULT ScriptedBackend::waveInClose(HWAVEIN handle) { return close(true, handle, "waveInClose"); }
 
-uint32_t ScriptedBackend::waveOutGetNumDevs() { return numDevs(false, "waveOutGetNumDevs"); }
-MMRESULT ScriptedBackend::waveOutGetDevCaps(int32_t id, WAVEOUTCAPS* caps) {
-  return devCaps(false, id, caps ? &caps->szPname : nullptr, "waveOutGetDevCaps");
+// Lock held: takes the device's queue off; with auto hand-back the notices to post.
+std::vector<ScriptedBackend::Notice> ScriptedBackend::takeQueue(Side& d, Device& device, void* handle) {
+  std::vector<Notice> notices;
+  d.lastReset = device.queue;
+  if (autoHandBack_) {
+    for (WAVEHDR* header : device.queue) notices.push_back(completion(device, handle, header));
+    d.lastReset.clear();
+  }
+  device.queue.clear();
+  return notices;
 }
-MMRESULT ScriptedBackend::waveOutOpen(HWAVEOUT* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
-                                      uintptr_t instance, uint32_t flags) {
-  void* h = nullptr;
-  MMRESULT result = open(false, h, handle != nullptr, id, format, target, instance, flags, "waveOutOpen");
-  if (handle) *handle = static_cast<HWAVEOUT>(h);
-  // The open notice goes out only once the caller can see the handle.
-  if (result == MMSYSERR_NOERROR && autoOpenClose()) deliverOpen(h);
+
+MMRESULT ScriptedBackend::reset(Direction direction, void* handle) { return stop(direction, handle, Call::Reset); }
+MMRESULT ScriptedBackend::close(Direction direction, void* handle) { return stop(direction, handle, Call::Close); }
+
+// Reset and Close: the queue comes off (Close only when it holds buffers); Close also
+// forgets the handle.
+MMRESULT ScriptedBackend::stop(Direction direction, void* handle, Call call) {
+  std::vector<Notice> notices;
+  MMRESULT result;
+  {
+    std::lock_guard lock(mutex_);
+    CallRecord rec{.name = classicName(direction, call), .handle = handle};
+    if (Device* device = deviceFor(rec, direction)) {
+      Side& d = side(direction);
+      device->started = false;
+      if (call == Call::Reset || !device->queue.empty()) notices = takeQueue(d, *device, handle);
+      if (call == Call::Close) {
+        device->open = false;
+        d.lastClosed = handle;
+        if (d.current == handle) d.current = nullptr;
+        if (autoOpenClose_) notices.push_back(Notice{device->target, closeMessage(direction), handle, nullptr, 0});
+      }
+    }
+    result = record(rec);
+  }
+  post(notices);
   return result;
 }
-MMRESULT ScriptedBackend::waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t size) {
-  return prepare(false, handle, header, size, "waveOutPrepareHeader");
+
+uint32_t ScriptedBackend::deviceRate(Direction direction, void* handle) {
+  std::lock_guard lock(mutex_);
+  return findOpen(handle, direction) ? side(direction).rate : 0;
 }
-MMRESULT ScriptedBackend::waveOutWrite(HWAVEOUT handle, WAVEHDR* header, uint32_t size) {
-  return enqueue(false, handle, header, size, "waveOutWrite");
-}
-MMRESULT ScriptedBackend::waveOutReset(HWAVEOUT handle) { return reset(false, handle, "waveOutReset"); }
-MMRESULT ScriptedBackend::waveOutClose(HWAVEOUT handle) { return close(false, handle, "waveOutClose"); }
 
 }  // namespace wave

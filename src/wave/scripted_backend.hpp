@@ -4,19 +4,19 @@
 //
 // Typical use:
 //   wave::ScriptedBackend audio;
-//   audio.setDevices(true, {"Line In", "Mic"});       // capture ids 0 and 1
-//   audio.setMapperName(true, "Default In");          // name of id -1 (nullopt: query fails)
+//   audio.setDevices(Direction::Capture, {"Line In", "Mic"});  // capture ids 0 and 1
+//   audio.setMapperName(Direction::Capture, "Default In");     // name of id -1 (nullopt: query fails)
 //   wave::setBackend(&audio);                         // ... and setBackend(nullptr) after
 //   window.click();                                   // calls waveInOpen etc.
-//   audio.deliverOpen(true);                          // posts MM_WIM_OPEN now
+//   audio.deliverOpen(Direction::Capture);            // posts MM_WIM_OPEN now
 //   audio.deliverData(bytes, 65536);                  // fills the head capture buffer, posts MM_WIM_DATA
 //
 // Rules the back end keeps (the same as the sound server's back end):
 // - Open checks, in this order: a programmed result for the call; flags must include
 //   CALLBACK_WINDOW (MMSYSERR_INVALFLAG), handle out-parameter and target non-null
 //   (MMSYSERR_INVALPARAM); the format is 16-bit PCM, 1 or 2 channels, 1..384000 Hz
-//   (WAVERR_BADFORMAT); the id is -1 or below the device count, and -1 needs at least one
-//   device (MMSYSERR_BADDEVICEID). On failure *handle is set to null.
+//   (WAVERR_BADFORMAT); the id is -1 or names a listed device that is still there, and -1
+//   needs at least one device (MMSYSERR_BADDEVICEID). On failure *handle is set to null.
 // - Handles are unique opaque values, never reused and never dereferenced; a handle that
 //   was not opened here or is already closed gives MMSYSERR_INVALHANDLE.
 // - Header calls need size kWaveHdrSize, a header with lpData and a non-zero length that
@@ -52,6 +52,7 @@ class ScriptedBackend : public Backend {
   struct CallRecord {
     std::string name;              // "waveInOpen", "waveOutWrite", ... (the function's name)
     int32_t deviceId = 0;          // GetDevCaps and Open
+    std::string deviceName{};      // Open: the device opened (empty for the mapper)
     uint32_t flags = 0;            // Open
     uintptr_t instance = 0;        // Open
     NoticeTarget* target = nullptr;  // Open
@@ -69,12 +70,18 @@ class ScriptedBackend : public Backend {
   ~ScriptedBackend() override;
 
   // --- devices ------------------------------------------------------------------------
-  // Device names of one direction (capture = true); the count is names.size().
-  void setDevices(bool capture, std::vector<std::string> names);
+  // Devices of one direction as the server has them now, in its order; the count is
+  // names.size(). Each name is both what the user sees and the server name. As with the
+  // sound server, ids keep naming the devices of the latest count: opening id k opens the
+  // device that stood k-th then, by name, and fails with MMSYSERR_BADDEVICEID when it is
+  // no longer among the names (before any count, ids index the names as they are).
+  void setDevices(Direction direction, std::vector<std::string> names);
+  // The rate the devices of a direction run at on the server (deviceRate); 0: as asked.
+  void setDeviceRate(Direction direction, uint32_t rate);
   // Name of the mapper (id -1); nullopt makes its caps query fail. Default: nullopt.
-  void setMapperName(bool capture, std::optional<std::string> name);
+  void setMapperName(Direction direction, std::optional<std::string> name);
   // The caps query of this id (may be -1) returns `code` (non-zero) until cleared with 0.
-  void setCapsResult(bool capture, int32_t id, MMRESULT code);
+  void setCapsResult(Direction direction, int32_t id, MMRESULT code);
 
   // --- programmed results ---------------------------------------------------------------
   // The next call of that name returns `code` (several failNext calls queue up in order).
@@ -101,21 +108,21 @@ class ScriptedBackend : public Backend {
   HWAVEOUT playbackHandle() const;
   bool isOpen(const void* handle) const;
   bool isStarted(HWAVEIN handle) const;
-  size_t openCount(bool capture) const;
+  size_t openCount(Direction direction) const;
   // Queued headers of the current device of a direction, head first.
-  std::vector<WAVEHDR*> queued(bool capture) const;
+  std::vector<WAVEHDR*> queued(Direction direction) const;
   // Headers that the last Reset (or Close) of a direction took off the queue, in queue
   // order, and not yet handed back; handBackLastReset posts them.
-  std::vector<WAVEHDR*> lastReset(bool capture) const;
+  std::vector<WAVEHDR*> lastReset(Direction direction) const;
 
   // --- notices ---------------------------------------------------------------------------------
   // These act on the current device of a direction (most recently opened, still open);
   // the ones with a handle argument act on that device, open or closed. Each returns
   // false (and posts nothing) when there is no such device or header.
-  bool deliverOpen(bool capture);
+  bool deliverOpen(Direction direction);
   bool deliverOpen(void* handle);
   // Posts the close notice for the most recently closed (or current) device of a direction.
-  bool deliverClose(bool capture);
+  bool deliverClose(Direction direction);
   bool deliverClose(void* handle);
   // Completes the head capture buffer: copies min(count, length) bytes of `bytes` (may be
   // null: the buffer is left as it is) into it, sets dwBytesRecorded, WHDR_DONE, clears
@@ -130,43 +137,42 @@ class ScriptedBackend : public Backend {
   bool deliverDone(WAVEHDR* header);
   // Hands back every queued buffer of the current device (DATA with its dwBytesRecorded,
   // or DONE), in queue order, and empties the queue. Returns how many.
-  size_t handBackAll(bool capture);
+  size_t handBackAll(Direction direction);
   // Posts the buffers taken off by the last Reset/Close of a direction. Returns how many.
-  size_t handBackLastReset(bool capture);
+  size_t handBackLastReset(Direction direction);
   // Posts MM_WIM_FAILED / MM_WOM_FAILED with `code` for the current device.
-  bool deliverFailed(bool capture, MMRESULT code);
+  bool deliverFailed(Direction direction, MMRESULT code);
 
   // --- Backend ------------------------------------------------------------------------------
-  uint32_t waveInGetNumDevs() override;
-  MMRESULT waveInGetDevCaps(int32_t id, WAVEINCAPS* caps) override;
-  MMRESULT waveInOpen(HWAVEIN* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
-                      uintptr_t instance, uint32_t flags) override;
-  MMRESULT waveInPrepareHeader(HWAVEIN handle, WAVEHDR* header, uint32_t size) override;
-  MMRESULT waveInAddBuffer(HWAVEIN handle, WAVEHDR* header, uint32_t size) override;
-  MMRESULT waveInStart(HWAVEIN handle) override;
-  MMRESULT waveInReset(HWAVEIN handle) override;
-  MMRESULT waveInClose(HWAVEIN handle) override;
-
-  uint32_t waveOutGetNumDevs() override;
-  MMRESULT waveOutGetDevCaps(int32_t id, WAVEOUTCAPS* caps) override;
-  MMRESULT waveOutOpen(HWAVEOUT* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
-                       uintptr_t instance, uint32_t flags) override;
-  MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t size) override;
-  MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, uint32_t size) override;
-  MMRESULT waveOutReset(HWAVEOUT handle) override;
-  MMRESULT waveOutClose(HWAVEOUT handle) override;
+  // Each call is logged under its classic name ("waveInOpen", "waveOutWrite", ...).
+  uint32_t getNumDevs(Direction direction) override;
+  MMRESULT getDevCaps(Direction direction, int32_t id, WAVECAPS* caps) override;
+  MMRESULT open(Direction direction, void** handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
+                uintptr_t instance, uint32_t flags) override;
+  void announceOpen(void* handle) override;
+  MMRESULT prepareHeader(Direction direction, void* handle, WAVEHDR* header, uint32_t size) override;
+  MMRESULT queueBuffer(Direction direction, void* handle, WAVEHDR* header, uint32_t size) override;
+  MMRESULT start(void* handle) override;
+  MMRESULT reset(Direction direction, void* handle) override;
+  MMRESULT close(Direction direction, void* handle) override;
+  uint32_t deviceRate(Direction direction, void* handle) override;
 
  private:
+  enum class Call { GetNumDevs, GetDevCaps, Open, PrepareHeader, QueueBuffer, Start, Reset, Close };
+  // The classic name of a call, as the log records it.
+  static const char* classicName(Direction direction, Call call);
   struct Device {
-    bool capture = true;
+    Direction direction = Direction::Capture;
     bool open = true;
     bool started = false;
     NoticeTarget* target = nullptr;
     uint32_t frameBytes = 2;  // bytes per frame of the opened format
     std::vector<WAVEHDR*> queue;
   };
-  struct Direction {
+  struct Side {
     std::vector<std::string> names;
+    std::optional<std::vector<std::string>> listed;  // the names at the latest count
+    uint32_t rate = 0;
     std::optional<std::string> mapperName;
     std::map<int32_t, MMRESULT> capsResults;
     void* current = nullptr;     // most recently opened, still open
@@ -182,27 +188,22 @@ class ScriptedBackend : public Backend {
   };
 
   bool autoOpenClose() const;
-  Direction& dir(bool capture) { return capture ? capture_ : playback_; }
-  const Direction& dir(bool capture) const { return capture ? capture_ : playback_; }
+  Side& side(Direction direction) { return direction == Direction::Capture ? capture_ : playback_; }
+  const Side& side(Direction direction) const { return direction == Direction::Capture ? capture_ : playback_; }
   // Programmed result for a call, if any (consumes a failNext entry). Lock held.
   std::optional<MMRESULT> programmed(const std::string& name);
   MMRESULT record(CallRecord rec);  // lock held; returns rec.result
-  Device* findOpen(const void* handle, bool capture);  // lock held
+  Device* findOpen(const void* handle, Direction direction);  // lock held
   void post(const std::vector<Notice>& notices);       // lock NOT held
   Notice completion(Device& device, void* handle, WAVEHDR* header);  // lock held
-
-  uint32_t numDevs(bool capture, const char* name);
-  MMRESULT devCaps(bool capture, int32_t id, std::string* out, const char* name);
-  MMRESULT open(bool capture, void*& handle, bool hasOut, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
-                uintptr_t instance, uint32_t flags, const char* name);
-  MMRESULT prepare(bool capture, void* handle, WAVEHDR* header, uint32_t size, const char* name);
-  MMRESULT enqueue(bool capture, void* handle, WAVEHDR* header, uint32_t size, const char* name);
-  MMRESULT reset(bool capture, void* handle, const char* name);
-  MMRESULT close(bool capture, void* handle, const char* name);
+  std::vector<Notice> takeQueue(Side& d, Device& device, void* handle);  // lock held
+  Device* deviceFor(CallRecord& rec, Direction direction);               // lock held
+  MMRESULT stop(Direction direction, void* handle, Call call);
+  bool deliverState(void* handle, uint32_t captureMessage, uint32_t playbackMessage);
 
   mutable std::mutex mutex_;
-  Direction capture_;
-  Direction playback_;
+  Side capture_;
+  Side playback_;
   std::map<std::string, std::vector<MMRESULT>> once_;
   std::map<std::string, MMRESULT> always_;
   bool autoOpenClose_ = false;

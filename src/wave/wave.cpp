@@ -28,36 +28,62 @@ Backend& currentBackend() {
 
 void setBackend(Backend* backend) { g_installed.store(backend, std::memory_order_release); }
 
-uint32_t waveInGetNumDevs() { return currentBackend().waveInGetNumDevs(); }
-MMRESULT waveInGetDevCaps(int32_t id, WAVEINCAPS* caps) { return currentBackend().waveInGetDevCaps(id, caps); }
+namespace {
+
+// The open notice goes out only once the caller's handle is set.
+template <typename Handle>
+MMRESULT openDevice(Direction direction, Handle* handle, int32_t id, const WAVEFORMATEX* format,
+                    NoticeTarget* target, uintptr_t instance, uint32_t flags) {
+  Backend& backend = currentBackend();
+  void* opened = nullptr;
+  const MMRESULT result = backend.open(direction, handle ? &opened : nullptr, id, format, target, instance, flags);
+  if (handle) *handle = static_cast<Handle>(opened);
+  if (result == MMSYSERR_NOERROR) backend.announceOpen(opened);
+  return result;
+}
+
+constexpr Direction kIn = Direction::Capture;
+constexpr Direction kOut = Direction::Playback;
+
+}  // namespace
+
+uint32_t waveGetNumDevs(Direction direction) { return currentBackend().getNumDevs(direction); }
+MMRESULT waveGetDevCaps(Direction direction, int32_t id, WAVECAPS* caps) {
+  return currentBackend().getDevCaps(direction, id, caps);
+}
+uint32_t waveGetDeviceRate(Direction direction, void* handle) {
+  return currentBackend().deviceRate(direction, handle);
+}
+
+uint32_t waveInGetNumDevs() { return waveGetNumDevs(kIn); }
+uint32_t waveOutGetNumDevs() { return waveGetNumDevs(kOut); }
+MMRESULT waveInGetDevCaps(int32_t id, WAVEINCAPS* caps) { return waveGetDevCaps(kIn, id, caps); }
+MMRESULT waveOutGetDevCaps(int32_t id, WAVEOUTCAPS* caps) { return waveGetDevCaps(kOut, id, caps); }
 MMRESULT waveInOpen(HWAVEIN* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
                     uintptr_t instance, uint32_t flags) {
-  return currentBackend().waveInOpen(handle, id, format, target, instance, flags);
+  return openDevice(kIn, handle, id, format, target, instance, flags);
 }
-MMRESULT waveInPrepareHeader(HWAVEIN handle, WAVEHDR* header, uint32_t size) {
-  return currentBackend().waveInPrepareHeader(handle, header, size);
-}
-MMRESULT waveInAddBuffer(HWAVEIN handle, WAVEHDR* header, uint32_t size) {
-  return currentBackend().waveInAddBuffer(handle, header, size);
-}
-MMRESULT waveInStart(HWAVEIN handle) { return currentBackend().waveInStart(handle); }
-MMRESULT waveInReset(HWAVEIN handle) { return currentBackend().waveInReset(handle); }
-MMRESULT waveInClose(HWAVEIN handle) { return currentBackend().waveInClose(handle); }
-
-uint32_t waveOutGetNumDevs() { return currentBackend().waveOutGetNumDevs(); }
-MMRESULT waveOutGetDevCaps(int32_t id, WAVEOUTCAPS* caps) { return currentBackend().waveOutGetDevCaps(id, caps); }
 MMRESULT waveOutOpen(HWAVEOUT* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
                      uintptr_t instance, uint32_t flags) {
-  return currentBackend().waveOutOpen(handle, id, format, target, instance, flags);
+  return openDevice(kOut, handle, id, format, target, instance, flags);
+}
+MMRESULT waveInPrepareHeader(HWAVEIN handle, WAVEHDR* header, uint32_t size) {
+  return currentBackend().prepareHeader(kIn, handle, header, size);
 }
 MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t size) {
-  return currentBackend().waveOutPrepareHeader(handle, header, size);
+  return currentBackend().prepareHeader(kOut, handle, header, size);
+}
+MMRESULT waveInAddBuffer(HWAVEIN handle, WAVEHDR* header, uint32_t size) {
+  return currentBackend().queueBuffer(kIn, handle, header, size);
 }
 MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, uint32_t size) {
-  return currentBackend().waveOutWrite(handle, header, size);
+  return currentBackend().queueBuffer(kOut, handle, header, size);
 }
-MMRESULT waveOutReset(HWAVEOUT handle) { return currentBackend().waveOutReset(handle); }
-MMRESULT waveOutClose(HWAVEOUT handle) { return currentBackend().waveOutClose(handle); }
+MMRESULT waveInStart(HWAVEIN handle) { return currentBackend().start(handle); }
+MMRESULT waveInReset(HWAVEIN handle) { return currentBackend().reset(kIn, handle); }
+MMRESULT waveOutReset(HWAVEOUT handle) { return currentBackend().reset(kOut, handle); }
+MMRESULT waveInClose(HWAVEIN handle) { return currentBackend().close(kIn, handle); }
+MMRESULT waveOutClose(HWAVEOUT handle) { return currentBackend().close(kOut, handle); }
 
 std::string WaveErrorText(MMRESULT code) {
   switch (static_cast<uint16_t>(code & 0xFFFFu)) {

@@ -81,53 +81,57 @@ class NoticeTarget {
   virtual void postWaveNotice(uint32_t message, void* device, WAVEHDR* header, MMRESULT error) = 0;
 };
 
-// Capabilities: only the product name is used; on Linux it is the server's whole
-// description in UTF-8.
-struct WAVEINCAPS {
+// Capabilities: the product name is what the boxes show; on Linux it is the server's whole
+// description in UTF-8. serverName (our addition) is the name the server knows the device
+// by, which stays the same when the server's order changes; empty for the mapper.
+struct WAVECAPS {
   std::string szPname;
+  std::string serverName;
 };
-struct WAVEOUTCAPS {
-  std::string szPname;
-};
+using WAVEINCAPS = WAVECAPS;
+using WAVEOUTCAPS = WAVECAPS;
 
-// A back end implements every call. The program uses the sound server's; tests install
-// a scripted one. What every back end keeps to, beyond the classic meanings:
+// A back end implements every call once, for either direction. The program uses the sound
+// server's; tests install a scripted one. What every back end keeps to, beyond the
+// classic meanings:
+// - Device ids name the devices of the back end's latest list (the latest getNumDevs):
+//   opening id k opens exactly the device listed k-th then, found by its server name, or
+//   fails with MMSYSERR_BADDEVICEID when that device has gone; never another in its place.
 // - A handle that was not given out by open, or is already closed, gives
 //   MMSYSERR_INVALHANDLE; handles are never reused, so a stale one is never taken for a
 //   newer device. On a failed open *handle is set to null.
-// - The open notice is posted once the call has set *handle; the close notice after every
-//   buffer of the device has come back. Reset posts one data/done notice for every queued
-//   buffer before it returns.
+// - open() posts nothing; the caller then hands the new handle to announceOpen(), which
+//   posts the open notice, so the notice never comes before the caller holds the handle.
+//   The close notice comes after every buffer of the device has come back. Reset posts
+//   one data/done notice for every queued buffer before it returns.
 // - Close with buffers still queued hands them back first (as Reset does) and closes,
 //   instead of refusing with WAVERR_STILLPLAYING and keeping the caller's buffers.
 // - After MM_WIM_FAILED / MM_WOM_FAILED the sound server's device holds the buffers it
 //   had and takes more (AddBuffer/Write return 0), filling or playing none, until Reset or
 //   Close hands them back; waveInStart returns the failure's code.
 // - Queueing a header again while it is still in the device's queue returns
-//   WAVERR_STILLPLAYING and leaves the queue as it was (it would come back twice). (The scripted back end posts the failure only; the test decides the rest.)
+//   WAVERR_STILLPLAYING and leaves the queue as it was (it would come back twice). (The
+//   scripted back end posts the failure only; the test decides the rest.)
 // - Never call a device's Reset or Close from inside postWaveNotice: notices come from the
 //   device's own worker, which Close joins.
 class Backend {
  public:
   virtual ~Backend() = default;
-  virtual uint32_t waveInGetNumDevs() = 0;
-  virtual MMRESULT waveInGetDevCaps(int32_t id, WAVEINCAPS* caps) = 0;
-  virtual MMRESULT waveInOpen(HWAVEIN* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
-                              uintptr_t instance, uint32_t flags) = 0;
-  virtual MMRESULT waveInPrepareHeader(HWAVEIN handle, WAVEHDR* header, uint32_t size) = 0;
-  virtual MMRESULT waveInAddBuffer(HWAVEIN handle, WAVEHDR* header, uint32_t size) = 0;
-  virtual MMRESULT waveInStart(HWAVEIN handle) = 0;
-  virtual MMRESULT waveInReset(HWAVEIN handle) = 0;
-  virtual MMRESULT waveInClose(HWAVEIN handle) = 0;
-
-  virtual uint32_t waveOutGetNumDevs() = 0;
-  virtual MMRESULT waveOutGetDevCaps(int32_t id, WAVEOUTCAPS* caps) = 0;
-  virtual MMRESULT waveOutOpen(HWAVEOUT* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
-                               uintptr_t instance, uint32_t flags) = 0;
-  virtual MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t size) = 0;
-  virtual MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, uint32_t size) = 0;
-  virtual MMRESULT waveOutReset(HWAVEOUT handle) = 0;
-  virtual MMRESULT waveOutClose(HWAVEOUT handle) = 0;
+  virtual uint32_t getNumDevs(Direction direction) = 0;
+  virtual MMRESULT getDevCaps(Direction direction, int32_t id, WAVECAPS* caps) = 0;
+  virtual MMRESULT open(Direction direction, void** handle, int32_t id, const WAVEFORMATEX* format,
+                        NoticeTarget* target, uintptr_t instance, uint32_t flags) = 0;
+  virtual void announceOpen(void* handle) = 0;
+  virtual MMRESULT prepareHeader(Direction direction, void* handle, WAVEHDR* header, uint32_t size) = 0;
+  // waveInAddBuffer / waveOutWrite: a buffer to fill or to play.
+  virtual MMRESULT queueBuffer(Direction direction, void* handle, WAVEHDR* header, uint32_t size) = 0;
+  // Capture only: recording starts; playback plays as soon as buffers are queued.
+  virtual MMRESULT start(void* handle) = 0;
+  virtual MMRESULT reset(Direction direction, void* handle) = 0;
+  virtual MMRESULT close(Direction direction, void* handle) = 0;
+  // The rate the open device itself runs at on the server, which resamples the stream to
+  // it; 0 when not known (then it is taken to be the rate asked for).
+  virtual uint32_t deviceRate(Direction direction, void* handle) = 0;
 };
 
 // The back end the free functions below call. Defaults to the sound server's.
@@ -135,24 +139,30 @@ Backend& currentBackend();
 // Installs `backend` (not owned) for the calls below; nullptr restores the default.
 void setBackend(Backend* backend);
 
+// The classic calls, each capture call beside its playback twin.
 uint32_t waveInGetNumDevs();
+uint32_t waveOutGetNumDevs();
 MMRESULT waveInGetDevCaps(int32_t id, WAVEINCAPS* caps);
+MMRESULT waveOutGetDevCaps(int32_t id, WAVEOUTCAPS* caps);
 MMRESULT waveInOpen(HWAVEIN* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
                     uintptr_t instance, uint32_t flags);
-MMRESULT waveInPrepareHeader(HWAVEIN handle, WAVEHDR* header, uint32_t size);
-MMRESULT waveInAddBuffer(HWAVEIN handle, WAVEHDR* header, uint32_t size);
-MMRESULT waveInStart(HWAVEIN handle);
-MMRESULT waveInReset(HWAVEIN handle);
-MMRESULT waveInClose(HWAVEIN handle);
-
-uint32_t waveOutGetNumDevs();
-MMRESULT waveOutGetDevCaps(int32_t id, WAVEOUTCAPS* caps);
 MMRESULT waveOutOpen(HWAVEOUT* handle, int32_t id, const WAVEFORMATEX* format, NoticeTarget* target,
                      uintptr_t instance, uint32_t flags);
+MMRESULT waveInPrepareHeader(HWAVEIN handle, WAVEHDR* header, uint32_t size);
 MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t size);
+MMRESULT waveInAddBuffer(HWAVEIN handle, WAVEHDR* header, uint32_t size);
 MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, uint32_t size);
+MMRESULT waveInStart(HWAVEIN handle);
+MMRESULT waveInReset(HWAVEIN handle);
 MMRESULT waveOutReset(HWAVEOUT handle);
+MMRESULT waveInClose(HWAVEIN handle);
 MMRESULT waveOutClose(HWAVEOUT handle);
+
+// Our additions, for either direction: the count and caps by direction, and the rate an
+// open device runs at on the server (see Backend::deviceRate).
+uint32_t waveGetNumDevs(Direction direction);
+MMRESULT waveGetDevCaps(Direction direction, int32_t id, WAVECAPS* caps);
+uint32_t waveGetDeviceRate(Direction direction, void* handle);
 
 // Fixed English text of a result code (low 16 bits, unsigned).
 std::string WaveErrorText(MMRESULT code);
