@@ -1,0 +1,93 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "dsp/adaptive_resampler.hpp"
+#include "dsp/drift_controller.hpp"
+#include "dsp/sample_fifo.hpp"
+#include "dsp/stream_config.hpp"
+
+namespace dsp {
+
+// Sizes of a stream, in frames of the played (stereo) stream.
+struct DriftSetup {
+  int outputRate = 0;               // frames per second of the played stream
+  std::size_t maxPushFrames = 0;    // largest block the converter hands over at once
+  std::size_t maxPullFrames = 0;    // largest playback buffer
+  double marginSeconds = 0.010;     // headroom for late or early buffers beyond their own size
+};
+
+// The queue between a live converter and playback when the two devices run on clocks of
+// their own: converted frames are pushed as each capture buffer arrives, playback pulls a
+// buffer at a time through an adaptive resampler whose ratio (input frames per output
+// frame, within 1 +- 1000 ppm) holds the queue's average level at its target.
+//
+// The level is measured as a time average (the queue's frame count integrated between
+// calls, with the caller's timestamps), which is free of the sawtooth of the two buffer
+// sizes. While the clocks agree the ratio is exactly 1 and the output is the input delayed
+// by a fixed number of frames, bit for bit.
+//
+// Start and restart: until the queue holds enough, pulls play silence (not counted). The
+// first paced pull that finds enough starts the stream with as much silence as puts the
+// average level on target. A pull that runs the queue dry plays what there is, then
+// silence, counts an underrun, and starts again the same way; a push that overflows the
+// queue drops the oldest frames (counted) and trims the queue back to its target.
+//
+// Everything runs on one thread (the window's); configure() allocates, nothing else does.
+class DriftCompensator {
+ public:
+  explicit DriftCompensator(const DriftTuning& tuning = {});
+
+  // Sizes the queue and the resampler for `setup`, empties everything, zeroes the counters.
+  void configure(const DriftSetup& setup);
+
+  // Empties the queue and starts again (a device stopped or failed); counters stay.
+  void reset();
+
+  // Queues `frames` interleaved converted frames. `now` is a monotonic time in seconds.
+  void push(const Sample* interleaved, std::size_t frames, double now);
+
+  // Fills `frames` interleaved frames for playback. `now` as for push().
+  void pull(Sample* interleaved, std::size_t frames, double now);
+
+  std::uint64_t underruns() const { return fifo_.underruns(); }
+  std::uint64_t overflows() const { return fifo_.overflows(); }
+  double ratio() const { return ratio_; }                 // used by the last pull
+  double targetLevelSeconds() const { return targetFrames_ / rate_; }
+  double levelSeconds() const { return controller_.smoothedLevel(); }
+  std::size_t queuedFrames() const { return fifo_.size(); }
+  std::size_t capacityFrames() const { return fifo_.capacity(); }
+  bool starting() const { return starting_; }
+  DriftController::State state() const { return controller_.state(); }
+
+ private:
+  // Adds the queue's level over the time since the last call to the running integral.
+  void integrateLevel(double now);
+  // Silence frames to play before the first queued frame so the average level lands on target.
+  double startingSilence(std::size_t frames, double now) const;
+  void resample(Sample* out, std::size_t frames);
+
+  SampleFifo fifo_;
+  AdaptiveResampler resampler_;
+  DriftController controller_;
+  DriftTuning tuning_;
+  std::vector<Sample> scratch_;
+  DriftSetup setup_;
+  double rate_ = 1.0;
+  double targetFrames_ = 0.0;
+  std::size_t startLimit_ = 0;  // frames kept while starting; older ones are let go uncounted
+
+  bool starting_ = true;
+  bool anyPush_ = false;
+  double lastPushTime_ = 0.0;
+  std::size_t lastPushFrames_ = 0;
+  bool anyPull_ = false;
+  double lastPullTime_ = 0.0;
+  double lastEventTime_ = 0.0;
+  double levelArea_ = 0.0;       // frame-seconds since the last controller update
+  double levelSince_ = 0.0;      // time of the last controller update
+  double ratio_ = 1.0;
+};
+
+}  // namespace dsp
