@@ -21,6 +21,7 @@ class AdaptiveResampler {
   static constexpr int kHalfTaps = 32;
   static constexpr int kTaps = 2 * kHalfTaps;
   static constexpr int kPhases = 256;
+  static_assert(kTaps % 8 == 0, "the filter loop takes taps eight at a time");
 
   AdaptiveResampler();
 
@@ -47,14 +48,14 @@ class AdaptiveResampler {
   void snapToSample();
 
  private:
-  // Kernel taps for fractional position `phase`, into coefficients_.
-  void interpolateKernel(double phase);
+  // Both channels' output for fractional position `phase`; `left` and `right` point at the
+  // first of the kTaps frames under the kernel.
+  void filterAt(double phase, const float* left, const float* right, float& outLeft, float& outRight) const;
 
   // Kernel rows for phases 0..kPhases (the last one is row 0 shifted by a sample), and the
   // difference of each row to the next, for the linear interpolation between rows.
   std::vector<float> rows_;
   std::vector<float> steps_;
-  alignas(32) float coefficients_[kTaps] = {};
 
   // Per channel: the last kTaps input frames, followed by this call's input frames.
   std::vector<float> left_;

@@ -6,6 +6,12 @@
 
 namespace dsp {
 
+namespace {
+constexpr std::size_t kChannels = SampleFifo::kChannels;
+
+void silence(Sample* out, std::size_t frames) { std::fill(out, out + frames * kChannels, Sample{0}); }
+}  // namespace
+
 DriftCompensator::DriftCompensator(const DriftTuning& tuning) : controller_(tuning), tuning_(tuning) {}
 
 void DriftCompensator::configure(const DriftSetup& setup) {
@@ -15,14 +21,16 @@ void DriftCompensator::configure(const DriftSetup& setup) {
   rate_ = setup.outputRate;
   const double push = static_cast<double>(setup.maxPushFrames);
   const double pull = static_cast<double>(setup.maxPullFrames);
-  // Between the two sawtooths of pushes and pulls the level dips (push + pull) / 2 below its
+  // Between the sawtooths of pushes and pulls the level dips (push + pull) / 2 below its
   // average at worst; the margin covers buffers handled late and the loop's own error.
   targetFrames_ = (push + pull) / 2.0 + setup.marginSeconds * rate_;
   startLimit_ = static_cast<std::size_t>(std::ceil(targetFrames_ + push + pull));
   fifo_.setCapacity(2 * startLimit_);
+  // Long enough that the part-buffers at the ends of the start's averaging weigh little.
+  startWindow_ = std::max(1.0, 16.0 * std::max(push, pull) / rate_);
   const double maxRatio = 1.0 + std::max(tuning_.maxDeviation, tuning_.glideDeviation);
   resampler_.setMaxBlock(setup.maxPullFrames, maxRatio);
-  scratch_.assign(SampleFifo::kChannels * static_cast<size_t>(std::ceil(3.0 + pull * maxRatio)), 0);
+  scratch_.assign(kChannels * static_cast<size_t>(std::ceil(3.0 + pull * maxRatio)), 0);
   reset();
 }
 
@@ -30,41 +38,44 @@ void DriftCompensator::reset() {
   fifo_.clear();
   resampler_.reset();
   controller_.reset(targetFrames_ / rate_);
-  starting_ = true;
-  anyPush_ = false;
-  anyPull_ = false;
-  lastPushFrames_ = 0;
-  levelArea_ = 0.0;
   ratio_ = 1.0;
+  anyPull_ = false;
+  startAgain();
 }
 
-void DriftCompensator::integrateLevel(double now) {
+void DriftCompensator::startAgain() {
+  starting_ = true;
+  windowOpen_ = false;
+}
+
+void DriftCompensator::integrateLevel(double level, double now) {
   if (now > lastEventTime_) {
-    levelArea_ += static_cast<double>(fifo_.size()) * (now - lastEventTime_);
+    levelArea_ += level * (now - lastEventTime_);
     lastEventTime_ = now;
   }
 }
 
 void DriftCompensator::push(const Sample* interleaved, std::size_t frames, double now) {
-  anyPush_ = true;
-  lastPushTime_ = now;
-  lastPushFrames_ = frames;
   if (starting_) {
-    // Nothing has been played from the queue yet: frames beyond what the start needs are
-    // let go from the old end, which only moves the start of the stream.
+    if (windowOpen_) {
+      integrateLevel(virtualLevel_, now);
+      virtualLevel_ += static_cast<double>(frames);
+    }
+    // Nothing has been played from the queue yet: frames beyond what the start needs are let
+    // go from the old end, which only moves the point of the input the stream starts at.
     if (frames > startLimit_) {
-      interleaved += (frames - startLimit_) * SampleFifo::kChannels;
+      interleaved += (frames - startLimit_) * kChannels;
       frames = startLimit_;
     }
     if (fifo_.size() + frames > startLimit_) fifo_.discard(fifo_.size() + frames - startLimit_);
     fifo_.push(interleaved, frames);
     return;
   }
-  integrateLevel(now);
+  integrateLevel(static_cast<double>(fifo_.size()), now);
   const std::uint64_t overflowsBefore = fifo_.overflows();
   fifo_.push(interleaved, frames);
   if (fifo_.overflows() != overflowsBefore) {
-    // Playback has stalled far beyond the margin: keep the newest frames at the target level.
+    // Playback has stalled far beyond the margin: keep the newest frames, at the target level.
     const auto target = static_cast<std::size_t>(targetFrames_);
     if (fifo_.size() > target) fifo_.discard(fifo_.size() - target);
     controller_.restartLevel();
@@ -73,51 +84,68 @@ void DriftCompensator::push(const Sample* interleaved, std::size_t frames, doubl
   }
 }
 
-double DriftCompensator::startingSilence(std::size_t frames, double now) const {
-  // Average level = queued frames, less where the last push stands in its own sawtooth
-  // (half a push above its mean just after it, falling at the stream's rate), plus half of
-  // the pull now starting (its frames leave at once but play for a whole buffer).
-  const double halfPush = static_cast<double>(lastPushFrames_) / 2.0;
-  const double pushSawtooth = std::clamp(halfPush - (now - lastPushTime_) * rate_, -halfPush, halfPush);
-  return targetFrames_ + pushSawtooth + static_cast<double>(frames) / 2.0 - static_cast<double>(fifo_.size());
-}
-
 void DriftCompensator::pull(Sample* interleaved, std::size_t frames, double now) {
   const bool paced = anyPull_ && now - lastPullTime_ >= 0.5 * static_cast<double>(frames) / rate_;
   anyPull_ = true;
   lastPullTime_ = now;
+  if (starting_) {
+    start(interleaved, frames, now, paced);
+    return;
+  }
+  integrateLevel(static_cast<double>(fifo_.size()), now);
+  if (now > levelSince_) {
+    controller_.update(levelArea_ / (now - levelSince_) / rate_, now - levelSince_);
+    levelArea_ = 0.0;
+    levelSince_ = now;
+  }
+  resample(interleaved, frames);
+}
 
-  if (!starting_) {
-    integrateLevel(now);
-    if (now > levelSince_) {
-      controller_.update(levelArea_ / (now - levelSince_) / rate_, now - levelSince_);
+void DriftCompensator::start(Sample* out, std::size_t frames, double now, bool paced) {
+  // Until the stream starts, each pull plays silence and consumes its frames only from a
+  // virtual level: pushes add to it as to the queue. Its average over the start window is
+  // where the queue's average would sit had playback been taking frames all along, so the
+  // amount of silence ahead of the first frame can put the average exactly on target,
+  // whatever the phase between the two buffer rhythms and the jitter of single buffers.
+  if (!windowOpen_) {
+    // A pull in a burst (a device queueing its first buffers at once) does not show the
+    // rhythm of playback; the window opens at a paced one, once frames are coming (nothing
+    // leaves the queue while starting, so it is empty until capture delivers).
+    if (!paced || fifo_.size() == 0) {
+      silence(out, frames);
+      return;
+    }
+    windowOpen_ = true;
+    windowBegin_ = now;
+    virtualLevel_ = static_cast<double>(fifo_.size());
+    levelArea_ = 0.0;
+    lastEventTime_ = now;
+  }
+  integrateLevel(virtualLevel_, now);
+  const double elapsed = now - windowBegin_;
+  if (elapsed >= startWindow_) {
+    // From here on (queue - virtual level) stays as it is now, plus the silence played.
+    const double average = levelArea_ / elapsed;
+    double lead = targetFrames_ - average - (static_cast<double>(fifo_.size()) - virtualLevel_);
+    if (lead < static_cast<double>(frames) && static_cast<double>(fifo_.size()) + lead >= static_cast<double>(frames)) {
+      if (lead < 0.0) {
+        fifo_.discard(static_cast<std::size_t>(std::lround(-lead)));
+        lead = 0.0;
+      }
+      const auto leadFrames = static_cast<std::size_t>(std::lround(lead));
+      silence(out, leadFrames);
+      resampler_.reset();
+      controller_.restartLevel();
+      starting_ = false;
       levelArea_ = 0.0;
       levelSince_ = now;
+      lastEventTime_ = now;
+      resample(out + leadFrames * kChannels, frames - leadFrames);
+      return;
     }
-    resample(interleaved, frames);
-    return;
   }
-
-  // Starting: a pull in a burst (the device queueing its first buffers at once) does not
-  // show the pace of playback, so only a paced pull may start the stream.
-  double silence = paced && anyPush_ ? startingSilence(frames, now) : static_cast<double>(frames);
-  if (silence >= static_cast<double>(frames)) {
-    std::fill(interleaved, interleaved + frames * SampleFifo::kChannels, Sample{0});
-    return;
-  }
-  if (silence < 0.0) {
-    fifo_.discard(static_cast<std::size_t>(std::lround(-silence)));
-    silence = 0.0;
-  }
-  const auto lead = static_cast<std::size_t>(std::lround(silence));
-  std::fill(interleaved, interleaved + lead * SampleFifo::kChannels, Sample{0});
-  resampler_.reset();
-  controller_.restartLevel();
-  starting_ = false;
-  levelArea_ = 0.0;
-  levelSince_ = now;
-  lastEventTime_ = now;
-  resample(interleaved + lead * SampleFifo::kChannels, frames - lead);
+  virtualLevel_ -= static_cast<double>(frames);
+  silence(out, frames);
 }
 
 void DriftCompensator::resample(Sample* out, std::size_t frames) {
@@ -127,14 +155,14 @@ void DriftCompensator::resample(Sample* out, std::size_t frames) {
     const DriftController::Step step = controller_.next(block, resampler_.phase());
     const std::size_t needed = resampler_.inputFramesFor(block, step.ratio);
     const std::size_t real = fifo_.pop(scratch_.data(), needed);
-    resampler_.process(scratch_.data(), out + done * SampleFifo::kChannels, block, step.ratio);
+    resampler_.process(scratch_.data(), out + done * kChannels, block, step.ratio);
     if (step.landsOnSample) resampler_.snapToSample();
     ratio_ = step.ratio;
     done += block;
     if (real < needed) {
-      // Ran dry (counted by the queue): the rest is silence until the queue is refilled.
-      std::fill(out + done * SampleFifo::kChannels, out + frames * SampleFifo::kChannels, Sample{0});
-      starting_ = true;
+      // Ran dry (the queue counts it): the rest is silence, and the stream starts again.
+      silence(out + done * kChannels, frames - done);
+      startAgain();
       return;
     }
   }

@@ -28,11 +28,11 @@ struct DriftSetup {
 // sizes. While the clocks agree the ratio is exactly 1 and the output is the input delayed
 // by a fixed number of frames, bit for bit.
 //
-// Start and restart: until the queue holds enough, pulls play silence (not counted). The
-// first paced pull that finds enough starts the stream with as much silence as puts the
-// average level on target. A pull that runs the queue dry plays what there is, then
-// silence, counts an underrun, and starts again the same way; a push that overflows the
-// queue drops the oldest frames (counted) and trims the queue back to its target.
+// Start and restart: for about a second after both sides run, pulls play silence (not
+// counted) while the level that playback would see is measured; then the stream starts with
+// as much silence as puts the average level on target. A pull that runs the queue dry plays
+// what there is, then silence, counts an underrun, and starts again the same way; a push
+// that overflows the queue drops the oldest frames (counted) and trims it back to target.
 //
 // Everything runs on one thread (the window's); configure() allocates, nothing else does.
 class DriftCompensator {
@@ -62,10 +62,11 @@ class DriftCompensator {
   DriftController::State state() const { return controller_.state(); }
 
  private:
-  // Adds the queue's level over the time since the last call to the running integral.
-  void integrateLevel(double now);
-  // Silence frames to play before the first queued frame so the average level lands on target.
-  double startingSilence(std::size_t frames, double now) const;
+  void startAgain();
+  // Adds `level` held since the last event to the running integral.
+  void integrateLevel(double level, double now);
+  // A pull while starting: silence, or the start of the stream when the time has come.
+  void start(Sample* out, std::size_t frames, double now, bool paced);
   void resample(Sample* out, std::size_t frames);
 
   SampleFifo fifo_;
@@ -77,15 +78,16 @@ class DriftCompensator {
   double rate_ = 1.0;
   double targetFrames_ = 0.0;
   std::size_t startLimit_ = 0;  // frames kept while starting; older ones are let go uncounted
+  double startWindow_ = 1.0;    // seconds the level is averaged before the stream starts
 
-  bool starting_ = true;
-  bool anyPush_ = false;
-  double lastPushTime_ = 0.0;
-  std::size_t lastPushFrames_ = 0;
   bool anyPull_ = false;
   double lastPullTime_ = 0.0;
+  bool starting_ = true;
+  bool windowOpen_ = false;
+  double windowBegin_ = 0.0;
+  double virtualLevel_ = 0.0;    // while starting: frames pushed less frames pulled as silence
   double lastEventTime_ = 0.0;
-  double levelArea_ = 0.0;       // frame-seconds since the last controller update
+  double levelArea_ = 0.0;       // frame-seconds since the last controller update (or window start)
   double levelSince_ = 0.0;      // time of the last controller update
   double ratio_ = 1.0;
 };

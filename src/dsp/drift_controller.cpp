@@ -5,23 +5,19 @@
 
 namespace dsp {
 
-DriftController::DriftController(const DriftTuning& tuning)
-    : tuning_(tuning),
-      // The level moves as d(level)/dt = drift - deviation; with a PI on the level error the
-      // loop is s^2 + Kp s + Ki, so these gains give the chosen frequency and damping.
-      proportionalGain_(2.0 * tuning.damping * tuning.naturalFrequency),
-      integralGain_(tuning.naturalFrequency * tuning.naturalFrequency) {}
+DriftController::DriftController(const DriftTuning& tuning) : tuning_(tuning) {}
 
 void DriftController::reset(double targetLevel) {
   target_ = targetLevel;
   integral_ = 0.0;
   deviation_ = 0.0;
-  smoothed_ = targetLevel;
+  smoothed_ = watched_ = targetLevel;
   lock();
+  restartLevel();
 }
 
 void DriftController::restartLevel() {
-  smoothed_ = target_;
+  smoothed_ = watched_ = target_;
   lockedLevel_ = target_;
   stateSeconds_ = 0.0;
   quietSeconds_ = 0.0;
@@ -31,33 +27,43 @@ void DriftController::lock() {
   state_ = State::Locked;
   integral_ = 0.0;
   deviation_ = 0.0;
-  lockedLevel_ = smoothed_;
+  lockedLevel_ = watched_;
   stateSeconds_ = 0.0;
   quietSeconds_ = 0.0;
 }
 
 void DriftController::update(double averageLevel, double seconds) {
   if (!(seconds > 0.0)) return;
-  smoothed_ += (averageLevel - smoothed_) * (1.0 - std::exp(-seconds / tuning_.smoothingSeconds));
+  const double frequency =
+      tuning_.settledFrequency + (tuning_.acquireFrequency - tuning_.settledFrequency) *
+                                     std::exp(-stateSeconds_ / tuning_.acquireSeconds);
+  const double smoothingSeconds = tuning_.smoothingPerFrequency / frequency;
+  smoothed_ += (averageLevel - smoothed_) * (1.0 - std::exp(-seconds / smoothingSeconds));
+  watched_ += (averageLevel - watched_) * (1.0 - std::exp(-seconds / tuning_.watchSeconds));
   stateSeconds_ += seconds;
   const double limit = tuning_.maxDeviation;
 
   if (state_ == State::Locked) {
-    const double moved = smoothed_ - lockedLevel_;
+    const double moved = watched_ - lockedLevel_;
     if (std::abs(moved) <= tuning_.unlockBand) return;
-    // The level has walked away at the clocks' difference; its slope since locking (the
-    // low-pass delays a ramp by smoothingSeconds) starts the drift estimate.
-    const double span = std::max(stateSeconds_ - tuning_.smoothingSeconds, tuning_.smoothingSeconds);
+    // The level has walked away at the clocks' difference; its slope since locking starts
+    // the drift estimate (the reference and the low-pass lag a ramp alike).
+    const double span = std::max(stateSeconds_, tuning_.watchSeconds);
     integral_ = std::clamp(moved / span, -limit, limit);
+    smoothed_ = watched_;  // the slower low-pass still lags the walk
     state_ = State::Tracking;
     stateSeconds_ = 0.0;
     quietSeconds_ = 0.0;
   }
   if (state_ != State::Tracking) return;
 
+  // The level moves as d(level)/dt = drift - deviation; with a PI on the level error the loop
+  // is s^2 + Kp s + Ki, so these gains give the frequency and damping wanted.
   const double error = smoothed_ - target_;
-  integral_ = std::clamp(integral_ + integralGain_ * error * seconds, -limit, limit);
-  const double wanted = std::clamp(proportionalGain_ * error + integral_, -limit, limit);
+  const double proportionalGain = 2.0 * tuning_.damping * frequency;
+  const double integralGain = frequency * frequency;
+  integral_ = std::clamp(integral_ + integralGain * error * seconds, -limit, limit);
+  const double wanted = std::clamp(proportionalGain * error + integral_, -limit, limit);
   const double slew = tuning_.maxSlewPerSecond * seconds;
   deviation_ += std::clamp(wanted - deviation_, -slew, slew);
 

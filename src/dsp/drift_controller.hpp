@@ -6,12 +6,19 @@ namespace dsp {
 // Constants of the loop that holds the queue level at its target. Levels and times are in
 // seconds, ratio deviations are fractions (1e-6 = 1 ppm).
 struct DriftTuning {
-  double smoothingSeconds = 2.0;     // low-pass of the measured level before the loop
-  double naturalFrequency = 0.03;    // rad/s of the PI loop (about 30 s to react)
+  // The PI loop starts quick, to take up the drift after it unlocks or restarts, and slows
+  // down over acquireSeconds to its settled frequency, where the measured level's jitter
+  // moves the ratio least. The level's low-pass keeps pace: its time constant is
+  // smoothingPerFrequency / (the loop's frequency), so it lags the loop by ~5 degrees.
+  double settledFrequency = 0.01;    // rad/s (about 100 s to react)
+  double acquireFrequency = 0.05;    // rad/s (about 20 s)
+  double acquireSeconds = 60.0;
+  double smoothingPerFrequency = 0.08;
   double damping = 1.0;              // critically damped: no overshoot of the level
+  double watchSeconds = 2.0;         // low-pass that watches the level while locked
   double maxDeviation = 1000e-6;     // the ratio stays within 1 +- this
-  double maxSlewPerSecond = 10e-6;   // how fast the ratio may move
-  double unlockBand = 0.002;         // level drift that ends bit-exact pass-through
+  double maxSlewPerSecond = 200e-6;  // how fast the ratio may move
+  double unlockBand = 0.0015;        // level drift that ends bit-exact pass-through
   double lockBand = 0.0005;          // level error under which tracking may stop ...
   double lockDeviation = 2e-6;       // ... when the ratio is this close to 1 ...
   double lockHoldSeconds = 30.0;     // ... for this long
@@ -56,17 +63,17 @@ class DriftController {
   double deviation() const { return deviation_; }
   double driftEstimate() const { return integral_; }
   double smoothedLevel() const { return smoothed_; }
+  double watchedLevel() const { return watched_; }
   double targetLevel() const { return target_; }
 
  private:
   void lock();
 
   DriftTuning tuning_;
-  double proportionalGain_;
-  double integralGain_;
   State state_ = State::Locked;
   double target_ = 0.0;
   double smoothed_ = 0.0;
+  double watched_ = 0.0;
   double integral_ = 0.0;
   double deviation_ = 0.0;
   double lockedLevel_ = 0.0;  // smoothed level when the controller locked
