@@ -14,7 +14,9 @@
 #include <deque>
 #include <new>
 #include <numbers>
+#include <ostream>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "dsp/adaptive_resampler.hpp"
@@ -121,6 +123,15 @@ class CounterSource {
   long index_ = 0;
 };
 
+// A number as a test name allows it: -0.5 -> "minus0p5".
+std::string nameOf(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", std::abs(value));
+  std::string name = value < 0 ? "minus" : "";
+  for (const char* c = text; *c; ++c) name += *c == '.' ? 'p' : *c;
+  return name;
+}
+
 // ---------------------------------------------------------------------------------------
 // The FIFO
 
@@ -171,6 +182,7 @@ struct ToneCase {
   double ratio;
   double cyclesPerFrame;
 };
+void PrintTo(const ToneCase& c, std::ostream* os) { *os << "ratio " << c.ratio << ", " << c.cyclesPerFrame << " cycles/frame"; }
 
 class ResamplerTone : public ::testing::TestWithParam<ToneCase> {};
 
@@ -207,7 +219,11 @@ std::vector<ToneCase> toneCases() {
     for (double f : {0.003, 0.1, 0.25, 0.4}) cases.push_back({ratio, f});
   return cases;
 }
-INSTANTIATE_TEST_SUITE_P(RatiosAndFrequencies, ResamplerTone, ::testing::ValuesIn(toneCases()));
+INSTANTIATE_TEST_SUITE_P(RatiosAndFrequencies, ResamplerTone, ::testing::ValuesIn(toneCases()),
+                         [](const ::testing::TestParamInfo<ToneCase>& info) {
+                           return "ratio_" + nameOf((info.param.ratio - 1.0) * 1e6) + "ppm_f" +
+                                  nameOf(info.param.cyclesPerFrame);
+                         });
 
 // At ratio exactly 1 from a whole-sample position the output is the input delayed by the
 // filter's half length, bit for bit, whatever the block sizes.
@@ -241,6 +257,10 @@ struct DriftCase {
   double minutes;           // simulated time
   bool counterSignal;       // frames that carry their index (checked bit-exact) instead of a tone
 };
+void PrintTo(const DriftCase& c, std::ostream* os) {
+  *os << c.driftPpm << " ppm, " << c.outputRate << " Hz, push " << c.pushFrames << ", pull " << c.pullFrames << ", "
+      << c.minutes << " min";
+}
 
 // Both devices' buffers are handled on one thread, each up to kJitterSeconds late, so the
 // order of pushes and pulls varies from the two clocks' pattern.
@@ -384,7 +404,10 @@ INSTANTIATE_TEST_SUITE_P(
                       DriftCase{+200.0, 4000, 200, 200, 60.0, false},     // 50 ms both ways
                       DriftCase{+200.0, 24000, 480, 1024, 5.0, false},    // 20 ms, 43 ms
                       DriftCase{-200.0, 96000, 4096, 2048, 2.0, false},   // 43 ms, 21 ms
-                      DriftCase{0.0, 96000, 2048, 4096, 2.0, true}));     // 21 ms, 43 ms
+                      DriftCase{0.0, 96000, 2048, 4096, 2.0, true}),      // 21 ms, 43 ms
+    [](const ::testing::TestParamInfo<DriftCase>& info) {
+      return nameOf(info.param.driftPpm) + "ppm_" + std::to_string(info.param.outputRate) + "Hz";
+    });
 
 // ---------------------------------------------------------------------------------------
 // Faults, reset, allocation

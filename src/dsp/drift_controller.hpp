@@ -26,8 +26,8 @@ struct DriftTuning {
 };
 
 // Steers the resampling ratio (input frames per output frame) so that the queue's level
-// stays at its target while the two clocks differ, without ever moving the ratio faster than
-// a slow glide. It has three states:
+// stays at its target while the two clocks differ, the ratio never moving faster than
+// maxSlewPerSecond. Called once per playback buffer. It has three states:
 //  - locked: ratio exactly 1, the resampler passes frames through unchanged. The clocks are
 //    taken to agree until the level has moved by unlockBand from where it was locked.
 //  - tracking: a PI loop on the smoothed level, its integral being the drift estimate,
@@ -76,7 +76,7 @@ class DriftController {
   double watched_ = 0.0;
   double integral_ = 0.0;
   double deviation_ = 0.0;
-  double lockedLevel_ = 0.0;  // smoothed level when the controller locked
+  double lockedLevel_ = 0.0;  // watched level when the controller locked
   double stateSeconds_ = 0.0; // time spent in the current state
   double quietSeconds_ = 0.0; // time the lock conditions have held while tracking
 };
