@@ -6,53 +6,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <complex>
 #include <cstdio>
-#include <cstdlib>
 #include <deque>
-#include <new>
 #include <numbers>
 #include <ostream>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "allocation_counter.hpp"
 #include "dsp/adaptive_resampler.hpp"
 #include "dsp/drift_compensator.hpp"
 #include "dsp/sample_fifo.hpp"
-
-// Every operator new of this binary is counted while g_countAllocations is set.
-namespace {
-std::atomic<bool> g_countAllocations{false};
-std::atomic<long> g_allocations{0};
-
-void* countedAlloc(std::size_t size) {
-  if (g_countAllocations.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void* countedAlignedAlloc(std::size_t size, std::align_val_t align) {
-  if (g_countAllocations.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
-  const std::size_t a = static_cast<std::size_t>(align);
-  if (void* p = std::aligned_alloc(a, (size + a - 1) / a * a)) return p;
-  throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(std::size_t size) { return countedAlloc(size); }
-void* operator new[](std::size_t size) { return countedAlloc(size); }
-void* operator new(std::size_t size, std::align_val_t align) { return countedAlignedAlloc(size, align); }
-void* operator new[](std::size_t size, std::align_val_t align) { return countedAlignedAlloc(size, align); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -529,16 +496,14 @@ TEST_F(CompensatorRig, LocksAgainWhenTheClocksAgree) {
 
 // After configure(), starting, running, a drifting clock, an underrun and a reset allocate nothing.
 TEST_F(CompensatorRig, AllocatesNothingAfterConfigure) {
-  g_allocations = 0;
-  g_countAllocations = true;
+  allocation_counter::Start();
   run(3 * kSecond);
   run(30 * kSecond, true, true, 500e-6);  // the ratio moves
   const DriftController::State drifting = compensator.state();
   run(kSecond, false, true);
   compensator.reset();
   run(2 * kSecond);
-  g_countAllocations = false;
-  EXPECT_EQ(g_allocations.load(), 0);
+  EXPECT_EQ(allocation_counter::Stop(), 0);
   EXPECT_EQ(drifting, DriftController::State::Tracking);
   EXPECT_EQ(compensator.underruns(), 1u);
 }
