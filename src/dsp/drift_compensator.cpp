@@ -26,8 +26,10 @@ void DriftCompensator::configure(const DriftSetup& setup) {
   targetFrames_ = (push + pull) / 2.0 + setup.marginSeconds * rate_;
   startLimit_ = static_cast<std::size_t>(std::ceil(targetFrames_ + push + pull));
   fifo_.setCapacity(2 * startLimit_);
-  // Long enough that the part-buffers at the ends of the start's averaging weigh little.
-  startWindow_ = std::max(1.0, 16.0 * std::max(push, pull) / rate_);
+  // Long enough that the other side's part-buffers at the ends of the start's averaging
+  // weigh little.
+  pushRhythm_ = push > pull;
+  startWindow_ = std::max(1.0, 8.0 * std::max(push, pull) / rate_);
   const double maxRatio = 1.0 + std::max(tuning_.maxDeviation, tuning_.glideDeviation);
   resampler_.setMaxBlock(setup.maxPullFrames, maxRatio);
   scratch_.assign(kChannels * static_cast<size_t>(std::ceil(3.0 + pull * maxRatio)), 0);
@@ -37,7 +39,8 @@ void DriftCompensator::configure(const DriftSetup& setup) {
 void DriftCompensator::reset() {
   fifo_.clear();
   resampler_.reset();
-  controller_.reset(targetFrames_ / rate_);
+  controller_.reset(targetFrames_ / rate_,
+                    static_cast<double>(std::max(setup_.maxPushFrames, setup_.maxPullFrames)) / rate_);
   ratio_ = 1.0;
   anyPull_ = false;
   startAgain();
@@ -45,7 +48,10 @@ void DriftCompensator::reset() {
 
 void DriftCompensator::startAgain() {
   starting_ = true;
+  playbackPaced_ = false;
   windowOpen_ = false;
+  averageReady_ = false;
+  virtualLevel_ = static_cast<double>(fifo_.size());
 }
 
 void DriftCompensator::integrateLevel(double level, double now) {
@@ -57,10 +63,8 @@ void DriftCompensator::integrateLevel(double level, double now) {
 
 void DriftCompensator::push(const Sample* interleaved, std::size_t frames, double now) {
   if (starting_) {
-    if (windowOpen_) {
-      integrateLevel(virtualLevel_, now);
-      virtualLevel_ += static_cast<double>(frames);
-    }
+    if (windowOpen_) integrateLevel(virtualLevel_, now);
+    if (frames > 0 && pushRhythm_) rhythmEvent(now);
     // Nothing has been played from the queue yet: frames beyond what the start needs are let
     // go from the old end, which only moves the point of the input the stream starts at.
     if (frames > startLimit_) {
@@ -69,6 +73,7 @@ void DriftCompensator::push(const Sample* interleaved, std::size_t frames, doubl
     }
     if (fifo_.size() + frames > startLimit_) fifo_.discard(fifo_.size() + frames - startLimit_);
     fifo_.push(interleaved, frames);
+    virtualLevel_ += static_cast<double>(frames);
     return;
   }
   integrateLevel(static_cast<double>(fifo_.size()), now);
@@ -101,32 +106,35 @@ void DriftCompensator::pull(Sample* interleaved, std::size_t frames, double now)
   resample(interleaved, frames);
 }
 
-void DriftCompensator::start(Sample* out, std::size_t frames, double now, bool paced) {
-  // Until the stream starts, each pull plays silence and consumes its frames only from a
-  // virtual level: pushes add to it as to the queue. Its average over the start window is
-  // where the queue's average would sit had playback been taking frames all along, so the
-  // amount of silence ahead of the first frame can put the average exactly on target,
-  // whatever the phase between the two buffer rhythms and the jitter of single buffers.
+// Until the stream starts, each pull plays silence and takes its frames only from a virtual
+// level, to which pushes add as to the queue. The average of that level over the start
+// window is where the queue's average would sit had playback been taking frames all along,
+// so the amount of silence ahead of the first frame can put the average on target, whatever
+// the phase between the two buffer rhythms and the jitter of single buffers. The window
+// opens and closes at buffers of the side with the longer ones (in step with its sawtooth,
+// which then averages out exactly), once playback keeps its pace and capture delivers.
+void DriftCompensator::rhythmEvent(double now) {
   if (!windowOpen_) {
-    // A pull in a burst (a device queueing its first buffers at once) does not show the
-    // rhythm of playback; the window opens at a paced one, once frames are coming (nothing
-    // leaves the queue while starting, so it is empty until capture delivers).
-    if (!paced || fifo_.size() == 0) {
-      silence(out, frames);
-      return;
-    }
+    if (!playbackPaced_ || fifo_.size() == 0) return;
     windowOpen_ = true;
     windowBegin_ = now;
-    virtualLevel_ = static_cast<double>(fifo_.size());
     levelArea_ = 0.0;
     lastEventTime_ = now;
+  } else if (!averageReady_ && now - windowBegin_ >= startWindow_) {
+    startAverage_ = levelArea_ / (now - windowBegin_);
+    averageReady_ = true;
   }
-  integrateLevel(virtualLevel_, now);
-  const double elapsed = now - windowBegin_;
-  if (elapsed >= startWindow_) {
+}
+
+void DriftCompensator::start(Sample* out, std::size_t frames, double now, bool paced) {
+  // A pull in a burst (a device queueing its first buffers at once) does not show the pace
+  // of playback.
+  playbackPaced_ = playbackPaced_ || paced;
+  if (windowOpen_) integrateLevel(virtualLevel_, now);
+  if (!pushRhythm_) rhythmEvent(now);
+  if (averageReady_) {
     // From here on (queue - virtual level) stays as it is now, plus the silence played.
-    const double average = levelArea_ / elapsed;
-    double lead = targetFrames_ - average - (static_cast<double>(fifo_.size()) - virtualLevel_);
+    double lead = targetFrames_ - startAverage_ - (static_cast<double>(fifo_.size()) - virtualLevel_);
     if (lead < static_cast<double>(frames) && static_cast<double>(fifo_.size()) + lead >= static_cast<double>(frames)) {
       if (lead < 0.0) {
         fifo_.discard(static_cast<std::size_t>(std::lround(-lead)));

@@ -65,6 +65,8 @@ class DriftCompensator {
   void startAgain();
   // Adds `level` held since the last event to the running integral.
   void integrateLevel(double level, double now);
+  // A buffer of the side that sets the start window's rhythm, while starting.
+  void rhythmEvent(double now);
   // A pull while starting: silence, or the start of the stream when the time has come.
   void start(Sample* out, std::size_t frames, double now, bool paced);
   void resample(Sample* out, std::size_t frames);
@@ -82,10 +84,14 @@ class DriftCompensator {
 
   bool anyPull_ = false;
   double lastPullTime_ = 0.0;
+  bool pushRhythm_ = false;     // the start window follows pushes (longer than pulls)
   bool starting_ = true;
+  bool playbackPaced_ = false;  // a pull since starting came a buffer's time after the last
   bool windowOpen_ = false;
   double windowBegin_ = 0.0;
-  double virtualLevel_ = 0.0;    // while starting: frames pushed less frames pulled as silence
+  bool averageReady_ = false;
+  double startAverage_ = 0.0;   // virtual level averaged over the start window
+  double virtualLevel_ = 0.0;   // while starting: frames pushed less frames pulled as silence
   double lastEventTime_ = 0.0;
   double levelArea_ = 0.0;       // frame-seconds since the last controller update (or window start)
   double levelSince_ = 0.0;      // time of the last controller update

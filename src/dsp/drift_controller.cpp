@@ -5,19 +5,30 @@
 
 namespace dsp {
 
+void DriftController::LowPass::reset(double value) { first = second = value; }
+
+void DriftController::LowPass::update(double value, double seconds, double timeConstant) {
+  const double weight = 1.0 - std::exp(-seconds / (timeConstant / 2.0));
+  first += (value - first) * weight;
+  second += (first - second) * weight;
+}
+
 DriftController::DriftController(const DriftTuning& tuning) : tuning_(tuning) {}
 
-void DriftController::reset(double targetLevel) {
+void DriftController::reset(double targetLevel, double bufferSeconds) {
   target_ = targetLevel;
+  minSmoothing_ = tuning_.buffersPerSmoothing * bufferSeconds;
   integral_ = 0.0;
   deviation_ = 0.0;
-  smoothed_ = watched_ = targetLevel;
+  smoothed_.reset(targetLevel);
+  watched_.reset(targetLevel);
   lock();
   restartLevel();
 }
 
 void DriftController::restartLevel() {
-  smoothed_ = watched_ = target_;
+  smoothed_.reset(target_);
+  watched_.reset(target_);
   lockedLevel_ = target_;
   stateSeconds_ = 0.0;
   quietSeconds_ = 0.0;
@@ -27,7 +38,7 @@ void DriftController::lock() {
   state_ = State::Locked;
   integral_ = 0.0;
   deviation_ = 0.0;
-  lockedLevel_ = watched_;
+  lockedLevel_ = watched_.second;
   stateSeconds_ = 0.0;
   quietSeconds_ = 0.0;
 }
@@ -37,18 +48,19 @@ void DriftController::update(double averageLevel, double seconds) {
   const double frequency =
       tuning_.settledFrequency + (tuning_.acquireFrequency - tuning_.settledFrequency) *
                                      std::exp(-stateSeconds_ / tuning_.acquireSeconds);
-  const double smoothingSeconds = tuning_.smoothingPerFrequency / frequency;
-  smoothed_ += (averageLevel - smoothed_) * (1.0 - std::exp(-seconds / smoothingSeconds));
-  watched_ += (averageLevel - watched_) * (1.0 - std::exp(-seconds / tuning_.watchSeconds));
+  const double smoothingSeconds = std::max(tuning_.smoothingPerFrequency / frequency, minSmoothing_);
+  smoothed_.update(averageLevel, seconds, smoothingSeconds);
+  watched_.update(averageLevel, seconds, std::max(tuning_.watchSeconds, minSmoothing_));
   stateSeconds_ += seconds;
   const double limit = tuning_.maxDeviation;
 
   if (state_ == State::Locked) {
-    const double moved = watched_ - lockedLevel_;
+    const double moved = watched_.second - lockedLevel_;
     if (std::abs(moved) <= tuning_.unlockBand) return;
     // The level has walked away at the clocks' difference; its slope since locking starts
-    // the drift estimate (the reference and the low-pass lag a ramp alike).
-    const double span = std::max(stateSeconds_, tuning_.watchSeconds);
+    // the drift estimate (the reference and the low-pass lag a ramp alike). Over a short
+    // span the slope is mostly the level's noise, so it counts for less.
+    const double span = std::max(stateSeconds_, 2.0 * std::max(tuning_.watchSeconds, minSmoothing_));
     integral_ = std::clamp(moved / span, -limit, limit);
     smoothed_ = watched_;  // the slower low-pass still lags the walk
     state_ = State::Tracking;
@@ -59,7 +71,7 @@ void DriftController::update(double averageLevel, double seconds) {
 
   // The level moves as d(level)/dt = drift - deviation; with a PI on the level error the loop
   // is s^2 + Kp s + Ki, so these gains give the frequency and damping wanted.
-  const double error = smoothed_ - target_;
+  const double error = smoothed_.second - target_;
   const double proportionalGain = 2.0 * tuning_.damping * frequency;
   const double integralGain = frequency * frequency;
   integral_ = std::clamp(integral_ + integralGain * error * seconds, -limit, limit);

@@ -15,7 +15,8 @@ struct DriftTuning {
   double acquireSeconds = 60.0;
   double smoothingPerFrequency = 0.08;
   double damping = 1.0;              // critically damped: no overshoot of the level
-  double watchSeconds = 2.0;         // low-pass that watches the level while locked
+  double watchSeconds = 2.0;         // time constant of the low-pass that watches the level while locked
+  double buffersPerSmoothing = 16.0; // either low-pass spans at least this many of the longest buffers
   double maxDeviation = 1000e-6;     // the ratio stays within 1 +- this
   double maxSlewPerSecond = 200e-6;  // how fast the ratio may move
   double unlockBand = 0.0015;        // level drift that ends bit-exact pass-through
@@ -41,8 +42,10 @@ class DriftController {
 
   explicit DriftController(const DriftTuning& tuning = {});
 
-  // Starts locked with the level at `targetLevel`; forgets any drift estimate.
-  void reset(double targetLevel);
+  // Starts locked with the level at `targetLevel`; forgets any drift estimate. The level
+  // saws up and down by the longest buffer each `bufferSeconds`, which the low-passes
+  // must smooth away.
+  void reset(double targetLevel, double bufferSeconds);
 
   // The queue was refilled to its target after an underrun or trimmed after an overflow:
   // the level history is void, the drift estimate is kept.
@@ -62,8 +65,8 @@ class DriftController {
   State state() const { return state_; }
   double deviation() const { return deviation_; }
   double driftEstimate() const { return integral_; }
-  double smoothedLevel() const { return smoothed_; }
-  double watchedLevel() const { return watched_; }
+  double smoothedLevel() const { return smoothed_.second; }
+  double watchedLevel() const { return watched_.second; }
   double targetLevel() const { return target_; }
 
  private:
@@ -72,8 +75,18 @@ class DriftController {
   DriftTuning tuning_;
   State state_ = State::Locked;
   double target_ = 0.0;
-  double smoothed_ = 0.0;
-  double watched_ = 0.0;
+  double minSmoothing_ = 0.0;  // seconds
+  // Two first-order stages of half the time constant each: the level's sawtooth at the
+  // rhythm of the buffers (large when capture arrives in long blocks) falls off twice as
+  // steeply as through one stage, for about the same lag at the loop's frequency.
+  struct LowPass {
+    double first = 0.0;
+    double second = 0.0;
+    void reset(double value);
+    void update(double value, double seconds, double timeConstant);
+  };
+  LowPass smoothed_;
+  LowPass watched_;
   double integral_ = 0.0;
   double deviation_ = 0.0;
   double lockedLevel_ = 0.0;  // watched level when the controller locked
