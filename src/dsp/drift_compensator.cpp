@@ -1,0 +1,179 @@
+#include "dsp/drift_compensator.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace dsp {
+
+namespace {
+constexpr std::size_t kChannels = SampleFifo::kChannels;
+
+void silence(Sample* out, std::size_t frames) { std::fill(out, out + frames * kChannels, Sample{0}); }
+}  // namespace
+
+DriftCompensator::DriftCompensator(const DriftTuning& tuning) : controller_(tuning), tuning_(tuning) {}
+
+void DriftCompensator::configure(const DriftSetup& setup) {
+  if (setup.outputRate <= 0 || setup.maxPushFrames == 0 || setup.maxPullFrames == 0 || setup.marginSeconds < 0.0)
+    throw std::invalid_argument("DriftCompensator: empty stream set-up");
+  setup_ = setup;
+  rate_ = setup.outputRate;
+  const double push = static_cast<double>(setup.maxPushFrames);
+  const double pull = static_cast<double>(setup.maxPullFrames);
+  // Between the sawtooths of pushes and pulls the level dips (push + pull) / 2 below its
+  // average at worst; the margin covers buffers handled late and the loop's own error.
+  targetFrames_ = (push + pull) / 2.0 + setup.marginSeconds * rate_;
+  startLimit_ = static_cast<std::size_t>(std::ceil(targetFrames_ + push + pull));
+  fifo_.setCapacity(2 * startLimit_);
+  // Long enough that the other side's part-buffers at the ends of the start's averaging
+  // weigh little.
+  pushRhythm_ = push > pull;
+  startWindow_ = std::max(1.0, 8.0 * std::max(push, pull) / rate_);
+  const double maxRatio = 1.0 + std::max(tuning_.maxDeviation, tuning_.glideDeviation);
+  resampler_.setMaxBlock(setup.maxPullFrames, maxRatio);
+  scratch_.assign(kChannels * static_cast<size_t>(std::ceil(3.0 + pull * maxRatio)), 0);
+  reset();
+}
+
+void DriftCompensator::reset() {
+  fifo_.clear();
+  resampler_.reset();
+  controller_.reset(targetFrames_ / rate_,
+                    static_cast<double>(std::max(setup_.maxPushFrames, setup_.maxPullFrames)) / rate_);
+  ratio_ = 1.0;
+  anyPull_ = false;
+  startAgain();
+}
+
+void DriftCompensator::startAgain() {
+  starting_ = true;
+  playbackPaced_ = false;
+  windowOpen_ = false;
+  averageReady_ = false;
+  virtualLevel_ = static_cast<double>(fifo_.size());
+}
+
+void DriftCompensator::integrateLevel(double level, double now) {
+  if (now > lastEventTime_) {
+    levelArea_ += level * (now - lastEventTime_);
+    lastEventTime_ = now;
+  }
+}
+
+void DriftCompensator::push(const Sample* interleaved, std::size_t frames, double now) {
+  if (starting_) {
+    if (windowOpen_) integrateLevel(virtualLevel_, now);
+    if (frames > 0 && pushRhythm_) rhythmEvent(now);
+    // Nothing has been played from the queue yet: frames beyond what the start needs are let
+    // go from the old end, which only moves the point of the input the stream starts at.
+    if (frames > startLimit_) {
+      interleaved += (frames - startLimit_) * kChannels;
+      frames = startLimit_;
+    }
+    if (fifo_.size() + frames > startLimit_) fifo_.discard(fifo_.size() + frames - startLimit_);
+    fifo_.push(interleaved, frames);
+    virtualLevel_ += static_cast<double>(frames);
+    return;
+  }
+  integrateLevel(static_cast<double>(fifo_.size()), now);
+  const std::uint64_t overflowsBefore = fifo_.overflows();
+  fifo_.push(interleaved, frames);
+  if (fifo_.overflows() != overflowsBefore) {
+    // Playback has stalled far beyond the margin: keep the newest frames, at the target level.
+    const auto target = static_cast<std::size_t>(targetFrames_);
+    if (fifo_.size() > target) fifo_.discard(fifo_.size() - target);
+    controller_.restartLevel();
+    levelArea_ = 0.0;
+    levelSince_ = now;
+  }
+}
+
+void DriftCompensator::pull(Sample* interleaved, std::size_t frames, double now) {
+  const bool paced = anyPull_ && now - lastPullTime_ >= 0.5 * static_cast<double>(frames) / rate_;
+  anyPull_ = true;
+  lastPullTime_ = now;
+  if (starting_) {
+    start(interleaved, frames, now, paced);
+    return;
+  }
+  integrateLevel(static_cast<double>(fifo_.size()), now);
+  if (now > levelSince_) {
+    controller_.update(levelArea_ / (now - levelSince_) / rate_, now - levelSince_);
+    levelArea_ = 0.0;
+    levelSince_ = now;
+  }
+  resample(interleaved, frames);
+}
+
+// Until the stream starts, each pull plays silence and takes its frames only from a virtual
+// level, to which pushes add as to the queue. The average of that level over the start
+// window is where the queue's average would sit had playback been taking frames all along,
+// so the amount of silence ahead of the first frame can put the average on target, whatever
+// the phase between the two buffer rhythms and the jitter of single buffers. The window
+// opens and closes at buffers of the side with the longer ones (in step with its sawtooth,
+// which then averages out exactly), once playback keeps its pace and capture delivers.
+void DriftCompensator::rhythmEvent(double now) {
+  if (!windowOpen_) {
+    if (!playbackPaced_ || fifo_.size() == 0) return;
+    windowOpen_ = true;
+    windowBegin_ = now;
+    levelArea_ = 0.0;
+    lastEventTime_ = now;
+  } else if (!averageReady_ && now - windowBegin_ >= startWindow_) {
+    startAverage_ = levelArea_ / (now - windowBegin_);
+    averageReady_ = true;
+  }
+}
+
+void DriftCompensator::start(Sample* out, std::size_t frames, double now, bool paced) {
+  // A pull in a burst (a device queueing its first buffers at once) does not show the pace
+  // of playback.
+  playbackPaced_ = playbackPaced_ || paced;
+  if (windowOpen_) integrateLevel(virtualLevel_, now);
+  if (!pushRhythm_) rhythmEvent(now);
+  if (averageReady_) {
+    // From here on (queue - virtual level) stays as it is now, plus the silence played.
+    double lead = targetFrames_ - startAverage_ - (static_cast<double>(fifo_.size()) - virtualLevel_);
+    if (lead < static_cast<double>(frames) && static_cast<double>(fifo_.size()) + lead >= static_cast<double>(frames)) {
+      if (lead < 0.0) {
+        fifo_.discard(static_cast<std::size_t>(std::lround(-lead)));
+        lead = 0.0;
+      }
+      const auto leadFrames = static_cast<std::size_t>(std::lround(lead));
+      silence(out, leadFrames);
+      resampler_.reset();
+      controller_.restartLevel();
+      starting_ = false;
+      levelArea_ = 0.0;
+      levelSince_ = now;
+      lastEventTime_ = now;
+      resample(out + leadFrames * kChannels, frames - leadFrames);
+      return;
+    }
+  }
+  virtualLevel_ -= static_cast<double>(frames);
+  silence(out, frames);
+}
+
+void DriftCompensator::resample(Sample* out, std::size_t frames) {
+  std::size_t done = 0;
+  while (done < frames) {
+    const std::size_t block = std::min(frames - done, setup_.maxPullFrames);
+    const DriftController::Step step = controller_.next(block, resampler_.phase());
+    const std::size_t needed = resampler_.inputFramesFor(block, step.ratio);
+    const std::size_t real = fifo_.pop(scratch_.data(), needed);
+    resampler_.process(scratch_.data(), out + done * kChannels, block, step.ratio);
+    if (step.landsOnSample) resampler_.snapToSample();
+    ratio_ = step.ratio;
+    done += block;
+    if (real < needed) {
+      // Ran dry (the queue counts it): the rest is silence, and the stream starts again.
+      silence(out + done * kChannels, frames - done);
+      startAgain();
+      return;
+    }
+  }
+}
+
+}  // namespace dsp

@@ -1,0 +1,101 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "dsp/adaptive_resampler.hpp"
+#include "dsp/drift_controller.hpp"
+#include "dsp/sample_fifo.hpp"
+#include "dsp/stream_config.hpp"
+
+namespace dsp {
+
+// Sizes of a stream, in frames of the played (stereo) stream.
+struct DriftSetup {
+  int outputRate = 0;               // frames per second of the played stream
+  std::size_t maxPushFrames = 0;    // largest block the converter hands over at once
+  std::size_t maxPullFrames = 0;    // largest playback buffer
+  double marginSeconds = 0.010;     // headroom for late or early buffers beyond their own size
+};
+
+// The queue between a live converter and playback when the two devices run on clocks of
+// their own: converted frames are pushed as each capture buffer arrives, playback pulls a
+// buffer at a time through an adaptive resampler whose ratio (input frames per output
+// frame, within 1 +- 1000 ppm) holds the queue's average level at its target.
+//
+// The level is measured as a time average (the queue's frame count integrated between
+// calls, with the caller's timestamps), which is free of the sawtooth of the two buffer
+// sizes. While the clocks agree the ratio is exactly 1 and the output is the input delayed
+// by a fixed number of frames, bit for bit.
+//
+// Start and restart: for about a second after both sides run, pulls play silence (not
+// counted) while the level that playback would see is measured; then the stream starts with
+// as much silence as puts the average level on target. A pull that runs the queue dry plays
+// what there is, then silence, counts an underrun, and starts again the same way; a push
+// that overflows the queue drops the oldest frames (counted) and trims it back to target.
+//
+// Everything runs on one thread (the window's); configure() allocates, nothing else does.
+class DriftCompensator {
+ public:
+  explicit DriftCompensator(const DriftTuning& tuning = {});
+
+  // Sizes the queue and the resampler for `setup`, empties everything, zeroes the counters.
+  void configure(const DriftSetup& setup);
+
+  // Empties the queue and starts again (a device stopped or failed); counters stay.
+  void reset();
+
+  // Queues `frames` interleaved converted frames. `now` is a monotonic time in seconds.
+  void push(const Sample* interleaved, std::size_t frames, double now);
+
+  // Fills `frames` interleaved frames for playback. `now` as for push().
+  void pull(Sample* interleaved, std::size_t frames, double now);
+
+  std::uint64_t underruns() const { return fifo_.underruns(); }
+  std::uint64_t overflows() const { return fifo_.overflows(); }
+  double ratio() const { return ratio_; }                 // used by the last pull
+  double targetLevelSeconds() const { return targetFrames_ / rate_; }
+  double levelSeconds() const { return controller_.smoothedLevel(); }
+  std::size_t queuedFrames() const { return fifo_.size(); }
+  std::size_t capacityFrames() const { return fifo_.capacity(); }
+  bool starting() const { return starting_; }
+  DriftController::State state() const { return controller_.state(); }
+
+ private:
+  void startAgain();
+  // Adds `level` held since the last event to the running integral.
+  void integrateLevel(double level, double now);
+  // A buffer of the side that sets the start window's rhythm, while starting.
+  void rhythmEvent(double now);
+  // A pull while starting: silence, or the start of the stream when the time has come.
+  void start(Sample* out, std::size_t frames, double now, bool paced);
+  void resample(Sample* out, std::size_t frames);
+
+  SampleFifo fifo_;
+  AdaptiveResampler resampler_;
+  DriftController controller_;
+  DriftTuning tuning_;
+  std::vector<Sample> scratch_;
+  DriftSetup setup_;
+  double rate_ = 1.0;
+  double targetFrames_ = 0.0;
+  std::size_t startLimit_ = 0;  // frames kept while starting; older ones are let go uncounted
+  double startWindow_ = 1.0;    // seconds the level is averaged before the stream starts
+
+  bool anyPull_ = false;
+  double lastPullTime_ = 0.0;
+  bool pushRhythm_ = false;     // the start window follows pushes (longer than pulls)
+  bool starting_ = true;
+  bool playbackPaced_ = false;  // a pull since starting came a buffer's time after the last
+  bool windowOpen_ = false;
+  double windowBegin_ = 0.0;
+  bool averageReady_ = false;
+  double startAverage_ = 0.0;   // virtual level averaged over the start window
+  double virtualLevel_ = 0.0;   // while starting: frames pushed less frames pulled as silence
+  double lastEventTime_ = 0.0;
+  double levelArea_ = 0.0;       // frame-seconds since the last controller update (or window start)
+  double levelSince_ = 0.0;      // time of the last controller update
+  double ratio_ = 1.0;
+};
+
+}  // namespace dsp

@@ -1,0 +1,111 @@
+#include "dsp/drift_controller.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace dsp {
+
+void DriftController::LowPass::reset(double value) { first = second = value; }
+
+void DriftController::LowPass::update(double value, double seconds, double timeConstant) {
+  const double weight = 1.0 - std::exp(-seconds / (timeConstant / 2.0));
+  first += (value - first) * weight;
+  second += (first - second) * weight;
+}
+
+DriftController::DriftController(const DriftTuning& tuning) : tuning_(tuning) {}
+
+void DriftController::reset(double targetLevel, double bufferSeconds) {
+  target_ = targetLevel;
+  minSmoothing_ = tuning_.buffersPerSmoothing * bufferSeconds;
+  integral_ = 0.0;
+  deviation_ = 0.0;
+  smoothed_.reset(targetLevel);
+  watched_.reset(targetLevel);
+  lock();
+  restartLevel();
+}
+
+void DriftController::restartLevel() {
+  smoothed_.reset(target_);
+  watched_.reset(target_);
+  lockedLevel_ = target_;
+  stateSeconds_ = 0.0;
+  quietSeconds_ = 0.0;
+}
+
+void DriftController::lock() {
+  state_ = State::Locked;
+  integral_ = 0.0;
+  deviation_ = 0.0;
+  lockedLevel_ = watched_.second;
+  stateSeconds_ = 0.0;
+  quietSeconds_ = 0.0;
+}
+
+void DriftController::update(double averageLevel, double seconds) {
+  if (!(seconds > 0.0)) return;
+  const double frequency =
+      tuning_.settledFrequency + (tuning_.acquireFrequency - tuning_.settledFrequency) *
+                                     std::exp(-stateSeconds_ / tuning_.acquireSeconds);
+  const double smoothingSeconds = std::max(tuning_.smoothingPerFrequency / frequency, minSmoothing_);
+  smoothed_.update(averageLevel, seconds, smoothingSeconds);
+  watched_.update(averageLevel, seconds, std::max(tuning_.watchSeconds, minSmoothing_));
+  stateSeconds_ += seconds;
+  const double limit = tuning_.maxDeviation;
+
+  if (state_ == State::Locked) {
+    const double moved = watched_.second - lockedLevel_;
+    if (std::abs(moved) <= tuning_.unlockBand) return;
+    // The level has walked away at the clocks' difference; its slope since locking starts
+    // the drift estimate (the reference and the low-pass lag a ramp alike). Over a short
+    // span the slope is mostly the level's noise, so it counts for less.
+    const double span = std::max(stateSeconds_, 2.0 * std::max(tuning_.watchSeconds, minSmoothing_));
+    integral_ = std::clamp(moved / span, -limit, limit);
+    smoothed_ = watched_;  // the slower low-pass still lags the walk
+    state_ = State::Tracking;
+    stateSeconds_ = 0.0;
+    quietSeconds_ = 0.0;
+  }
+  if (state_ != State::Tracking) return;
+
+  // The level moves as d(level)/dt = drift - deviation; with a PI on the level error the loop
+  // is s^2 + Kp s + Ki, so these gains give the frequency and damping wanted.
+  const double error = smoothed_.second - target_;
+  const double proportionalGain = 2.0 * tuning_.damping * frequency;
+  const double integralGain = frequency * frequency;
+  integral_ = std::clamp(integral_ + integralGain * error * seconds, -limit, limit);
+  const double wanted = std::clamp(proportionalGain * error + integral_, -limit, limit);
+  const double slew = tuning_.maxSlewPerSecond * seconds;
+  deviation_ += std::clamp(wanted - deviation_, -slew, slew);
+
+  const bool quiet = std::abs(error) < tuning_.lockBand && std::abs(deviation_) < tuning_.lockDeviation &&
+                     std::abs(integral_) < tuning_.lockDeviation;
+  quietSeconds_ = quiet ? quietSeconds_ + seconds : 0.0;
+  if (quietSeconds_ >= tuning_.lockHoldSeconds) {
+    state_ = State::Gliding;
+    deviation_ = 0.0;
+    stateSeconds_ = 0.0;
+  }
+}
+
+DriftController::Step DriftController::next(std::size_t frames, double phase) {
+  Step step;
+  if (state_ == State::Tracking) {
+    step.ratio = 1.0 + deviation_;
+  } else if (state_ == State::Gliding && frames > 0) {
+    // Input frames to take beyond one per output frame to reach the nearest whole sample.
+    const double distance = phase >= 0.5 ? 1.0 - phase : -phase;
+    const double reach = tuning_.glideDeviation * static_cast<double>(frames);
+    if (std::abs(distance) <= reach) {
+      step.ratio = 1.0 + distance / static_cast<double>(frames);
+      step.landsOnSample = true;
+      lock();
+    } else {
+      step.ratio = 1.0 + std::copysign(tuning_.glideDeviation, distance);
+    }
+  }
+  return step;
+}
+
+}  // namespace dsp

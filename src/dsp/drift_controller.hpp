@@ -1,0 +1,97 @@
+#pragma once
+#include <cstddef>
+
+namespace dsp {
+
+// Constants of the loop that holds the queue level at its target. Levels and times are in
+// seconds, ratio deviations are fractions (1e-6 = 1 ppm).
+struct DriftTuning {
+  // The PI loop starts quick, to take up the drift after it unlocks or restarts, and slows
+  // down over acquireSeconds to its settled frequency, where the measured level's jitter
+  // moves the ratio least. The level's low-pass keeps pace: its time constant is
+  // smoothingPerFrequency / (the loop's frequency), so it lags the loop by ~5 degrees.
+  double settledFrequency = 0.01;    // rad/s (about 100 s to react)
+  double acquireFrequency = 0.05;    // rad/s (about 20 s)
+  double acquireSeconds = 60.0;
+  double smoothingPerFrequency = 0.08;
+  double damping = 1.0;              // critically damped: no overshoot of the level
+  double watchSeconds = 2.0;         // time constant of the low-pass that watches the level while locked
+  double buffersPerSmoothing = 16.0; // either low-pass spans at least this many of the longest buffers
+  double maxDeviation = 1000e-6;     // the ratio stays within 1 +- this
+  double maxSlewPerSecond = 200e-6;  // how fast the ratio may move
+  double unlockBand = 0.0015;        // level drift that ends bit-exact pass-through
+  double lockBand = 0.0005;          // level error under which tracking may stop ...
+  double lockDeviation = 2e-6;       // ... when the ratio is this close to 1 ...
+  double lockHoldSeconds = 30.0;     // ... for this long
+  double glideDeviation = 5e-6;      // ratio deviation used to bring the read position onto a sample
+};
+
+// Steers the resampling ratio (input frames per output frame) so that the queue's level
+// stays at its target while the two clocks differ, the ratio never moving faster than
+// maxSlewPerSecond. Called once per playback buffer. It has three states:
+//  - locked: ratio exactly 1, the resampler passes frames through unchanged. The clocks are
+//    taken to agree until the level has moved by unlockBand from where it was locked.
+//  - tracking: a PI loop on the smoothed level, its integral being the drift estimate,
+//    clamped to +-maxDeviation and slew-limited.
+//  - gliding: the clocks agree again (level on target, ratio within lockDeviation of 1 for
+//    lockHoldSeconds); the ratio moves the read position onto the nearest whole sample at
+//    glideDeviation, then the controller locks.
+class DriftController {
+ public:
+  enum class State { Locked, Tracking, Gliding };
+
+  explicit DriftController(const DriftTuning& tuning = {});
+
+  // Starts locked with the level at `targetLevel`; forgets any drift estimate. The level
+  // saws up and down by the longest buffer each `bufferSeconds`, which the low-passes
+  // must smooth away.
+  void reset(double targetLevel, double bufferSeconds);
+
+  // The queue was refilled to its target after an underrun or trimmed after an overflow:
+  // the level history is void, the drift estimate is kept.
+  void restartLevel();
+
+  // One measurement: the queue level averaged over the last `seconds`.
+  void update(double averageLevel, double seconds);
+
+  struct Step {
+    double ratio = 1.0;
+    bool landsOnSample = false;  // this block ends on a whole sample: snap, and stay locked
+  };
+  // The ratio for the next block of `frames` output frames, read from `phase` (the
+  // resampler's fractional read position).
+  Step next(std::size_t frames, double phase);
+
+  State state() const { return state_; }
+  double deviation() const { return deviation_; }
+  double driftEstimate() const { return integral_; }
+  double smoothedLevel() const { return smoothed_.second; }
+  double watchedLevel() const { return watched_.second; }
+  double targetLevel() const { return target_; }
+
+ private:
+  void lock();
+
+  DriftTuning tuning_;
+  State state_ = State::Locked;
+  double target_ = 0.0;
+  double minSmoothing_ = 0.0;  // seconds
+  // Two first-order stages of half the time constant each: the level's sawtooth at the
+  // rhythm of the buffers (large when capture arrives in long blocks) falls off twice as
+  // steeply as through one stage, for about the same lag at the loop's frequency.
+  struct LowPass {
+    double first = 0.0;
+    double second = 0.0;
+    void reset(double value);
+    void update(double value, double seconds, double timeConstant);
+  };
+  LowPass smoothed_;
+  LowPass watched_;
+  double integral_ = 0.0;
+  double deviation_ = 0.0;
+  double lockedLevel_ = 0.0;  // watched level when the controller locked
+  double stateSeconds_ = 0.0; // time spent in the current state
+  double quietSeconds_ = 0.0; // time the lock conditions have held while tracking
+};
+
+}  // namespace dsp
