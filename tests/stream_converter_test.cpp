@@ -1,7 +1,8 @@
 // Gapless stream converter: tones across the band at several rates (gain, image, output
 // frequency), agreement with the block conversion for every switch, a double-precision
-// direct convolution with the designed taps (noise, overload), chunking, the delay, a long
-// steady tone, the edge filter's ends, odd rates, and no allocation after set-up.
+// direct convolution with the designed taps (noise, overload), chunking, the delay, the
+// output granularity and latency, a long steady tone, the edge filter's ends, odd rates,
+// and no allocation after set-up.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -271,6 +272,28 @@ TEST(StreamConverter, FixedDelayWithinFortyMilliseconds) {
     frames += converter.Finish(raw.data() + 2 * frames);
     EXPECT_EQ(frames, x.size() / 2 + size_t(delay));
     EXPECT_EQ(raw[2 * (k + size_t(delay)) + 1], out[2 * k + 1]) << rate;
+  }
+}
+
+// Fed one frame per call, the longest an input frame waits for its output frame is
+// LatencyFrames(), and a block is at most 40 ms of output at every listed rate, so that
+// the live path can stay well within its end-to-end budget.
+TEST(StreamConverter, BlocksShortEnoughForLiveUse) {
+  for (int rate : kListRates) {
+    dsp::StreamConverter converter;
+    converter.Configure(rate);
+    converter.SetDelayCompensation(false);
+    EXPECT_LE(2.0 * converter.BlockFrames() / rate, 0.040) << rate;
+    const int64_t delay = converter.DelayFrames();
+    const Sample pair[2] = {1000, -1000};
+    std::vector<Sample> out(2 * converter.MaxOutputFrames(2));
+    int64_t produced = 0, longest = 0;
+    for (int64_t taken = 0; taken < delay + 3 * converter.BlockFrames(); ++taken) {
+      const size_t frames = converter.Process(pair, 2, out.data());
+      for (size_t f = 0; f < frames; ++f, ++produced)
+        if (produced >= delay) longest = std::max(longest, taken - (produced - delay));
+    }
+    EXPECT_EQ(longest, converter.LatencyFrames()) << rate;
   }
 }
 

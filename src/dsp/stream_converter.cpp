@@ -14,19 +14,23 @@ namespace dsp {
 
 namespace {
 
-constexpr int32_t kMinTransform = 256;
-constexpr int32_t kMaxTransform = 65536;
-// The transform is about eight filter lengths long: most of each block is new output,
-// and the transform still fits the caches well.
-constexpr int32_t kTransformPerTaps = 8;
+// The filter runs as two or more partitions of `hop` taps each, every one convolved by a
+// transform of 2 hop points whose spectra of earlier input blocks are kept: output then
+// leaves every hop frames, about half the filter's length, instead of waiting for a
+// transform many filter lengths long. The hop is the smallest power of two that covers the
+// filter in two partitions, so each block costs two transforms and two spectrum products
+// (more partitions only below 8000 Hz).
+constexpr int32_t kMinHop = 16;
+// Below 8000 Hz the filter is long in time; more partitions keep a block within this much output.
+constexpr double kMaxBlockSeconds = 0.040;
 
 using cd = std::complex<double>;
 
 // Spectrum of real taps in double precision with the engine's sign convention,
 // X[k] = sum x[j] e^{+2 pi i jk/n}, so it multiplies the engine's own spectra.
-std::vector<cd> tapSpectrum(const std::vector<double>& taps, size_t n) {
+std::vector<cd> tapSpectrum(const double* taps, size_t count, size_t n) {
   std::vector<cd> a(n);
-  for (size_t j = 0; j < taps.size(); ++j) a[j] = taps[j];
+  for (size_t j = 0; j < count; ++j) a[j] = taps[j];
   for (size_t i = 1, j = 0; i < n; ++i) {
     size_t bit = n >> 1;
     for (; j & bit; bit >>= 1) j ^= bit;
@@ -47,43 +51,71 @@ std::vector<cd> tapSpectrum(const std::vector<double>& taps, size_t n) {
   return a;
 }
 
-// (Even +- Odd) / 2 / n as interleaved floats: the inverse transform then needs no scaling.
-void combineSpectra(const std::vector<double>& even, const std::vector<double>& odd, size_t n,
-                    AlignedVector<float>& sum, AlignedVector<float>& diff) {
-  const std::vector<cd> e = tapSpectrum(even, n);
-  const std::vector<cd> o = tapSpectrum(odd, n);
-  sum.assign(2 * n, 0.0f);
-  diff.assign(2 * n, 0.0f);
+// Per partition p (taps p hop ... p hop + hop - 1, transform length n = 2 hop), the spectra
+// Sum = (Even + Odd) / 2 / n and Diff = (Even - Odd) / 2 / n, one partition after the other
+// (the 1/n spares the inverse transform its scaling). Each is kept as two arrays in the
+// layout of an interleaved spectrum, (re, re) and (-im, im) per bin, so that the product
+// with an interleaved spectrum takes no more than a swap of each bin's re and im.
+void combineSpectra(const std::vector<double>& even, const std::vector<double>& odd, size_t hop,
+                    size_t partitions, StreamConverter::FilterSpectra& out) {
+  const size_t n = 2 * hop;
+  for (AlignedVector<float>* v : {&out.SumRe, &out.SumIm, &out.DiffRe, &out.DiffIm}) v->assign(2 * n * partitions, 0.0f);
   const double scale = 0.5 / static_cast<double>(n);
-  for (size_t k = 0; k < n; ++k) {
-    const cd s = (e[k] + o[k]) * scale;
-    const cd d = (e[k] - o[k]) * scale;
-    sum[2 * k] = static_cast<float>(s.real());
-    sum[2 * k + 1] = static_cast<float>(s.imag());
-    diff[2 * k] = static_cast<float>(d.real());
-    diff[2 * k + 1] = static_cast<float>(d.imag());
+  for (size_t p = 0; p < partitions; ++p) {
+    const size_t from = p * hop;
+    const size_t count = std::min(hop, even.size() - from);
+    const std::vector<cd> e = tapSpectrum(even.data() + from, count, n);
+    const std::vector<cd> o = tapSpectrum(odd.data() + from, count, n);
+    const size_t at = 2 * n * p;
+    for (size_t k = 0; k < n; ++k) {
+      const cd s = (e[k] + o[k]) * scale;
+      const cd d = (e[k] - o[k]) * scale;
+      const size_t j = at + 2 * k;
+      out.SumRe[j] = out.SumRe[j + 1] = static_cast<float>(s.real());
+      out.SumIm[j] = static_cast<float>(-s.imag());
+      out.SumIm[j + 1] = static_cast<float>(s.imag());
+      out.DiffRe[j] = out.DiffRe[j + 1] = static_cast<float>(d.real());
+      out.DiffIm[j] = static_cast<float>(-d.imag());
+      out.DiffIm[j + 1] = static_cast<float>(d.imag());
+    }
   }
 }
 
-// Y[k] = X[k] S[k] + conj(X[n-k]) D[k] for every k, in place: the real part of the inverse
-// is then e convolved with Even, the imaginary part o convolved with Odd.
-void applyFilter(float* __restrict x, const float* __restrict s, const float* __restrict d, int32_t n) {
-  auto one = [](float ar, float ai, float br, float bi, const float* sk, const float* dk, float* y) {
-    // a S + conj(b) D
-    y[0] = ar * sk[0] - ai * sk[1] + br * dk[0] + bi * dk[1];
-    y[1] = ar * sk[1] + ai * sk[0] + br * dk[1] - bi * dk[0];
-  };
-  const int32_t h = n / 2;
-  for (int32_t k : {0, h}) {
-    const float ar = x[2 * k], ai = x[2 * k + 1];
-    one(ar, ai, ar, ai, s + 2 * k, d + 2 * k, x + 2 * k);
+// R[k] = conj(X[n-k]) (R[0] = conj(X[0])): the mirrored spectrum, taken once per input
+// block so that every partition's product below reads both spectra in the same order.
+void mirrorSpectrum(const float* __restrict x, float* __restrict r, int32_t n) {
+  r[0] = x[0];
+  r[1] = -x[1];
+  for (int32_t k = 1; k < n; ++k) {
+    r[2 * k] = x[2 * (n - k)];
+    r[2 * k + 1] = -x[2 * (n - k) + 1];
   }
-  for (int32_t k = 1; k < h; ++k) {
-    const int32_t m = n - k;
-    const float ar = x[2 * k], ai = x[2 * k + 1];
-    const float br = x[2 * m], bi = x[2 * m + 1];
-    one(ar, ai, br, bi, s + 2 * k, d + 2 * k, x + 2 * k);
-    one(br, bi, ar, ai, s + 2 * m, d + 2 * m, x + 2 * m);
+}
+
+// Y[k] (+)= X[k] S[k] + R[k] D[k] for every k, with partition `p` of `f`: the real part of
+// the inverse is then e convolved with Even, the imaginary part o convolved with Odd. Two
+// bins per step, in a shape the compiler turns into whole vector operations.
+template <bool kAccumulate>
+void applyFilter(float* __restrict y, const float* __restrict x, const float* __restrict r,
+                 const StreamConverter::FilterSpectra& f, int32_t p, int32_t n) {
+  const size_t at = 2 * static_cast<size_t>(n) * static_cast<size_t>(p);
+  const float* __restrict sr = f.SumRe.data() + at;
+  const float* __restrict si = f.SumIm.data() + at;
+  const float* __restrict dr = f.DiffRe.data() + at;
+  const float* __restrict di = f.DiffIm.data() + at;
+  for (int32_t j = 0; j < 2 * n; j += 4) {
+    for (int32_t q = 0; q < 4; q += 2) {
+      const int32_t i = j + q;
+      const float re = x[i] * sr[i] + x[i + 1] * si[i] + r[i] * dr[i] + r[i + 1] * di[i];
+      const float im = x[i + 1] * sr[i + 1] + x[i] * si[i + 1] + r[i + 1] * dr[i + 1] + r[i] * di[i + 1];
+      if constexpr (kAccumulate) {
+        y[i] += re;
+        y[i + 1] += im;
+      } else {
+        y[i] = re;
+        y[i + 1] = im;
+      }
+    }
   }
 }
 
@@ -124,24 +156,32 @@ void StreamConverter::Configure(int32_t rate, const ConverterSwitches& switches)
   taps_ = filter.Taps;
   transition_ = filter.Transition;
   edgeRamp_ = filter.EdgeRamp;
-  int32_t n = kMinTransform;
-  while (n < kMaxTransform && n < kTransformPerTaps * taps_) n *= 2;
-  fftLength_ = n;
-  blockFrames_ = n - (taps_ - 1);
+  int32_t hop = kMinHop;
+  while (2 * hop < taps_) hop *= 2;
+  const double maxHop = kMaxBlockSeconds * static_cast<double>(rate) / 2.0;
+  while (hop > kMinHop && hop > maxHop) hop /= 2;
+  blockFrames_ = hop;
+  fftLength_ = 2 * hop;
+  partitions_ = (taps_ + hop - 1) / hop;
+  // The pass-through takes its frames D frames back, the transform hop frames back.
+  history_ = std::max(hop, delay_);
   switches_ = switches;
   compensate_ = true;
 
-  const size_t entries = 2 * static_cast<size_t>(n);
-  input_.assign(entries, 0.0f);
-  work_.assign(entries, 0.0f);
-  combineSpectra(filter.Even, filter.Odd, static_cast<size_t>(n), sum_, diff_);
-  combineSpectra(filter.EdgeEven, filter.EdgeOdd, static_cast<size_t>(n), edgeSum_, edgeDiff_);
+  input_.assign(2 * static_cast<size_t>(history_ + hop), 0.0f);
+  work_.assign(2 * static_cast<size_t>(fftLength_), 0.0f);
+  spectra_.assign(4 * static_cast<size_t>(fftLength_) * static_cast<size_t>(partitions_), 0.0f);
+  const auto h = static_cast<size_t>(hop), parts = static_cast<size_t>(partitions_);
+  combineSpectra(filter.Even, filter.Odd, h, parts, plain_);
+  combineSpectra(filter.EdgeEven, filter.EdgeOdd, h, parts, edge_);
   Reset();
 }
 
 void StreamConverter::Reset() {
   std::fill(input_.begin(), input_.end(), 0.0f);
-  filled_ = taps_ > 0 ? taps_ - 1 : 0;  // the history before the first input is silence
+  std::fill(spectra_.begin(), spectra_.end(), 0.0f);  // the spectra of silence
+  filled_ = history_;  // the history before the first input is silence
+  newest_ = 0;
   framesIn_ = 0;
   framesOut_ = 0;
   havePending_ = false;
@@ -176,14 +216,14 @@ size_t StreamConverter::Process(const Sample* in, size_t count, Sample* out) {
     havePending_ = false;
     used = 1;
     takeFrames(pair, 1);
-    if (filled_ == fftLength_) written += runBlock(out, INT64_MAX);
+    if (filled_ == blockEnd()) written += runBlock(out, INT64_MAX);
   }
   while (count - used >= 2) {
     const size_t pairs = (count - used) / 2;
-    const int32_t frames = static_cast<int32_t>(std::min<size_t>(pairs, static_cast<size_t>(fftLength_ - filled_)));
+    const int32_t frames = static_cast<int32_t>(std::min<size_t>(pairs, static_cast<size_t>(blockEnd() - filled_)));
     takeFrames(in + used, frames);
     used += 2 * static_cast<size_t>(frames);
-    if (filled_ == fftLength_) written += runBlock(out + 2 * written, INT64_MAX);
+    if (filled_ == blockEnd()) written += runBlock(out + 2 * written, INT64_MAX);
   }
   if (used < count) {
     pending_ = in[used];
@@ -194,24 +234,34 @@ size_t StreamConverter::Process(const Sample* in, size_t count, Sample* out) {
 
 size_t StreamConverter::runBlock(Sample* out, int64_t end) {
   const int32_t n = fftLength_;
-  const int32_t history = taps_ - 1;
+  const auto spectrumFloats = 2 * static_cast<size_t>(n);
+  // The newest block's spectrum is taken even with the conversion off, so that switching
+  // it on finds every partition's input in place. A slot holds X, then its mirror R.
+  newest_ = newest_ + 1 == partitions_ ? 0 : newest_ + 1;
+  float* newest = spectra_.data() + 2 * spectrumFloats * static_cast<size_t>(newest_);
+  std::memcpy(newest, input_.data() + 2 * static_cast<size_t>(history_ - blockFrames_), sizeof(float) * spectrumFloats);
+  ComplexFFT(newest, n, kForward, kUnscaled, kNaturalOrder, nullptr);
+  mirrorSpectrum(newest, newest + spectrumFloats, n);
   const bool convert = switches_.IQ;
   if (convert) {
+    // Partition p of the filter meets the input spectrum of p blocks ago.
+    const FilterSpectra& filter = switches_.EdgeFilter ? edge_ : plain_;
     float* w = work_.data();
-    std::memcpy(w, input_.data(), sizeof(float) * 2 * static_cast<size_t>(n));
-    ComplexFFT(w, n, kForward, kUnscaled, kNaturalOrder, nullptr);
-    if (switches_.EdgeFilter)
-      applyFilter(w, edgeSum_.data(), edgeDiff_.data(), n);
-    else
-      applyFilter(w, sum_.data(), diff_.data(), n);
+    applyFilter<false>(w, newest, newest + spectrumFloats, filter, 0, n);
+    int32_t slot = newest_;
+    for (int32_t p = 1; p < partitions_; ++p) {
+      slot = slot == 0 ? partitions_ - 1 : slot - 1;
+      const float* x = spectra_.data() + 2 * spectrumFloats * static_cast<size_t>(slot);
+      applyFilter<true>(w, x, x + spectrumFloats, filter, p, n);
+    }
     ComplexFFT(w, n, kInverse, kUnscaled, kNaturalOrder, nullptr);
   }
 
   // Output frame j stands for input frame j - D, mixed with (-1)^(j-D).
   const int64_t first = framesOut_;
   const int64_t skip = compensate_ ? std::clamp<int64_t>(delay_ - first, 0, blockFrames_) : 0;
-  const float* filtered = work_.data() + 2 * static_cast<size_t>(history);
-  const float* raw = input_.data() + 2 * static_cast<size_t>(history - delay_);
+  const float* filtered = work_.data() + 2 * static_cast<size_t>(blockFrames_);
+  const float* raw = input_.data() + 2 * static_cast<size_t>(history_ - delay_);
   const int32_t stop = static_cast<int32_t>(std::clamp<int64_t>(end - first, skip, blockFrames_));
   // Per frame, the filtered output is scaled by 1 (or -(-1)^(j-D) inverted); the pass-through
   // takes the mixing off with (-1)^(j-D) (or -1 inverted).
@@ -227,10 +277,10 @@ size_t StreamConverter::runBlock(Sample* out, int64_t end) {
   }
   framesOut_ += blockFrames_;
 
-  // The last Taps - 1 frames are the next block's history.
+  // The last frames are the next block's history.
   std::memmove(input_.data(), input_.data() + 2 * static_cast<size_t>(blockFrames_),
-               sizeof(float) * 2 * static_cast<size_t>(history));
-  filled_ = history;
+               sizeof(float) * 2 * static_cast<size_t>(history_));
+  filled_ = history_;
   return static_cast<size_t>(stop - skip);
 }
 
@@ -242,9 +292,9 @@ size_t StreamConverter::Finish(Sample* out) {
   havePending_ = false;
   size_t written = 0;
   while (framesOut_ < end) {
-    const int32_t room = fftLength_ - filled_;
+    const int32_t room = blockEnd() - filled_;
     std::fill(input_.begin() + 2 * filled_, input_.end(), 0.0f);
-    filled_ = fftLength_;
+    filled_ = blockEnd();
     framesIn_ += room;
     // Frames past the end belong to the padding, not to the stream.
     written += runBlock(out + 2 * written, end);
