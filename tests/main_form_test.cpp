@@ -293,7 +293,7 @@ TEST_F(MainFormTest, DisabledControlsDrawDimmedText) {
   EXPECT_LT(enabledLog, 20);
 
   f.SBMic->click();
-  audio.deliverOpen(true);
+  audio.deliverOpen(wave::Direction::Capture);
   drain();
   ASSERT_FALSE(f.CbBitrate->isEnabled());
   EXPECT_LT(greyRange(f.CbBitrate, rateText).brightest, enabledRate - 60);
