@@ -22,6 +22,7 @@
 #include <memory>
 #include <numbers>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "app/main_form.hpp"
@@ -283,6 +284,124 @@ TEST_F(EndToEnd, ToneThroughTheNullSinksComesOutAsOneSidedIQ) {
   const int streamsAfter = countLines("pactl", {"list", "short", "source-outputs"}) +
                            countLines("pactl", {"list", "short", "sink-inputs"});
   EXPECT_EQ(streamsAfter, streamsBefore);
+  EXPECT_TRUE(boxes_.empty());
+}
+
+// A recorder of one monitor that notes when its first data arrived, so that two of them
+// can be laid on one time line: sample k was recorded about (k - first) / rate after the
+// first data arrived, `first` being the samples in that first arrival.
+class TimedRecorder {
+ public:
+  TimedRecorder(const QElapsedTimer& clock, QString source, int rate, int channels)
+      : clock_(clock), source_(std::move(source)), rate_(rate), channels_(channels) {
+    QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] {
+      if (firstMs_ < 0) {
+        firstMs_ = static_cast<double>(clock_.nsecsElapsed()) / 1e6;
+        firstFrames_ = static_cast<double>(process_.bytesAvailable()) / (2.0 * channels_);
+      }
+    });
+  }
+  ~TimedRecorder() { stop(); }
+  bool start() {
+    process_.start("parec", {"--device=" + source_, "--raw", "--format=s16le", "--rate=" + QString::number(rate_),
+                             "--channels=" + QString::number(channels_), "--latency-msec=10"});
+    return process_.waitForStarted(3000);
+  }
+  bool hasData() const { return firstMs_ >= 0; }
+  void stop() {
+    if (process_.state() == QProcess::NotRunning) return;
+    process_.terminate();
+    process_.waitForFinished(3000);
+    raw_ += process_.readAllStandardOutput();
+  }
+  // Peak magnitude per frame (the larger channel).
+  std::vector<double> envelope() const {
+    std::vector<double> e(static_cast<size_t>(raw_.size()) / (2 * static_cast<size_t>(channels_)));
+    for (size_t m = 0; m < e.size(); ++m) {
+      for (int c = 0; c < channels_; ++c) {
+        int16_t v;
+        std::memcpy(&v, raw_.constData() + 2 * (m * static_cast<size_t>(channels_) + static_cast<size_t>(c)), 2);
+        e[m] = std::max(e[m], std::abs(static_cast<double>(v)));
+      }
+    }
+    return e;
+  }
+  // Milliseconds on the clock at which frame `frame` was recorded.
+  double timeOfMs(size_t frame) const { return firstMs_ + (static_cast<double>(frame) - firstFrames_) * 1000.0 / rate_; }
+
+ private:
+  const QElapsedTimer& clock_;
+  QString source_;
+  int rate_;
+  int channels_;
+  QProcess process_;
+  QByteArray raw_;
+  double firstMs_ = -1;
+  double firstFrames_ = 0;
+};
+
+// Frames where the envelope rises over half its peak after at least `quiet` frames below it.
+std::vector<size_t> onsets(const std::vector<double>& envelope, size_t quiet) {
+  const double threshold = 0.5 * *std::max_element(envelope.begin(), envelope.end());
+  std::vector<size_t> found;
+  size_t below = 0;
+  for (size_t m = 0; m < envelope.size(); ++m) {
+    if (envelope[m] < threshold) {
+      ++below;
+      continue;
+    }
+    if (below >= quiet) found.push_back(m);
+    below = 0;
+  }
+  return found;
+}
+
+// Stream mode: bursts played into the input sink reach the output sink's monitor within
+// 150 ms, each measured from its onset at the input sink's monitor to its onset at the
+// output's, both monitors recorded on one time line.
+TEST_F(EndToEnd, StreamModeBurstReachesTheOutputWithin150ms) {
+  ASSERT_NO_FATAL_FAILURE(chooseDevices());
+  form->StreamModeAction->trigger();
+  ASSERT_TRUE(form->streamMode());
+  form->SBMic->click();
+  form->SBDin->click();
+  ASSERT_TRUE(runUntil([&] { return form->CaptureOpen && form->PlaybackActive; }, 5000));
+  runFor(2000);  // the queue measures its level for about a second, then the stream starts
+
+  QElapsedTimer clock;
+  clock.start();
+  TimedRecorder input(clock, "tovrel_in.monitor", kInputRate, 1);
+  TimedRecorder output(clock, "tovrel_out.monitor", kOutputRate, 2);
+  ASSERT_TRUE(input.start());
+  ASSERT_TRUE(output.start());
+  ASSERT_TRUE(runUntil([&] { return input.hasData() && output.hasData(); }, 3000));
+
+  // Five 13000 Hz bursts of 60 ms, one a second.
+  const QString file = tmp_.filePath("bursts.wav");
+  QStringList args{"-n", "-q", "-r", QString::number(kInputRate), "-c", "1", "-b", "16", file, "synth", "0.06",
+                   "sine", "13000", "vol", "0.5", "pad", "0.5", "0.44", "repeat", "4"};
+  ASSERT_EQ(QProcess::execute("sox", args), 0);
+  player_.start("paplay", {"--device=tovrel_in", file});
+  ASSERT_TRUE(player_.waitForStarted(3000));
+  runFor(6500);
+  input.stop();
+  output.stop();
+
+  const std::vector<size_t> in = onsets(input.envelope(), kInputRate / 4);
+  const std::vector<size_t> out = onsets(output.envelope(), kOutputRate / 4);
+  ASSERT_EQ(in.size(), 5u);
+  ASSERT_EQ(out.size(), 5u);
+  std::vector<double> latencies;
+  for (size_t i = 0; i < in.size(); ++i) latencies.push_back(output.timeOfMs(out[i]) - input.timeOfMs(in[i]));
+  std::sort(latencies.begin(), latencies.end());
+  std::cout << "stream mode latency at 48000 Hz (ms):";
+  for (double ms : latencies) std::cout << ' ' << ms;
+  std::cout << "; underruns " << form->Live.drift.underruns() << ", overflows " << form->Live.drift.overflows()
+            << "; converter wait " << 1000.0 * form->Live.converter.LatencyFrames() / kOutputRate << " ms, queue level "
+            << 1000.0 * form->Live.drift.levelSeconds() << " ms (target " << 1000.0 * form->Live.drift.targetLevelSeconds()
+            << " ms)" << std::endl;
+  EXPECT_LE(latencies[2], 150.0);
+  EXPECT_GT(latencies[0], 0.0);
   EXPECT_TRUE(boxes_.empty());
 }
 
