@@ -959,6 +959,85 @@ TEST_F(StreamPipelineTest, PlaysTheStreamConversionOfTheInputWithNothingRepeated
   EXPECT_TRUE(boxes.empty());
 }
 
+// The spectrogram still draws a column per 32768 input samples, gathered from the short
+// buffers: the same column as block mode draws for those samples.
+TEST_F(StreamPipelineTest, SpectrumColumnPerBlockOfInput) {
+  startCapture();
+  const std::vector<Sample> input = noise(1.0);
+  const size_t buffers = 32768 / form->Live.captureSamples;
+  ASSERT_EQ(buffers * form->Live.captureSamples, 32768u);
+  const QImage before = form->Spectrum.SpectrumView.copy();
+  for (size_t i = 0; i + 1 < buffers; ++i) runBuffer(input);
+  EXPECT_EQ(form->Spectrum.SpectrumView, before);
+  runBuffer(input);
+  const QImage drawn = form->Spectrum.SpectrumView.copy();
+  ASSERT_NE(drawn, before);
+
+  std::copy_n(input.begin(), 32768, form->Stream.WorkBuffer.begin());
+  form->Spectrum.RenderSpectrumColumn(form->Stream, form->cbLog->isChecked());
+  const QImage& block = form->Spectrum.SpectrumView;
+  const int right = block.width() - 1;
+  for (int y = 0; y < block.height(); ++y) ASSERT_EQ(block.pixel(right, y), drawn.pixel(right, y)) << y;
+}
+
+// Capture and playback clocks 200 ppm apart either way: after the start, the queue neither
+// runs dry nor overflows over two simulated minutes. A capture that stalls then runs it
+// dry, and the title says so.
+TEST_F(StreamPipelineTest, DriftIsAbsorbedAndAnUnderrunIsShownInTheTitle) {
+  for (const double ppm : {+200.0, -200.0}) {
+    SCOPED_TRACE(ppm);
+    startCapture();
+    startPlayback();
+    const std::vector<Sample> input = noise(1.0);
+    const double capturePeriod = static_cast<double>(form->Live.captureSamples) / kRate;
+    const double playbackPeriod = static_cast<double>(form->Live.playbackFrames) / (kRate / 2) / (1.0 + ppm * 1e-6);
+    double nextCapture = now + capturePeriod;
+    double nextPlayback = now + playbackPeriod;
+    const double end = now + 120.0;
+    uint64_t afterStart = 0;
+    bool started = false;
+    while (now < end) {
+      if (nextCapture <= nextPlayback) {
+        now = nextCapture;
+        nextCapture += capturePeriod;
+        const size_t at = taken % (input.size() - form->Live.captureSamples);
+        ASSERT_NE(audio.deliverData(input.data() + at, static_cast<uint32_t>(form->Live.captureSamples * sizeof(Sample))), nullptr);
+        taken += form->Live.captureSamples;
+      } else {
+        now = nextPlayback;
+        nextPlayback += playbackPeriod;
+        ASSERT_NE(audio.deliverDone(), nullptr);
+      }
+      drain();
+      if (!started && now > end - 119.0) {
+        started = true;
+        afterStart = form->Live.drift.underruns() + form->Live.drift.overflows();
+      }
+    }
+    EXPECT_EQ(form->Live.drift.underruns() + form->Live.drift.overflows(), afterStart);
+    EXPECT_EQ(form->windowTitle(), " Tovrel");
+
+    for (int i = 0; i < 100; ++i) {  // a second of playback without capture
+      now += playbackPeriod;
+      ASSERT_NE(audio.deliverDone(), nullptr);
+      drain();
+    }
+    EXPECT_EQ(form->Live.drift.underruns(), 1u);
+    EXPECT_TRUE(form->windowTitle().contains(QStringLiteral("опустошений 1"))) << form->windowTitle().toStdString();
+
+    form->SBMic->click();
+    form->SBDin->click();
+    audio.deliverClose(wave::Direction::Capture);
+    audio.deliverClose(wave::Direction::Playback);
+    drain();
+    // Switching stream mode on again starts the counters again.
+    form->StreamModeAction->trigger();
+    form->StreamModeAction->trigger();
+    EXPECT_EQ(form->windowTitle(), " Tovrel");
+  }
+  EXPECT_TRUE(boxes.empty());
+}
+
 // A capture device that fails is reported and stopped; the queue is emptied and playback
 // goes on, with silence. A playback device that fails leaves capture running.
 TEST_F(StreamPipelineTest, ADeviceFailureEmptiesTheQueueAndTheOtherDeviceGoesOn) {

@@ -48,10 +48,11 @@ void LiveStream::reset() {
 bool TMainForm::streamMode() const { return StreamModeAction != nullptr && StreamModeAction->isChecked(); }
 
 // The switch is only enabled while both devices are stopped, so a device never sees the
-// mode change under it.
+// mode change under it. Switching stream mode on starts it afresh, counters included.
 void TMainForm::StreamModeToggled() {
-  const auto rate = static_cast<int32_t>(Stream.CaptureFormat.nSamplesPerSec);
-  if (streamMode() && Live.rate != rate) Live.configure(rate, static_cast<int32_t>(Stream.PlaybackFormat.nSamplesPerSec));
+  if (streamMode())
+    Live.configure(static_cast<int32_t>(Stream.CaptureFormat.nSamplesPerSec),
+                   static_cast<int32_t>(Stream.PlaybackFormat.nSamplesPerSec));
   ResetControls();
   showStreamCounters(true);
 }
