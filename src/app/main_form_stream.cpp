@@ -108,8 +108,11 @@ void TMainForm::takeLiveBuffer(const dsp::Sample* samples, size_t count) {
 // A played buffer is refilled from the queue (silence until the stream has started).
 void TMainForm::refillLivePlayback(wave::WAVEHDR* header) {
   const size_t frames = header->dwBufferLength / (2 * sizeof(dsp::Sample));
+  auto* out = reinterpret_cast<dsp::Sample*>(header->lpData);
   if (Live.configured() && frames <= Live.playbackFrames)
-    Live.drift.pull(reinterpret_cast<dsp::Sample*>(header->lpData), frames, StreamClock());
+    Live.drift.pull(out, frames, StreamClock());
+  else
+    std::fill_n(out, 2 * frames, dsp::Sample{0});  // never replay a stale buffer
   if (wave::waveOutWrite(PlaybackHandle, header, wave::kWaveHdrSize) != wave::MMSYSERR_NOERROR)
     app::ShowErrorBox(QStringLiteral("WaveOutWrite."), this);
   showStreamCounters();
