@@ -3,7 +3,11 @@
 // failure's box, the click rules, the reset of the controls and the meters.
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
+#include <QContextMenuEvent>
+#include <QMenu>
+#include <QTimer>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
@@ -15,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <numeric>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -23,6 +28,7 @@
 #include "app/message_boxes.hpp"
 #include "display/led_display.hpp"
 #include "dsp/fft.hpp"
+#include "dsp/stream_converter.hpp"
 #include "wave/scripted_backend.hpp"
 #include "window_test_support.hpp"
 
@@ -820,6 +826,257 @@ TEST_F(PipelineTest, DeviceAtAnotherRateIsToldOnce) {
       EXPECT_TRUE(boxes.at(0).text.contains(capture ? "Line In" : "Speakers"));
     }
   }
+}
+
+// ---------------------------------------------------------------------------------------
+// Stream mode
+
+// The menu key (or a right click) opens the window's menu with the one switch; block mode
+// is the default, and the switch is disabled while either device runs.
+TEST_F(PipelineTest, StreamSwitchIsInTheContextMenuAndDisabledWhileADeviceRuns) {
+  QList<QAction*> shown;
+  QTimer::singleShot(0, [&] {
+    if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+      shown = menu->actions();
+      menu->close();
+    }
+  });
+  QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(10, 10), form->mapToGlobal(QPoint(10, 10)));
+  QApplication::sendEvent(form.get(), &key);
+  ASSERT_EQ(shown.size(), 1);
+  EXPECT_EQ(shown[0], form->StreamModeAction);
+  EXPECT_EQ(shown[0]->text(), QStringLiteral("Непрерывный поток (малая задержка)"));
+  EXPECT_TRUE(shown[0]->isCheckable());
+  EXPECT_FALSE(shown[0]->isChecked());
+  EXPECT_FALSE(form->streamMode());
+
+  EXPECT_TRUE(form->StreamModeAction->isEnabled());
+  startCapture();
+  EXPECT_FALSE(form->StreamModeAction->isEnabled());
+  startPlayback();
+  form->SBMic->click();
+  EXPECT_FALSE(form->StreamModeAction->isEnabled()) << "playback still runs";
+  form->SBDin->click();
+  EXPECT_TRUE(form->StreamModeAction->isEnabled());
+}
+
+// Stream mode at 48000 Hz, the two devices on one clock that the test advances.
+class StreamPipelineTest : public PipelineTest {
+ protected:
+  static constexpr int kRate = 48000;
+
+  void SetUp() override {
+    PipelineTest::SetUp();
+    form->StreamClock = [this] { return now; };
+    form->StreamModeAction->trigger();
+    ASSERT_TRUE(form->streamMode());
+  }
+
+  // Delivers the next capture buffer of `input` (from `taken` on), then the playback
+  // buffers that fall due in its time, keeping what each played in `played`.
+  void runBuffer(const std::vector<Sample>& input) {
+    const size_t samples = form->Live.captureSamples;
+    ASSERT_LE(taken + samples, input.size());
+    ASSERT_NE(audio.deliverData(input.data() + taken, static_cast<uint32_t>(samples * sizeof(Sample))), nullptr);
+    drain();
+    taken += samples;
+    const size_t playbackBuffers = samples / 2 / form->Live.playbackFrames;
+    for (size_t i = 0; i < playbackBuffers; ++i) {
+      now += static_cast<double>(form->Live.playbackFrames) / (kRate / 2);
+      const std::vector<wave::WAVEHDR*> queued = audio.queued(wave::Direction::Playback);
+      if (queued.empty()) continue;
+      const auto* data = reinterpret_cast<const Sample*>(queued[0]->lpData);
+      played.insert(played.end(), data, data + queued[0]->dwBufferLength / sizeof(Sample));
+      ASSERT_NE(audio.deliverDone(), nullptr);
+      drain();
+    }
+  }
+  void run(const std::vector<Sample>& input, double seconds) {
+    const auto buffers = static_cast<size_t>(seconds * kRate / static_cast<double>(form->Live.captureSamples));
+    for (size_t i = 0; i < buffers; ++i) runBuffer(input);
+  }
+  static std::vector<Sample> noise(double seconds) {
+    std::mt19937 rng(13);
+    std::uniform_int_distribution<int> sample(-12000, 12000);
+    std::vector<Sample> v(static_cast<size_t>(seconds * kRate));
+    for (Sample& s : v) s = static_cast<Sample>(sample(rng));
+    return v;
+  }
+
+  double now = 100.0;
+  size_t taken = 0;
+  std::vector<Sample> played;  // interleaved frames, as the playback device took them
+};
+
+// Short buffers both ways; after the queue's start the output is the offline stream
+// conversion of the input, bit for bit, with no frame repeated or dropped.
+TEST_F(StreamPipelineTest, PlaysTheStreamConversionOfTheInputWithNothingRepeatedOrDropped) {
+  form->cbIQ->setChecked(true);
+  form->cbInvertSpectr->setChecked(true);
+  form->cbInvertOut->setChecked(true);
+  startCapture();
+  startPlayback();
+  const size_t samples = form->Live.captureSamples;
+  const size_t frames = form->Live.playbackFrames;
+  ASSERT_LE(samples, size_t{kRate / 20}) << "capture buffers of a few tens of ms";
+  ASSERT_LE(frames, size_t{kRate / 2 / 40});
+  for (const wave::WAVEHDR* h : audio.queued(wave::Direction::Capture))
+    EXPECT_EQ(h->dwBufferLength, samples * sizeof(Sample));
+  ASSERT_EQ(audio.queued(wave::Direction::Playback).size(), size_t{app::LiveStream::kPlaybackBuffers});
+  for (const wave::WAVEHDR* h : audio.queued(wave::Direction::Playback))
+    EXPECT_EQ(h->dwBufferLength, 2 * frames * sizeof(Sample));
+
+  const std::vector<Sample> input = noise(3.0);
+  run(input, 3.0);
+
+  dsp::StreamConverter offline;
+  offline.Configure(kRate, {true, true, true});
+  offline.SetDelayCompensation(false);
+  std::vector<Sample> expected(2 * offline.MaxOutputFrames(taken));
+  expected.resize(2 * offline.Process(input.data(), taken, expected.data()));
+
+  // The queue starts with silence; the first real frame shows where the stream stands.
+  size_t first = 0;
+  while (first + 1 < played.size() && played[first] == 0 && played[first + 1] == 0) first += 2;
+  ASSERT_GT(played.size() - first, size_t{kRate}) << "over a second of the stream was played";
+  constexpr size_t kProbe = 2 * 64;
+  size_t at = 0;
+  while (at + kProbe <= expected.size() &&
+         !std::equal(played.begin() + static_cast<std::ptrdiff_t>(first),
+                     played.begin() + static_cast<std::ptrdiff_t>(first + kProbe), expected.begin() + static_cast<std::ptrdiff_t>(at)))
+    at += 2;
+  ASSERT_LE(at + kProbe, expected.size()) << "the first frames played come from the stream";
+  const size_t compared = std::min(played.size() - first, expected.size() - at);
+  EXPECT_GT(compared, size_t{kRate});
+  EXPECT_TRUE(std::equal(played.begin() + static_cast<std::ptrdiff_t>(first),
+                         played.begin() + static_cast<std::ptrdiff_t>(first + compared),
+                         expected.begin() + static_cast<std::ptrdiff_t>(at)));
+  EXPECT_EQ(form->Live.drift.underruns(), 0u);
+  EXPECT_EQ(form->Live.drift.overflows(), 0u);
+  EXPECT_EQ(form->windowTitle(), " Tovrel") << "no counter moved";
+  EXPECT_GT(form->LedInA->Position(), 0);
+  EXPECT_GT(form->LedOutA->Position(), 0);
+  EXPECT_TRUE(boxes.empty());
+}
+
+// The spectrogram still draws a column per 32768 input samples, gathered from the short
+// buffers: the same column as block mode draws for those samples.
+TEST_F(StreamPipelineTest, SpectrumColumnPerBlockOfInput) {
+  startCapture();
+  const std::vector<Sample> input = noise(1.0);
+  const size_t buffers = 32768 / form->Live.captureSamples;
+  ASSERT_EQ(buffers * form->Live.captureSamples, 32768u);
+  const QImage before = form->Spectrum.SpectrumView.copy();
+  for (size_t i = 0; i + 1 < buffers; ++i) runBuffer(input);
+  EXPECT_EQ(form->Spectrum.SpectrumView, before);
+  runBuffer(input);
+  const QImage drawn = form->Spectrum.SpectrumView.copy();
+  ASSERT_NE(drawn, before);
+
+  std::copy_n(input.begin(), 32768, form->Stream.WorkBuffer.begin());
+  form->Spectrum.RenderSpectrumColumn(form->Stream, form->cbLog->isChecked());
+  const QImage& block = form->Spectrum.SpectrumView;
+  const int right = block.width() - 1;
+  for (int y = 0; y < block.height(); ++y) ASSERT_EQ(block.pixel(right, y), drawn.pixel(right, y)) << y;
+}
+
+// Capture and playback clocks 200 ppm apart either way: after the start, the queue neither
+// runs dry nor overflows over two simulated minutes. A capture that stalls then runs it
+// dry, and the title says so.
+TEST_F(StreamPipelineTest, DriftIsAbsorbedAndAnUnderrunIsShownInTheTitle) {
+  for (const double ppm : {+200.0, -200.0}) {
+    SCOPED_TRACE(ppm);
+    startCapture();
+    startPlayback();
+    const std::vector<Sample> input = noise(1.0);
+    const double capturePeriod = static_cast<double>(form->Live.captureSamples) / kRate;
+    const double playbackPeriod = static_cast<double>(form->Live.playbackFrames) / (kRate / 2) / (1.0 + ppm * 1e-6);
+    double nextCapture = now + capturePeriod;
+    double nextPlayback = now + playbackPeriod;
+    const double end = now + 120.0;
+    uint64_t afterStart = 0;
+    bool started = false;
+    while (now < end) {
+      if (nextCapture <= nextPlayback) {
+        now = nextCapture;
+        nextCapture += capturePeriod;
+        const size_t at = taken % (input.size() - form->Live.captureSamples);
+        ASSERT_NE(audio.deliverData(input.data() + at, static_cast<uint32_t>(form->Live.captureSamples * sizeof(Sample))), nullptr);
+        taken += form->Live.captureSamples;
+      } else {
+        now = nextPlayback;
+        nextPlayback += playbackPeriod;
+        ASSERT_NE(audio.deliverDone(), nullptr);
+      }
+      drain();
+      if (!started && now > end - 119.0) {
+        started = true;
+        afterStart = form->Live.drift.underruns() + form->Live.drift.overflows();
+      }
+    }
+    EXPECT_EQ(form->Live.drift.underruns() + form->Live.drift.overflows(), afterStart);
+    EXPECT_EQ(form->windowTitle(), " Tovrel");
+
+    for (int i = 0; i < 100; ++i) {  // a second of playback without capture
+      now += playbackPeriod;
+      ASSERT_NE(audio.deliverDone(), nullptr);
+      drain();
+    }
+    EXPECT_EQ(form->Live.drift.underruns(), 1u);
+    EXPECT_TRUE(form->windowTitle().contains(QStringLiteral("опустошений 1"))) << form->windowTitle().toStdString();
+
+    form->SBMic->click();
+    form->SBDin->click();
+    audio.deliverClose(wave::Direction::Capture);
+    audio.deliverClose(wave::Direction::Playback);
+    drain();
+    // Switching stream mode on again starts the counters again.
+    form->StreamModeAction->trigger();
+    form->StreamModeAction->trigger();
+    EXPECT_EQ(form->windowTitle(), " Tovrel");
+  }
+  EXPECT_TRUE(boxes.empty());
+}
+
+// A capture device that fails is reported and stopped; the queue is emptied and playback
+// goes on, with silence. A playback device that fails leaves capture running.
+TEST_F(StreamPipelineTest, ADeviceFailureEmptiesTheQueueAndTheOtherDeviceGoesOn) {
+  startCapture();
+  startPlayback();
+  const std::vector<Sample> input = noise(3.0);
+  run(input, 1.5);
+  ASSERT_GT(form->Live.drift.queuedFrames(), 0u);
+  ASSERT_TRUE(audio.deliverFailed(wave::Direction::Capture, wave::MMSYSERR_NODRIVER));
+  drain();
+  EXPECT_EQ(boxTexts(), std::vector<QString>{"no device driver present"});
+  EXPECT_FALSE(form->SBMic->isChecked());
+  EXPECT_EQ(form->Live.drift.queuedFrames(), 0u);
+  played.clear();
+  const size_t writes = audio.countCalls("waveOutWrite");
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_NE(audio.deliverDone(), nullptr);
+    drain();
+  }
+  EXPECT_EQ(audio.countCalls("waveOutWrite"), writes + 4);
+  EXPECT_TRUE(allZero(std::vector<Sample>(
+      reinterpret_cast<const Sample*>(audio.queued(wave::Direction::Playback)[0]->lpData),
+      reinterpret_cast<const Sample*>(audio.queued(wave::Direction::Playback)[0]->lpData) + 2 * form->Live.playbackFrames)));
+  EXPECT_EQ(form->Live.drift.underruns(), 0u) << "an emptied queue is no underrun";
+
+  audio.deliverClose(wave::Direction::Capture);
+  drain();
+  startCapture();
+  run(input, 0.5);
+  boxes.clear();
+  ASSERT_TRUE(audio.deliverFailed(wave::Direction::Playback, wave::MMSYSERR_ERROR));
+  drain();
+  EXPECT_EQ(boxTexts(), std::vector<QString>{"unspecified error"});
+  EXPECT_FALSE(form->SBDin->isChecked());
+  EXPECT_EQ(form->Live.drift.queuedFrames(), 0u);
+  const size_t adds = audio.countCalls("waveInAddBuffer");
+  ASSERT_NE(audio.deliverData(input.data(), static_cast<uint32_t>(form->Live.captureSamples * sizeof(Sample))), nullptr);
+  drain();
+  EXPECT_EQ(audio.countCalls("waveInAddBuffer"), adds + 1) << "capture goes on";
 }
 
 TEST(PipelineWithoutServer, WindowOpensWithMapperOnlyAndAButtonShowsTheDriverText) {

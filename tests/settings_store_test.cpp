@@ -220,7 +220,8 @@ class SettingsStoreTest : public ::testing::Test {
             {"Top", i(s.Top)}, {"Mono", b(s.Mono)}, {"Phase", i(s.Phase)},
             {"Bitrate", i(s.Bitrate)}, {"LogSpectr", b(s.LogSpectr)},
             {"InDeviceName", QString::fromStdString(s.InDeviceName)},
-            {"OutDeviceName", QString::fromStdString(s.OutDeviceName)}};
+            {"OutDeviceName", QString::fromStdString(s.OutDeviceName)},
+            {"StreamMode", i(s.StreamMode)}};
   }
   StoredSettings readFresh(QStringList* errors) {
     SettingsStore store;
@@ -258,6 +259,7 @@ TEST_F(SettingsStoreTest, FirstRunGivesDefaultsAndWritesAllElevenValues) {
   EXPECT_EQ(read.Phase, 0);
   EXPECT_EQ(read.Bitrate, 2);
   EXPECT_TRUE(read.LogSpectr);
+  EXPECT_EQ(read.StreamMode, 0);  // block mode
 
   EXPECT_TRUE(store.write(read, &errors));
   EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
@@ -265,7 +267,7 @@ TEST_F(SettingsStoreTest, FirstRunGivesDefaultsAndWritesAllElevenValues) {
   EXPECT_FALSE(store.isOpen());
 
   const QMap<QString, QString> onDisk = groupOnDisk();
-  EXPECT_EQ(onDisk.size(), 13);  // the eleven, then the two device names
+  EXPECT_EQ(onDisk.size(), 14);  // the eleven, the two device names, the mode
   EXPECT_EQ(onDisk, textsOf(defaults));
   EXPECT_TRUE(readRaw().startsWith("[Varnex]\n")) << readRaw().toStdString();
 }
@@ -299,6 +301,7 @@ TEST_F(SettingsStoreTest, ValuesAsTheUserLeftThem) {
   EXPECT_EQ(s.Bitrate, 2);  // missing: the default
   EXPECT_EQ(s.InDeviceName, "");  // a file from before the names were kept
   EXPECT_EQ(s.OutDeviceName, "");
+  EXPECT_EQ(s.StreamMode, 0);  // a file from before the mode was kept: block mode
 }
 
 // Server names come back exactly, whatever characters they hold.
@@ -318,16 +321,18 @@ TEST_F(SettingsStoreTest, DeviceNamesRoundTrip) {
 }
 
 TEST_F(SettingsStoreTest, BooleanReadAsFiveIsWrittenBackAsOne) {
-  writeRaw("[Varnex]\nMono=5\nSpectr=$10\n");
+  writeRaw("[Varnex]\nMono=5\nSpectr=$10\nStreamMode=-3\n");
   SettingsStore store;
   store.open();
   QStringList errors;
   const StoredSettings s = store.read(&errors);
   ASSERT_TRUE(s.Mono);
   ASSERT_TRUE(s.Spectr);
+  ASSERT_EQ(s.StreamMode, 1);
   ASSERT_TRUE(store.write(s, &errors));
   EXPECT_EQ(groupOnDisk().value("Mono"), "1");
   EXPECT_EQ(groupOnDisk().value("Spectr"), "1");
+  EXPECT_EQ(groupOnDisk().value("StreamMode"), "1");
   EXPECT_TRUE(errors.isEmpty());
 }
 
@@ -382,6 +387,7 @@ TEST_F(SettingsStoreTest, RandomSettingsRoundTrip) {
     s.Phase = any(rng);
     s.Bitrate = rate(rng);
     s.LogSpectr = coin(rng);
+    s.StreamMode = coin(rng) ? 1 : 0;
     SettingsStore writer;
     writer.open();
     QStringList errors;

@@ -109,6 +109,7 @@ TEST_F(SettingsWindowTest, FirstRunShowsTheDefaultsAndWritesThemAtClose) {
   EXPECT_TRUE(f.cbIQ->isChecked());
   EXPECT_TRUE(f.cbInvertSpectr->isChecked());
   EXPECT_FALSE(f.cbInvertOut->isChecked());
+  EXPECT_FALSE(f.StreamModeAction->isChecked());  // block mode
   EXPECT_EQ(Phase, 0);
   EXPECT_EQ(f.pos(), QPoint(100, 100));
 
@@ -117,7 +118,8 @@ TEST_F(SettingsWindowTest, FirstRunShowsTheDefaultsAndWritesThemAtClose) {
                                         {"OutDevice", "0"}, {"Spectr", "1"},  {"Left", "100"},
                                         {"Top", "100"},   {"Mono", "1"},      {"Phase", "0"},
                                         {"Bitrate", "2"}, {"LogSpectr", "1"},
-                                        {"InDeviceName", "Line In"}, {"OutDeviceName", "Speakers"}};
+                                        {"InDeviceName", "Line In"}, {"OutDeviceName", "Speakers"},
+                                        {"StreamMode", "0"}};
   EXPECT_EQ(stored(), expected);
   EXPECT_TRUE(boxes.empty());
   EXPECT_EQ(f.SettingsStore, nullptr);  // released at the close query
@@ -138,13 +140,15 @@ TEST_F(SettingsWindowTest, EachControlIsWrittenUnderItsOwnName) {
   f.CbWaveOutDeviceChange();
   f.move(300, 200);
   Phase = -77;
+  f.StreamModeAction->trigger();
   closeForm();
 
   const QMap<QString, QString> expected{{"SAMode", "1"}, {"InvertOut", "1"}, {"InDevice", "1"},
                                         {"OutDevice", "-1"}, {"Spectr", "0"},  {"Left", "300"},
                                         {"Top", "200"},     {"Mono", "0"},     {"Phase", "-77"},
                                         {"Bitrate", "9"},   {"LogSpectr", "0"},
-                                        {"InDeviceName", "Microphone"}, {"OutDeviceName", ""}};
+                                        {"InDeviceName", "Microphone"}, {"OutDeviceName", ""},
+                                        {"StreamMode", "1"}};
   EXPECT_EQ(stored(), expected);
 
   // The next run gets every one of them back.
@@ -154,6 +158,7 @@ TEST_F(SettingsWindowTest, EachControlIsWrittenUnderItsOwnName) {
   EXPECT_FALSE(g.cbInvertSpectr->isChecked());
   EXPECT_FALSE(g.cbIQ->isChecked());
   EXPECT_FALSE(g.cbLog->isChecked());
+  EXPECT_TRUE(g.StreamModeAction->isChecked());
   EXPECT_EQ(g.CbBitrate->currentIndex(), 9);
   EXPECT_EQ(SampleRate, 11025);
   EXPECT_EQ(g.CbWaveInDevice->currentText(), "Microphone");

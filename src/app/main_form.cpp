@@ -1,5 +1,6 @@
 #include "app/main_form.hpp"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -13,6 +14,7 @@
 #include <QShowEvent>
 #include <QStyleOptionToolButton>
 #include <QTimer>
+#include <chrono>
 #include <iterator>
 #include <utility>
 #include <variant>
@@ -329,6 +331,9 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   setColours(this, display::toQColor(kFormColour), Qt::black);
 
   noticeTarget_ = std::make_unique<WindowNoticeTarget>(this);
+  StreamClock = [] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  };
   ScreenSize = [this] {
     const QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
     return s ? s->geometry().size() : QSize(1024, 768);
@@ -374,6 +379,10 @@ void TMainForm::buildControls() {
   Timer1 = new QTimer(this);
   Timer1->setInterval(500);
 
+  // The window's context menu (right click, or the keyboard's menu key) holds the mode switch.
+  StreamModeAction = new QAction(QStringLiteral("Непрерывный поток (малая задержка)"), this);
+  StreamModeAction->setCheckable(true);
+
   // Keyboard order of the window's focusable controls.
   QWidget* const tabOrder[] = {CbBitrate, CbWaveInDevice, CbWaveOutDevice, cbSpectr,
                                cbIQ,      cbInvertSpectr, cbInvertOut,     cbLog};
@@ -389,6 +398,7 @@ void TMainForm::connectHandlers() {
   connect(SBMic, &QToolButton::clicked, this, [this] { SBMicClick(); });
   connect(SBDin, &QToolButton::clicked, this, [this] { SBDinClick(); });
   connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+  connect(StreamModeAction, &QAction::triggered, this, [this] { StreamModeToggled(); });
   pbss->OnPaint = [this](QPainter& p) { pbssPaint(p); };
   RulerPaintBox->OnPaint = [this](QPainter& p) { RulerPaintBoxPaint(p); };
 }
@@ -513,6 +523,9 @@ void TMainForm::Timer1Timer() { Image1->setVisible(CaptureOpen && PlaybackActive
 
 void TMainForm::ConfigureStream(int32_t rate) {
   Stream.Configure(rate);
+  if (streamMode())
+    Live.configure(static_cast<int32_t>(Stream.CaptureFormat.nSamplesPerSec),
+                   static_cast<int32_t>(Stream.PlaybackFormat.nSamplesPerSec));
   ResetControls();
   LabelInDevice->setText(QStringLiteral("Входное устройство : ") + kilohertz(Stream.CaptureFormat.nSamplesPerSec) +
                          QStringLiteral(" кГц Моно"));

@@ -17,9 +17,12 @@
 #include "app/device_lists.hpp"
 #include "app/settings_store.hpp"
 #include "display/spectrum_display.hpp"
+#include "dsp/drift_compensator.hpp"
 #include "dsp/stream_config.hpp"
+#include "dsp/stream_converter.hpp"
 #include "wave/wave.hpp"
 
+class QAction;
 class QCheckBox;
 class QComboBox;
 class QFrame;
@@ -81,6 +84,31 @@ struct WindowPlacement {
 // at most the screen height less 60 pixels high. The rules run in that order, so the
 // top may still end negative on a screen lower than the window.
 WindowPlacement KeepWindowOnScreen(int left, int top, int width, int height, QSize screen);
+
+// Live stream mode: short capture buffers converted as one continuous stream, the output
+// queued in the drift compensator, short playback buffers filled from it. Sized by
+// LiveStream::configure for one input rate; nothing allocates after that.
+struct LiveStream {
+  static constexpr int kPlaybackBuffers = 3;  // playback buffers queued at once
+
+  void configure(int32_t inputRate, int32_t outputRate);
+  // Forgets the converter's input and empties the queue (a device started, stopped or
+  // failed); the drift counters stay.
+  void reset();
+  bool configured() const { return rate != 0; }
+
+  int32_t rate = 0;
+  size_t captureSamples = 0;   // per capture buffer: one converter block of input
+  size_t playbackFrames = 0;   // per playback buffer: half a converter block
+  dsp::StreamConverter converter;
+  dsp::DriftCompensator drift;
+  std::array<std::vector<dsp::Sample>, dsp::kBufferCount> captureBuffers;
+  std::array<std::vector<dsp::Sample>, kPlaybackBuffers> playbackBuffers;
+  std::vector<dsp::Sample> converted;
+  size_t spectrumFill = 0;  // input samples gathered in WorkBuffer for the next column
+  uint64_t shownUnderruns = 0;
+  uint64_t shownOverflows = 0;
+};
 
 }  // namespace app
 
@@ -145,6 +173,14 @@ class TMainForm : public QWidget {
   void ResetControls();
   void ProcessBlock();
 
+  // Live stream mode (main_form_stream.cpp).
+  QAction* StreamModeAction = nullptr;  // the context menu's switch; checked: stream mode
+  bool streamMode() const;
+  void StreamModeToggled();
+  // Monotonic time in seconds that paces the drift compensator; tests inject their own.
+  std::function<double()> StreamClock;
+  app::LiveStream Live;
+
   // Display (main_form_display.cpp).
   void cbSpectrClick();
   void pbssPaint(QPainter& painter);
@@ -186,6 +222,7 @@ class TMainForm : public QWidget {
   bool event(QEvent* event) override;
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
   void buildControls();
@@ -198,7 +235,10 @@ class TMainForm : public QWidget {
   void primePlayback(const app::WaveNoticeEvent& notice);
   void refillPlayback(wave::WAVEHDR* header);
   void playbackClosed();
-  void prepareHeader(wave::WAVEHDR& header, dsp::Sample* buffer) const;
+  void prepareHeader(wave::WAVEHDR& header, dsp::Sample* buffer, size_t samples) const;
+  void takeLiveBuffer(const dsp::Sample* samples, size_t count);
+  void refillLivePlayback(wave::WAVEHDR* header);
+  void showStreamCounters(bool always = false);
   bool devicePending(bool handleSet, bool openNoticed) const;
   void stopCapture();
   void stopPlayback();

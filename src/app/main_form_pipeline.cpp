@@ -22,9 +22,9 @@ QString errorText(wave::MMRESULT code) { return QString::fromStdString(wave::Wav
 
 }  // namespace
 
-void TMainForm::prepareHeader(wave::WAVEHDR& header, dsp::Sample* buffer) const {
+void TMainForm::prepareHeader(wave::WAVEHDR& header, dsp::Sample* buffer, size_t samples) const {
   header.lpData = reinterpret_cast<char*>(buffer);
-  header.dwBufferLength = static_cast<uint32_t>(Stream.BlockSamples) * 2;
+  header.dwBufferLength = static_cast<uint32_t>(samples * sizeof(dsp::Sample));
   header.dwBytesRecorded = 0;
   header.dwFlags = 0;
   header.dwLoops = 0;
@@ -66,7 +66,10 @@ void TMainForm::SBMicClick() {
     // A box's nested loop may have handled a failure notice that closed the device.
     if (!CaptureHandle) return;
     wave::WAVEHDR& header = CaptureHeaders[i];
-    prepareHeader(header, Stream.CaptureBuffers[i].data());
+    if (streamMode())
+      prepareHeader(header, Live.captureBuffers[i].data(), Live.captureSamples);
+    else
+      prepareHeader(header, Stream.CaptureBuffers[i].data(), static_cast<size_t>(Stream.BlockSamples));
     LastWaveResult = wave::waveInPrepareHeader(CaptureHandle, &header, wave::kWaveHdrSize);
     if (LastWaveResult != wave::MMSYSERR_NOERROR) ShowWarningBox(errorText(LastWaveResult), this);
     if (!CaptureHandle) return;
@@ -195,7 +198,9 @@ void TMainForm::tellDeviceRate(wave::Direction direction, void* device) {
 // unchanged (the header stays prepared).
 void TMainForm::takeCapturedBlock(wave::WAVEHDR* header) {
   if (!header) return;
-  if (!CaptureStopping) {
+  if (!CaptureStopping && streamMode()) {
+    takeLiveBuffer(reinterpret_cast<const dsp::Sample*>(header->lpData), header->dwBytesRecorded / sizeof(dsp::Sample));
+  } else if (!CaptureStopping) {
     const size_t bytes = std::min<size_t>(header->dwBytesRecorded, Stream.WorkBuffer.size() * sizeof(dsp::Sample));
     std::memcpy(Stream.WorkBuffer.data(), header->lpData, bytes);
     ProcessBlock();
@@ -219,19 +224,23 @@ void TMainForm::primePlayback(const WaveNoticeEvent& notice) {
   tellDeviceRate(wave::Direction::Playback, PlaybackHandle);
   // The box's nested loop may have handled a failure notice that closed the device.
   if (PlaybackHandle != notice.Device) return;
-  for (int i = 0; i < dsp::kBufferCount; ++i) {
+  // Stream mode keeps fewer, shorter buffers queued: what waits in them is delay.
+  const bool live = streamMode();
+  const int count = live ? app::LiveStream::kPlaybackBuffers : dsp::kBufferCount;
+  for (int i = 0; i < count; ++i) {
     // An error box's nested loop may have handled a failure notice that closed the
     // device: the headers left are not prepared against a null handle.
     if (PlaybackHandle != notice.Device) break;
-    std::fill(Stream.PlaybackBuffers[i].begin(), Stream.PlaybackBuffers[i].end(), dsp::Sample{0});
-    prepareHeader(PlaybackHeaders[i], Stream.PlaybackBuffers[i].data());
+    std::vector<dsp::Sample>& buffer = live ? Live.playbackBuffers[static_cast<size_t>(i)] : Stream.PlaybackBuffers[i];
+    std::fill(buffer.begin(), buffer.end(), dsp::Sample{0});
+    prepareHeader(PlaybackHeaders[i], buffer.data(), buffer.size());
     if (wave::waveOutPrepareHeader(PlaybackHandle, &PlaybackHeaders[i], wave::kWaveHdrSize) != wave::MMSYSERR_NOERROR)
       ShowErrorBox(QStringLiteral("WaveOutPrepareHeader"), this);
     else
       PlaybackActive = true;
   }
-  // Every header is written, prepared or not: playback starts with four silent buffers.
-  for (int i = 0; i < dsp::kBufferCount; ++i) {
+  // Every header is written, prepared or not: playback starts with silent buffers.
+  for (int i = 0; i < count; ++i) {
     if (PlaybackHandle != notice.Device) break;
     if (wave::waveOutWrite(PlaybackHandle, &PlaybackHeaders[i], wave::kWaveHdrSize) != wave::MMSYSERR_NOERROR)
       ShowErrorBox(QStringLiteral("WaveOutWrite"), this);
@@ -241,6 +250,10 @@ void TMainForm::primePlayback(const WaveNoticeEvent& notice) {
 // A played buffer is refilled with the latest block and written again.
 void TMainForm::refillPlayback(wave::WAVEHDR* header) {
   if (!header || !PlaybackActive || PlaybackStopping || !PlaybackHandle) return;
+  if (streamMode()) {
+    refillLivePlayback(header);
+    return;
+  }
   std::memcpy(header->lpData, Stream.WorkBuffer.data(),
               std::min<size_t>(header->dwBufferLength, Stream.WorkBuffer.size() * sizeof(dsp::Sample)));
   if (wave::waveOutWrite(PlaybackHandle, header, wave::kWaveHdrSize) != wave::MMSYSERR_NOERROR)
@@ -257,7 +270,10 @@ void TMainForm::ResetControls() {
   CbWaveInDevice->setEnabled(!SBMic->isChecked());
   CbWaveOutDevice->setEnabled(!SBDin->isChecked());
   CbBitrate->setEnabled(!SBMic->isChecked() && !SBDin->isChecked());
+  StreamModeAction->setEnabled(!SBMic->isChecked() && !SBDin->isChecked());
   std::fill(Stream.WorkBuffer.begin(), Stream.WorkBuffer.end(), dsp::Sample{0});
+  // Whatever was queued for playback belongs to the stream before the click.
+  if (streamMode()) Live.reset();
   LedInA->setPosition(0);
   LedOutA->setPosition(0);
   LedOutB->setPosition(0);

@@ -44,6 +44,8 @@ void TMainForm::LoadSettings() {
   const int rate = CbBitrate->currentText().toInt(&isNumber);
   if (isNumber) SampleRate = rate;
   cbLog->setChecked(stored.LogSpectr);
+  // FormShow configures the stream for the stored rate next, stream mode included.
+  StreamModeAction->setChecked(stored.StreamMode != 0);
 
   showStoreErrors(errors, this);
 }
@@ -67,6 +69,7 @@ void TMainForm::SaveSettings() {
   values.LogSpectr = cbLog->isChecked();
   values.InDeviceName = app::NameToStore(*CbWaveInDevice, InDeviceChoice, InDeviceId).toStdString();
   values.OutDeviceName = app::NameToStore(*CbWaveOutDevice, OutDeviceChoice, OutDeviceId).toStdString();
+  values.StreamMode = StreamModeAction->isChecked() ? 1 : 0;
 
   QStringList errors;
   SettingsStore->write(values, &errors);

@@ -98,6 +98,20 @@ void writeNames(QSettings& file, const StoredSettings& settings) {
   for (const StoredName& v : kStoredNames) file.setValue(QLatin1String(v.name), QString::fromStdString(settings.*(v.field)));
 }
 
+// The mode switch, read and written after the names. Missing or not an integer gives block
+// mode; any non-zero integer is stream mode and is written back as 1.
+constexpr const char* kStreamModeName = "StreamMode";
+
+void readStreamMode(QSettings& file, StoredSettings& result, QStringList* errors) {
+  const QVariant stored = file.value(QLatin1String(kStreamModeName));
+  if (!stored.isValid() || stored.typeId() == QMetaType::QStringList) return;
+  if (stored.typeId() != QMetaType::QString) {
+    addError(errors, InvalidDataTypeText(QLatin1String(kStreamModeName)));
+    return;
+  }
+  if (const auto parsed = ParseStoredInteger(stored.toString().toStdString())) result.StreamMode = *parsed != 0 ? 1 : 0;
+}
+
 }  // namespace
 
 std::optional<int32_t> ParseStoredInteger(std::string_view text) {
@@ -193,6 +207,7 @@ StoredSettings SettingsStore::read(QStringList* errors) {
     setField(result, v, value);
   }
   readNames(file, result, errors);
+  readStreamMode(file, result, errors);
   file.endGroup();
 
   if (result.Bitrate < 0 || result.Bitrate >= kRateCount) result.Bitrate = kDefaultRateIndex;
@@ -214,6 +229,7 @@ bool SettingsStore::write(const StoredSettings& settings, QStringList* errors) {
   for (const StoredValue& v : kStoredValues)
     file.setValue(QLatin1String(v.name), QString::number(fieldValue(settings, v)));
   writeNames(file, settings);
+  file.setValue(QLatin1String(kStreamModeName), QString::number(settings.StreamMode != 0 ? 1 : 0));
   file.endGroup();
 
   // QSettings replaces the file through a temporary one, so a failure here leaves the

@@ -30,6 +30,9 @@ struct StoredSettings {
   // before names were kept.
   std::string InDeviceName;  // UTF-8
   std::string OutDeviceName;
+  // After the names: "StreamMode", 0 = block mode (the default, and what a file written
+  // before it was kept reads as), anything else = live stream mode. Written as 0 or 1.
+  int32_t StreamMode = 0;
 
   bool operator==(const StoredSettings&) const = default;
 };
