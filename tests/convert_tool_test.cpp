@@ -60,9 +60,7 @@ std::string slurp(const fs::path& path) {
   return text.str();
 }
 
-void writeText(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+void writeText(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 class ConvertTool : public ::testing::Test {
  protected:
@@ -293,9 +291,9 @@ TEST_F(ConvertTool, ShortInputsExtremeRatesAndExtensibleWav) {
     int rate;
     int major;
   };
-  for (const Case c : {Case{0, 48000, SF_FORMAT_WAV}, Case{1, 48000, SF_FORMAT_WAV}, Case{3, 8000, SF_FORMAT_WAV},
-                       Case{5, 2, SF_FORMAT_WAV}, Case{40001, 1000000, SF_FORMAT_WAVEX},
-                       Case{1001, 48000, SF_FORMAT_RF64}}) {
+  for (const Case c :
+       {Case{0, 48000, SF_FORMAT_WAV}, Case{1, 48000, SF_FORMAT_WAV}, Case{3, 8000, SF_FORMAT_WAV},
+        Case{5, 2, SF_FORMAT_WAV}, Case{40001, 1000000, SF_FORMAT_WAVEX}, Case{1001, 48000, SF_FORMAT_RF64}}) {
     SCOPED_TRACE(testing::Message() << c.samples << " samples at " << c.rate);
     const auto input = testSignal(c.samples, 3);
     writeWav(work_ / "in.wav", c.major | SF_FORMAT_PCM_16, 1, c.rate, input);
@@ -313,8 +311,9 @@ TEST_F(ConvertTool, HelpAndVersionPrintAndTouchNoFile) {
     std::string option;
     std::string printed;  // the start of standard output
   };
-  for (const Case& c : {Case{"--help", "Usage: tovrel-convert [--stream] [--no-iq] [--invert] [--edge-filter] INPUT.wav OUTPUT.wav\n"},
-                        Case{"--version", "tovrel-convert " TOVREL_VERSION "\n"}}) {
+  for (const Case& c :
+       {Case{"--help", "Usage: tovrel-convert [--stream] [--no-iq] [--invert] [--edge-filter] INPUT.wav OUTPUT.wav\n"},
+        Case{"--version", "tovrel-convert " TOVREL_VERSION "\n"}}) {
     SCOPED_TRACE(c.option);
     const auto r = run({(work_ / "in.wav").string(), c.option, (work_ / "out.wav").string()});
     EXPECT_EQ(r.status, 0);
@@ -328,7 +327,8 @@ TEST_F(ConvertTool, HelpAndVersionPrintAndTouchNoFile) {
 TEST_F(ConvertTool, StreamModeWritesTheDelayCompensatedStream) {
   const auto input = testSignal(2 * 32768 + 12345, 6);
   writeWav(work_ / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 44100, input);
-  const auto r = run({"--stream", "--invert", "--edge-filter", (work_ / "in.wav").string(), (work_ / "out.wav").string()});
+  const auto r =
+      run({"--stream", "--invert", "--edge-filter", (work_ / "in.wav").string(), (work_ / "out.wav").string()});
   ASSERT_EQ(r.status, 0) << r.err;
   dsp::StreamConverter converter;
   converter.Configure(44100, dsp::ConverterSwitches{true, true, true});
@@ -498,7 +498,8 @@ TEST_F(ConvertTool, ProgressOnATerminalOnlyAndClearedAtTheEnd) {
   ASSERT_GE(shown.size(), cleared.size());
   EXPECT_EQ(shown.substr(shown.size() - cleared.size()), cleared) << "the last line is not cleared";
   int last = -1;
-  for (size_t at = shown.find("tovrel-convert: "); at != std::string::npos; at = shown.find("tovrel-convert: ", at + 1)) {
+  for (size_t at = shown.find("tovrel-convert: "); at != std::string::npos;
+       at = shown.find("tovrel-convert: ", at + 1)) {
     const int percent = std::atoi(shown.c_str() + at + 16);
     EXPECT_GT(percent, last);
     last = percent;

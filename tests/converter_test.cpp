@@ -12,9 +12,9 @@
 #include <random>
 #include <vector>
 
+#include "allocation_counter.hpp"
 #include "dsp/converter.hpp"
 #include "dsp/fft.hpp"
-#include "allocation_counter.hpp"
 #include "dsp/stream_config.hpp"
 
 namespace {
@@ -266,7 +266,8 @@ TEST(ConverterReference, EveryStepMatchesItsLiteralFormBitForBit) {
   for (const auto& x : {noise(12000, 21), square}) {
     for (int bits = 0; bits < 8; ++bits) {
       const ConverterSwitches sw{(bits & 1) != 0, (bits & 2) != 0, (bits & 4) != 0};
-      SCOPED_TRACE(testing::Message() << "iq " << sw.IQ << " edge " << sw.EdgeFilter << " invert " << sw.InvertSpectrum);
+      SCOPED_TRACE(testing::Message() << "iq " << sw.IQ << " edge " << sw.EdgeFilter << " invert "
+                                      << sw.InvertSpectrum);
       dsp::BlockLevels expectedLevels;
       const auto expected = literalConversion(x, sharedStream(), sw, expectedLevels);
       const auto r = convert(x, sw);
@@ -323,8 +324,8 @@ TEST(ConverterFrequency, TonesLandWhereTheShiftPutsThem) {
   };
   // Output frames 2048 ... 14335: a whole number of periods of every frequency below.
   constexpr int kFirst = 2048, kCount = 12288;
-  for (const Case c : {Case{13000, false, 1000}, Case{5000, false, -7000}, Case{13000, true, -11000},
-                       Case{5000, true, 5000}}) {
+  for (const Case c :
+       {Case{13000, false, 1000}, Case{5000, false, -7000}, Case{13000, true, -11000}, Case{5000, true, 5000}}) {
     SCOPED_TRACE(testing::Message() << c.input << " Hz, invert " << c.invert);
     ConverterSwitches sw;
     sw.InvertSpectrum = c.invert;
@@ -422,9 +423,9 @@ TEST(ConverterLevels, MetersAndClipFlagsAtTheThreshold) {
   };
   ConverterSwitches passThrough;
   passThrough.IQ = false;
-  for (const Case c : {Case{32765, 32765, false}, Case{32766, 32767, true}, Case{32767, 32767, true},
-                       Case{-32768, 32767, true}, Case{-32765, 32765, false}, Case{-32766, 32767, true},
-                       Case{7, 7, false}}) {
+  for (const Case c :
+       {Case{32765, 32765, false}, Case{32766, 32767, true}, Case{32767, 32767, true}, Case{-32768, 32767, true},
+        Case{-32765, 32765, false}, Case{-32766, 32767, true}, Case{7, 7, false}}) {
     // Even index: left output sample; odd index: right. Both count for the input meter.
     for (int index : {10, 11}) {
       SCOPED_TRACE(testing::Message() << c.value << " at " << index);

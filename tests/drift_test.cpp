@@ -149,7 +149,9 @@ struct ToneCase {
   double ratio;
   double cyclesPerFrame;
 };
-void PrintTo(const ToneCase& c, std::ostream* os) { *os << "ratio " << c.ratio << ", " << c.cyclesPerFrame << " cycles/frame"; }
+void PrintTo(const ToneCase& c, std::ostream* os) {
+  *os << "ratio " << c.ratio << ", " << c.cyclesPerFrame << " cycles/frame";
+}
 
 class ResamplerTone : public ::testing::TestWithParam<ToneCase> {};
 
@@ -217,12 +219,12 @@ TEST(AdaptiveResampler, RatioOneIsABitExactDelay) {
 // The compensator between two clocks
 
 struct DriftCase {
-  double driftPpm;          // capture clock = playback clock * (1 + drift)
-  int outputRate;           // half the capture rate
-  size_t pushFrames;        // converted frames per capture buffer
-  size_t pullFrames;        // frames per playback buffer
-  double minutes;           // simulated time
-  bool counterSignal;       // frames that carry their index (checked bit-exact) instead of a tone
+  double driftPpm;     // capture clock = playback clock * (1 + drift)
+  int outputRate;      // half the capture rate
+  size_t pushFrames;   // converted frames per capture buffer
+  size_t pullFrames;   // frames per playback buffer
+  double minutes;      // simulated time
+  bool counterSignal;  // frames that carry their index (checked bit-exact) instead of a tone
 };
 void PrintTo(const DriftCase& c, std::ostream* os) {
   *os << c.driftPpm << " ppm, " << c.outputRate << " Hz, push " << c.pushFrames << ", pull " << c.pullFrames << ", "
@@ -275,13 +277,16 @@ TEST_P(DriftSimulation, HoldsTheLevelWithoutUnderrunOrOverflow) {
   while (pullAt < duration) {
     if (pushAt < pullAt) {
       for (size_t i = 0; i < c.pushFrames; ++i) {
-        if (c.counterSignal) counter.next(&pushBuffer[2 * i]);
-        else tone.next(&pushBuffer[2 * i]);
+        if (c.counterSignal)
+          counter.next(&pushBuffer[2 * i]);
+        else
+          tone.next(&pushBuffer[2 * i]);
       }
       compensator.push(pushBuffer.data(), c.pushFrames, pushAt);
       pushedFrames += static_cast<double>(c.pushFrames);
       ++pushes;
-      pushAt = static_cast<double>(pushes) * static_cast<double>(c.pushFrames) / (rate * (1.0 + drift)) + jitter(random);
+      pushAt =
+          static_cast<double>(pushes) * static_cast<double>(c.pushFrames) / (rate * (1.0 + drift)) + jitter(random);
       continue;
     }
     const double now = pullAt;
@@ -337,12 +342,12 @@ TEST_P(DriftSimulation, HoldsTheLevelWithoutUnderrunOrOverflow) {
     }
   }
 
-  std::printf("drift %+.0f ppm at %d Hz, push %zu / pull %zu frames: target level %.1f ms; ratio within 2 ppm of "
-              "1 + drift from %.0f s; from %.0f s: worst ratio error %.2f ppm, mean %.3f ppm, worst level error "
-              "%.3f ms; worst slew %.1f ppm/s; SNR %.1f dB over %d windows\n",
-              c.driftPpm, c.outputRate, c.pushFrames, c.pullFrames, target * 1e3, settledAt, settledFrom,
-              worstRatioError * 1e6, (settledRatioSum / settledFrames - 1.0 - drift) * 1e6, worstLevelError * 1e3,
-              worstSlew * 1e6, worstSnr, windows);
+  std::printf(
+      "drift %+.0f ppm at %d Hz, push %zu / pull %zu frames: target level %.1f ms; ratio within 2 ppm of "
+      "1 + drift from %.0f s; from %.0f s: worst ratio error %.2f ppm, mean %.3f ppm, worst level error "
+      "%.3f ms; worst slew %.1f ppm/s; SNR %.1f dB over %d windows\n",
+      c.driftPpm, c.outputRate, c.pushFrames, c.pullFrames, target * 1e3, settledAt, settledFrom, worstRatioError * 1e6,
+      (settledRatioSum / settledFrames - 1.0 - drift) * 1e6, worstLevelError * 1e3, worstSlew * 1e6, worstSnr, windows);
 
   EXPECT_EQ(compensator.underruns(), 0u);
   EXPECT_EQ(compensator.overflows(), 0u);
@@ -364,17 +369,17 @@ TEST_P(DriftSimulation, HoldsTheLevelWithoutUnderrunOrOverflow) {
 
 // The hours run at the lowest rates so that they take a second; the higher rates run for
 // minutes. Capture and playback buffers of 20 to 50 ms, equal and unequal.
-INSTANTIATE_TEST_SUITE_P(
-    TwoClocks, DriftSimulation,
-    ::testing::Values(DriftCase{-200.0, 4000, 160, 80, 60.0, false},      // 40 ms captures, 20 ms playback
-                      DriftCase{0.0, 4000, 80, 200, 60.0, true},          // 20 ms, 50 ms
-                      DriftCase{+200.0, 4000, 200, 200, 60.0, false},     // 50 ms both ways
-                      DriftCase{+200.0, 24000, 480, 1024, 5.0, false},    // 20 ms, 43 ms
-                      DriftCase{-200.0, 96000, 4096, 2048, 2.0, false},   // 43 ms, 21 ms
-                      DriftCase{0.0, 96000, 2048, 4096, 2.0, true}),      // 21 ms, 43 ms
-    [](const ::testing::TestParamInfo<DriftCase>& info) {
-      return nameOf(info.param.driftPpm) + "ppm_" + std::to_string(info.param.outputRate) + "Hz";
-    });
+INSTANTIATE_TEST_SUITE_P(TwoClocks, DriftSimulation,
+                         ::testing::Values(DriftCase{-200.0, 4000, 160, 80, 60.0,
+                                                     false},                           // 40 ms captures, 20 ms playback
+                                           DriftCase{0.0, 4000, 80, 200, 60.0, true},  // 20 ms, 50 ms
+                                           DriftCase{+200.0, 4000, 200, 200, 60.0, false},    // 50 ms both ways
+                                           DriftCase{+200.0, 24000, 480, 1024, 5.0, false},   // 20 ms, 43 ms
+                                           DriftCase{-200.0, 96000, 4096, 2048, 2.0, false},  // 43 ms, 21 ms
+                                           DriftCase{0.0, 96000, 2048, 4096, 2.0, true}),     // 21 ms, 43 ms
+                         [](const ::testing::TestParamInfo<DriftCase>& info) {
+                           return nameOf(info.param.driftPpm) + "ppm_" + std::to_string(info.param.outputRate) + "Hz";
+                         });
 
 // ---------------------------------------------------------------------------------------
 // Faults, reset, allocation

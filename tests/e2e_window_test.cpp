@@ -140,8 +140,8 @@ class EndToEnd : public ::testing::Test {
   // Plays the tones, each at `volume` of full scale, into the input sink.
   void playTones(const std::vector<double>& hz, double seconds, double volume) {
     const QString file = tmp_.filePath("tone.wav");
-    QStringList args{"-n", "-q", "-r", QString::number(kInputRate), "-c", "1", "-b", "16", file,
-                     "synth", QString::number(seconds)};
+    QStringList args{"-n", "-q", "-r",    QString::number(kInputRate), "-c", "1", "-b",
+                     "16", file, "synth", QString::number(seconds)};
     for (double f : hz) args << "sine" << QString::number(f);
     if (hz.size() > 1) args << "remix" << QString("1-%1").arg(hz.size());
     args << "vol" << QString::number(volume);
@@ -224,8 +224,8 @@ TEST_F(EndToEnd, ToneThroughTheNullSinksComesOutAsOneSidedIQ) {
   ASSERT_NO_FATAL_FAILURE(chooseDevices());
   ASSERT_NO_FATAL_FAILURE(playTone(13000, 25));
   runFor(300);
-  const int streamsBefore = countLines("pactl", {"list", "short", "source-outputs"}) +
-                            countLines("pactl", {"list", "short", "sink-inputs"});
+  const int streamsBefore =
+      countLines("pactl", {"list", "short", "source-outputs"}) + countLines("pactl", {"list", "short", "sink-inputs"});
 
   form->SBMic->click();
   form->SBDin->click();
@@ -281,8 +281,8 @@ TEST_F(EndToEnd, ToneThroughTheNullSinksComesOutAsOneSidedIQ) {
   EXPECT_EQ(form->CaptureHandle, nullptr);
   EXPECT_EQ(form->PlaybackHandle, nullptr);
   runFor(300);
-  const int streamsAfter = countLines("pactl", {"list", "short", "source-outputs"}) +
-                           countLines("pactl", {"list", "short", "sink-inputs"});
+  const int streamsAfter =
+      countLines("pactl", {"list", "short", "source-outputs"}) + countLines("pactl", {"list", "short", "sink-inputs"});
   EXPECT_EQ(streamsAfter, streamsBefore);
   EXPECT_TRUE(boxes_.empty());
 }
@@ -327,7 +327,9 @@ class TimedRecorder {
     return e;
   }
   // Milliseconds on the clock at which frame `frame` was recorded.
-  double timeOfMs(size_t frame) const { return firstMs_ + (static_cast<double>(frame) - firstFrames_) * 1000.0 / rate_; }
+  double timeOfMs(size_t frame) const {
+    return firstMs_ + (static_cast<double>(frame) - firstFrames_) * 1000.0 / rate_;
+  }
 
  private:
   const QElapsedTimer& clock_;
@@ -378,8 +380,11 @@ TEST_F(EndToEnd, StreamModeBurstReachesTheOutputWithin150ms) {
 
   // Five 13000 Hz bursts of 60 ms, one a second.
   const QString file = tmp_.filePath("bursts.wav");
-  QStringList args{"-n", "-q", "-r", QString::number(kInputRate), "-c", "1", "-b", "16", file, "synth", "0.06",
-                   "sine", "13000", "vol", "0.5", "pad", "0.5", "0.44", "repeat", "4"};
+  QStringList args{"-n",    "-q",    "-r",     QString::number(kInputRate),
+                   "-c",    "1",     "-b",     "16",
+                   file,    "synth", "0.06",   "sine",
+                   "13000", "vol",   "0.5",    "pad",
+                   "0.5",   "0.44",  "repeat", "4"};
   ASSERT_EQ(QProcess::execute("sox", args), 0);
   player_.start("paplay", {"--device=tovrel_in", file});
   ASSERT_TRUE(player_.waitForStarted(3000));
@@ -398,8 +403,8 @@ TEST_F(EndToEnd, StreamModeBurstReachesTheOutputWithin150ms) {
   for (double ms : latencies) std::cout << ' ' << ms;
   std::cout << "; underruns " << form->Live.drift.underruns() << ", overflows " << form->Live.drift.overflows()
             << "; converter wait " << 1000.0 * form->Live.converter.LatencyFrames() / kOutputRate << " ms, queue level "
-            << 1000.0 * form->Live.drift.levelSeconds() << " ms (target " << 1000.0 * form->Live.drift.targetLevelSeconds()
-            << " ms)" << std::endl;
+            << 1000.0 * form->Live.drift.levelSeconds() << " ms (target "
+            << 1000.0 * form->Live.drift.targetLevelSeconds() << " ms)" << std::endl;
   // PipeWire's pulse layer holds about 65 ms more between the two sinks than PulseAudio
   // does (measured: 176-185 ms against 117-119 ms); the program's own part is the same.
   const bool pipewire = qgetenv("TOVREL_AUDIO_SERVER") == "pipewire";

@@ -8,9 +8,9 @@
 #include <cmath>
 #include <complex>
 #include <cstdlib>
+#include <latch>
 #include <map>
 #include <new>
-#include <latch>
 #include <random>
 #include <thread>
 #include <utility>
@@ -213,8 +213,7 @@ TEST_P(FftPathTest, ForwardMatchesReferenceInNaturalAndSplitOrder) {
     EXPECT_LE(maxError(natural, expected, 1.0, [](int32_t k) { return k; }), forwardTolerance(n)) << n;
     Buffer split = input;
     ComplexFFT(split.data(), n, dsp::kForward, dsp::kUnscaled, dsp::kSplitOrder, nullptr);
-    EXPECT_LE(maxError(split, expected, 1.0, [n](int32_t k) { return splitPosition(n, k); }), forwardTolerance(n))
-        << n;
+    EXPECT_LE(maxError(split, expected, 1.0, [n](int32_t k) { return splitPosition(n, k); }), forwardTolerance(n)) << n;
   }
 }
 
@@ -318,7 +317,8 @@ TEST_P(FftPathTest, NoHeapAllocationInAnyCall) {
   for (Buffer& x : buffers) {
     const int32_t n = static_cast<int32_t>(x.size() / 2);
     for (bool inverse : {dsp::kForward, dsp::kInverse})
-      for (bool reorder : {dsp::kSplitOrder, dsp::kNaturalOrder}) ComplexFFT(x.data(), n, inverse, dsp::kScaled, reorder, nullptr);
+      for (bool reorder : {dsp::kSplitOrder, dsp::kNaturalOrder})
+        ComplexFFT(x.data(), n, inverse, dsp::kScaled, reorder, nullptr);
     ComplexFFT(x.data(), n, dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder, callerScratch.data());
   }
   const long after = gHeapAllocations.load();
@@ -509,7 +509,8 @@ TEST(FftCalls, CallerScratchIsAdoptedOnlyWithReorder) {
   ComplexFFT(x.data(), n, dsp::kForward, dsp::kUnscaled, dsp::kNaturalOrder, adopted.data());
   EXPECT_NE(adopted, Buffer(2 * n, 7.0f));
   std::fill(adopted.begin(), adopted.end(), 7.0f);
-  ComplexFFT(x.data(), n, dsp::kInverse, dsp::kScaled, dsp::kNaturalOrder, nullptr);  // a later call without a scratch area
+  ComplexFFT(x.data(), n, dsp::kInverse, dsp::kScaled, dsp::kNaturalOrder,
+             nullptr);  // a later call without a scratch area
   EXPECT_NE(adopted, Buffer(2 * n, 7.0f)) << "the caller's area must stay the current scratch area";
 
   // Init while ready keeps the installed area; DoneFFT drops it and releases only its own.

@@ -129,9 +129,12 @@ TEST(LedDisplay, MainWindowMeterGeometry) {
 
 TEST(LedDisplay, MainWindowLitCounts) {
   MainWindowMeter m;
-  struct Case { int32_t position; int lit; };
-  const Case cases[] = {{0, 0}, {655, 0}, {656, 1}, {1310, 1}, {1311, 2}, {16384, 25},
-                        {32766, 49}, {32767, 50}, {40000, 50}, {-5, 0}, {-40000, 0}};
+  struct Case {
+    int32_t position;
+    int lit;
+  };
+  const Case cases[] = {{0, 0},      {655, 0},    {656, 1},    {1310, 1}, {1311, 2},  {16384, 25},
+                        {32766, 49}, {32767, 50}, {40000, 50}, {-5, 0},   {-40000, 0}};
   for (const Case& c : cases) {
     m.led->setPosition(c.position);
     const int expected = int(std::min<int64_t>(int64_t(c.position) * 50 / 32767, 50));
@@ -378,8 +381,8 @@ namespace {
 
 // Paints every block in order (frames first when 3D) on a plain image, straight from the
 // slot rules, for comparison with the control's surface.
-QImage referenceBar(int w, int h, bool vertical, bool frames, int spacing, int64_t a, int64_t b, int64_t c,
-                    int64_t lit, QRgb background) {
+QImage referenceBar(int w, int h, bool vertical, bool frames, int spacing, int64_t a, int64_t b, int64_t c, int64_t lit,
+                    QRgb background) {
   QImage img(w, h, QImage::Format_RGB32);
   img.fill(background);
   const int64_t n = a + b + c, length = vertical ? h : w, slot = length / n;
@@ -399,8 +402,10 @@ QImage referenceBar(int w, int h, bool vertical, bool frames, int spacing, int64
     for (int64_t i = 0; i < n; ++i) {
       const int64_t p = vertical ? i : n - 1 - i;
       const int64_t start = p * length / n;
-      if (vertical) frame(1, start, w - 1, start + slot - spacing);
-      else frame(start, 1, start + slot - spacing, h - 1);
+      if (vertical)
+        frame(1, start, w - 1, start + slot - spacing);
+      else
+        frame(start, 1, start + slot - spacing, h - 1);
     }
   }
   const TColor activeColours[3] = {clLime, clYellow, clRed};
@@ -410,8 +415,10 @@ QImage referenceBar(int w, int h, bool vertical, bool frames, int spacing, int64
     const QRgb colour = rgbOf(k <= lit ? activeColours[band] : deadColours[band]);
     const int64_t p = vertical ? n - k : k - 1;
     const int64_t start = p * length / n + 1;
-    if (vertical) fill(2, start, w - 2, start + slot - spacing - 2, colour);
-    else fill(start, 2, start + slot - spacing - 2, h - 2, colour);
+    if (vertical)
+      fill(2, start, w - 2, start + slot - spacing - 2, colour);
+    else
+      fill(start, 2, start + slot - spacing - 2, h - 2, colour);
   }
   return img;
 }
@@ -425,10 +432,17 @@ TEST(LedDisplay, MoreBlocksThanPixelsMatchesBlockByBlockPainting) {
   QPalette pal = parent.palette();
   pal.setColor(QPalette::Window, QColor(9, 9, 9));
   parent.setPalette(pal);
-  struct Case { bool vertical; bool frames; int spacing; int w, h; int a, b, c; int position; };
-  const Case cases[] = {{true, true, -7, 30, 47, 300, 200, 157, 3},       {true, true, 2, 30, 200, 7, 3, 1, 6},
-                        {false, true, -9, 61, 12, 400, 33, 90, 7},        {false, false, -3, 150, 12, 350, 90, 60, 8},
-                        {true, false, -40, 20, 90, 1000, 1, 999, 5},      {false, true, -1, 150, 12, 35, 9, 6, 9}};
+  struct Case {
+    bool vertical;
+    bool frames;
+    int spacing;
+    int w, h;
+    int a, b, c;
+    int position;
+  };
+  const Case cases[] = {{true, true, -7, 30, 47, 300, 200, 157, 3},  {true, true, 2, 30, 200, 7, 3, 1, 6},
+                        {false, true, -9, 61, 12, 400, 33, 90, 7},   {false, false, -3, 150, 12, 350, 90, 60, 8},
+                        {true, false, -40, 20, 90, 1000, 1, 999, 5}, {false, true, -1, 150, 12, 35, 9, 6, 9}};
   for (const Case& c : cases) {
     TLedDisplay led(&parent);
     led.setOrientation(c.vertical ? loVertical : loHorizontal);

@@ -3,17 +3,17 @@
 // wave back end.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFrame>
+#include <QLabel>
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOptionButton>
-#include <QAbstractItemView>
-#include <QFrame>
-#include <QLabel>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWindow>
@@ -164,9 +164,12 @@ TEST_F(MainFormTest, EveryControlSitsAtItsPlace) {
 
   // Labels size themselves to their text (never below the design width).
   const Expected labels[] = {
-      {"LabelInDevice", f.LabelInDevice, {4, 155, 108, 13}}, {"LabeOutDevice", f.LabeOutDevice, {4, 211, 116, 13}},
-      {"LabelInA", f.LabelInA, {8, 10, 45, 13}},            {"LabelBPS", f.LabelBPS, {4, 107, 196, 13}},
-      {"LabelOutA", f.LabelOutA, {8, 39, 44, 13}},          {"LabelOutB", f.LabelOutB, {8, 71, 46, 13}},
+      {"LabelInDevice", f.LabelInDevice, {4, 155, 108, 13}},
+      {"LabeOutDevice", f.LabeOutDevice, {4, 211, 116, 13}},
+      {"LabelInA", f.LabelInA, {8, 10, 45, 13}},
+      {"LabelBPS", f.LabelBPS, {4, 107, 196, 13}},
+      {"LabelOutA", f.LabelOutA, {8, 39, 44, 13}},
+      {"LabelOutB", f.LabelOutB, {8, 71, 46, 13}},
   };
   for (const Expected& e : labels) {
     QLabel* label = static_cast<QLabel*>(e.widget);
@@ -184,10 +187,8 @@ TEST_F(MainFormTest, EveryControlSitsAtItsPlace) {
     QRect geometry;
     int rightLimit;
   } checkBoxes[] = {
-      {"cbIQ", f.cbIQ, {8, 299, 201, 17}, 242},
-      {"cbInvertSpectr", f.cbInvertSpectr, {8, 331, 201, 17}, 242},
-      {"cbSpectr", f.cbSpectr, {8, 267, 105, 17}, 120},
-      {"cbInvertOut", f.cbInvertOut, {8, 363, 169, 17}, 242},
+      {"cbIQ", f.cbIQ, {8, 299, 201, 17}, 242},         {"cbInvertSpectr", f.cbInvertSpectr, {8, 331, 201, 17}, 242},
+      {"cbSpectr", f.cbSpectr, {8, 267, 105, 17}, 120}, {"cbInvertOut", f.cbInvertOut, {8, 363, 169, 17}, 242},
       {"cbLog", f.cbLog, {120, 267, 121, 17}, 242},
   };
   for (const auto& c : checkBoxes) {
@@ -535,7 +536,8 @@ TEST_F(MainFormTest, SpectrogramKeepsItsPictureWhenSwitchedOffAndOnAndWhenTheRat
   f.cbSpectr->click();  // off
   f.cbSpectr->click();  // on again: the last picture comes back
   EXPECT_EQ(f.Spectrum.SpectrumView, drawn);
-  EXPECT_EQ(f.pbss->grab().toImage().convertToFormat(QImage::Format_RGB32), drawn.convertToFormat(QImage::Format_RGB32));
+  EXPECT_EQ(f.pbss->grab().toImage().convertToFormat(QImage::Format_RGB32),
+            drawn.convertToFormat(QImage::Format_RGB32));
 
   f.CbBitrate->setCurrentIndex(0);
   emit f.CbBitrate->activated(0);

@@ -5,14 +5,14 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QContextMenuEvent>
-#include <QMenu>
-#include <QTimer>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QFile>
 #include <QLabel>
+#include <QMenu>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -129,8 +129,8 @@ TEST_F(PipelineTest, CaptureStartOpensTheMapperAndQueuesFourFilledHeaders) {
   form->SBMic->click();
 
   const std::vector<std::string> expected = {
-      "waveInOpen",          "waveInPrepareHeader", "waveInAddBuffer", "waveInPrepareHeader", "waveInAddBuffer",
-      "waveInPrepareHeader", "waveInAddBuffer",     "waveInPrepareHeader", "waveInAddBuffer", "waveInStart"};
+      "waveInOpen",          "waveInPrepareHeader", "waveInAddBuffer",     "waveInPrepareHeader", "waveInAddBuffer",
+      "waveInPrepareHeader", "waveInAddBuffer",     "waveInPrepareHeader", "waveInAddBuffer",     "waveInStart"};
   EXPECT_EQ(audio.callNames(), expected);
 
   const auto open = audio.callsNamed("waveInOpen").at(0);
@@ -276,7 +276,7 @@ TEST_F(PipelineTest, FailedCaptureOpenShowsTheWarningAndRaisesTheButton) {
 }
 
 TEST_F(PipelineTest, PrepareAddAndStartFailuresAreEachBoxedAndTheLoopGoesOn) {
-  audio.failNext("waveInPrepareHeader", wave::MMSYSERR_NOMEM);  // header 0
+  audio.failNext("waveInPrepareHeader", wave::MMSYSERR_NOMEM);   // header 0
   audio.failNext("waveInAddBuffer", wave::MMSYSERR_INVALPARAM);  // header 0 (unprepared anyway)
   audio.failNext("waveInAddBuffer", wave::MMSYSERR_ERROR);       // header 1
   audio.failNext("waveInStart", wave::MMSYSERR_ALLOCATED);
@@ -285,7 +285,7 @@ TEST_F(PipelineTest, PrepareAddAndStartFailuresAreEachBoxedAndTheLoopGoesOn) {
   EXPECT_EQ(audio.countCalls("waveInAddBuffer"), 4u);
   EXPECT_EQ(audio.countCalls("waveInStart"), 1u);
   EXPECT_EQ(boxTexts(), (std::vector<QString>{"memory allocation error", "invalid parameter passed",
-                                             "unspecified error", "device already allocated"}));
+                                              "unspecified error", "device already allocated"}));
   for (const auto& b : boxes) EXPECT_EQ(b.caption, "Warning");
   EXPECT_TRUE(form->SBMic->isChecked());
   EXPECT_EQ(form->LastWaveResult, wave::MMSYSERR_ALLOCATED);
@@ -774,8 +774,8 @@ TEST_F(PipelineTest, DestroyingTheWindowClosesDevicesStillOpen) {
 // each button opens the device its box shows, and a device that has gone is not replaced
 // by whatever stands at its place now.
 TEST_F(PipelineTest, ButtonsOpenTheListedDeviceAfterTheServerReordered) {
-  chooseCapture(2);          // "Microphone"
-  choosePlaybackDevice(2);   // "Virtual Cable"
+  chooseCapture(2);         // "Microphone"
+  choosePlaybackDevice(2);  // "Virtual Cable"
   audio.setDevices(wave::Direction::Capture, {"Microphone", "Monitor of Speakers", "Line In"});
   audio.setDevices(wave::Direction::Playback, {"Virtual Cable", "Speakers"});
   startCapture();
@@ -941,9 +941,9 @@ TEST_F(StreamPipelineTest, PlaysTheStreamConversionOfTheInputWithNothingRepeated
   ASSERT_GT(played.size() - first, size_t{kRate}) << "over a second of the stream was played";
   constexpr size_t kProbe = 2 * 64;
   size_t at = 0;
-  while (at + kProbe <= expected.size() &&
-         !std::equal(played.begin() + static_cast<std::ptrdiff_t>(first),
-                     played.begin() + static_cast<std::ptrdiff_t>(first + kProbe), expected.begin() + static_cast<std::ptrdiff_t>(at)))
+  while (at + kProbe <= expected.size() && !std::equal(played.begin() + static_cast<std::ptrdiff_t>(first),
+                                                       played.begin() + static_cast<std::ptrdiff_t>(first + kProbe),
+                                                       expected.begin() + static_cast<std::ptrdiff_t>(at)))
     at += 2;
   ASSERT_LE(at + kProbe, expected.size()) << "the first frames played come from the stream";
   const size_t compared = std::min(played.size() - first, expected.size() - at);
@@ -1001,7 +1001,9 @@ TEST_F(StreamPipelineTest, DriftIsAbsorbedAndAnUnderrunIsShownInTheTitle) {
         now = nextCapture;
         nextCapture += capturePeriod;
         const size_t at = taken % (input.size() - form->Live.captureSamples);
-        ASSERT_NE(audio.deliverData(input.data() + at, static_cast<uint32_t>(form->Live.captureSamples * sizeof(Sample))), nullptr);
+        ASSERT_NE(
+            audio.deliverData(input.data() + at, static_cast<uint32_t>(form->Live.captureSamples * sizeof(Sample))),
+            nullptr);
         taken += form->Live.captureSamples;
       } else {
         now = nextPlayback;
@@ -1058,9 +1060,10 @@ TEST_F(StreamPipelineTest, ADeviceFailureEmptiesTheQueueAndTheOtherDeviceGoesOn)
     drain();
   }
   EXPECT_EQ(audio.countCalls("waveOutWrite"), writes + 4);
-  EXPECT_TRUE(allZero(std::vector<Sample>(
-      reinterpret_cast<const Sample*>(audio.queued(wave::Direction::Playback)[0]->lpData),
-      reinterpret_cast<const Sample*>(audio.queued(wave::Direction::Playback)[0]->lpData) + 2 * form->Live.playbackFrames)));
+  EXPECT_TRUE(
+      allZero(std::vector<Sample>(reinterpret_cast<const Sample*>(audio.queued(wave::Direction::Playback)[0]->lpData),
+                                  reinterpret_cast<const Sample*>(audio.queued(wave::Direction::Playback)[0]->lpData) +
+                                      2 * form->Live.playbackFrames)));
   EXPECT_EQ(form->Live.drift.underruns(), 0u) << "an emptied queue is no underrun";
 
   audio.deliverClose(wave::Direction::Capture);
@@ -1074,7 +1077,8 @@ TEST_F(StreamPipelineTest, ADeviceFailureEmptiesTheQueueAndTheOtherDeviceGoesOn)
   EXPECT_FALSE(form->SBDin->isChecked());
   EXPECT_EQ(form->Live.drift.queuedFrames(), 0u);
   const size_t adds = audio.countCalls("waveInAddBuffer");
-  ASSERT_NE(audio.deliverData(input.data(), static_cast<uint32_t>(form->Live.captureSamples * sizeof(Sample))), nullptr);
+  ASSERT_NE(audio.deliverData(input.data(), static_cast<uint32_t>(form->Live.captureSamples * sizeof(Sample))),
+            nullptr);
   drain();
   EXPECT_EQ(audio.countCalls("waveInAddBuffer"), adds + 1) << "capture goes on";
 }

@@ -188,14 +188,14 @@ TEST(Resample, SpectrumColumnMatchesTriangleAverage) {
 }
 
 TEST(Resample, ChannelSumsClampAndRoundToEven) {
-  EXPECT_EQ(middleAfterSideKernel(255, 2, 0.3f), 255);   // 255.6
-  EXPECT_EQ(middleAfterSideKernel(0, 1, -0.3f), 0);      // -0.3
-  EXPECT_EQ(middleAfterSideKernel(0, 2, -0.3f), 0);      // -0.6 must not wrap to 255
-  EXPECT_EQ(middleAfterSideKernel(2, 1, 0.5f), 2);       // 2.5
-  EXPECT_EQ(middleAfterSideKernel(3, 1, 0.5f), 4);       // 3.5
-  EXPECT_EQ(middleAfterSideKernel(254, 1, 0.5f), 254);   // 254.5
-  EXPECT_EQ(middleAfterSideKernel(255, 1, 0.5f), 255);   // 255.5 clamps
-  EXPECT_EQ(middleAfterSideKernel(11, 1, 0.5f), 12);     // 11.5
+  EXPECT_EQ(middleAfterSideKernel(255, 2, 0.3f), 255);  // 255.6
+  EXPECT_EQ(middleAfterSideKernel(0, 1, -0.3f), 0);     // -0.3
+  EXPECT_EQ(middleAfterSideKernel(0, 2, -0.3f), 0);     // -0.6 must not wrap to 255
+  EXPECT_EQ(middleAfterSideKernel(2, 1, 0.5f), 2);      // 2.5
+  EXPECT_EQ(middleAfterSideKernel(3, 1, 0.5f), 4);      // 3.5
+  EXPECT_EQ(middleAfterSideKernel(254, 1, 0.5f), 254);  // 254.5
+  EXPECT_EQ(middleAfterSideKernel(255, 1, 0.5f), 255);  // 255.5 clamps
+  EXPECT_EQ(middleAfterSideKernel(11, 1, 0.5f), 12);    // 11.5
 }
 
 TEST(Resample, Magnification) {

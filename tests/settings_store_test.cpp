@@ -109,7 +109,10 @@ TEST(ParseStoredInteger, TableOfCases) {
       {"1,2", std::nullopt},
       {"0b101", std::nullopt},
       {"\xEF\xBC\x91", std::nullopt},  // a full-width digit one
-      {std::string("12\0" "3", 4), std::nullopt},
+      {std::string("12\0"
+                   "3",
+                   4),
+       std::nullopt},
   };
   for (const ParseCase& c : cases) {
     SCOPED_TRACE("text \"" + c.text + "\"");
@@ -215,10 +218,17 @@ class SettingsStoreTest : public ::testing::Test {
   static QMap<QString, QString> textsOf(const StoredSettings& s) {
     auto b = [](bool v) { return QString(v ? "1" : "0"); };
     auto i = [](int32_t v) { return QString::number(v); };
-    return {{"SAMode", i(s.SAMode)}, {"InvertOut", b(s.InvertOut)}, {"InDevice", i(s.InDevice)},
-            {"OutDevice", i(s.OutDevice)}, {"Spectr", b(s.Spectr)}, {"Left", i(s.Left)},
-            {"Top", i(s.Top)}, {"Mono", b(s.Mono)}, {"Phase", i(s.Phase)},
-            {"Bitrate", i(s.Bitrate)}, {"LogSpectr", b(s.LogSpectr)},
+    return {{"SAMode", i(s.SAMode)},
+            {"InvertOut", b(s.InvertOut)},
+            {"InDevice", i(s.InDevice)},
+            {"OutDevice", i(s.OutDevice)},
+            {"Spectr", b(s.Spectr)},
+            {"Left", i(s.Left)},
+            {"Top", i(s.Top)},
+            {"Mono", b(s.Mono)},
+            {"Phase", i(s.Phase)},
+            {"Bitrate", i(s.Bitrate)},
+            {"LogSpectr", b(s.LogSpectr)},
             {"InDeviceName", QString::fromStdString(s.InDeviceName)},
             {"OutDeviceName", QString::fromStdString(s.OutDeviceName)},
             {"StreamMode", i(s.StreamMode)}};
@@ -292,13 +302,13 @@ TEST_F(SettingsStoreTest, ValuesAsTheUserLeftThem) {
   EXPECT_EQ(s.OutDevice, 3);
   EXPECT_EQ(s.Left, 100);  // not a number: the default
   EXPECT_EQ(s.Top, 32);
-  EXPECT_TRUE(s.Mono);      // any non-zero integer is true
-  EXPECT_EQ(s.SAMode, 7);   // kept as read; the window turns it into 0 or 1
+  EXPECT_TRUE(s.Mono);     // any non-zero integer is true
+  EXPECT_EQ(s.SAMode, 7);  // kept as read; the window turns it into 0 or 1
   EXPECT_FALSE(s.Spectr);
   EXPECT_TRUE(s.InvertOut);
   EXPECT_FALSE(s.LogSpectr);
-  EXPECT_EQ(s.Phase, 0);    // empty: the default
-  EXPECT_EQ(s.Bitrate, 2);  // missing: the default
+  EXPECT_EQ(s.Phase, 0);          // empty: the default
+  EXPECT_EQ(s.Bitrate, 2);        // missing: the default
   EXPECT_EQ(s.InDeviceName, "");  // a file from before the names were kept
   EXPECT_EQ(s.OutDeviceName, "");
   EXPECT_EQ(s.StreamMode, 0);  // a file from before the mode was kept: block mode
@@ -488,7 +498,8 @@ TEST_F(SettingsStoreTest, FailedWriteKeepsThePreviousFile) {
   QStringList errors;
   bool written = true;
   {
-    struct sigaction ignore {}, previous{};
+    struct sigaction ignore {
+    }, previous{};
     ignore.sa_handler = SIG_IGN;
     ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &previous), 0);
     rlimit saved{};
@@ -529,7 +540,8 @@ TEST_F(SettingsStoreTest, ReadOnlyFolderKeepsThePreviousFile) {
     ASSERT_EQ(::chmod(QFile::encodeName(keyFolder()).constData(), 0500), 0);
     EXPECT_FALSE(second.write(changed, &errors));
     EXPECT_EQ(errors.size(), 1);
-    EXPECT_TRUE(errors.value(0) == "Failed to create key Varnex" || errors.value(0) == "Failed to set data for 'SAMode'")
+    EXPECT_TRUE(errors.value(0) == "Failed to create key Varnex" ||
+                errors.value(0) == "Failed to set data for 'SAMode'")
         << errors.value(0).toStdString();
     EXPECT_EQ(readRaw(), before);
   } else {

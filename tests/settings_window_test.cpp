@@ -114,11 +114,19 @@ TEST_F(SettingsWindowTest, FirstRunShowsTheDefaultsAndWritesThemAtClose) {
   EXPECT_EQ(f.pos(), QPoint(100, 100));
 
   closeForm();
-  const QMap<QString, QString> expected{{"SAMode", "1"}, {"InvertOut", "0"}, {"InDevice", "0"},
-                                        {"OutDevice", "0"}, {"Spectr", "1"},  {"Left", "100"},
-                                        {"Top", "100"},   {"Mono", "1"},      {"Phase", "0"},
-                                        {"Bitrate", "2"}, {"LogSpectr", "1"},
-                                        {"InDeviceName", "Line In"}, {"OutDeviceName", "Speakers"},
+  const QMap<QString, QString> expected{{"SAMode", "1"},
+                                        {"InvertOut", "0"},
+                                        {"InDevice", "0"},
+                                        {"OutDevice", "0"},
+                                        {"Spectr", "1"},
+                                        {"Left", "100"},
+                                        {"Top", "100"},
+                                        {"Mono", "1"},
+                                        {"Phase", "0"},
+                                        {"Bitrate", "2"},
+                                        {"LogSpectr", "1"},
+                                        {"InDeviceName", "Line In"},
+                                        {"OutDeviceName", "Speakers"},
                                         {"StreamMode", "0"}};
   EXPECT_EQ(stored(), expected);
   EXPECT_TRUE(boxes.empty());
@@ -143,12 +151,11 @@ TEST_F(SettingsWindowTest, EachControlIsWrittenUnderItsOwnName) {
   f.StreamModeAction->trigger();
   closeForm();
 
-  const QMap<QString, QString> expected{{"SAMode", "1"}, {"InvertOut", "1"}, {"InDevice", "1"},
-                                        {"OutDevice", "-1"}, {"Spectr", "0"},  {"Left", "300"},
-                                        {"Top", "200"},     {"Mono", "0"},     {"Phase", "-77"},
-                                        {"Bitrate", "9"},   {"LogSpectr", "0"},
-                                        {"InDeviceName", "Microphone"}, {"OutDeviceName", ""},
-                                        {"StreamMode", "1"}};
+  const QMap<QString, QString> expected{{"SAMode", "1"},       {"InvertOut", "1"}, {"InDevice", "1"},
+                                        {"OutDevice", "-1"},   {"Spectr", "0"},    {"Left", "300"},
+                                        {"Top", "200"},        {"Mono", "0"},      {"Phase", "-77"},
+                                        {"Bitrate", "9"},      {"LogSpectr", "0"}, {"InDeviceName", "Microphone"},
+                                        {"OutDeviceName", ""}, {"StreamMode", "1"}};
   EXPECT_EQ(stored(), expected);
 
   // The next run gets every one of them back.
@@ -174,8 +181,8 @@ TEST_F(SettingsWindowTest, CheckBoxesKeepTheirOwnValueNames) {
   struct Pattern {
     bool invertOut, invertSpectr, iq, log;
   };
-  for (const Pattern p : {Pattern{true, false, false, false}, Pattern{false, true, false, true},
-                          Pattern{false, true, true, false}}) {
+  for (const Pattern p :
+       {Pattern{true, false, false, false}, Pattern{false, true, false, true}, Pattern{false, true, true, false}}) {
     SCOPED_TRACE(QString("%1%2%3%4").arg(p.invertOut).arg(p.invertSpectr).arg(p.iq).arg(p.log).toStdString());
     TMainForm& f = showForm();
     f.cbInvertOut->setChecked(p.invertOut);

@@ -52,13 +52,20 @@ void referenceFractions(double v, double f[3]) {
   f[0] = f[1] = f[2] = 0;
   if (v < 0) return;
   v = std::min(v, 5e6);
-  if (v < 13000) f[2] = v / 13000;
-  else if (v < 60000) f[1] = (v - 13000) / 47000, f[2] = 1;
-  else if (v < 80000) f[1] = 1, f[2] = (80000 - v) / 20000;
-  else if (v < 100000) f[0] = (v - 80000) / 20000, f[1] = 1;
-  else if (v < 500000) f[0] = 1, f[1] = (500000 - v) / 400000;
-  else if (v < 2000000) f[0] = 1, f[2] = (v - 500000) / 1500000;
-  else f[0] = 1, f[1] = (v - 2000000) / 3000000, f[2] = 1;
+  if (v < 13000)
+    f[2] = v / 13000;
+  else if (v < 60000)
+    f[1] = (v - 13000) / 47000, f[2] = 1;
+  else if (v < 80000)
+    f[1] = 1, f[2] = (80000 - v) / 20000;
+  else if (v < 100000)
+    f[0] = (v - 80000) / 20000, f[1] = 1;
+  else if (v < 500000)
+    f[0] = 1, f[1] = (500000 - v) / 400000;
+  else if (v < 2000000)
+    f[0] = 1, f[2] = (v - 500000) / 1500000;
+  else
+    f[0] = 1, f[1] = (v - 2000000) / 3000000, f[2] = 1;
 }
 
 // RGB of one 5-6-5 pixel, widened back by shifting.
@@ -86,7 +93,8 @@ double referenceBin(const dsp::StreamConfig& s, int k) {
 
 void fillTone(dsp::StreamConfig& s, int bin, double amplitude) {
   for (int n = 0; n < s.BlockSamples; ++n)
-    s.WorkBuffer[size_t(n)] = dsp::Sample(std::lrint(amplitude * std::cos(2 * kPi * double((int64_t(n) * bin) % 16384) / 16384)));
+    s.WorkBuffer[size_t(n)] =
+        dsp::Sample(std::lrint(amplitude * std::cos(2 * kPi * double((int64_t(n) * bin) % 16384) / 16384)));
 }
 
 }  // namespace
@@ -158,15 +166,15 @@ TEST(Spectrum, SilenceGivesBlackColumnAndScrolls) {
   d.create(QSize(40, 451));
   // A recognisable picture: every pixel different.
   for (int y = 0; y < 451; ++y)
-    for (int x = 0; x < 40; ++x)
-      reinterpret_cast<uint16_t*>(d.SpectrumView.scanLine(y))[x] = uint16_t(1 + x * 500 + y);
+    for (int x = 0; x < 40; ++x) reinterpret_cast<uint16_t*>(d.SpectrumView.scanLine(y))[x] = uint16_t(1 + x * 500 + y);
   const QImage before = d.SpectrumView.copy();
   std::fill(s.WorkBuffer.begin(), s.WorkBuffer.end(), dsp::Sample(0));
   for (bool logScale : {false, true}) {
     const QImage old = d.SpectrumView.copy();
     d.RenderSpectrumColumn(s, logScale);
     for (int y = 0; y < 451; ++y) {
-      for (int x = 0; x < 39; ++x) ASSERT_EQ(viewPixel(d.SpectrumView, x, y), viewPixel(old, x + 1, y)) << x << "," << y;
+      for (int x = 0; x < 39; ++x)
+        ASSERT_EQ(viewPixel(d.SpectrumView, x, y), viewPixel(old, x + 1, y)) << x << "," << y;
       EXPECT_EQ(viewPixel(d.SpectrumView, 39, y), 0) << y;
     }
     EXPECT_EQ(d.SpectrumColumn.size(), QSize(1, 8192));

@@ -62,8 +62,8 @@ TEST(StreamConfigSizes, SameBlockSizesAndBufferLengthsAtEveryRate) {
     EXPECT_EQ(stream.BlackmanWindow.size(), 16384u);
     EXPECT_EQ(stream.OverlapLeft.size(), 16384u);
     EXPECT_EQ(stream.OverlapRight.size(), 16384u);
-    for (const auto* fixed : {&stream.SpectrumBuffer, &stream.SegmentSpectrumA, &stream.BasebandA,
-                              &stream.BasebandB, &stream.SegmentSpectrumB})
+    for (const auto* fixed : {&stream.SpectrumBuffer, &stream.SegmentSpectrumA, &stream.BasebandA, &stream.BasebandB,
+                              &stream.SegmentSpectrumB})
       EXPECT_EQ(fixed->size(), 2u * 65537u);
   }
 }
@@ -122,7 +122,8 @@ TEST(StreamConfigTables, EveryEntryIsItsFormulaRoundedOnceToFloat) {
   for (int j = 0; j < 32768; ++j) ASSERT_EQ(stream.SegmentWindow[j], raised(j, 32768)) << j;
   for (int k = 0; k < 16384; ++k) {
     const long double phase = twoPi * k / 16384;
-    ASSERT_EQ(stream.BlackmanWindow[k], static_cast<float>((0.42L - 0.5L * std::cos(phase)) + 0.08L * std::cos(2 * phase)))
+    ASSERT_EQ(stream.BlackmanWindow[k],
+              static_cast<float>((0.42L - 0.5L * std::cos(phase)) + 0.08L * std::cos(2 * phase)))
         << k;
   }
 }

@@ -117,13 +117,13 @@ TEST_P(StreamTone, FlatAndImageRejectedAtTheRightFrequency) {
   EXPECT_LT(dB(image / signal), -110.0) << hz << " Hz at " << rate;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    BandEndsAndInside, StreamTone,
-    ::testing::Values(ToneCase{48000, 0}, ToneCase{48000, -100}, ToneCase{48000, 1000}, ToneCase{48000, 7000.25},
-                      ToneCase{48000, 17000}, ToneCase{48000, 23000}, ToneCase{192000, 0}, ToneCase{192000, -100},
-                      ToneCase{192000, 30000}, ToneCase{44100, 0}, ToneCase{44100, -100}, ToneCase{11025, 0},
-                      ToneCase{11025, -100}, ToneCase{8000, 0}, ToneCase{8000, -100}, ToneCase{4000, 0},
-                      ToneCase{4000, -50}, ToneCase{4000, 700}));
+INSTANTIATE_TEST_SUITE_P(BandEndsAndInside, StreamTone,
+                         ::testing::Values(ToneCase{48000, 0}, ToneCase{48000, -100}, ToneCase{48000, 1000},
+                                           ToneCase{48000, 7000.25}, ToneCase{48000, 17000}, ToneCase{48000, 23000},
+                                           ToneCase{192000, 0}, ToneCase{192000, -100}, ToneCase{192000, 30000},
+                                           ToneCase{44100, 0}, ToneCase{44100, -100}, ToneCase{11025, 0},
+                                           ToneCase{11025, -100}, ToneCase{8000, 0}, ToneCase{8000, -100},
+                                           ToneCase{4000, 0}, ToneCase{4000, -50}, ToneCase{4000, 700}));
 
 // ---- the block conversion's meaning -------------------------------------------------
 
@@ -150,7 +150,8 @@ TEST_P(StreamMatchesBlock, InTheMiddleOfABlock) {
       dsp::ConvertBlock(stream, switches);
       const int from = switches.IQ ? kBlock / 8 : 0, to = switches.IQ ? kBlock - kBlock / 8 : kBlock;
       int worst = 0;
-      for (int i = from; i < to; ++i) worst = std::max(worst, std::abs(stream.WorkBuffer[i] - streamed[b * kBlock + i]));
+      for (int i = from; i < to; ++i)
+        worst = std::max(worst, std::abs(stream.WorkBuffer[i] - streamed[b * kBlock + i]));
       EXPECT_LE(worst, tolerance) << hz << " Hz, block " << b;
     }
   }
@@ -164,13 +165,11 @@ ConverterSwitches switches(bool iq, bool edge, bool invert) {
   return s;
 }
 
-INSTANTIATE_TEST_SUITE_P(EverySwitch, StreamMatchesBlock,
-                         ::testing::Values(SwitchCase{switches(true, false, false), 2},
-                                           SwitchCase{switches(true, false, true), 2},
-                                           SwitchCase{switches(true, true, false), 2},
-                                           SwitchCase{switches(true, true, true), 2},
-                                           SwitchCase{switches(false, false, false), 0},
-                                           SwitchCase{switches(false, true, true), 0}));
+INSTANTIATE_TEST_SUITE_P(
+    EverySwitch, StreamMatchesBlock,
+    ::testing::Values(SwitchCase{switches(true, false, false), 2}, SwitchCase{switches(true, false, true), 2},
+                      SwitchCase{switches(true, true, false), 2}, SwitchCase{switches(true, true, true), 2},
+                      SwitchCase{switches(false, false, false), 0}, SwitchCase{switches(false, true, true), 0}));
 
 // ---- the filter itself --------------------------------------------------------------
 
@@ -237,7 +236,9 @@ TEST_P(StreamFilterCase, EqualsDirectConvolutionRoundedAndSaturated) {
 INSTANTIATE_TEST_SUITE_P(NoiseAndOverload, StreamFilterCase,
                          ::testing::Values(SignalCase{"noise", loudNoise, false}, SignalCase{"noise", loudNoise, true},
                                            SignalCase{"square", squareWave, false}),
-                         [](const auto& info) { return std::string(info.param.name) + (info.param.edge ? "Edge" : ""); });
+                         [](const auto& info) {
+                           return std::string(info.param.name) + (info.param.edge ? "Edge" : "");
+                         });
 
 // ---- stream properties --------------------------------------------------------------
 
@@ -363,7 +364,8 @@ TEST(StreamConverter, AllocatesNothingAfterSetUp) {
   converter.Configure(48000, switches(true, true, true));
   const auto x = noise(20000, 100000, 4);
   std::vector<Sample> out(2 * (converter.MaxOutputFrames(x.size()) + converter.MaxFinishFrames()));
-  for (const ConverterSwitches& s : {switches(true, false, false), switches(true, true, true), switches(false, false, true)}) {
+  for (const ConverterSwitches& s :
+       {switches(true, false, false), switches(true, true, true), switches(false, false, true)}) {
     allocation_counter::Start();
     converter.SetSwitches(s);
     size_t frames = converter.Process(x.data(), 33333, out.data());

@@ -154,9 +154,8 @@ void fillTone(std::vector<char>& bytes, int channels, double rate, const std::ve
   std::vector<int16_t> s(frames * static_cast<size_t>(channels));
   for (size_t n = 0; n < frames; ++n) {
     for (int c = 0; c < channels; ++c) {
-      s[n * static_cast<size_t>(channels) + static_cast<size_t>(c)] =
-          static_cast<int16_t>(std::lround(amplitude * std::sin(2 * kPi * freqs[static_cast<size_t>(c)] *
-                                                                static_cast<double>(n) / rate)));
+      s[n * static_cast<size_t>(channels) + static_cast<size_t>(c)] = static_cast<int16_t>(
+          std::lround(amplitude * std::sin(2 * kPi * freqs[static_cast<size_t>(c)] * static_cast<double>(n) / rate)));
     }
   }
   std::memcpy(bytes.data(), s.data(), bytes.size());
@@ -944,9 +943,9 @@ TEST_F(WavePulsePrivate, PlaybackKeepsRealTimeAndCarriesBothChannels) {
 }
 
 TEST_F(WavePulsePrivate, DeviceRemovedOrServerGoneFailsTheDeviceWithoutHanging) {
-  const std::string module =
-      runCommand("pactl load-module module-null-sink sink_name=tovrel_gone rate=48000 channels=1 "
-                 "sink_properties=device.description=Tovrel-Gone 2>/dev/null");
+  const std::string module = runCommand(
+      "pactl load-module module-null-sink sink_name=tovrel_gone rate=48000 channels=1 "
+      "sink_properties=device.description=Tovrel-Gone 2>/dev/null");
   ASSERT_FALSE(module.empty());
   std::this_thread::sleep_for(200ms);
   PulseLayer layer;

@@ -240,7 +240,8 @@ TEST_F(ScriptedTest, CaptureQueueAndDeliveries) {
   EXPECT_EQ(waveInAddBuffer(in, &headers[1], kWaveHdrSize), WAVERR_STILLPLAYING) << "queued twice";
   ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
   EXPECT_TRUE(audio.isStarted(in));
-  EXPECT_EQ(audio.queued(wave::Direction::Capture), (std::vector<WAVEHDR*>{&headers[0], &headers[1], &headers[2], &headers[3]}));
+  EXPECT_EQ(audio.queued(wave::Direction::Capture),
+            (std::vector<WAVEHDR*>{&headers[0], &headers[1], &headers[2], &headers[3]}));
 
   const char bytes[] = "0123456789";
   EXPECT_EQ(audio.deliverData(bytes, 10), &headers[0]);
@@ -334,8 +335,8 @@ TEST_F(ScriptedTest, AutomaticNoticesAndPlayback) {
   notices = target.take();
   std::vector<uint32_t> messages;
   for (const auto& n : notices) messages.push_back(n.message);
-  EXPECT_EQ(messages, (std::vector<uint32_t>{MM_WOM_DONE, MM_WOM_FAILED, MM_WOM_DONE, MM_WOM_DONE, MM_WOM_DONE,
-                                             MM_WOM_CLOSE}));
+  EXPECT_EQ(messages,
+            (std::vector<uint32_t>{MM_WOM_DONE, MM_WOM_FAILED, MM_WOM_DONE, MM_WOM_DONE, MM_WOM_DONE, MM_WOM_CLOSE}));
   EXPECT_EQ(notices[1].error, MMSYSERR_NODRIVER);
   EXPECT_EQ(notices[2].header, &headers[1]);
   EXPECT_EQ(notices[4].header, &headers[3]);

@@ -20,7 +20,8 @@ struct Entry {
 
 Entry deviceEntry(wave::Direction direction, int32_t id) {
   wave::WAVECAPS caps;
-  if (wave::waveGetDevCaps(direction, id, &caps) != wave::MMSYSERR_NOERROR) return {FallbackDeviceName(direction, id), {}};
+  if (wave::waveGetDevCaps(direction, id, &caps) != wave::MMSYSERR_NOERROR)
+    return {FallbackDeviceName(direction, id), {}};
   // The server's description is UTF-8 and kept whole.
   return {QString::fromStdString(caps.szPname), QString::fromStdString(caps.serverName)};
 }

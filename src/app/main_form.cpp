@@ -170,14 +170,14 @@ enum class Picture { None, ClipMark, Scale, ScaleBothWays, RunningIndicator, Mic
 // Stands for "no colour of its own": the control shows its parent's background.
 constexpr display::TColor kParentColour = 0x1FFFFFFF;
 
-using Member = std::variant<QLabel* TMainForm::*, QComboBox* TMainForm::*, QFrame* TMainForm::*,
-                            display::TLedDisplay* TMainForm::*, PaintBox* TMainForm::*, QCheckBox* TMainForm::*,
-                            SpeedButton* TMainForm::*>;
+using Member = std::variant<QLabel * TMainForm::*, QComboBox * TMainForm::*, QFrame * TMainForm::*,
+                            display::TLedDisplay * TMainForm::*, PaintBox * TMainForm::*, QCheckBox * TMainForm::*,
+                            SpeedButton * TMainForm::*>;
 
 template <class MemberPointer>
 struct ControlTypeOf;
 template <class W>
-struct ControlTypeOf<W* TMainForm::*> {
+struct ControlTypeOf<W * TMainForm::*> {
   using type = W;
 };
 template <class MemberPointer>
@@ -307,7 +307,8 @@ void setUpControl(QCheckBox* box, const ControlRow& row) {
 
 void setUpControl(SpeedButton* button, const ControlRow& row) {
   button->setGeometry(row.geometry);
-  const auto faces = SpeedButtonFaces(row.picture == Picture::Microphone ? ButtonGlyph::Microphone : ButtonGlyph::Speaker);
+  const auto faces =
+      SpeedButtonFaces(row.picture == Picture::Microphone ? ButtonGlyph::Microphone : ButtonGlyph::Speaker);
   for (size_t i = 0; i < faces.size(); ++i) button->Faces[i] = QPixmap::fromImage(faces[i]);
 }
 
@@ -349,7 +350,7 @@ TMainForm::~TMainForm() { FormDestroy(); }
 
 void TMainForm::buildControls() {
   for (const ControlRow& row : kLayout) {
-    QWidget* parent = row.parent == Parent::Panel1 ? static_cast<QWidget*>(Panel1)
+    QWidget* parent = row.parent == Parent::Panel1    ? static_cast<QWidget*>(Panel1)
                       : row.parent == Parent::PanelSA ? static_cast<QWidget*>(PanelSA)
                                                       : this;
     std::visit([&](auto member) { setUpControl(this->*member = new ControlType<decltype(member)>(parent), row); },

@@ -98,8 +98,8 @@ struct LiveStream {
   bool configured() const { return rate != 0; }
 
   int32_t rate = 0;
-  size_t captureSamples = 0;   // per capture buffer: one converter block of input
-  size_t playbackFrames = 0;   // per playback buffer: half a converter block
+  size_t captureSamples = 0;  // per capture buffer: one converter block of input
+  size_t playbackFrames = 0;  // per playback buffer: half a converter block
   dsp::StreamConverter converter;
   dsp::DriftCompensator drift;
   std::array<std::vector<dsp::Sample>, dsp::kBufferCount> captureBuffers;
@@ -129,12 +129,12 @@ class TMainForm : public QWidget {
   QLabel* ImgScale1 = nullptr;  // scale under the input meter
   QLabel* LabelInA = nullptr;
   display::TLedDisplay* LedInA = nullptr;  // input level
-  QLabel* LabelBPS = nullptr;      // title of the rate box
-  QComboBox* CbBitrate = nullptr;  // input sample rate in hertz
-  QFrame* PanelSA = nullptr;       // the spectrum panel: spectrogram and ruler
-  app::PaintBox* pbss = nullptr;   // the spectrogram
+  QLabel* LabelBPS = nullptr;              // title of the rate box
+  QComboBox* CbBitrate = nullptr;          // input sample rate in hertz
+  QFrame* PanelSA = nullptr;               // the spectrum panel: spectrogram and ruler
+  app::PaintBox* pbss = nullptr;           // the spectrogram
   app::PaintBox* RulerPaintBox = nullptr;
-  QLabel* ImgScale2 = nullptr;  // scale between the two output meters
+  QLabel* ImgScale2 = nullptr;              // scale between the two output meters
   display::TLedDisplay* LedOutA = nullptr;  // left output (I) level
   QLabel* LabelOutA = nullptr;
   QLabel* ImageOA = nullptr;  // left output clip mark

@@ -53,8 +53,8 @@ void TMainForm::SBMicClick() {
     return;
   }
 
-  LastWaveResult = wave::waveInOpen(&CaptureHandle, InDeviceId, &Stream.CaptureFormat, noticeTarget_.get(), 0,
-                                    kOpenFlags);
+  LastWaveResult =
+      wave::waveInOpen(&CaptureHandle, InDeviceId, &Stream.CaptureFormat, noticeTarget_.get(), 0, kOpenFlags);
   if (LastWaveResult != wave::MMSYSERR_NOERROR) {
     CaptureHandle = nullptr;
     ShowWarningBox(errorText(LastWaveResult), this);
@@ -90,8 +90,8 @@ void TMainForm::SBDinClick() {
   PlaybackStopping = !SBDin->isChecked();
   if (SBDin->isChecked()) {
     // The buffers are primed when the open notice arrives.
-    LastWaveResult = wave::waveOutOpen(&PlaybackHandle, OutDeviceId, &Stream.PlaybackFormat, noticeTarget_.get(), 0,
-                                       kOpenFlags);
+    LastWaveResult =
+        wave::waveOutOpen(&PlaybackHandle, OutDeviceId, &Stream.PlaybackFormat, noticeTarget_.get(), 0, kOpenFlags);
     if (LastWaveResult != wave::MMSYSERR_NOERROR) {
       PlaybackHandle = nullptr;
       ShowWarningBox(errorText(LastWaveResult), this);
@@ -174,21 +174,23 @@ void TMainForm::tellDeviceRate(wave::Direction direction, void* device) {
   const uint32_t actual = wave::waveGetDeviceRate(direction, device);
   if (actual == 0 || actual == asked) return;
   const QString name = (capture ? CbWaveInDevice : CbWaveOutDevice)->currentText();
-  const QString text =
-      capture ? QStringLiteral("Capture device \"%1\" runs at %2 Hz, not at the %3 Hz chosen: the sound server "
-                               "resamples it, so the input carries nothing above %4 Hz. Choose %2 Hz, or let the "
-                               "server run the device at %3 Hz (PipeWire: add %3 to default.clock.allowed-rates; "
-                               "PulseAudio: make %3 the device's rate).")
-                    .arg(name)
-                    .arg(actual)
-                    .arg(asked)
-                    .arg(std::min(actual, asked) / 2)
-              : QStringLiteral("Playback device \"%1\" runs at %2 Hz, not at the %3 Hz of the I/Q output: the sound "
-                               "server resamples it, and the edges of the band may be lost. Make the device run at "
-                               "%3 Hz (for a virtual cable: rate=%3, see the README).")
-                    .arg(name)
-                    .arg(actual)
-                    .arg(asked);
+  const QString text = capture
+                           ? QStringLiteral(
+                                 "Capture device \"%1\" runs at %2 Hz, not at the %3 Hz chosen: the sound server "
+                                 "resamples it, so the input carries nothing above %4 Hz. Choose %2 Hz, or let the "
+                                 "server run the device at %3 Hz (PipeWire: add %3 to default.clock.allowed-rates; "
+                                 "PulseAudio: make %3 the device's rate).")
+                                 .arg(name)
+                                 .arg(actual)
+                                 .arg(asked)
+                                 .arg(std::min(actual, asked) / 2)
+                           : QStringLiteral(
+                                 "Playback device \"%1\" runs at %2 Hz, not at the %3 Hz of the I/Q output: the sound "
+                                 "server resamples it, and the edges of the band may be lost. Make the device run at "
+                                 "%3 Hz (for a virtual cable: rate=%3, see the README).")
+                                 .arg(name)
+                                 .arg(actual)
+                                 .arg(asked);
   if (rateNoticesShown_.contains(text)) return;
   rateNoticesShown_.append(text);
   ShowWarningBox(text, this);
@@ -288,8 +290,8 @@ void TMainForm::ProcessBlock() {
     Spectrum.RenderSpectrumColumn(Stream, cbLog->isChecked());
     pbss->update();
   }
-  const dsp::BlockLevels levels = dsp::ConvertBlock(
-      Stream, {cbIQ->isChecked(), cbInvertOut->isChecked(), cbInvertSpectr->isChecked()});
+  const dsp::BlockLevels levels =
+      dsp::ConvertBlock(Stream, {cbIQ->isChecked(), cbInvertOut->isChecked(), cbInvertSpectr->isChecked()});
   LedInA->setPosition(levels.Input.Position);
   ImageA->setVisible(levels.Input.Clipped);
   LedOutA->setPosition(levels.Output.Left.Position);

@@ -31,8 +31,10 @@ void TMainForm::LoadSettings() {
   InDeviceId = stored.InDevice;
   OutDeviceId = stored.OutDevice;
   // The stored names are matched against the lists once these are filled (FormShow).
-  InDeviceChoice = app::DeviceChoice{.storedName = QString::fromStdString(stored.InDeviceName), .id = InDeviceId, .nameListed = false};
-  OutDeviceChoice = app::DeviceChoice{.storedName = QString::fromStdString(stored.OutDeviceName), .id = OutDeviceId, .nameListed = false};
+  InDeviceChoice = app::DeviceChoice{
+      .storedName = QString::fromStdString(stored.InDeviceName), .id = InDeviceId, .nameListed = false};
+  OutDeviceChoice = app::DeviceChoice{
+      .storedName = QString::fromStdString(stored.OutDeviceName), .id = OutDeviceId, .nameListed = false};
   cbInvertSpectr->setChecked(stored.Spectr);
   StoredLeft = stored.Left;
   StoredTop = stored.Top;

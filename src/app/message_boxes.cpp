@@ -18,8 +18,8 @@ void present(BoxKind kind, const QString& caption, const QString& text, QWidget*
     presenter()(BoxRequest{kind, caption, text});
     return;
   }
-  QMessageBox box(kind == BoxKind::Warning ? QMessageBox::Warning : QMessageBox::NoIcon, caption, text,
-                  QMessageBox::Ok, parent);
+  QMessageBox box(kind == BoxKind::Warning ? QMessageBox::Warning : QMessageBox::NoIcon, caption, text, QMessageBox::Ok,
+                  parent);
   // A nested loop: device notices keep being handled while the box is open.
   box.exec();
 }

@@ -145,8 +145,8 @@ QImage RunningIndicatorPicture() {
   QPainter p(&image);
   p.setRenderHint(QPainter::Antialiasing, true);
   QPolygonF arrow;
-  arrow << QPointF(3, 15) << QPointF(24, 15) << QPointF(24, 7) << QPointF(39, 20) << QPointF(24, 33)
-        << QPointF(24, 25) << QPointF(3, 25);
+  arrow << QPointF(3, 15) << QPointF(24, 15) << QPointF(24, 7) << QPointF(39, 20) << QPointF(24, 33) << QPointF(24, 25)
+        << QPointF(3, 25);
   p.setPen(QPen(QColor(0, 90, 0), 1.5));
   p.setBrush(QColor(0, 200, 0));
   p.drawPolygon(arrow);

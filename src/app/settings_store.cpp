@@ -95,7 +95,8 @@ void readNames(QSettings& file, StoredSettings& result, QStringList* errors) {
 }
 
 void writeNames(QSettings& file, const StoredSettings& settings) {
-  for (const StoredName& v : kStoredNames) file.setValue(QLatin1String(v.name), QString::fromStdString(settings.*(v.field)));
+  for (const StoredName& v : kStoredNames)
+    file.setValue(QLatin1String(v.name), QString::fromStdString(settings.*(v.field)));
 }
 
 // The mode switch, read and written after the names. Missing or not an integer gives block
@@ -150,18 +151,10 @@ std::optional<int32_t> ParseStoredInteger(std::string_view text) {
   return static_cast<int32_t>(bits);
 }
 
-QString FailedToCreateKeyText(const QString& key) {
-  return QStringLiteral("Failed to create key %1").arg(key);
-}
-QString FailedToSetDataText(const QString& value) {
-  return QStringLiteral("Failed to set data for '%1'").arg(value);
-}
-QString FailedToGetDataText(const QString& value) {
-  return QStringLiteral("Failed to get data for '%1'").arg(value);
-}
-QString InvalidDataTypeText(const QString& value) {
-  return QStringLiteral("Invalid data type for '%1'").arg(value);
-}
+QString FailedToCreateKeyText(const QString& key) { return QStringLiteral("Failed to create key %1").arg(key); }
+QString FailedToSetDataText(const QString& value) { return QStringLiteral("Failed to set data for '%1'").arg(value); }
+QString FailedToGetDataText(const QString& value) { return QStringLiteral("Failed to get data for '%1'").arg(value); }
+QString InvalidDataTypeText(const QString& value) { return QStringLiteral("Invalid data type for '%1'").arg(value); }
 
 SettingsStore::SettingsStore(QString configRoot) : configRoot_(std::move(configRoot)) {}
 
