@@ -32,6 +32,7 @@ void DriftController::restartLevel() {
   lockedLevel_ = target_;
   stateSeconds_ = 0.0;
   quietSeconds_ = 0.0;
+  levelSeconds_ = 0.0;
 }
 
 void DriftController::lock() {
@@ -51,8 +52,16 @@ void DriftController::update(double averageLevel, double seconds) {
   smoothed_.update(averageLevel, seconds, smoothingSeconds);
   watched_.update(averageLevel, seconds, std::max(tuning_.watchSeconds, minSmoothing_));
   stateSeconds_ += seconds;
+  levelSeconds_ += seconds;
   const double limit = tuning_.maxDeviation;
 
+  if (state_ == State::Locked && levelSeconds_ < tuning_.settleSeconds) {
+    // The servers' buffers between the two devices fill in the first seconds, which moves
+    // the level by a few milliseconds without any drift: the reference moves with it.
+    lockedLevel_ = watched_.second;
+    stateSeconds_ = 0.0;
+    return;
+  }
   if (state_ == State::Locked) {
     const double moved = watched_.second - lockedLevel_;
     if (std::abs(moved) <= tuning_.unlockBand) return;

@@ -20,6 +20,8 @@ struct DriftTuning {
   double maxDeviation = 1000e-6;      // the ratio stays within 1 +- this
   double maxSlewPerSecond = 200e-6;   // how fast the ratio may move
   double unlockBand = 0.0015;         // level drift that ends bit-exact pass-through
+  double settleSeconds = 8.0;         // after a (re)start the locked level follows the watched one
+                                      // this long: a server's own buffers are still filling
   double lockBand = 0.0005;           // level error under which tracking may stop ...
   double lockDeviation = 2e-6;        // ... when the ratio is this close to 1 ...
   double lockHoldSeconds = 30.0;      // ... for this long
@@ -91,6 +93,7 @@ class DriftController {
   double deviation_ = 0.0;
   double lockedLevel_ = 0.0;   // watched level when the controller locked
   double stateSeconds_ = 0.0;  // time spent in the current state
+  double levelSeconds_ = 0.0;  // time since the level history was last voided
   double quietSeconds_ = 0.0;  // time the lock conditions have held while tracking
 };
 
