@@ -18,7 +18,8 @@ struct DriftTuning {
   double watchSeconds = 2.0;          // time constant of the low-pass that watches the level while locked
   double buffersPerSmoothing = 16.0;  // either low-pass spans at least this many of the longest buffers
   double maxDeviation = 1000e-6;      // the ratio stays within 1 +- this
-  double maxSlewPerSecond = 200e-6;   // how fast the ratio may move
+  double maxSlewPerSecond = 20e-6;    // how fast the ratio may move: a kink in it shows in the
+                                      // tone as a phase error, ~20 dB less per tenfold slower
   double unlockBand = 0.0015;         // level drift that ends bit-exact pass-through
   double settleSeconds = 8.0;         // after a (re)start the locked level follows the watched one
                                       // this long: a server's own buffers are still filling
