@@ -3,7 +3,9 @@
 // input), 2048 frames (21 ms) each way. Resampling: the capture clock runs 200 ppm fast, so
 // every frame goes through the interpolator; pass-through: the clocks agree and the ratio
 // is locked at exactly 1. realtime_percent is the processor time spent as a share of the
-// buffer's duration.
+// buffer's duration. BM_StreamModeBuffer adds the rest of stream mode's work per capture
+// buffer at 192000 Hz: the input meter, the stream converter, the output meters, the push
+// and the two playback pulls the buffer's output fills.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -11,7 +13,9 @@
 #include <ctime>
 #include <vector>
 
+#include "dsp/converter.hpp"
 #include "dsp/drift_compensator.hpp"
+#include "dsp/stream_converter.hpp"
 
 namespace {
 
@@ -61,6 +65,52 @@ void BM_DriftBuffer(benchmark::State& state) {
   state.SetLabel(resampling ? "resampling (200 ppm)" : "pass-through (locked)");
 }
 
+// Stream mode's window sizes its buffers from the converter's block: captures of two
+// blocks' input, playback buffers of half a block's output.
+void BM_StreamModeBuffer(benchmark::State& state) {
+  constexpr int kInputRate = 2 * kRate;
+  const double driftPpm = static_cast<double>(state.range(0));
+  dsp::StreamConverter converter;
+  converter.Configure(kInputRate);
+  converter.SetDelayCompensation(false);
+  const auto block = static_cast<size_t>(converter.BlockFrames());
+  const size_t captureSamples = 2 * block;
+  const size_t playbackFrames = block / 2;
+  const double captureSeconds = static_cast<double>(captureSamples) / kInputRate;
+  dsp::DriftCompensator compensator;
+  compensator.configure({.outputRate = kRate, .maxPushFrames = block, .maxPullFrames = playbackFrames});
+  std::vector<dsp::Sample> capture(captureSamples), converted(2 * converter.MaxOutputFrames(captureSamples)),
+      played(2 * playbackFrames);
+  for (size_t n = 0; n < captureSamples; ++n)
+    capture[n] = static_cast<dsp::Sample>(std::lround(16000 * std::sin(0.37 * static_cast<double>(n))));
+  long steps = 0;
+  const auto step = [&] {
+    const double now = static_cast<double>(steps) * captureSeconds;
+    benchmark::DoNotOptimize(dsp::MeasureInputLevel(capture.data(), static_cast<int32_t>(captureSamples)));
+    const size_t frames = converter.Process(capture.data(), captureSamples, converted.data());
+    benchmark::DoNotOptimize(dsp::InvertAndMeasureOutput(converted.data(), static_cast<int32_t>(2 * frames), false));
+    for (size_t first = 0; first < frames; first += block)
+      compensator.push(converted.data() + 2 * first, std::min(block, frames - first), now / (1.0 + driftPpm * 1e-6));
+    for (int k = 0; k < 2; ++k) {
+      compensator.pull(played.data(), playbackFrames, now + (0.25 + 0.5 * k) * captureSeconds);
+      benchmark::DoNotOptimize(played.data());
+    }
+    ++steps;
+  };
+  for (int i = 0; i < static_cast<int>(60.0 / captureSeconds); ++i) step();
+  const bool resampling = compensator.state() == dsp::DriftController::State::Tracking;
+  if (resampling != (driftPpm != 0.0)) state.SkipWithError("the compensator is not in the state measured");
+
+  const std::clock_t start = std::clock();
+  for (auto _ : state) step();
+  const double seconds = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+  state.counters["realtime_percent"] = 100.0 * seconds /
+                                       static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1)) /
+                                       captureSeconds;
+  state.SetLabel(resampling ? "resampling (200 ppm)" : "pass-through (locked)");
+}
+
 }  // namespace
 
 BENCHMARK(BM_DriftBuffer)->Arg(200)->Arg(0)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_StreamModeBuffer)->Arg(200)->Arg(0)->Unit(benchmark::kMicrosecond);
