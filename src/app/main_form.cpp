@@ -379,6 +379,9 @@ void TMainForm::buildControls() {
 
   Timer1 = new QTimer(this);
   Timer1->setInterval(500);
+  LiveWaitTimer = new QTimer(this);
+  LiveWaitTimer->setSingleShot(true);
+  LiveWaitTimer->setInterval(app::LiveStream::kLongestWaitMs);
 
   // The window's context menu (right click, or the keyboard's menu key) holds the mode switch.
   StreamModeAction = new QAction(QStringLiteral("Непрерывный поток (малая задержка)"), this);
@@ -399,6 +402,7 @@ void TMainForm::connectHandlers() {
   connect(SBMic, &QToolButton::clicked, this, [this] { SBMicClick(); });
   connect(SBDin, &QToolButton::clicked, this, [this] { SBDinClick(); });
   connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+  connect(LiveWaitTimer, &QTimer::timeout, this, [this] { releaseLivePlayback(true); });
   connect(StreamModeAction, &QAction::triggered, this, [this] { StreamModeToggled(); });
   pbss->OnPaint = [this](QPainter& p) { pbssPaint(p); };
   RulerPaintBox->OnPaint = [this](QPainter& p) { RulerPaintBoxPaint(p); };

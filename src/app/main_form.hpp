@@ -90,6 +90,9 @@ WindowPlacement KeepWindowOnScreen(int left, int top, int width, int height, QSi
 // LiveStream::configure for one input rate; nothing allocates after that.
 struct LiveStream {
   static constexpr int kPlaybackBuffers = 3;  // playback buffers queued at once
+  // A played buffer waits at most this long for the capture buffer that fills it; the
+  // sound server still holds about as much.
+  static constexpr int kLongestWaitMs = 40;
 
   void configure(int32_t inputRate, int32_t outputRate);
   // Forgets the converter's input and empties the queue (a device started, stopped or
@@ -105,6 +108,10 @@ struct LiveStream {
   std::array<std::vector<dsp::Sample>, dsp::kBufferCount> captureBuffers;
   std::array<std::vector<dsp::Sample>, kPlaybackBuffers> playbackBuffers;
   std::vector<dsp::Sample> converted;
+  // Played buffers held back until the next capture buffer fills the queue enough for
+  // them, in the order they came back.
+  std::array<wave::WAVEHDR*, kPlaybackBuffers> waiting{};
+  size_t waitingCount = 0;
   size_t spectrumFill = 0;  // input samples gathered in WorkBuffer for the next column
   uint64_t shownUnderruns = 0;
   uint64_t shownOverflows = 0;
@@ -150,6 +157,9 @@ class TMainForm : public QWidget {
   QCheckBox* cbLog = nullptr;               // logarithmic spectrogram
   QLabel* Image1 = nullptr;                 // running indicator: both devices run
   QTimer* Timer1 = nullptr;
+  // Stream mode: how long a played buffer may wait for capture before the queue is taken
+  // to have run dry (main_form_stream.cpp).
+  QTimer* LiveWaitTimer = nullptr;
 
   // Window handlers.
   void FormCreate();
@@ -238,6 +248,8 @@ class TMainForm : public QWidget {
   void prepareHeader(wave::WAVEHDR& header, dsp::Sample* buffer, size_t samples) const;
   void takeLiveBuffer(const dsp::Sample* samples, size_t count);
   void refillLivePlayback(wave::WAVEHDR* header);
+  void writeLivePlayback(wave::WAVEHDR* header);
+  void releaseLivePlayback(bool all);
   void showStreamCounters(bool always = false);
   bool devicePending(bool handleSet, bool openNoticed) const;
   void stopCapture();

@@ -228,6 +228,7 @@ void TMainForm::primePlayback(const WaveNoticeEvent& notice) {
   if (PlaybackHandle != notice.Device) return;
   // Stream mode keeps fewer, shorter buffers queued: what waits in them is delay.
   const bool live = streamMode();
+  Live.waitingCount = 0;  // held-back headers of an earlier open are written afresh below
   const int count = live ? app::LiveStream::kPlaybackBuffers : dsp::kBufferCount;
   for (int i = 0; i < count; ++i) {
     // An error box's nested loop may have handled a failure notice that closed the
@@ -263,6 +264,7 @@ void TMainForm::refillPlayback(wave::WAVEHDR* header) {
 }
 
 void TMainForm::playbackClosed() {
+  Live.waitingCount = 0;
   PlaybackStopping = false;
   PlaybackActive = false;
   PlaybackOpen = false;
@@ -275,7 +277,10 @@ void TMainForm::ResetControls() {
   StreamModeAction->setEnabled(!SBMic->isChecked() && !SBDin->isChecked());
   std::fill(Stream.WorkBuffer.begin(), Stream.WorkBuffer.end(), dsp::Sample{0});
   // Whatever was queued for playback belongs to the stream before the click.
-  if (streamMode()) Live.reset();
+  if (streamMode()) {
+    Live.reset();
+    releaseLivePlayback(true);
+  }
   LedInA->setPosition(0);
   LedOutA->setPosition(0);
   LedOutB->setPosition(0);

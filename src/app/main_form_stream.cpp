@@ -7,6 +7,7 @@
 #include <QContextMenuEvent>
 #include <QLabel>
 #include <QMenu>
+#include <QTimer>
 #include <algorithm>
 #include <chrono>
 
@@ -31,6 +32,7 @@ void LiveStream::configure(int32_t inputRate, int32_t outputRate) {
   for (auto& buffer : playbackBuffers) buffer.assign(2 * playbackFrames, 0);
   converted.assign(2 * converter.MaxOutputFrames(captureSamples), 0);
   spectrumFill = 0;
+  waitingCount = 0;
   shownUnderruns = 0;
   shownOverflows = 0;
   rate = inputRate;
@@ -102,11 +104,28 @@ void TMainForm::takeLiveBuffer(const dsp::Sample* samples, size_t count) {
   const auto block = static_cast<size_t>(Live.converter.BlockFrames());
   for (size_t first = 0; first < frames; first += block)
     Live.drift.push(Live.converted.data() + 2 * first, std::min(block, frames - first), now);
+  releaseLivePlayback(false);
   showStreamCounters();
 }
 
-// A played buffer is refilled from the queue (silence until the stream has started).
+// A played buffer is refilled from the queue (silence until the stream has started). When
+// the window's thread comes back from a stall it may hear of played buffers before the
+// capture buffers that arrived meanwhile: a buffer the queue cannot fill yet waits for the
+// next capture buffer instead of running the queue dry, while the sound server plays what
+// it still holds.
 void TMainForm::refillLivePlayback(wave::WAVEHDR* header) {
+  const size_t frames = header->dwBufferLength / (2 * sizeof(dsp::Sample));
+  const bool capturing = CaptureOpen && !CaptureStopping;
+  if (capturing && Live.configured() && frames <= Live.playbackFrames &&
+      (Live.waitingCount > 0 || !Live.drift.canPull(frames)) && Live.waitingCount < Live.waiting.size()) {
+    if (Live.waitingCount == 0) LiveWaitTimer->start();
+    Live.waiting[Live.waitingCount++] = header;
+    return;
+  }
+  writeLivePlayback(header);
+}
+
+void TMainForm::writeLivePlayback(wave::WAVEHDR* header) {
   const size_t frames = header->dwBufferLength / (2 * sizeof(dsp::Sample));
   auto* out = reinterpret_cast<dsp::Sample*>(header->lpData);
   if (Live.configured() && frames <= Live.playbackFrames)
@@ -116,6 +135,22 @@ void TMainForm::refillLivePlayback(wave::WAVEHDR* header) {
   if (wave::waveOutWrite(PlaybackHandle, header, wave::kWaveHdrSize) != wave::MMSYSERR_NOERROR)
     app::ShowErrorBox(QStringLiteral("WaveOutWrite."), this);
   showStreamCounters();
+}
+
+// Writes the held-back buffers that the queue can fill now, oldest first. With `all`, every
+// one of them: after a reset they play silence; after the longest wait the queue gives what
+// it has, and a queue that runs dry is counted.
+void TMainForm::releaseLivePlayback(bool all) {
+  while (Live.waitingCount > 0) {
+    wave::WAVEHDR* header = Live.waiting[0];
+    if (!all && !Live.drift.canPull(header->dwBufferLength / (2 * sizeof(dsp::Sample)))) break;
+    // Taken off the list before it is written: an error box's nested loop may come back here.
+    std::copy(Live.waiting.begin() + 1, Live.waiting.begin() + static_cast<std::ptrdiff_t>(Live.waitingCount),
+              Live.waiting.begin());
+    --Live.waitingCount;
+    if (PlaybackActive && !PlaybackStopping && PlaybackHandle) writeLivePlayback(header);
+  }
+  if (Live.waitingCount == 0) LiveWaitTimer->stop();
 }
 
 // The queue's underruns and overflows, in the window's title once either has moved: no

@@ -89,6 +89,13 @@ void DriftCompensator::push(const Sample* interleaved, std::size_t frames, doubl
   }
 }
 
+bool DriftCompensator::canPull(std::size_t frames) const {
+  if (starting_) return true;
+  // The ratio moves by a few ppm per second at most: the last one, with room for that.
+  constexpr double kRatioHeadroom = 10e-6;
+  return fifo_.size() >= resampler_.inputFramesFor(frames, ratio_ + kRatioHeadroom);
+}
+
 void DriftCompensator::pull(Sample* interleaved, std::size_t frames, double now) {
   const bool paced = anyPull_ && now - lastPullTime_ >= 0.5 * static_cast<double>(frames) / rate_;
   anyPull_ = true;

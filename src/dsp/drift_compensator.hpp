@@ -52,6 +52,9 @@ class DriftCompensator {
   // Fills `frames` interleaved frames for playback. `now` as for push().
   void pull(Sample* interleaved, std::size_t frames, double now);
 
+  // Whether a pull of `frames` now would find enough queued (while starting a pull plays
+  // silence, so it always can).
+  bool canPull(std::size_t frames) const;
   std::uint64_t underruns() const { return fifo_.underruns(); }
   std::uint64_t overflows() const { return fifo_.overflows(); }
   double ratio() const { return ratio_; }  // used by the last pull

@@ -133,6 +133,8 @@ class PulseDevice {
     header->dwFlags = (header->dwFlags | WHDR_INQUEUE) & ~WHDR_DONE;
     if (capture_) header->dwBytesRecorded = 0;
     queue_.push_back(header);
+    // Room the server asked for while nothing was queued is filled at once.
+    if (!capture_ && running_ && failure_ == MMSYSERR_NOERROR) write();
     return MMSYSERR_NOERROR;
   }
 
@@ -397,38 +399,69 @@ class PulseDevice {
     }
   }
 
-  // Worker thread: the server wants `wanted` bytes. Play the head buffer, silence when none.
-  void write(size_t wanted) {
-    while (wanted > 0) {
-      void* data = nullptr;
-      size_t length = wanted;
-      if (pa_stream_begin_write(stream_, &data, &length) < 0 || data == nullptr || length == 0) return;
-      length = std::min(length, wanted);
-      length -= length % frameBytes_;
-      if (length == 0) {
-        pa_stream_cancel_write(stream_);
-        return;
-      }
-      char* to = static_cast<char*>(data);
-      size_t filled = 0;
-      while (filled < length) {
-        if (queue_.empty() || failure_ != MMSYSERR_NOERROR) {
-          std::memset(to + filled, 0, length - filled);
-          break;
-        }
-        WAVEHDR* head = queue_.front();
-        const size_t n = std::min<size_t>(head->dwBufferLength - playOffset_, length - filled);
-        std::memcpy(to + filled, head->lpData + playOffset_, n);
-        playOffset_ += n;
-        filled += n;
-        if (playOffset_ >= head->dwBufferLength) {
-          playOffset_ = 0;
-          completeHead();
-        }
-      }
-      if (pa_stream_write(stream_, data, length, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
-      wanted -= length;
+  // Worker thread, or the caller's from enqueue; lock held. The server has room: queued
+  // buffers go out as far as they reach. Silence is written only when the server's own
+  // buffer runs low, so a caller that is late with its next buffer costs nothing while the
+  // server still holds samples, and a stream with nothing queued still plays silence.
+  void write() {
+    if (stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
+    size_t room = pa_stream_writable_size(stream_);
+    if (room == static_cast<size_t>(-1)) return;
+    while (room >= frameBytes_ && !queue_.empty() && failure_ == MMSYSERR_NOERROR) {
+      const size_t written = writeChunk(room, [&](char* to, size_t length) { return copyQueued(to, length); });
+      if (written == 0) return;
+      room -= written;
     }
+    const pa_buffer_attr* attr = pa_stream_get_buffer_attr(stream_);
+    if (attr == nullptr) return;
+    const size_t held = attr->tlength > room ? attr->tlength - room : 0;
+    const size_t lowWater = std::min<size_t>(attr->tlength, std::max<size_t>(2 * attr->minreq, attr->prebuf));
+    size_t missing = held < lowWater ? std::min(lowWater - held, room) : 0;
+    missing -= missing % frameBytes_;
+    while (missing > 0) {
+      const size_t written = writeChunk(missing, [](char* to, size_t length) {
+        std::memset(to, 0, length);
+        return length;
+      });
+      if (written == 0) return;
+      missing -= written;
+    }
+  }
+
+  // Lock held. Writes at most `limit` bytes (whole frames) that `fill` puts in the
+  // server's buffer and reports how many it took; 0 when the server takes nothing.
+  template <typename Fill>
+  size_t writeChunk(size_t limit, Fill fill) {
+    void* data = nullptr;
+    size_t length = limit;
+    if (pa_stream_begin_write(stream_, &data, &length) < 0 || data == nullptr || length == 0) return 0;
+    length = std::min(length, limit);
+    length -= length % frameBytes_;
+    const size_t filled = length == 0 ? 0 : fill(static_cast<char*>(data), length);
+    if (filled == 0) {
+      pa_stream_cancel_write(stream_);
+      return 0;
+    }
+    if (pa_stream_write(stream_, data, filled, nullptr, 0, PA_SEEK_RELATIVE) < 0) return 0;
+    return filled;
+  }
+
+  // Lock held. Copies up to `length` bytes from the head buffers, completing each one
+  // that has been played whole; returns the bytes copied.
+  size_t copyQueued(char* to, size_t length) {
+    size_t filled = 0;
+    while (filled < length && !queue_.empty()) {
+      WAVEHDR* head = queue_.front();
+      const size_t n = std::min<size_t>(head->dwBufferLength - playOffset_, length - filled);
+      std::memcpy(to + filled, head->lpData + playOffset_, n);
+      playOffset_ += n;
+      filled += n;
+      if (playOffset_ >= head->dwBufferLength) {
+        playOffset_ = 0;
+        completeHead();
+      }
+    }
+    return filled;
   }
 
   // Disconnects and joins the worker. The loop itself (and so its lock) lives until the
@@ -485,7 +518,7 @@ class PulseDevice {
   }
 
   static void onRead(pa_stream*, size_t, void* userdata) { static_cast<PulseDevice*>(userdata)->read(); }
-  static void onWrite(pa_stream*, size_t wanted, void* userdata) { static_cast<PulseDevice*>(userdata)->write(wanted); }
+  static void onWrite(pa_stream*, size_t, void* userdata) { static_cast<PulseDevice*>(userdata)->write(); }
 
   const bool capture_;
   NoticeTarget* const target_;
