@@ -405,10 +405,7 @@ TEST_F(EndToEnd, StreamModeBurstReachesTheOutputWithin150ms) {
             << "; converter wait " << 1000.0 * form->Live.converter.LatencyFrames() / kOutputRate << " ms, queue level "
             << 1000.0 * form->Live.drift.levelSeconds() << " ms (target "
             << 1000.0 * form->Live.drift.targetLevelSeconds() << " ms)" << std::endl;
-  // PipeWire's pulse layer holds about 65 ms more between the two sinks than PulseAudio
-  // does (measured: 176-185 ms against 117-119 ms); the program's own part is the same.
-  const bool pipewire = qgetenv("TOVREL_AUDIO_SERVER") == "pipewire";
-  EXPECT_LE(latencies[2], pipewire ? 220.0 : 150.0);
+  EXPECT_LE(latencies[2], 150.0);
   EXPECT_GT(latencies[0], 0.0);
   EXPECT_TRUE(boxes_.empty());
 }

@@ -277,14 +277,14 @@ TEST(StreamConverter, FixedDelayWithinFortyMilliseconds) {
 }
 
 // Fed one frame per call, the longest an input frame waits for its output frame is
-// LatencyFrames(), and a block is at most 40 ms of output at every listed rate, so that
+// LatencyFrames(), and a block is at most 12 ms of output at every listed rate, so that
 // the live path can stay well within its end-to-end budget.
 TEST(StreamConverter, BlocksShortEnoughForLiveUse) {
   for (int rate : kListRates) {
     dsp::StreamConverter converter;
     converter.Configure(rate);
     converter.SetDelayCompensation(false);
-    EXPECT_LE(2.0 * converter.BlockFrames() / rate, 0.040) << rate;
+    EXPECT_LE(2.0 * converter.BlockFrames() / rate, 0.012) << rate;
     const int64_t delay = converter.DelayFrames();
     const Sample pair[2] = {1000, -1000};
     std::vector<Sample> out(2 * converter.MaxOutputFrames(2));

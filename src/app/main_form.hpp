@@ -102,7 +102,7 @@ struct LiveStream {
 
   int32_t rate = 0;
   size_t captureSamples = 0;  // per capture buffer: one converter block of input
-  size_t playbackFrames = 0;  // per playback buffer: half a converter block
+  size_t playbackFrames = 0;  // per playback buffer: one converter block of output
   dsp::StreamConverter converter;
   dsp::DriftCompensator drift;
   std::array<std::vector<dsp::Sample>, dsp::kBufferCount> captureBuffers;

@@ -26,7 +26,7 @@ void LiveStream::configure(int32_t inputRate, int32_t outputRate) {
   converter.SetDelayCompensation(false);
   const auto block = static_cast<size_t>(converter.BlockFrames());
   captureSamples = 2 * block;
-  playbackFrames = block / 2;
+  playbackFrames = block;
   drift.configure({.outputRate = outputRate, .maxPushFrames = block, .maxPullFrames = playbackFrames});
   for (auto& buffer : captureBuffers) buffer.assign(captureSamples, 0);
   for (auto& buffer : playbackBuffers) buffer.assign(2 * playbackFrames, 0);

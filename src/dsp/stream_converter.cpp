@@ -16,13 +16,13 @@ namespace {
 
 // The filter runs as two or more partitions of `hop` taps each, every one convolved by a
 // transform of 2 hop points whose spectra of earlier input blocks are kept: output then
-// leaves every hop frames, about half the filter's length, instead of waiting for a
-// transform many filter lengths long. The hop is the smallest power of two that covers the
-// filter in two partitions, so each block costs two transforms and two spectrum products
-// (more partitions only below 8000 Hz).
+// leaves every hop frames instead of waiting for a transform many filter lengths long. The
+// hop is the largest power of two within half the filter and kMaxBlockSeconds, so each
+// block costs two transforms and one spectrum product per partition.
 constexpr int32_t kMinHop = 16;
-// Below 8000 Hz the filter is long in time; more partitions keep a block within this much output.
-constexpr double kMaxBlockSeconds = 0.040;
+// Output leaves a block at a time, so a block is waiting time for live use; more partitions
+// keep it within this much output (a little more CPU for each block).
+constexpr double kMaxBlockSeconds = 0.012;
 
 using cd = std::complex<double>;
 

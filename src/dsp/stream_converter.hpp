@@ -18,9 +18,9 @@ namespace dsp {
 //
 // Input comes in chunks of any size; the output is the same, bit for bit, whatever the
 // chunking. Output frames leave in whole blocks of BlockFrames() frames, so a call returns
-// either nothing or one or more blocks. BlockFrames() is the smallest power of two of at
-// least half the filter's taps: 21-33 ms of output from 8000 Hz up (the filter spans about
-// 38 ms there), and never over 40 ms of output below (more partitions instead). Frame j of
+// either nothing or one or more blocks. BlockFrames() is a power of two of at most 12 ms of
+// output (the filter spans about 38 ms from 8000 Hz up, so it runs in several partitions),
+// and at most half the filter's taps. Frame j of
 // the output stands for input samples 2(j - D) and 2(j - D) + 1, D = DelayFrames(); before
 // the first input the stream is silence. Samples are rounded to the nearest integer and
 // saturate to 16 bits. Configure allocates; nothing else does. The FFT engine must be
