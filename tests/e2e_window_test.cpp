@@ -326,6 +326,12 @@ class TimedRecorder {
     }
     return e;
   }
+  // Channel `channel` of frame m is samples()[m * channels + channel].
+  std::vector<int16_t> samples() const {
+    std::vector<int16_t> v(static_cast<size_t>(raw_.size()) / 2);
+    std::memcpy(v.data(), raw_.constData(), 2 * v.size());
+    return v;
+  }
   // Milliseconds on the clock at which frame `frame` was recorded.
   double timeOfMs(size_t frame) const {
     return firstMs_ + (static_cast<double>(frame) - firstFrames_) * 1000.0 / rate_;
@@ -410,9 +416,33 @@ TEST_F(EndToEnd, StreamModeBurstReachesTheOutputWithin150ms) {
   EXPECT_TRUE(boxes_.empty());
 }
 
+// Milliseconds (on the recorder's clock) where a recorded real tone of `hz` stumbles: in
+// 1 ms steps that hold whole cycles of its image, its phase moves by the same step each
+// millisecond and its amplitude holds, unless the stream broke.
+std::vector<double> toneStumbles(const TimedRecorder& recorder, int rate, double hz) {
+  const std::vector<int16_t> x = recorder.samples();
+  const size_t step = static_cast<size_t>(rate) / 1000;
+  std::vector<std::complex<double>> ms(x.size() / step);
+  for (size_t m = 0; m < ms.size(); ++m)
+    for (size_t k = m * step; k < (m + 1) * step; ++k)
+      ms[m] +=
+          static_cast<double>(x[k]) * std::polar(1.0, -2.0 * std::numbers::pi * hz * static_cast<double>(k) / rate);
+  const double turn = 2.0 * std::numbers::pi * hz / 1000.0;
+  std::vector<double> found;
+  for (size_t m = 1; m < ms.size(); ++m) {
+    const double slip = std::remainder(std::arg(ms[m] / ms[m - 1]) + turn, 2.0 * std::numbers::pi);
+    if (std::abs(slip) > 0.05 || std::abs(ms[m]) < 0.5 * std::abs(ms[m - 1]))
+      found.push_back(recorder.timeOfMs(m * step));
+  }
+  return found;
+}
+
 // Stream mode carries a steady tone without a seam: over 20 s of the output sink's monitor
 // the 13000 Hz input tone is an unbroken +1000 Hz complex tone (a phase jump, a repeated or
-// skipped stretch would break one of its quarter seconds), all else 80 dB below it.
+// skipped stretch would break one of its quarter seconds), all else 80 dB below it. The
+// input sink's monitor is recorded on the same time line: a quarter second during which the
+// server broke the input stream too (a whole-graph stall of a busy server) says nothing of
+// the program and is left out, as long as most of them are judged.
 TEST_F(EndToEnd, StreamModeCarriesASteadyToneWithoutASeam) {
   ASSERT_NO_FATAL_FAILURE(chooseDevices());
   form->StreamModeAction->trigger();
@@ -421,10 +451,22 @@ TEST_F(EndToEnd, StreamModeCarriesASteadyToneWithoutASeam) {
   form->SBDin->click();
   ASSERT_TRUE(runUntil([&] { return form->CaptureOpen && form->PlaybackActive; }, 5000));
   runFor(2500);
-  ASSERT_NO_FATAL_FAILURE(startRecordingOutput());
+  QElapsedTimer clock;
+  clock.start();
+  TimedRecorder input(clock, "tovrel_in.monitor", kInputRate, 1);
+  TimedRecorder output(clock, "tovrel_out.monitor", kOutputRate, 2);
+  ASSERT_TRUE(input.start());
+  ASSERT_TRUE(output.start());
   runFor(21000);
-  const auto iq = stopRecordingOutput();
+  input.stop();
+  output.stop();
+  const std::vector<int16_t> lr = output.samples();
+  std::vector<std::complex<double>> iq(lr.size() / 2);
+  for (size_t m = 0; m < iq.size(); ++m) iq[m] = {static_cast<double>(lr[2 * m]), static_cast<double>(lr[2 * m + 1])};
   ASSERT_GT(iq.size(), static_cast<size_t>(20 * kOutputRate));
+  const std::vector<double> inputStumbles = toneStumbles(input, kInputRate, 13000);
+  int excused = 0;
+  int judged = 0;
 
   // The recording's first half second (the recorder's start) is left out. In each quarter
   // second the tone, shifted down by 1000 Hz, keeps its amplitude and a phase that moves
@@ -466,12 +508,23 @@ TEST_F(EndToEnd, StreamModeCarriesASteadyToneWithoutASeam) {
       const double fitted = m[0][3] / m[0][0] + m[1][3] / m[1][1] * x + m[2][3] / m[2][2] * x * x;
       residual += std::norm(z[k] - std::polar(amplitude, fitted)) / static_cast<double>(window);
     }
-    worstDb = std::min(worstDb, 10.0 * std::log10(amplitude * amplitude / std::max(residual, 1e-12)));
+    const double db = 10.0 * std::log10(amplitude * amplitude / std::max(residual, 1e-12));
+    // The input this window carries passed the input monitor up to 200 ms before it.
+    const double from = output.timeOfMs(first) - 200.0, to = output.timeOfMs(first + window) + 20.0;
+    if ((db < 80.0 || amplitude < 16000.0) &&
+        std::any_of(inputStumbles.begin(), inputStumbles.end(), [&](double ms) { return ms >= from && ms <= to; })) {
+      ++excused;
+      continue;
+    }
+    ++judged;
+    worstDb = std::min(worstDb, db);
     smallest = std::min(smallest, amplitude);
   }
   std::cout << "stream mode tone over 20 s: smallest amplitude " << smallest << ", worst SNR " << worstDb
             << " dB per quarter second; underruns " << form->Live.drift.underruns() << ", overflows "
-            << form->Live.drift.overflows() << ", ratio " << form->Live.drift.ratio() << std::endl;
+            << form->Live.drift.overflows() << ", ratio " << form->Live.drift.ratio() << "; " << excused
+            << " quarter seconds left out, the input broken too" << std::endl;
+  EXPECT_GE(judged, 40) << "the server broke the input too often to judge";
   EXPECT_GT(smallest, 16000.0);  // half of full scale in, the same out
   EXPECT_GE(worstDb, 80.0);
   EXPECT_EQ(form->Live.drift.underruns() + form->Live.drift.overflows(), 0u);
