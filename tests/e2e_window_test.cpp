@@ -348,6 +348,19 @@ class TimedRecorder {
   double firstFrames_ = 0;
 };
 
+// Both sinks' monitors recorded on one time line: the input's (mono) and the output's.
+struct BothMonitors {
+  BothMonitors() { clock.start(); }
+  bool start() { return input.start() && output.start(); }
+  void stop() {
+    input.stop();
+    output.stop();
+  }
+  QElapsedTimer clock;
+  TimedRecorder input{clock, "tovrel_in.monitor", kInputRate, 1};
+  TimedRecorder output{clock, "tovrel_out.monitor", kOutputRate, 2};
+};
+
 // Frames where the envelope rises over half its peak after at least `quiet` frames below it.
 std::vector<size_t> onsets(const std::vector<double>& envelope, size_t quiet) {
   const double threshold = 0.5 * *std::max_element(envelope.begin(), envelope.end());
@@ -376,12 +389,10 @@ TEST_F(EndToEnd, StreamModeBurstReachesTheOutputWithin150ms) {
   ASSERT_TRUE(runUntil([&] { return form->CaptureOpen && form->PlaybackActive; }, 5000));
   runFor(2000);  // the queue measures its level for about a second, then the stream starts
 
-  QElapsedTimer clock;
-  clock.start();
-  TimedRecorder input(clock, "tovrel_in.monitor", kInputRate, 1);
-  TimedRecorder output(clock, "tovrel_out.monitor", kOutputRate, 2);
-  ASSERT_TRUE(input.start());
-  ASSERT_TRUE(output.start());
+  BothMonitors monitors;
+  TimedRecorder& input = monitors.input;
+  TimedRecorder& output = monitors.output;
+  ASSERT_TRUE(monitors.start());
   ASSERT_TRUE(runUntil([&] { return input.hasData() && output.hasData(); }, 3000));
 
   // Five 13000 Hz bursts of 60 ms, one a second.
@@ -395,8 +406,7 @@ TEST_F(EndToEnd, StreamModeBurstReachesTheOutputWithin150ms) {
   player_.start("paplay", {"--device=tovrel_in", file});
   ASSERT_TRUE(player_.waitForStarted(3000));
   runFor(6500);
-  input.stop();
-  output.stop();
+  monitors.stop();
 
   const std::vector<size_t> in = onsets(input.envelope(), kInputRate / 4);
   const std::vector<size_t> out = onsets(output.envelope(), kOutputRate / 4);
@@ -451,15 +461,12 @@ TEST_F(EndToEnd, StreamModeCarriesASteadyToneWithoutASeam) {
   form->SBDin->click();
   ASSERT_TRUE(runUntil([&] { return form->CaptureOpen && form->PlaybackActive; }, 5000));
   runFor(2500);
-  QElapsedTimer clock;
-  clock.start();
-  TimedRecorder input(clock, "tovrel_in.monitor", kInputRate, 1);
-  TimedRecorder output(clock, "tovrel_out.monitor", kOutputRate, 2);
-  ASSERT_TRUE(input.start());
-  ASSERT_TRUE(output.start());
+  BothMonitors monitors;
+  TimedRecorder& input = monitors.input;
+  TimedRecorder& output = monitors.output;
+  ASSERT_TRUE(monitors.start());
   runFor(21000);
-  input.stop();
-  output.stop();
+  monitors.stop();
   const std::vector<int16_t> lr = output.samples();
   std::vector<std::complex<double>> iq(lr.size() / 2);
   for (size_t m = 0; m < iq.size(); ++m) iq[m] = {static_cast<double>(lr[2 * m]), static_cast<double>(lr[2 * m + 1])};

@@ -19,6 +19,11 @@
 
 namespace app {
 
+namespace {
+// Stereo frames a playback header holds.
+size_t framesOf(const wave::WAVEHDR* header) { return header->dwBufferLength / (2 * sizeof(dsp::Sample)); }
+}  // namespace
+
 void LiveStream::configure(int32_t inputRate, int32_t outputRate) {
   converter.Configure(inputRate);
   // Live output starts with the filter's lead-in, so every completed block is a whole
@@ -114,7 +119,7 @@ void TMainForm::takeLiveBuffer(const dsp::Sample* samples, size_t count) {
 // next capture buffer instead of running the queue dry, while the sound server plays what
 // it still holds.
 void TMainForm::refillLivePlayback(wave::WAVEHDR* header) {
-  const size_t frames = header->dwBufferLength / (2 * sizeof(dsp::Sample));
+  const size_t frames = app::framesOf(header);
   const bool capturing = CaptureOpen && !CaptureStopping;
   if (capturing && Live.configured() && frames <= Live.playbackFrames &&
       (Live.waitingCount > 0 || !Live.drift.canPull(frames)) && Live.waitingCount < Live.waiting.size()) {
@@ -126,7 +131,7 @@ void TMainForm::refillLivePlayback(wave::WAVEHDR* header) {
 }
 
 void TMainForm::writeLivePlayback(wave::WAVEHDR* header) {
-  const size_t frames = header->dwBufferLength / (2 * sizeof(dsp::Sample));
+  const size_t frames = app::framesOf(header);
   auto* out = reinterpret_cast<dsp::Sample*>(header->lpData);
   if (Live.configured() && frames <= Live.playbackFrames)
     Live.drift.pull(out, frames, StreamClock());
@@ -143,7 +148,7 @@ void TMainForm::writeLivePlayback(wave::WAVEHDR* header) {
 void TMainForm::releaseLivePlayback(bool all) {
   while (Live.waitingCount > 0) {
     wave::WAVEHDR* header = Live.waiting[0];
-    if (!all && !Live.drift.canPull(header->dwBufferLength / (2 * sizeof(dsp::Sample)))) break;
+    if (!all && !Live.drift.canPull(app::framesOf(header))) break;
     // Taken off the list before it is written: an error box's nested loop may come back here.
     std::copy(Live.waiting.begin() + 1, Live.waiting.begin() + static_cast<std::ptrdiff_t>(Live.waitingCount),
               Live.waiting.begin());

@@ -110,7 +110,7 @@ class PulseDevice {
     if (MMRESULT r = startLoop(); r != MMSYSERR_NOERROR) return r;
     Locked lock(loop_);
     if (MMRESULT r = waitForContext(); r != MMSYSERR_NOERROR) return r;
-    readServerName();
+    if (!capture_) readServerName();  // only playback's buffer depends on it
     if (MMRESULT r = createStream(format); r != MMSYSERR_NOERROR) return r;
     if (MMRESULT r = connectStream(deviceName); r != MMSYSERR_NOERROR) return r;
     if (MMRESULT r = waitForStream(); r != MMSYSERR_NOERROR) return r;
