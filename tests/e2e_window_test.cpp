@@ -19,6 +19,7 @@
 #include <complex>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <numbers>
 #include <optional>
@@ -294,11 +295,12 @@ class TimedRecorder {
  public:
   TimedRecorder(const QElapsedTimer& clock, QString source, int rate, int channels)
       : clock_(clock), source_(std::move(source)), rate_(rate), channels_(channels) {
+    // Every arrival bounds when the frames so far were recorded; the earliest one is the
+    // least delayed by the pipe and the event loop (the first alone may be off by a fragment).
     QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] {
-      if (firstMs_ < 0) {
-        firstMs_ = static_cast<double>(clock_.nsecsElapsed()) / 1e6;
-        firstFrames_ = static_cast<double>(process_.bytesAvailable()) / (2.0 * channels_);
-      }
+      const double now = static_cast<double>(clock_.nsecsElapsed()) / 1e6;
+      const double frames = static_cast<double>(process_.bytesAvailable()) / (2.0 * channels_);
+      offsetMs_ = std::min(offsetMs_, now - frames * 1000.0 / rate_);
     });
   }
   ~TimedRecorder() { stop(); }
@@ -307,7 +309,7 @@ class TimedRecorder {
                              "--channels=" + QString::number(channels_), "--latency-msec=10"});
     return process_.waitForStarted(3000);
   }
-  bool hasData() const { return firstMs_ >= 0; }
+  bool hasData() const { return std::isfinite(offsetMs_); }
   void stop() {
     if (process_.state() == QProcess::NotRunning) return;
     process_.terminate();
@@ -334,7 +336,7 @@ class TimedRecorder {
   }
   // Milliseconds on the clock at which frame `frame` was recorded.
   double timeOfMs(size_t frame) const {
-    return firstMs_ + (static_cast<double>(frame) - firstFrames_) * 1000.0 / rate_;
+    return offsetMs_ + static_cast<double>(frame) * 1000.0 / rate_;
   }
 
  private:
@@ -344,8 +346,7 @@ class TimedRecorder {
   int channels_;
   QProcess process_;
   QByteArray raw_;
-  double firstMs_ = -1;
-  double firstFrames_ = 0;
+  double offsetMs_ = std::numeric_limits<double>::infinity();
 };
 
 // Both sinks' monitors recorded on one time line: the input's (mono) and the output's.

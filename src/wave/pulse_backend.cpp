@@ -46,6 +46,7 @@ constexpr uint64_t kPlaybackLatencyUsec = 50000;
 // caller with short buffers, who is after low delay, asks it for less.
 constexpr uint64_t kShortPlaybackLatencyOnPipeWireUsec = 40000;
 constexpr uint64_t kPlaybackRequestUsec = 10000;
+constexpr int kMostLatencyRequests = 4;
 // Handle values: opaque, 16 apart, never reused within a process, so a stale handle is
 // recognised instead of being taken for a newer device.
 constexpr uintptr_t kFirstHandle = 0x7E5800000000ull;
@@ -274,6 +275,7 @@ class PulseDevice {
       attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kPlaybackLatencyUsec, &sampleSpec_));
       attr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(kPlaybackRequestUsec, &sampleSpec_));
       pa_stream_set_write_callback(stream_, &PulseDevice::onWrite, this);
+      pa_stream_set_buffer_attr_callback(stream_, &PulseDevice::onBufferAttr, this);
       rc = pa_stream_connect_playback(stream_, deviceName, &attr, static_cast<pa_stream_flags_t>(flags), nullptr,
                                       nullptr);
     }
@@ -457,13 +459,30 @@ class PulseDevice {
                                                    kShortPlaybackLatencyOnPipeWireUsec, kPlaybackLatencyUsec);
     if (wanted == latencyUsec_ || stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
     latencyUsec_ = wanted;
+    askForLatency();
+  }
+
+  // Lock held.
+  void askForLatency() {
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.prebuf = static_cast<uint32_t>(-1);
     attr.fragsize = static_cast<uint32_t>(-1);
-    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(wanted, &sampleSpec_));
+    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(latencyUsec_, &sampleSpec_));
     attr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(kPlaybackRequestUsec, &sampleSpec_));
     unrefOp(pa_stream_set_buffer_attr(stream_, &attr, nullptr, nullptr));
+  }
+
+  // Worker thread, lock held. PipeWire's pulse layer works a stream's buffer out again from
+  // what it was opened with when the stream joins its graph, which may come after a shorter
+  // latency was asked and undo it (about 20 ms more delay for the whole run): ask again.
+  // Bounded, so a server that keeps changing it never gets into a loop with us.
+  void keepLatency() {
+    if (stream_ == nullptr || latencyUsec_ >= kPlaybackLatencyUsec || latencyRequestsLeft_ == 0) return;
+    const pa_buffer_attr* attr = pa_stream_get_buffer_attr(stream_);
+    if (attr == nullptr || pa_bytes_to_usec(attr->tlength, &sampleSpec_) <= latencyUsec_) return;
+    --latencyRequestsLeft_;
+    askForLatency();
   }
 
   // Lock held. Writes at most `limit` bytes (whole frames) that `fill` puts in the
@@ -514,6 +533,7 @@ class PulseDevice {
         pa_stream_set_state_callback(stream_, nullptr, nullptr);
         pa_stream_set_read_callback(stream_, nullptr, nullptr);
         pa_stream_set_write_callback(stream_, nullptr, nullptr);
+        pa_stream_set_buffer_attr_callback(stream_, nullptr, nullptr);
         if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
         pa_stream_unref(stream_);
         stream_ = nullptr;
@@ -557,6 +577,7 @@ class PulseDevice {
 
   static void onRead(pa_stream*, size_t, void* userdata) { static_cast<PulseDevice*>(userdata)->read(); }
   static void onWrite(pa_stream*, size_t, void* userdata) { static_cast<PulseDevice*>(userdata)->write(); }
+  static void onBufferAttr(pa_stream*, void* userdata) { static_cast<PulseDevice*>(userdata)->keepLatency(); }
 
   const bool capture_;
   NoticeTarget* const target_;
@@ -569,6 +590,7 @@ class PulseDevice {
   pa_sample_spec sampleSpec_{};
   size_t frameBytes_ = 1;
   pa_usec_t latencyUsec_ = kPlaybackLatencyUsec;  // asked of the server for playback
+  int latencyRequestsLeft_ = kMostLatencyRequests;  // asked again after the server changed it
   bool onPipeWire_ = false;
   uint32_t deviceRate_ = 0;  // the server's rate of the device the stream reached; 0: unknown
   // Below: guarded by the loop's lock.
