@@ -335,9 +335,7 @@ class TimedRecorder {
     return v;
   }
   // Milliseconds on the clock at which frame `frame` was recorded.
-  double timeOfMs(size_t frame) const {
-    return offsetMs_ + static_cast<double>(frame) * 1000.0 / rate_;
-  }
+  double timeOfMs(size_t frame) const { return offsetMs_ + static_cast<double>(frame) * 1000.0 / rate_; }
 
  private:
   const QElapsedTimer& clock_;

@@ -589,11 +589,11 @@ class PulseDevice {
   bool disconnected_ = false;  // caller's thread only (Close, or the destructor)
   pa_sample_spec sampleSpec_{};
   size_t frameBytes_ = 1;
-  pa_usec_t latencyUsec_ = kPlaybackLatencyUsec;  // asked of the server for playback
-  int latencyRequestsLeft_ = kMostLatencyRequests;  // asked again after the server changed it
   bool onPipeWire_ = false;
   uint32_t deviceRate_ = 0;  // the server's rate of the device the stream reached; 0: unknown
   // Below: guarded by the loop's lock.
+  pa_usec_t latencyUsec_ = kPlaybackLatencyUsec;    // asked of the server for playback
+  int latencyRequestsLeft_ = kMostLatencyRequests;  // asked again after the server changed it
   std::vector<WAVEHDR*> queue_;
   size_t playOffset_ = 0;  // bytes of the head playback buffer already written
   bool running_ = false;   // open finished; failures from now on are reported
