@@ -92,6 +92,17 @@ double powerAt(const std::vector<std::complex<double>>& x, size_t first, size_t 
   return std::norm(acc);
 }
 
+// Recorded stereo s16le frames as complex samples: left I, right Q.
+std::vector<std::complex<double>> toIQ(const QByteArray& raw) {
+  std::vector<std::complex<double>> iq(static_cast<size_t>(raw.size()) / 4);
+  for (size_t m = 0; m < iq.size(); ++m) {
+    int16_t lr[2];
+    std::memcpy(lr, raw.constData() + 4 * m, 4);
+    iq[m] = {static_cast<double>(lr[0]), static_cast<double>(lr[1])};
+  }
+  return iq;
+}
+
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -161,14 +172,7 @@ class EndToEnd : public ::testing::Test {
   std::vector<std::complex<double>> stopRecordingOutput() {
     recorder_.terminate();
     recorder_.waitForFinished(3000);
-    const QByteArray raw = recorder_.readAllStandardOutput();
-    std::vector<std::complex<double>> iq(static_cast<size_t>(raw.size()) / 4);
-    for (size_t m = 0; m < iq.size(); ++m) {
-      int16_t lr[2];
-      std::memcpy(lr, raw.constData() + 4 * m, 4);
-      iq[m] = {static_cast<double>(lr[0]), static_cast<double>(lr[1])};  // left I, right Q
-    }
-    return iq;
+    return toIQ(recorder_.readAllStandardOutput());
   }
 
   std::unique_ptr<TMainForm> form;
@@ -334,6 +338,7 @@ class TimedRecorder {
     std::memcpy(v.data(), raw_.constData(), 2 * v.size());
     return v;
   }
+  const QByteArray& raw() const { return raw_; }
   // Milliseconds on the clock at which frame `frame` was recorded.
   double timeOfMs(size_t frame) const { return offsetMs_ + static_cast<double>(frame) * 1000.0 / rate_; }
 
@@ -466,9 +471,7 @@ TEST_F(EndToEnd, StreamModeCarriesASteadyToneWithoutASeam) {
   ASSERT_TRUE(monitors.start());
   runFor(21000);
   monitors.stop();
-  const std::vector<int16_t> lr = output.samples();
-  std::vector<std::complex<double>> iq(lr.size() / 2);
-  for (size_t m = 0; m < iq.size(); ++m) iq[m] = {static_cast<double>(lr[2 * m]), static_cast<double>(lr[2 * m + 1])};
+  const std::vector<std::complex<double>> iq = toIQ(output.raw());
   ASSERT_GT(iq.size(), static_cast<size_t>(20 * kOutputRate));
   const std::vector<double> inputStumbles = toneStumbles(input, kInputRate, 13000);
   int excused = 0;

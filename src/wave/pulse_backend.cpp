@@ -301,14 +301,15 @@ class PulseDevice {
     pa_operation* op = capture_
                            ? pa_context_get_source_info_by_index(context_, index, &onDeviceInfo<pa_source_info>, this)
                            : pa_context_get_sink_info_by_index(context_, index, &onDeviceInfo<pa_sink_info>, this);
-    if (op == nullptr) return;
-    waitUntil([&] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; });
-    pa_operation_unref(op);
+    awaitOperation(op);
   }
 
   // Lock held. Whether the server is PipeWire's pulse layer (it names itself so).
-  void readServerName() {
-    pa_operation* op = pa_context_get_server_info(context_, &PulseDevice::onServerInfo, this);
+  void readServerName() { awaitOperation(pa_context_get_server_info(context_, &PulseDevice::onServerInfo, this)); }
+
+  // Lock held. Waits (at most kConnectTimeout) for a query's answer; a query that
+  // could not be sent is no answer.
+  void awaitOperation(pa_operation* op) {
     if (op == nullptr) return;
     waitUntil([&] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; });
     pa_operation_unref(op);
