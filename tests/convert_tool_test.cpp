@@ -84,14 +84,36 @@ class ConvertTool : public ::testing::Test {
   }
 
   // Runs the tool with its output streams captured; fileLimit > 0 caps the size of any
-  // file it writes (the tool itself must turn the limit into a failed write).
-  RunResult run(const std::vector<std::string>& args, rlim_t fileLimit = 0) {
+  // file it writes (the tool itself must turn the limit into a failed write); piped bytes
+  // come through a pipe as its standard input.
+  RunResult run(const std::vector<std::string>& args, rlim_t fileLimit = 0,
+                const std::optional<std::string>& piped = {}) {
     const fs::path outPath = dir_ / "stdout.txt", errPath = dir_ / "stderr.txt";
+    int pipeEnds[2] = {-1, -1};
+    pid_t writer = -1;
+    if (piped) {
+      EXPECT_EQ(pipe(pipeEnds), 0);
+      writer = fork();
+      if (writer == 0) {
+        close(pipeEnds[0]);
+        for (size_t done = 0; done < piped->size();) {
+          const ssize_t n = write(pipeEnds[1], piped->data() + done, piped->size() - done);
+          if (n <= 0) _exit(1);
+          done += size_t(n);
+        }
+        _exit(0);
+      }
+    }
     const pid_t pid = fork();
     if (pid == 0) {
       FILE* o = std::freopen(outPath.c_str(), "w", stdout);
       FILE* e = std::freopen(errPath.c_str(), "w", stderr);
       if (!o || !e) _exit(120);
+      if (piped) {
+        dup2(pipeEnds[0], STDIN_FILENO);
+        close(pipeEnds[0]);
+        close(pipeEnds[1]);
+      }
       if (fileLimit > 0) {
         std::signal(SIGXFSZ, SIG_DFL);
         const rlimit limit{fileLimit, fileLimit};
@@ -103,10 +125,15 @@ class ConvertTool : public ::testing::Test {
       execv(tool_.c_str(), argv.data());
       _exit(121);
     }
+    if (piped) {
+      close(pipeEnds[0]);
+      close(pipeEnds[1]);
+    }
     RunResult result;
     int status = 0;
     if (pid > 0 && waitpid(pid, &status, 0) == pid)
       result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (writer > 0) waitpid(writer, nullptr, 0);
     result.out = slurp(outPath);
     result.err = slurp(errPath);
     return result;
@@ -305,6 +332,24 @@ TEST_F(ConvertTool, ShortInputsExtremeRatesAndExtensibleWav) {
   }
 }
 
+// A pipe gives the same samples as the file it carries, in every container and both modes.
+TEST_F(ConvertTool, PipedInputGivesTheSamplesOfTheFile) {
+  const auto input = testSignal(40000, 14);
+  for (const int major : {SF_FORMAT_WAV, SF_FORMAT_WAVEX, SF_FORMAT_RF64}) {
+    writeWav(work_ / "in.wav", major | SF_FORMAT_PCM_16, 1, 48000, input);
+    for (const char* mode : {"--no-iq", "--stream"}) {
+      SCOPED_TRACE(testing::Message() << "format 0x" << std::hex << major << " " << mode);
+      ASSERT_EQ(run({mode, (work_ / "in.wav").string(), (work_ / "file.wav").string()}).status, 0);
+      const auto r = run({mode, "/dev/stdin", (work_ / "pipe.wav").string()}, 0, slurp(work_ / "in.wav"));
+      EXPECT_EQ(r.status, 0);
+      EXPECT_EQ(r.err, "");
+      const auto fromFile = readWav(work_ / "file.wav"), fromPipe = readWav(work_ / "pipe.wav");
+      EXPECT_EQ(fromPipe.info.frames, sf_count_t(input.size() / 2));
+      EXPECT_TRUE(fromPipe.samples == fromFile.samples);
+    }
+  }
+}
+
 TEST_F(ConvertTool, HelpAndVersionPrintAndTouchNoFile) {
   writeWav(work_ / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 48000, testSignal(1000, 11));
   struct Case {
@@ -370,11 +415,17 @@ TEST_F(ConvertTool, BadInputExitsWithStatus2AndTouchesNothing) {
   writeText(work_ / "twodata.wav", rawWav(testSignal(100, 5), 48000, {}, "data" + std::string(4, '\0')));
   writeText(work_ / "cutheader.wav", recorded.substr(0, 42));  // inside the data chunk's header
   writeText(work_ / "nosamples.wav", recorded.substr(0, 44));  // header promises 200 bytes
+  // An RF64 file whose ds64 chunk is too short to hold its sizes.
+  std::string shortDs64 = rawWav(testSignal(100, 5), 48000, 0xFFFFFFFFu);
+  shortDs64.replace(0, 8, "RF64\xff\xff\xff\xff");
+  shortDs64.insert(12, "ds64" + std::string("\x08\0\0\0", 4) + std::string(8, '\0'));
+  writeText(work_ / "shortds64.wav", shortDs64);
   const std::string goodBytes = slurp(good);
 
   struct Case {
     std::vector<std::string> args;  // "OUT" stands for the output path
     std::string problem;            // part of the message
+    std::string piped = {};         // a file given through a pipe as /dev/stdin
   };
   const std::string w = work_.string() + "/";
   const std::vector<Case> cases = {
@@ -391,6 +442,11 @@ TEST_F(ConvertTool, BadInputExitsWithStatus2AndTouchesNothing) {
       {{w + "twodata.wav", "OUT"}, "two data chunks"},
       {{w + "cutheader.wav", "OUT"}, "ends inside a chunk header"},
       {{w + "nosamples.wav", "OUT"}, "ends before its first sample"},
+      {{w + "shortds64.wav", "OUT"}, "its ds64 chunk is 8 bytes"},
+      {{"/dev/stdin", "OUT"}, "sample rate 0 Hz out of range", "rate0.wav"},
+      {{"/dev/stdin", "OUT"}, "sample rate 2147483648 Hz out of range", "rate2g.wav"},
+      {{"/dev/stdin", "OUT"}, "two data chunks", "twodata.wav"},
+      {{"/dev/stdin", "OUT"}, "its ds64 chunk is 8 bytes", "shortds64.wav"},
       {{w + "good.wav", ""}, "empty name"},
       {{"--fast", w + "good.wav", "OUT"}, "unknown option '--fast'"},
       {{w + "good.wav"}, "expected INPUT.wav and OUTPUT.wav"},
@@ -406,8 +462,9 @@ TEST_F(ConvertTool, BadInputExitsWithStatus2AndTouchesNothing) {
     for (const Case& c : cases) {
       std::vector<std::string> args;
       for (const auto& a : c.args) args.push_back(a == "OUT" ? out.string() : a);
-      SCOPED_TRACE(testing::Message() << args.front() << (outputExists ? " over an existing output" : ""));
-      const auto r = run(args);
+      SCOPED_TRACE(testing::Message() << args.front() << " " << c.piped
+                                      << (outputExists ? " over an existing output" : ""));
+      const auto r = c.piped.empty() ? run(args) : run(args, 0, slurp(work_ / c.piped));
       EXPECT_EQ(r.status, 2);
       EXPECT_EQ(r.out, "");
       EXPECT_EQ(r.err.rfind("tovrel-convert: ", 0), 0u) << r.err;
@@ -433,6 +490,14 @@ TEST_F(ConvertTool, WriteFailureLeavesNoFileAndKeepsTheOldOutput) {
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   EXPECT_EQ(slurp(work_ / "out.wav"), "precious");
   EXPECT_EQ(workListing(), (std::set<std::string>{"in.wav", "out.wav"}));
+
+  // A link loop as the output is an output fault too.
+  fs::create_symlink("loop-b.wav", work_ / "loop-a.wav");
+  fs::create_symlink("loop-a.wav", work_ / "loop-b.wav");
+  const auto loop = run({(work_ / "in.wav").string(), (work_ / "loop-a.wav").string()});
+  EXPECT_EQ(loop.status, 1);
+  EXPECT_NE(loop.err.find("too many levels of symbolic links"), std::string::npos) << loop.err;
+  EXPECT_EQ(workListing(), (std::set<std::string>{"in.wav", "out.wav", "loop-a.wav", "loop-b.wav"}));
 
   // An output folder that does not exist: nothing can be created there.
   const auto missing = run({(work_ / "in.wav").string(), (work_ / "nowhere" / "out.wav").string()});
@@ -525,7 +590,7 @@ TEST_F(ConvertTool, RunStoppedMidwayLeavesNoFileAndKeepsTheOldOutput) {
   };
   const std::vector<Case> cases = {
       {"killed", [](pid_t pid) { kill(pid, SIGKILL); }, 128 + SIGKILL, ""},
-      {"unhandled signal", [](pid_t pid) { kill(pid, SIGUSR1); }, 128 + SIGUSR1, ""},
+      {"SIGUSR1", [](pid_t pid) { kill(pid, SIGUSR1); }, 128 + SIGUSR1, ""},
       {"input cut while read", [&](pid_t) { fs::resize_file(in, headerBytes + 3 * 32768); }, 2,
        "the file ended after 49152 of the 294912 samples"},
   };
@@ -542,6 +607,39 @@ TEST_F(ConvertTool, RunStoppedMidwayLeavesNoFileAndKeepsTheOldOutput) {
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_EQ(slurp(work_ / "out.wav"), "precious");
     EXPECT_EQ(workListing(), (std::set<std::string>{"in.wav", "out.wav"}));
+  }
+}
+
+// Where the folder has no unnamed files, the hidden temporary file is removed on every signal
+// that ends the process and can be caught (only SIGKILL leaves it).
+TEST_F(ConvertTool, HiddenTemporaryIsRemovedOnEveryCatchableSignal) {
+  const auto input = testSignal(9 * 32768, 15);
+  writeWav(work_ / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 48000, input);
+  writeText(work_ / "out.wav", "precious");
+  const rlimit noCore{0, 0};
+  ASSERT_EQ(setrlimit(RLIMIT_CORE, &noCore), 0);  // SIGQUIT, SIGSYS and the like dump none here
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const std::string asanOptions = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
+  setenv("LD_PRELOAD", TOVREL_NO_TMPFILE_PRELOAD, 1);
+  setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
+  for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM,
+                        SIGPROF, SIGIO, SIGPWR, SIGSYS, SIGTRAP, SIGRTMIN, SIGRTMAX}) {
+    SCOPED_TRACE(strsignal(sig));
+    size_t hidden = 0;
+    const auto r = runOnTerminal({(work_ / "in.wav").string(), (work_ / "out.wav").string()}, [&](pid_t pid) {
+      hidden = workListing().size() - 2;  // the run's hidden file beside in.wav and out.wav
+      kill(pid, sig);
+    });
+    EXPECT_EQ(hidden, 1u) << "the run did not use a hidden file";
+    EXPECT_EQ(r.status, 128 + sig) << r.err;
+    EXPECT_EQ(slurp(work_ / "out.wav"), "precious");
+    EXPECT_EQ(workListing(), (std::set<std::string>{"in.wav", "out.wav"}));
+  }
+  unsetenv("LD_PRELOAD");
+  if (asan) {
+    setenv("ASAN_OPTIONS", asan, 1);
+  } else {
+    unsetenv("ASAN_OPTIONS");
   }
 }
 

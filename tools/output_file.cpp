@@ -33,12 +33,28 @@ void removeTempOnSignal(int sig) {
   std::raise(sig);
 }
 
+// Signals whose default action does not end the process, and those that cannot be caught.
+bool endsTheProcess(int sig) {
+  for (const int other : {SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU, SIGCHLD, SIGCONT, SIGURG, SIGWINCH})
+    if (sig == other) return false;
+  return true;
+}
+
 }  // namespace
 
+// Every signal that would end the process, where it still has its default action: one that
+// is ignored (nohup) stays ignored, and a sanitizer's own handlers stay in place.
 void removeTemporaryOnSignals() {
-  std::signal(SIGINT, removeTempOnSignal);
-  std::signal(SIGTERM, removeTempOnSignal);
-  std::signal(SIGHUP, removeTempOnSignal);
+  for (int sig = 1; sig <= SIGRTMAX; ++sig) {
+    if (!endsTheProcess(sig)) continue;
+    struct sigaction current {};
+    if (sigaction(sig, nullptr, &current) != 0 || (current.sa_flags & SA_SIGINFO) || current.sa_handler != SIG_DFL)
+      continue;
+    struct sigaction action {};
+    action.sa_handler = removeTempOnSignal;
+    sigfillset(&action.sa_mask);
+    sigaction(sig, &action, nullptr);
+  }
 }
 
 fs::path resolveLinks(const fs::path& output) {
@@ -50,7 +66,7 @@ fs::path resolveLinks(const fs::path& output) {
     if (error) return path;
     path = next.is_absolute() ? next : path.parent_path() / next;
   }
-  throw ToolError{kExitBadInput, output.string() + ": too many levels of symbolic links"};
+  throw ToolError{kExitWriteFailed, output.string() + ": too many levels of symbolic links"};
 }
 
 mode_t checkOutputTarget(const std::string& input, const fs::path& target, const std::string& output) {

@@ -18,7 +18,7 @@ std::filesystem::path resolveLinks(const std::filesystem::path& output);
 // permission bits the finished file gets (an existing target keeps its own).
 mode_t checkOutputTarget(const std::string& input, const std::filesystem::path& target, const std::string& output);
 
-// Removes a named temporary output on SIGINT, SIGTERM and SIGHUP.
+// Removes a named temporary output on every signal that ends the process and can be caught.
 void removeTemporaryOnSignals();
 
 // Failures throw ToolError (exit status 1) naming the output; a file not committed is

@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "tool_error.hpp"
 
@@ -18,6 +20,13 @@ namespace {
 
 // The largest even data size a 32-bit header field can state.
 constexpr std::uint32_t kMaxRiffDataBytes = UINT32_MAX - 1;
+// An RF64 file's ds64 chunk holds three 64-bit sizes and a table length.
+constexpr std::uint64_t kDs64MinBytes = 28;
+// A pipe cannot be read twice: its header is kept in memory up to this size, and so is the
+// start of its samples, which libsndfile looks at before it reads them.
+constexpr std::uint64_t kPipeHeaderLimit = 1 << 20;
+constexpr std::uint64_t kPipeKeptSampleBytes = 4096;
+constexpr std::uint64_t kUnknownBytes = UINT64_MAX;
 
 std::string formatName(int format) {
   SF_FORMAT_INFO info{};
@@ -33,7 +42,10 @@ std::string rateProblem(std::uint64_t rate) {
          std::to_string(kMaxRate) + " Hz)";
 }
 
-bool readAt(int fd, unsigned char* to, size_t bytes, std::uint64_t at) {
+// Reads bytes at an offset of the input; false when it ends first.
+using ReadAt = std::function<bool(unsigned char*, size_t, std::uint64_t)>;
+
+bool preadAll(int fd, unsigned char* to, size_t bytes, std::uint64_t at) {
   while (bytes > 0) {
     const ssize_t got = pread(fd, to, bytes, off_t(at));
     if (got < 0 && errno == EINTR) continue;
@@ -74,11 +86,12 @@ struct WavLayout {
   }
 };
 
-WavLayout scanLayout(int fd, std::uint64_t fileBytes, const std::string& path) {
+// A stream (fileBytes unknown) is scanned only up to its data chunk: its samples follow.
+WavLayout scanLayout(const ReadAt& readAt, std::uint64_t fileBytes, const std::string& path) {
   WavLayout layout;
   layout.fileBytes = fileBytes;
   unsigned char head[12];
-  if (!readAt(fd, head, sizeof head, 0)) return layout;
+  if (!readAt(head, sizeof head, 0)) return layout;
   const std::string magic(head, head + 4), form(head + 8, head + 12);
   if (form != "WAVE" || (magic != "RIFF" && magic != "RIFX" && magic != "RF64")) return layout;
   layout.bigEndian = magic == "RIFX";
@@ -87,7 +100,7 @@ WavLayout scanLayout(int fd, std::uint64_t fileBytes, const std::string& path) {
   std::uint64_t ds64DataBytes = 0, ds64At = 0;
   for (std::uint64_t pos = 12; pos < fileBytes;) {
     unsigned char chunk[24];
-    if (fileBytes - pos < 8 || !readAt(fd, chunk, 8, pos)) {
+    if (fileBytes - pos < 8 || !readAt(chunk, 8, pos)) {
       cutInHeader = true;
       break;
     }
@@ -95,11 +108,14 @@ WavLayout scanLayout(int fd, std::uint64_t fileBytes, const std::string& path) {
     const std::uint64_t size = unpack(chunk + 4, 4, layout.bigEndian);
     const std::uint64_t body = pos + 8;
     std::uint64_t skip = size;
-    if (id == "ds64" && size >= 24 && readAt(fd, chunk, 24, body)) {
+    if (id == "ds64" && magic == "RF64" && size < kDs64MinBytes)
+      throw ToolError{kExitBadInput, path + ": its ds64 chunk is " + std::to_string(size) + " bytes, too short for " +
+                                         "the sizes it must hold (" + std::to_string(kDs64MinBytes) + ")"};
+    if (id == "ds64" && size >= 24 && readAt(chunk, 24, body)) {
       haveDs64 = true;
       ds64DataBytes = unpack(chunk + 8, 8, false);
       ds64At = body + 8;
-    } else if (id == "fmt " && size >= 8 && readAt(fd, chunk, 8, body)) {
+    } else if (id == "fmt " && size >= 8 && readAt(chunk, 8, body)) {
       const std::uint64_t rate = unpack(chunk + 4, 4, layout.bigEndian);
       if (rate < kMinRate || rate > kMaxRate) throw ToolError{kExitBadInput, path + ": " + rateProblem(rate)};
     } else if (id == "data") {
@@ -113,7 +129,7 @@ WavLayout scanLayout(int fd, std::uint64_t fileBytes, const std::string& path) {
         layout.sizeFieldAt = ds64At;
         layout.sizeFieldBytes = 8;
       }
-      if (layout.declaredBytes == 0) break;  // the samples, if any, run to the end of the file
+      if (layout.declaredBytes == 0 || fileBytes == kUnknownBytes) break;  // the samples follow
       skip = layout.declaredBytes;
     }
     if (skip >= fileBytes - body) break;
@@ -168,6 +184,64 @@ struct InputSource {
   static sf_count_t write(const void*, sf_count_t, void*) { return 0; }
 };
 
+// A pipe as libsndfile reads it: a file whose length is where the header says the samples
+// end. libsndfile reads its header again and looks at the first samples before it reads
+// them in order, so those bytes are kept; the samples after them pass straight through.
+struct PipeSource {
+  int fd = -1;
+  std::vector<unsigned char> kept;          // the pipe's first bytes
+  std::uint64_t keepBelow = kUnknownBytes;  // bytes read below this offset are kept
+  std::uint64_t taken = 0;                  // bytes read from the pipe so far
+  sf_count_t length = 0;
+  sf_count_t position = 0;
+  int readErrno = 0;
+
+  // Reads at an offset; only the kept bytes can be read again.
+  size_t readAt(unsigned char* to, size_t count, std::uint64_t at) {
+    size_t got = 0;
+    while (got < count) {
+      const std::uint64_t here = at + got;
+      if (here < kept.size()) {
+        const size_t n = std::min<std::uint64_t>(count - got, kept.size() - here);
+        std::memcpy(to + got, kept.data() + here, n);
+        got += n;
+        continue;
+      }
+      if (here < taken) break;  // passed by already
+      unsigned char skipped[4096];
+      const bool skipping = here > taken;
+      const size_t want = skipping ? std::min<std::uint64_t>(sizeof skipped, here - taken) : count - got;
+      const ssize_t n = ::read(fd, skipping ? skipped : to + got, want);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) readErrno = errno;
+      if (n <= 0) break;
+      const unsigned char* from = skipping ? skipped : to + got;
+      if (taken < keepBelow && kept.size() == taken)
+        kept.insert(kept.end(), from, from + std::min<std::uint64_t>(size_t(n), keepBelow - taken));
+      taken += std::uint64_t(n);
+      if (!skipping) got += size_t(n);
+    }
+    return got;
+  }
+
+  static sf_count_t fileLength(void* self) { return static_cast<PipeSource*>(self)->length; }
+  static sf_count_t tell(void* self) { return static_cast<PipeSource*>(self)->position; }
+  static sf_count_t seek(sf_count_t offset, int whence, void* self) {
+    auto& source = *static_cast<PipeSource*>(self);
+    const sf_count_t base = whence == SEEK_CUR ? source.position : whence == SEEK_END ? source.length : 0;
+    if (base + offset < 0) return -1;
+    source.position = base + offset;
+    return source.position;
+  }
+  static sf_count_t read(void* to, sf_count_t count, void* self) {
+    auto& source = *static_cast<PipeSource*>(self);
+    const size_t got = source.readAt(static_cast<unsigned char*>(to), size_t(count), std::uint64_t(source.position));
+    source.position += sf_count_t(got);
+    return sf_count_t(got);
+  }
+  static sf_count_t write(const void*, sf_count_t, void*) { return 0; }
+};
+
 }  // namespace
 
 // The input, checked to be what the live program records: 16-bit PCM mono. A regular file
@@ -202,9 +276,11 @@ struct InputFile::State {
   // A pipe's header can only be checked against what arrives: it may be a streaming writer's
   // placeholder size, so a short pipe is read as far as it goes, with a note.
   void checkComplete(sf_count_t done) {
+    if (!regular_ && pipe_.readErrno) fail(std::string("read error: ") + std::strerror(pipe_.readErrno));
     if (done >= info_.frames) {
       if (!regular_ && done == 0 && moreBytesFollow())
         fail("the header gives no samples but data follows; save the stream to a file and convert that");
+      if (!regular_) checkPipeTail();
       return;
     }
     if (regular_) {
@@ -223,16 +299,57 @@ struct InputFile::State {
     regular_ = S_ISREG(st.st_mode);
     if (regular_) {
       source_.length = st.st_size;
-      layout_ = scanLayout(source_.fd, std::uint64_t(st.st_size), path_);
+      const int fd = source_.fd;
+      layout_ = scanLayout([fd](unsigned char* to, size_t n, std::uint64_t at) { return preadAll(fd, to, n, at); },
+                           std::uint64_t(st.st_size), path_);
       if (layout_.known && layout_.needsRecovery()) planRecovery();
       static SF_VIRTUAL_IO io{InputSource::fileLength, InputSource::seek, InputSource::read, InputSource::write,
                               InputSource::tell};
       file_ = sf_open_virtual(&io, SFM_READ, &info_, &source_);
     } else {
-      file_ = sf_open_fd(source_.fd, SFM_READ, &info_, SF_FALSE);
+      openPipe();
     }
     if (!file_) fail(std::string("not a readable WAV file (") + sf_strerror(nullptr) + ")");
     checkFormat();
+  }
+
+  // libsndfile alone reads a pipe's RF64 header wrongly (its samples start 4 bytes late),
+  // so the header is read here, checked as a file's is, and handed over from memory.
+  void openPipe() {
+    pipe_.fd = source_.fd;
+    layout_ = scanLayout(
+        [this](unsigned char* to, size_t n, std::uint64_t at) {
+          if (at + n > kPipeHeaderLimit)
+            fail("the header runs past " + std::to_string(kPipeHeaderLimit) +
+                 " bytes before the samples; save the stream to a file and convert that");
+          return pipe_.readAt(to, n, at) == n;
+        },
+        kUnknownBytes, path_);
+    if (layout_.known) {
+      pipe_.keepBelow = layout_.dataStart + kPipeKeptSampleBytes;
+      pipe_.length = sf_count_t(layout_.dataStart + std::min<std::uint64_t>(layout_.declaredBytes, INT64_MAX / 2));
+    } else {  // not a WAV file, or one without samples: libsndfile names the problem
+      unsigned char last;
+      pipe_.readAt(&last, 1, kPipeHeaderLimit - 1);
+      pipe_.keepBelow = pipe_.kept.size();
+      pipe_.length = sf_count_t(pipe_.kept.size());
+    }
+    static SF_VIRTUAL_IO io{PipeSource::fileLength, PipeSource::seek, PipeSource::read, PipeSource::write,
+                            PipeSource::tell};
+    file_ = sf_open_virtual(&io, SFM_READ, &info_, &pipe_);
+  }
+
+  // After a pipe's samples: chunks may follow, but not a second data chunk (as in a file).
+  void checkPipeTail() {
+    if (!layout_.known) return;
+    const std::uint64_t declared = layout_.declaredBytes;
+    unsigned char chunk[8];
+    for (std::uint64_t pos = layout_.dataStart + declared + (declared & 1);;) {
+      if (pipe_.readAt(chunk, sizeof chunk, pos) < sizeof chunk) return;
+      if (std::string(chunk, chunk + 4) == "data") fail("two data chunks (which one holds the recording?)");
+      const std::uint64_t size = unpack(chunk + 4, 4, layout_.bigEndian);
+      pos += sizeof chunk + size + (size & 1);
+    }
   }
 
   void release() {
@@ -278,14 +395,12 @@ struct InputFile::State {
 
   bool moreBytesFollow() {
     unsigned char byte;
-    ssize_t got;
-    while ((got = ::read(source_.fd, &byte, 1)) < 0 && errno == EINTR) {
-    }
-    return got > 0;
+    return layout_.known && pipe_.readAt(&byte, 1, layout_.dataStart) == 1;
   }
 
   std::string path_;
   InputSource source_;
+  PipeSource pipe_;
   WavLayout layout_;
   bool regular_ = false;
   SF_INFO info_{};
