@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <climits>
 #include <string>
 
 #include "app/device_lists.hpp"
@@ -77,6 +78,42 @@ TEST_F(DeviceListsTest, LongAndNonLatinNamesAreShownWhole) {
   EXPECT_EQ(box.itemText(2), QString::fromStdString(longName));
   EXPECT_EQ(box.itemText(2).size(), static_cast<qsizetype>(longName.size()));
   EXPECT_EQ(box.itemText(3), QStringLiteral("Встроенный микрофон"));
+}
+
+// A hostile name (100 000 characters, or characters outside the BMP) is shown cut in the
+// middle, never splitting a character; the name to store and match stays whole.
+TEST_F(DeviceListsTest, OverlongNamesAreShownElidedAndStoredWhole) {
+  std::string emoji;
+  for (int i = 0; i < 200; ++i) emoji += "\xF0\x9F\x93\xBB";  // U+1F4FB, two UTF-16 units each
+  for (const std::string& name : {std::string(100000, 'x') + "end", "start" + std::string(100000, 'y'), emoji}) {
+    const QString whole = QString::fromStdString(name);
+    SCOPED_TRACE(whole.left(8).toStdString());
+    audio.setDevices(wave::Direction::Capture, {"Line In", name});
+    app::FillWaveDeviceList(&box, wave::Direction::Capture, true);
+    const QString shown = box.itemText(2);  // device 1
+    EXPECT_LE(shown.size(), app::kShownNameChars);
+    const qsizetype cut = shown.indexOf(QChar(0x2026));
+    ASSERT_GT(cut, 0);
+    EXPECT_TRUE(whole.startsWith(shown.left(cut)));
+    EXPECT_TRUE(whole.endsWith(shown.mid(cut + 1)));
+    EXPECT_EQ(QString::fromUtf8(shown.toUtf8()), shown) << "a character was split";
+    EXPECT_EQ(app::ListedDeviceName(box, 1), whole);
+    EXPECT_EQ(app::ShownName(whole), shown);
+  }
+}
+
+// The index helpers take any stored integer, INT32_MIN and INT32_MAX included.
+TEST_F(DeviceListsTest, IndexHelpersTakeAnyStoredId) {
+  audio.setDevices(wave::Direction::Capture, {"Line In", "Microphone"});
+  app::FillWaveDeviceList(&box, wave::Direction::Capture, true);
+  for (const int32_t id : {INT32_MIN, -2, -1, 2, INT32_MAX - 1, INT32_MAX}) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(app::ListedDeviceName(box, id), QString());
+    EXPECT_EQ(app::NameToStore(box, app::ChooseStoredDevice(box, {}, id), id), QString());
+    const app::DeviceChoice missing = app::ChooseStoredDevice(box, "usb_mic", id);
+    EXPECT_TRUE(missing.fellBack());
+    EXPECT_EQ(app::NameToStore(box, missing, id), "usb_mic");
+  }
 }
 
 TEST_F(DeviceListsTest, NoDevicesLeaveOnlyTheMapperEntry) {

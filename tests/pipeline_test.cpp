@@ -737,6 +737,45 @@ TEST_F(PipelineTest, PlaybackFailingWhileRunningIsStoppedAndReported) {
   EXPECT_EQ(audio.countCalls("waveInAddBuffer"), 1u);
 }
 
+// One fault reaches the window twice while its box is open: the server killed fails both
+// devices, an unloaded device fails a requeue and then sends its failure notice. Both
+// devices are stopped, and the fault is told in one box.
+TEST_F(PipelineTest, OneFaultWhileBothRunShowsOneBox) {
+  struct Case {
+    const char* what;
+    std::function<void()> fault, second;
+    QString text;
+  };
+  const std::vector<Case> cases = {
+      {"server killed", [this] { audio.deliverFailed(wave::Direction::Capture, wave::MMSYSERR_NODRIVER); },
+       [this] { audio.deliverFailed(wave::Direction::Playback, wave::MMSYSERR_NODRIVER); }, "no device driver present"},
+      {"capture device unloaded",
+       [this] {
+         audio.failNext("waveInAddBuffer", wave::MMSYSERR_BADDEVICEID);
+         audio.deliverData(kBufferBytes);
+       },
+       [this] { audio.deliverFailed(wave::Direction::Capture, wave::MMSYSERR_BADDEVICEID); }, "device ID out of range"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    startCapture();
+    startPlayback();
+    boxes.clear();
+    inBox = [&] {
+      c.second();
+      drain();
+    };
+    c.fault();
+    drain();
+    EXPECT_EQ(boxTexts(), std::vector<QString>{c.text});
+    EXPECT_EQ(form->CaptureHandle, nullptr);
+    if (form->PlaybackHandle) form->SBDin->click();
+    audio.deliverClose(wave::Direction::Capture);
+    audio.deliverClose(wave::Direction::Playback);
+    drain();
+  }
+}
+
 TEST_F(PipelineTest, ClosingWhileBothRunStopsAndClosesBothAndSavesTheSettings) {
   startCapture();
   startPlayback();

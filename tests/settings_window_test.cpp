@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/device_lists.hpp"
 #include "app/globals.hpp"
 #include "app/main_form.hpp"
 #include "app/message_boxes.hpp"
@@ -241,6 +242,36 @@ TEST_F(SettingsWindowTest, StoredDeviceNameWinsOverTheIndex) {
     }
     closeForm();
     EXPECT_EQ(stored().value("InDeviceName"), c.inName);
+    form.reset();
+  }
+}
+
+// Hostile stored devices: the largest index, and a 100 000-character name that is not
+// listed. The warning names the device in a line that fits a box; both stay as stored.
+TEST_F(SettingsWindowTest, HostileStoredDevicesAreToldShortAndKeptWhole) {
+  const QByteArray longName(100000, 'u');
+  struct Case {
+    QByteArray file;  // the [Varnex] lines after the group header
+    bool told;
+  };
+  for (const Case& c :
+       {Case{"InDevice=2147483647\n", false}, Case{"InDevice=2147483647\nInDeviceName=" + longName + "\n", true},
+        Case{"InDevice=1\nInDeviceName=" + longName + "\n", true}}) {
+    SCOPED_TRACE(c.file.left(40).toStdString());
+    boxes.clear();
+    writeRaw("[Varnex]\n" + c.file);
+    showForm();
+    if (c.told) {
+      expectWarningWith(boxes, "is not listed");
+      ASSERT_EQ(boxes.size(), 1u);
+      EXPECT_LT(boxes[0].text.size(), app::kShownNameChars + 80) << boxes[0].text.left(200).toStdString();
+    } else {
+      EXPECT_TRUE(boxes.empty());
+    }
+    closeForm();
+    const auto onDisk = stored();
+    EXPECT_EQ(onDisk.value("InDevice"), c.file.mid(9, c.file.indexOf('\n') - 9));
+    EXPECT_EQ(onDisk.value("InDeviceName"), c.told ? QString(longName) : QString());
     form.reset();
   }
 }

@@ -11,6 +11,16 @@ QString FallbackDeviceName(wave::Direction direction, int32_t id) {
       .arg(id);
 }
 
+QString ShownName(const QString& name) {
+  if (name.size() <= kShownNameChars) return name;
+  // The start and the end both tell devices apart ("Monitor of …", "… Analog Stereo").
+  qsizetype head = kShownNameChars * 2 / 3;
+  qsizetype tailStart = name.size() - (kShownNameChars - 1 - head);
+  if (name.at(head).isLowSurrogate()) --head;  // a character is not split
+  if (name.at(tailStart).isLowSurrogate()) ++tailStart;
+  return name.left(head) + QChar(0x2026) + name.mid(tailStart);
+}
+
 namespace {
 
 struct Entry {
@@ -22,8 +32,8 @@ Entry deviceEntry(wave::Direction direction, int32_t id) {
   wave::WAVECAPS caps;
   if (wave::waveGetDevCaps(direction, id, &caps) != wave::MMSYSERR_NOERROR)
     return {FallbackDeviceName(direction, id), {}};
-  // The server's description is UTF-8 and kept whole.
-  return {QString::fromStdString(caps.szPname), QString::fromStdString(caps.serverName)};
+  // The server's description is UTF-8; the server name is kept whole to be stored.
+  return {ShownName(QString::fromStdString(caps.szPname)), QString::fromStdString(caps.serverName)};
 }
 
 }  // namespace
@@ -40,7 +50,7 @@ void FillWaveDeviceList(QComboBox* box, wave::Direction direction, bool withMapp
 }
 
 QString ListedDeviceName(const QComboBox& box, int32_t id) {
-  if (id < 0 || id + 1 >= box.count()) return {};
+  if (id < 0 || id >= box.count() - 1) return {};  // any stored id, INT32_MAX included
   return box.itemData(id + 1).toString();
 }
 

@@ -12,9 +12,15 @@ namespace app {
 // "WaveIn Device #k" / "WaveOut Device #k"; "Wave Mapper" for id -1.
 QString FallbackDeviceName(wave::Direction direction, int32_t id);
 
+// A device name as boxes and lists show it: up to kShownNameChars characters whole, a
+// longer one cut in the middle ("…"), so a hostile name cannot make a box or a list
+// wider than the screen. The stored and matched name stays whole.
+constexpr qsizetype kShownNameChars = 96;
+QString ShownName(const QString& name);
+
 // Clears `box` (may be null: only the queries run) and appends one entry per device:
 // the mapper first when `withMapper`, then ids 0 .. count-1. Each entry is the device's
-// whole name, or its fallback when the capability query fails; its item data is the
+// shown name, or its fallback when the capability query fails; its item data is the
 // device's server name (empty for the mapper and for a failed query).
 void FillWaveDeviceList(QComboBox* box, wave::Direction direction, bool withMapper);
 

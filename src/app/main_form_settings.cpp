@@ -85,11 +85,12 @@ namespace {
 
 // "Capture device "usb_mic" is not listed; "Line In" is used instead." One line per box.
 QString fallbackText(const char* kind, const app::DeviceChoice& choice, const QComboBox* box) {
-  const int index = choice.id + 1;
+  const int64_t index = int64_t{choice.id} + 1;  // any stored id, INT32_MAX included
   const QString taken = index >= 0 && index < box->count()
-                            ? QStringLiteral("\"%1\" is used instead.").arg(box->itemText(index))
+                            ? QStringLiteral("\"%1\" is used instead.").arg(box->itemText(static_cast<int>(index)))
                             : QStringLiteral("no device is chosen.");
-  return QStringLiteral("%1 device \"%2\" is not listed; %3").arg(QLatin1String(kind), choice.storedName, taken);
+  return QStringLiteral("%1 device \"%2\" is not listed; %3")
+      .arg(QLatin1String(kind), app::ShownName(choice.storedName), taken);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <utility>
+#include <vector>
 
 namespace app {
 
@@ -13,15 +14,28 @@ BoxPresenter& presenter() {
   return installed;
 }
 
+// The boxes open now, innermost last.
+std::vector<BoxRequest>& openBoxes() {
+  static std::vector<BoxRequest> open;
+  return open;
+}
+
 void present(BoxKind kind, const QString& caption, const QString& text, QWidget* parent) {
+  // One fault often reaches the window twice while its box is open (both devices lose the
+  // server, or a failed call and the device's failure notice): it is told once.
+  for (const BoxRequest& open : openBoxes())
+    if (open.kind == kind && open.caption == caption && open.text == text) return;
+  const BoxRequest request{kind, caption, text};
+  openBoxes().push_back(request);
   if (presenter()) {
-    presenter()(BoxRequest{kind, caption, text});
-    return;
+    presenter()(request);
+  } else {
+    QMessageBox box(kind == BoxKind::Warning ? QMessageBox::Warning : QMessageBox::NoIcon, caption, text,
+                    QMessageBox::Ok, parent);
+    // A nested loop: device notices keep being handled while the box is open.
+    box.exec();
   }
-  QMessageBox box(kind == BoxKind::Warning ? QMessageBox::Warning : QMessageBox::NoIcon, caption, text, QMessageBox::Ok,
-                  parent);
-  // A nested loop: device notices keep being handled while the box is open.
-  box.exec();
+  openBoxes().pop_back();
 }
 
 }  // namespace
