@@ -519,7 +519,7 @@ TEST_F(MainFormTest, SpectrumSwitchSetsTheWidthThePanelAndTheLogBox) {
   EXPECT_EQ(SAMode, 1);
 }
 
-TEST_F(MainFormTest, SpectrogramKeepsItsPictureWhenSwitchedOffAndOnAndWhenTheRateChanges) {
+TEST_F(MainFormTest, SpectrogramKeepsItsPictureWhenSwitchedOffAndOnAndIsClearedWhenTheRateChanges) {
   TMainForm& f = showForm();
   // Columns come only from captured blocks while capture is open.
   f.CaptureOpen = true;
@@ -539,16 +539,23 @@ TEST_F(MainFormTest, SpectrogramKeepsItsPictureWhenSwitchedOffAndOnAndWhenTheRat
   EXPECT_EQ(f.pbss->grab().toImage().convertToFormat(QImage::Format_RGB32),
             drawn.convertToFormat(QImage::Format_RGB32));
 
+  // The same rate chosen again keeps it; another rate clears it, as the ruler changes.
+  emit f.CbBitrate->activated(f.CbBitrate->currentIndex());
+  EXPECT_EQ(f.Spectrum.SpectrumView, drawn);
   f.CbBitrate->setCurrentIndex(0);
   emit f.CbBitrate->activated(0);
-  EXPECT_EQ(f.Spectrum.SpectrumView, drawn);
+  QImage black(drawn.size(), drawn.format());
+  black.fill(Qt::black);
+  EXPECT_EQ(f.Spectrum.SpectrumView, black);
+  EXPECT_EQ(f.pbss->grab().toImage().convertToFormat(QImage::Format_RGB32),
+            black.convertToFormat(QImage::Format_RGB32));
 
   // With the spectrum off, blocks draw nothing.
   f.cbSpectr->click();
   f.CaptureOpen = true;
   f.ProcessBlock();
   f.CaptureOpen = false;
-  EXPECT_EQ(f.Spectrum.SpectrumView, drawn);
+  EXPECT_EQ(f.Spectrum.SpectrumView, black);
 }
 
 TEST_F(MainFormTest, RunningIndicatorOnlyWithBothDevicesRunning) {

@@ -527,7 +527,12 @@ void TMainForm::CbBitrateChange() {
 void TMainForm::Timer1Timer() { Image1->setVisible(CaptureOpen && PlaybackActive); }
 
 void TMainForm::ConfigureStream(int32_t rate) {
+  const uint32_t drawnAt = Stream.CaptureFormat.nSamplesPerSec;
   Stream.Configure(rate);
+  if (Stream.CaptureFormat.nSamplesPerSec != drawnAt) {
+    Spectrum.clear();
+    pbss->update();
+  }
   if (streamMode())
     Live.configure(static_cast<int32_t>(Stream.CaptureFormat.nSamplesPerSec),
                    static_cast<int32_t>(Stream.PlaybackFormat.nSamplesPerSec));

@@ -19,6 +19,10 @@ inline uint16_t toRgb565(const uchar* rgb) {
 
 }  // namespace
 
+void SpectrumDisplay::clear() {
+  if (!SpectrumView.isNull()) SpectrumView.fill(Qt::black);
+}
+
 void SpectrumDisplay::create(QSize viewSize) {
   SpectrumView = QImage(viewSize, QImage::Format_RGB16);
   if (!SpectrumView.isNull()) SpectrumView.fill(Qt::black);

@@ -19,6 +19,10 @@ class SpectrumDisplay {
   // stream.SpectrumBuffer, scrolls the view one pixel left and draws the new column.
   void RenderSpectrumColumn(dsp::StreamConfig& stream, bool logScale);
 
+  // Fills SpectrumView black again: its columns were drawn at another rate and would show
+  // at the wrong frequencies beside the new ruler.
+  void clear();
+
   // Copies SpectrumView onto a paint box `paintBoxWidth` wide, right-aligned, at full size.
   void paintView(QPainter& painter, int paintBoxWidth) const;
 
