@@ -13,13 +13,18 @@
 #include <QMap>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "app/settings_store.hpp"
 
@@ -315,8 +320,11 @@ TEST_F(SettingsStoreTest, ValuesAsTheUserLeftThem) {
 }
 
 // Server names come back exactly, whatever characters they hold.
+// Names that are not valid UTF-8 (a lone byte, a cut sequence, an encoded surrogate, an
+// overlong form) come back byte for byte, as does text that looks like the byte form.
 TEST_F(SettingsStoreTest, DeviceNamesRoundTrip) {
-  for (const char* name : {"alsa_input.usb-0d8c_C-Media-00.analog-mono", "a, b = c; \"d\"", "Кабель 1"}) {
+  for (const std::string name : {"alsa_input.usb-0d8c_C-Media-00.analog-mono", "a, b = c; \"d\"", "Кабель 1",
+                                 "card\xff", "\xd0", "x\xed\xa0\x80y", "\xc0\xaf, =\"", "@ByteArray(q)"}) {
     SCOPED_TRACE(name);
     StoredSettings s;
     s.InDeviceName = name;
@@ -328,6 +336,21 @@ TEST_F(SettingsStoreTest, DeviceNamesRoundTrip) {
     EXPECT_EQ(readFresh(&errors), s);
     EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
   }
+}
+
+// Invalid UTF-8 standing raw in the file (a hand-edited name) is read as those bytes and
+// written back in a form that keeps them.
+TEST_F(SettingsStoreTest, RawInvalidNameBytesInTheFileAreKept) {
+  writeRaw("[Varnex]\nInDeviceName=usb \xff\xfe mic\nOutDeviceName=\xe2\x82 out\n");
+  SettingsStore store;
+  store.open();
+  QStringList errors;
+  const StoredSettings s = store.read(&errors);
+  EXPECT_EQ(s.InDeviceName, "usb \xff\xfe mic");
+  EXPECT_EQ(s.OutDeviceName, "\xe2\x82 out");
+  ASSERT_TRUE(store.write(s, &errors));
+  EXPECT_EQ(readFresh(&errors), s);
+  EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
 }
 
 TEST_F(SettingsStoreTest, BooleanReadAsFiveIsWrittenBackAsOne) {
@@ -588,6 +611,76 @@ TEST_F(SettingsStoreTest, EachOpenFollowsTheEnvironment) {
   SettingsStore pinned(configHome_);
   pinned.open();
   EXPECT_EQ(pinned.read(nullptr).OutDevice, 9);
+}
+
+// Each failure keeps its box text and tells stderr which file, and why.
+TEST_F(SettingsStoreTest, FailuresNameTheFileAndTheReasonOnStderr) {
+  auto read = [](SettingsStore& store, QStringList* errors) { store.read(errors); };
+  auto write = [](SettingsStore& store, QStringList* errors) { store.write(StoredSettings{}, errors); };
+  auto writeOverLimit = [&](SettingsStore& store, QStringList* errors) {
+    ASSERT_TRUE(store.write(StoredSettings{}, nullptr));  // a file there already
+    StoredSettings changed;
+    changed.Left = 5;
+    struct sigaction ignore {
+    }, previous{};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &previous), 0);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = 16;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+    store.write(changed, errors);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    sigaction(SIGXFSZ, &previous, nullptr);
+  };
+  auto fileIsAFolder = [this] { ASSERT_TRUE(QDir().mkpath(filePath())); };
+  auto keyIsAFile = [this] {
+    ASSERT_TRUE(QDir().mkpath(configHome_));
+    QFile blocker(keyFolder());
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  };
+  struct Case {
+    const char* what;
+    std::function<void()> setUp;
+    std::function<void(SettingsStore&, QStringList*)> act;
+    QString box;
+    int reason;
+  };
+  const std::vector<Case> cases = {
+      {"file is a folder, read", fileIsAFolder, read, "Failed to get data for 'SAMode'", EISDIR},
+      {"file is a folder, write", fileIsAFolder, write, "Failed to create key Varnex", EISDIR},
+      {"key folder is a file", keyIsAFile, write, "Failed to create key Varnex", ENOTDIR},
+      {"file size limit", [] {}, writeOverLimit, "Failed to set data for 'SAMode'", EFBIG},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    moveConfigHome(QString("failure%1").arg(++n));
+    c.setUp();
+    SettingsStore store;
+    store.open();
+    QStringList errors;
+    // stderr into a pipe, which no file size limit cuts short.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    std::fflush(stderr);
+    const int saved = dup(STDERR_FILENO);
+    dup2(ends[1], STDERR_FILENO);
+    close(ends[1]);
+    c.act(store, &errors);
+    std::fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    std::string told;
+    char chunk[512];
+    for (ssize_t got; (got = ::read(ends[0], chunk, sizeof chunk)) > 0;) told.append(chunk, size_t(got));
+    close(ends[0]);
+    EXPECT_EQ(errors, QStringList{c.box});
+    EXPECT_NE(told.find(filePath().toStdString() + ": "), std::string::npos) << told;
+    EXPECT_NE(told.find(std::strerror(c.reason)), std::string::npos) << told;
+    EXPECT_EQ(std::count(told.begin(), told.end(), '\n'), 1) << told;
+  }
 }
 
 TEST(SettingsStoreTexts, FailureTextsNameTheKeyOrValue) {

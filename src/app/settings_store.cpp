@@ -1,9 +1,18 @@
 #include "app/settings_store.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QVariant>
@@ -47,7 +56,7 @@ const std::array<StoredName, 2> kStoredNames{{
 }};
 
 // The group is open. A name that is not plain text is refused like a number would be.
-void readNames(QSettings& file, StoredSettings& result, QStringList* errors);
+void readNames(QSettings& file, const QString& path, StoredSettings& result, QStringList* errors);
 void writeNames(QSettings& file, const StoredSettings& settings);
 
 constexpr int32_t fieldValue(const StoredSettings& s, const StoredValue& v) {
@@ -83,20 +92,86 @@ int hexDigit(char c) {
   return -1;
 }
 
-void readNames(QSettings& file, StoredSettings& result, QStringList* errors) {
+// The bytes after "name=" on the name's line of the group, as they are in the file (the
+// settings library reads invalid UTF-8 as U+FFFD); empty when there is no such line.
+QByteArray rawLineValue(const QString& path, const char* name) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  const QByteArray key = QByteArray(name) + '=';
+  bool inGroup = false;
+  for (QByteArray line : file.readAll().split('\n')) {
+    if (line.endsWith('\r')) line.chop(1);
+    if (line.startsWith('['))
+      inGroup = line == QByteArray("[") + SettingsStore::kGroup + "]";
+    else if (inGroup && line.startsWith(key))
+      return line.mid(key.size());
+  }
+  return {};
+}
+
+void readNames(QSettings& file, const QString& path, StoredSettings& result, QStringList* errors) {
   for (const StoredName& v : kStoredNames) {
     const QVariant stored = file.value(QLatin1String(v.name));
     if (!stored.isValid()) continue;
-    if (stored.typeId() == QMetaType::QString)
-      result.*(v.field) = stored.toString().toStdString();
-    else
+    if (stored.typeId() == QMetaType::QString) {
+      const QString text = stored.toString();
+      result.*(v.field) = text.toStdString();
+      // A name that is not valid UTF-8 keeps its bytes, where the line holds them as they are.
+      if (text.contains(QChar::ReplacementCharacter)) {
+        const QByteArray raw = rawLineValue(path, v.name);
+        if (QString::fromUtf8(raw) == text) result.*(v.field) = raw.toStdString();
+      }
+    } else if (stored.typeId() == QMetaType::QByteArray) {
+      const QByteArray bytes = stored.toByteArray();  // a name written in its byte form
+      result.*(v.field) = bytes.toStdString();
+    } else {
       addError(errors, InvalidDataTypeText(QLatin1String(v.name)));
+    }
   }
 }
 
+// A name that is valid UTF-8 is written as text, as always; any other is written in the
+// library's byte form ("@ByteArray(...)"), which reads back byte for byte.
 void writeNames(QSettings& file, const StoredSettings& settings) {
-  for (const StoredName& v : kStoredNames)
-    file.setValue(QLatin1String(v.name), QString::fromStdString(settings.*(v.field)));
+  for (const StoredName& v : kStoredNames) {
+    const std::string& name = settings.*(v.field);
+    const QString text = QString::fromStdString(name);
+    if (text.toStdString() == name)
+      file.setValue(QLatin1String(v.name), text);
+    else
+      file.setValue(QLatin1String(v.name), QByteArray(name.data(), static_cast<qsizetype>(name.size())));
+  }
+}
+
+// Why the settings file cannot be read or written, from the system, for stderr: the box
+// texts stay as they are and name neither.
+std::string systemReason(int code) { return std::strerror(code); }
+
+std::string whyNotReadable(const QString& path) {
+  const QByteArray name = QFile::encodeName(path);
+  struct stat st {};
+  if (::stat(name.constData(), &st) != 0) return systemReason(errno);
+  if (S_ISDIR(st.st_mode)) return systemReason(EISDIR);
+  const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return systemReason(errno);
+  ::close(fd);
+  return "unreadable";
+}
+
+std::string whyNotWritable(const QString& path, int writeErrno) {
+  const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+  const QByteArray name = QFile::encodeName(path);
+  struct stat st {};
+  if (::stat(folder.constData(), &st) != 0) return systemReason(errno);
+  if (!S_ISDIR(st.st_mode)) return systemReason(ENOTDIR);
+  if (::access(folder.constData(), W_OK | X_OK) != 0) return systemReason(errno);
+  if (::stat(name.constData(), &st) == 0 && S_ISDIR(st.st_mode)) return systemReason(EISDIR);
+  if (::access(name.constData(), F_OK) == 0 && ::access(name.constData(), W_OK) != 0) return systemReason(errno);
+  return writeErrno != 0 ? systemReason(writeErrno) : "the file could not be written";
+}
+
+void tellStderr(const QString& path, const char* what, const std::string& reason) {
+  std::fprintf(stderr, "tovrel: %s: %s: %s\n", QFile::encodeName(path).constData(), what, reason.c_str());
 }
 
 // The mode switch, read and written after the names. Missing or not an integer gives block
@@ -179,6 +254,7 @@ StoredSettings SettingsStore::read(QStringList* errors) {
   // since QSettings still hands over every value it could parse.
   if (file.status() == QSettings::AccessError) {
     addError(errors, FailedToGetDataText(QLatin1String(kStoredValues.front().name)));
+    tellStderr(filePath_, "cannot read the settings", whyNotReadable(filePath_));
     return result;
   }
 
@@ -199,7 +275,7 @@ StoredSettings SettingsStore::read(QStringList* errors) {
     }
     setField(result, v, value);
   }
-  readNames(file, result, errors);
+  readNames(file, filePath_, result, errors);
   readStreamMode(file, result, errors);
   file.endGroup();
 
@@ -215,6 +291,7 @@ bool SettingsStore::write(const StoredSettings& settings, QStringList* errors) {
   // cannot be written (a read-only folder, a plain file where the folder should be).
   if (!file.isWritable()) {
     addError(errors, FailedToCreateKeyText(QLatin1String(kGroup)));
+    tellStderr(filePath_, "cannot write the settings", whyNotWritable(filePath_, 0));
     return false;
   }
 
@@ -227,9 +304,12 @@ bool SettingsStore::write(const StoredSettings& settings, QStringList* errors) {
 
   // QSettings replaces the file through a temporary one, so a failure here leaves the
   // previous file untouched. FormatError only means the old file had a malformed line.
+  errno = 0;
   file.sync();
+  const int writeErrno = errno;
   if (file.status() == QSettings::AccessError) {
     addError(errors, FailedToSetDataText(QLatin1String(kStoredValues.front().name)));
+    tellStderr(filePath_, "cannot write the settings", whyNotWritable(filePath_, writeErrno));
     return false;
   }
   return true;

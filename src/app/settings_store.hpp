@@ -26,9 +26,11 @@ struct StoredSettings {
   int32_t Bitrate = 2;
   bool LogSpectr = true;
   // Beside the eleven: the server names of the chosen devices ("InDeviceName",
-  // "OutDeviceName", stored as they are); empty for the mapper, or in a file written
-  // before names were kept.
-  std::string InDeviceName;  // UTF-8
+  // "OutDeviceName"); empty for the mapper, or in a file written before names were kept.
+  // Bytes, usually UTF-8: any other name is stored in the byte form "@ByteArray(...)",
+  // and one whose invalid bytes stand raw in the file keeps them, so every name reads
+  // back byte for byte.
+  std::string InDeviceName;
   std::string OutDeviceName;
   // After the names: "StreamMode", 0 = block mode (the default, and what a file written
   // before it was kept reads as), anything else = live stream mode. Written as 0 or 1.
@@ -97,6 +99,7 @@ class SettingsStore {
   // value of another type (a byte array, ...) gives the default and "Invalid data type
   // for '<name>'"; an unreadable file gives the defaults and one "Failed to get data for
   // '<first name>'". Reading needs an open store (an unopened one opens itself).
+  // Failures also write the file's path and the system's reason to stderr.
   StoredSettings read(QStringList* errors);
 
   // Writes all values in their fixed order as text, reopening a released store first.
