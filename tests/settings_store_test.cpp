@@ -338,6 +338,20 @@ TEST_F(SettingsStoreTest, DeviceNamesRoundTrip) {
   }
 }
 
+// The window holds names as text: any bytes go there and come back, valid UTF-8 as its text.
+TEST(NameBytes, AnyBytesRoundTripThroughTheWindowsText) {
+  for (const std::string bytes : {"plain", "Кабель", "\xF0\x9F\x93\xBB radio", "", "\xff", "a\xc3(b", "\xed\xa0\x80",
+                                  "\xc0\xaf", "\xf4\x90\x80\x80", "cut \xe2\x82", "\x80\xbf\xfe"}) {
+    SCOPED_TRACE(bytes);
+    const QString name = app::NameFromBytes(bytes);
+    EXPECT_EQ(app::NameToBytes(name), bytes);
+    const QString utf8 = QString::fromUtf8(bytes);
+    if (utf8.toStdString() == bytes) {
+      EXPECT_EQ(name, utf8);
+    }
+  }
+}
+
 // Invalid UTF-8 standing raw in the file (a hand-edited name) is read as those bytes and
 // written back in a form that keeps them.
 TEST_F(SettingsStoreTest, RawInvalidNameBytesInTheFileAreKept) {

@@ -18,6 +18,7 @@
 #include "app/globals.hpp"
 #include "app/main_form.hpp"
 #include "app/message_boxes.hpp"
+#include "app/settings_store.hpp"
 #include "dsp/fft.hpp"
 #include "wave/scripted_backend.hpp"
 #include "window_test_support.hpp"
@@ -274,6 +275,20 @@ TEST_F(SettingsWindowTest, HostileStoredDevicesAreToldShortAndKeptWhole) {
     EXPECT_EQ(onDisk.value("InDeviceName"), c.told ? QString(longName) : QString());
     form.reset();
   }
+}
+
+// Names that are not valid UTF-8, stored raw in the file: one the server lists is chosen by
+// it, one it does not list is kept; both go back to the file byte for byte.
+TEST_F(SettingsWindowTest, NamesThatAreNotUtf8SurviveARun) {
+  useScriptedDevices(audio, {"Line In", "card \xfe\xff"}, {"Speakers"});
+  writeRaw("[Varnex]\nInDevice=0\nInDeviceName=card \xfe\xff\nOutDevice=0\nOutDeviceName=gone \xc3(\n");
+  TMainForm& f = showForm();
+  EXPECT_EQ(f.InDeviceId, 1);
+  expectWarningWith(boxes, "is not listed");
+  closeForm();
+  const app::StoredSettings after = app::SettingsStore().read(nullptr);
+  EXPECT_EQ(after.InDeviceName, "card \xfe\xff");
+  EXPECT_EQ(after.OutDeviceName, "gone \xc3(");
 }
 
 TEST_F(SettingsWindowTest, StoredValuesAsTheUserLeftThem) {

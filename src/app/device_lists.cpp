@@ -2,6 +2,8 @@
 
 #include <QComboBox>
 
+#include "app/settings_store.hpp"
+
 namespace app {
 
 QString FallbackDeviceName(wave::Direction direction, int32_t id) {
@@ -33,7 +35,7 @@ Entry deviceEntry(wave::Direction direction, int32_t id) {
   if (wave::waveGetDevCaps(direction, id, &caps) != wave::MMSYSERR_NOERROR)
     return {FallbackDeviceName(direction, id), {}};
   // The server's description is UTF-8; the server name is kept whole to be stored.
-  return {ShownName(QString::fromStdString(caps.szPname)), QString::fromStdString(caps.serverName)};
+  return {ShownName(QString::fromStdString(caps.szPname)), NameFromBytes(caps.serverName)};
 }
 
 }  // namespace

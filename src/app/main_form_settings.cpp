@@ -31,10 +31,10 @@ void TMainForm::LoadSettings() {
   InDeviceId = stored.InDevice;
   OutDeviceId = stored.OutDevice;
   // The stored names are matched against the lists once these are filled (FormShow).
-  InDeviceChoice = app::DeviceChoice{
-      .storedName = QString::fromStdString(stored.InDeviceName), .id = InDeviceId, .nameListed = false};
-  OutDeviceChoice = app::DeviceChoice{
-      .storedName = QString::fromStdString(stored.OutDeviceName), .id = OutDeviceId, .nameListed = false};
+  InDeviceChoice =
+      app::DeviceChoice{.storedName = app::NameFromBytes(stored.InDeviceName), .id = InDeviceId, .nameListed = false};
+  OutDeviceChoice =
+      app::DeviceChoice{.storedName = app::NameFromBytes(stored.OutDeviceName), .id = OutDeviceId, .nameListed = false};
   cbInvertSpectr->setChecked(stored.Spectr);
   StoredLeft = stored.Left;
   StoredTop = stored.Top;
@@ -69,8 +69,8 @@ void TMainForm::SaveSettings() {
   values.Phase = Phase;
   values.Bitrate = CbBitrate->currentIndex();
   values.LogSpectr = cbLog->isChecked();
-  values.InDeviceName = app::NameToStore(*CbWaveInDevice, InDeviceChoice, InDeviceId).toStdString();
-  values.OutDeviceName = app::NameToStore(*CbWaveOutDevice, OutDeviceChoice, OutDeviceId).toStdString();
+  values.InDeviceName = app::NameToBytes(app::NameToStore(*CbWaveInDevice, InDeviceChoice, InDeviceId));
+  values.OutDeviceName = app::NameToBytes(app::NameToStore(*CbWaveOutDevice, OutDeviceChoice, OutDeviceId));
   values.StreamMode = StreamModeAction->isChecked() ? 1 : 0;
 
   QStringList errors;

@@ -188,7 +188,66 @@ void readStreamMode(QSettings& file, StoredSettings& result, QStringList* errors
   if (const auto parsed = ParseStoredInteger(stored.toString().toStdString())) result.StreamMode = *parsed != 0 ? 1 : 0;
 }
 
+// The length of the valid UTF-8 sequence at `at`, or 0: no overlong forms, no surrogates,
+// nothing above U+10FFFF.
+size_t validSequence(const std::string& s, size_t at) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char lead = byte(at);
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (at + length > s.size() || byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (size_t i = 2; i < length; ++i)
+    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+  return length;
+}
+
+constexpr char16_t kEscapedByteBase = 0xDC00;
+
 }  // namespace
+
+QString NameFromBytes(const std::string& bytes) {
+  QString name;
+  for (size_t at = 0; at < bytes.size();) {
+    const size_t length = validSequence(bytes, at);
+    if (length == 0) {
+      name.append(QChar(char16_t(kEscapedByteBase + static_cast<unsigned char>(bytes[at]))));
+      ++at;
+    } else {
+      name.append(QString::fromUtf8(bytes.data() + at, static_cast<qsizetype>(length)));
+      at += length;
+    }
+  }
+  return name;
+}
+
+std::string NameToBytes(const QString& name) {
+  std::string bytes;
+  for (qsizetype i = 0; i < name.size(); ++i) {
+    const QChar c = name.at(i);
+    const bool pair = c.isHighSurrogate() && i + 1 < name.size() && name.at(i + 1).isLowSurrogate();
+    if (c.unicode() >= kEscapedByteBase + 0x80 && c.unicode() <= kEscapedByteBase + 0xFF) {
+      bytes += static_cast<char>(c.unicode() - kEscapedByteBase);
+    } else {
+      bytes += QString(name.constData() + i, pair ? 2 : 1).toStdString();
+      if (pair) ++i;
+    }
+  }
+  return bytes;
+}
 
 std::optional<int32_t> ParseStoredInteger(std::string_view text) {
   size_t i = 0;

@@ -55,6 +55,12 @@ constexpr int32_t kDefaultRateIndex = 2;
 // caller uses the value's default.
 std::optional<int32_t> ParseStoredInteger(std::string_view text);
 
+// A device name's bytes as the window holds them, and back, losing no byte: valid UTF-8
+// reads as its text; each byte that is not part of valid UTF-8 becomes the lone surrogate
+// U+DC80 + (byte - 0x80) ... U+DCFF, which no valid text holds, and is turned back into it.
+QString NameFromBytes(const std::string& bytes);
+std::string NameToBytes(const QString& name);
+
 // Failure texts of the store, shown to the user in an error box by the window.
 QString FailedToCreateKeyText(const QString& key);
 QString FailedToSetDataText(const QString& value);
