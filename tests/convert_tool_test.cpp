@@ -152,6 +152,7 @@ class ConvertTool : public ::testing::Test {
     const char stop = 0x13, start = 0x11;
     if (whileHeld) {
       EXPECT_EQ(write(master, &stop, 1), 1);
+      EXPECT_TRUE(waitUntilHeld(master));
     }
     std::vector<char*> argv{const_cast<char*>(tool_.c_str())};
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -177,6 +178,26 @@ class ConvertTool : public ::testing::Test {
     if (pid > 0 && waitpid(pid, &status, 0) == pid)
       result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+  }
+
+  // The terminal takes the XOFF in its own time (a busy machine may let a fast run finish
+  // first): probe bytes get through until it holds output.
+  static bool waitUntilHeld(int master) {
+    const int probe = open(ptsname(master), O_WRONLY | O_NOCTTY | O_NONBLOCK);
+    if (probe < 0) return false;
+    bool held = false;
+    for (int i = 0; i < 10000 && !held; ++i) {
+      const char nul = 0;
+      if (write(probe, &nul, 1) == 1) {
+        char back;
+        if (read(master, &back, 1) != 1) break;
+        usleep(1000);
+      } else {
+        held = errno == EAGAIN;
+      }
+    }
+    close(probe);
+    return held;
   }
 
   static bool waitUntilWritingToStderr(pid_t pid) {
