@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QTemporaryDir>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -242,6 +243,64 @@ TEST_F(SettingsWindowTest, StoredDeviceNameWinsOverTheIndex) {
     closeForm();
     EXPECT_EQ(stored().value("InDeviceName"), c.inName);
     form.reset();
+  }
+}
+
+// Without a stored capture choice, the first capture device must not record what the
+// first playback device plays: the next one that does not is taken, else the mapper, and
+// the user is told. A choice that was stored stays whatever it records.
+TEST_F(SettingsWindowTest, FirstRunNeverRecordsWhatItPlays) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> capture, playback;
+    const char* mapperFollows;  // the device the capture box's mapper stands for
+    const char* file;           // the [Varnex] lines, or null for a first run
+    const char* chosen;         // capture entry chosen at show
+    const char* told;           // part of the warning, or null for none
+  };
+  const std::map<std::string, std::string> monitors{{"Monitor of IQ-Cable", "IQ-Cable"},
+                                                    {"Monitor of Speakers", "Speakers"}};
+  const char* why = "\"Monitor of IQ-Cable\" records what the playback device \"IQ-Cable\" plays";
+  const Case cases[] = {
+      {"cables only",
+       {"Monitor of IQ-Cable", "Monitor of Speakers"},
+       {"IQ-Cable", "Speakers"},
+       "",
+       nullptr,
+       "Monitor of Speakers",
+       why},
+      {"a real input", {"Line In", "Monitor of IQ-Cable"}, {"IQ-Cable"}, "", nullptr, "Line In", nullptr},
+      {"the mapper left", {"Monitor of IQ-Cable"}, {"IQ-Cable"}, "Line In", nullptr, "Default Source", why},
+      {"nothing left",
+       {"Monitor of IQ-Cable"},
+       {"IQ-Cable"},
+       "Monitor of IQ-Cable",
+       nullptr,
+       "Monitor of IQ-Cable",
+       "Every capture device records what Tovrel plays"},
+      {"a stored choice",
+       {"Monitor of IQ-Cable", "Monitor of Speakers"},
+       {"IQ-Cable", "Speakers"},
+       "",
+       "InDevice=0\n",
+       "Monitor of IQ-Cable",
+       nullptr},
+  };
+  audio.setMonitors(monitors);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    boxes.clear();
+    QFile::remove(filePath());
+    if (c.file) writeRaw(QByteArray("[Varnex]\n") + c.file);
+    useScriptedDevices(audio, c.capture, c.playback);
+    audio.setMapperFollows(wave::Direction::Capture, c.mapperFollows);
+    TMainForm& f = showForm();
+    EXPECT_EQ(f.CbWaveInDevice->currentText(), c.chosen);
+    EXPECT_EQ(f.InDeviceId, f.CbWaveInDevice->currentIndex() - 1);
+    EXPECT_EQ(f.CbWaveOutDevice->currentText(), QString::fromStdString(c.playback.front()));
+    expectWarningWith(boxes, c.told);
+    form.reset();
+    drain();
   }
 }
 
