@@ -33,6 +33,33 @@ endforeach()
 add_custom_target(tovrel_man_pages ALL DEPENDS ${TOVREL_MAN_GZ})
 install(FILES ${TOVREL_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+# /usr/share/doc/tovrel: the README (with its pictures, so its links hold there too) and a
+# copyright file in Debian's machine-readable format, its licence text taken from LICENSE
+# (the MIT licence, which Debian calls Expat), each line indented, blank lines as " .".
+set(TOVREL_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/tovrel)
+file(STRINGS ${PROJECT_SOURCE_DIR}/LICENSE TOVREL_LICENSE_LINES)
+set(TOVREL_COPYRIGHT "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: tovrel
+Upstream-Contact: The Tovrel developers <tovrel@users.noreply.github.com>
+Source: https://github.com/tovrel/tovrel
+
+Files: *
+Copyright: 2026 The Tovrel developers
+License: Expat
+")
+foreach(line IN LISTS TOVREL_LICENSE_LINES)
+  if(line STREQUAL "")
+    string(APPEND TOVREL_COPYRIGHT " .\n")
+  else()
+    string(APPEND TOVREL_COPYRIGHT " ${line}\n")
+  endif()
+endforeach()
+file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/doc/copyright CONTENT "${TOVREL_COPYRIGHT}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${CMAKE_CURRENT_BINARY_DIR}/doc/copyright DESTINATION ${TOVREL_DOC_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/tovrel.png ${PROJECT_SOURCE_DIR}/docs/stream-modes.png
+        DESTINATION ${TOVREL_DOC_DIR}/docs)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tovrel)
 set(CPACK_PACKAGE_VENDOR "The Tovrel developers")

@@ -30,6 +30,7 @@
 #include "app/message_boxes.hpp"
 #include "display/led_display.hpp"
 #include "wave/wave.hpp"
+#include "window_test_support.hpp"
 
 namespace {
 
@@ -103,6 +104,37 @@ std::vector<std::complex<double>> toIQ(const QByteArray& raw) {
   return iq;
 }
 
+// The window of converted output where a tone expected at `hz` stands clearest against
+// its image at -hz: block joins and the recorder's start smear a window that straddles them.
+struct ToneWindow {
+  double peakHz = 0;      // the strongest frequency there, on a 100 Hz grid
+  double imageDb = -1e9;  // the tone above its image; -1e9: the tone never came
+};
+ToneWindow clearestToneWindow(const std::vector<std::complex<double>>& iq, double hz, int rate) {
+  constexpr size_t kWindow = 4096;
+  ToneWindow best;
+  size_t clearest = 0;
+  for (size_t first = 0; first + kWindow <= iq.size(); first += 1024) {
+    const double wanted = powerAt(iq, first, kWindow, hz, rate);
+    const double image = powerAt(iq, first, kWindow, -hz, rate);
+    // Amplitude 16384 with Hann weights: about (16384 * 4096 / 2)^2.
+    if (wanted < 1e12) continue;
+    const double ratioDb = 10.0 * std::log10(wanted / std::max(image, 1e-9));
+    if (ratioDb <= best.imageDb) continue;
+    best.imageDb = ratioDb;
+    clearest = first;
+  }
+  double loudest = 0;
+  for (int f = -rate / 2 + 100; f < rate / 2 && best.imageDb > -1e9; f += 100) {
+    const double p = powerAt(iq, clearest, kWindow, f, rate);
+    if (p > loudest) {
+      loudest = p;
+      best.peakHz = f;
+    }
+  }
+  return best;
+}
+
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -113,6 +145,9 @@ class EndToEnd : public ::testing::Test {
     form = std::make_unique<TMainForm>();
     form->show();
     QCoreApplication::processEvents();
+    // The test server has no real input, so a first run tells which capture device it took
+    // instead of the first one (FirstRunNeverRecordsWhatItPlays); the tests start from there.
+    firstRunBoxes_ = std::exchange(boxes_, {});
   }
 
   void TearDown() override {
@@ -163,9 +198,11 @@ class EndToEnd : public ::testing::Test {
   }
   void playTone(double hz, double seconds) { playTones({hz}, seconds, 0.5); }
 
-  void startRecordingOutput(const QString& sink = "tovrel_out") {
-    recorder_.start("parec", {"--device=" + sink + ".monitor", "--raw", "--format=s16le",
-                              "--rate=" + QString::number(kOutputRate), "--channels=2", "--latency-msec=20"});
+  // Records the output as an SDR program would: from the output sink's monitor, or from
+  // another source.
+  void startRecordingOutput(const QString& source = "tovrel_out.monitor") {
+    recorder_.start("parec", {"--device=" + source, "--raw", "--format=s16le", "--rate=" + QString::number(kOutputRate),
+                              "--channels=2", "--latency-msec=20"});
     ASSERT_TRUE(recorder_.waitForStarted(3000));
   }
 
@@ -177,6 +214,7 @@ class EndToEnd : public ::testing::Test {
 
   std::unique_ptr<TMainForm> form;
   std::vector<app::BoxRequest> boxes_;
+  std::vector<app::BoxRequest> firstRunBoxes_;
   QProcess player_;
   QProcess recorder_;
   QTemporaryDir config_;
@@ -253,31 +291,10 @@ TEST_F(EndToEnd, ToneThroughTheNullSinksComesOutAsOneSidedIQ) {
   for (const auto& v : iq) loudest = std::max(loudest, std::abs(v));
   ASSERT_GT(loudest, 8000.0) << "the output sink's monitor carried no converted signal (" << iq.size() << " frames)";
 
-  // Within one converted block the tone is clean; scan windows and take the best one
-  // that holds the tone, so block joins and the recorder's start do not matter.
-  constexpr size_t kWindow = 4096;
-  double bestRatioDb = -1e9;
-  double bestPeakHz = 0;
-  for (size_t first = 0; first + kWindow <= iq.size(); first += 1024) {
-    const double wanted = powerAt(iq, first, kWindow, +1000, kOutputRate);
-    const double image = powerAt(iq, first, kWindow, -1000, kOutputRate);
-    // Amplitude 16384 with Hann weights: about (16384 * 4096 / 2)^2.
-    if (wanted < 1e12) continue;
-    const double ratioDb = 10.0 * std::log10(wanted / std::max(image, 1e-9));
-    if (ratioDb > bestRatioDb) {
-      bestRatioDb = ratioDb;
-      double best = 0;
-      for (int hz = -11900; hz <= 11900; hz += 100) {
-        const double p = powerAt(iq, first, kWindow, hz, kOutputRate);
-        if (p > best) {
-          best = p;
-          bestPeakHz = hz;
-        }
-      }
-    }
-  }
-  EXPECT_EQ(bestPeakHz, 1000.0) << "the 13000 Hz tone must come out at +1000 Hz";
-  EXPECT_GE(bestRatioDb, 60.0) << "image at -1000 Hz not suppressed";
+  // Within one converted block the tone is clean.
+  const ToneWindow tone = clearestToneWindow(iq, +1000, kOutputRate);
+  EXPECT_EQ(tone.peakHz, 1000.0) << "the 13000 Hz tone must come out at +1000 Hz";
+  EXPECT_GE(tone.imageDb, 60.0) << "image at -1000 Hz not suppressed";
 
   // Stopping both buttons closes both streams on the server.
   form->SBMic->click();
@@ -290,6 +307,90 @@ TEST_F(EndToEnd, ToneThroughTheNullSinksComesOutAsOneSidedIQ) {
       countLines("pactl", {"list", "short", "source-outputs"}) + countLines("pactl", {"list", "short", "sink-inputs"});
   EXPECT_EQ(streamsAfter, streamsBefore);
   EXPECT_TRUE(boxes_.empty());
+}
+
+// The sources a client of the server sees: name, description and the sink a monitor
+// records ("n/a" for a real source).
+struct SourceSeen {
+  QString name, description, monitorOf;
+};
+std::vector<SourceSeen> pactlSources() {
+  QProcess pactl;
+  pactl.start("pactl", {"list", "sources"});
+  pactl.waitForFinished(5000);
+  std::vector<SourceSeen> sources;
+  for (const QString& line : QString::fromUtf8(pactl.readAllStandardOutput()).split('\n')) {
+    const QString text = line.trimmed();
+    if (line.startsWith("Source #")) sources.emplace_back();
+    if (sources.empty()) continue;
+    if (text.startsWith("Name: ")) sources.back().name = text.mid(6);
+    if (text.startsWith("Description: ")) sources.back().description = text.mid(13);
+    if (text.startsWith("Monitor of Sink: ")) sources.back().monitorOf = text.mid(17);
+  }
+  return sources;
+}
+
+// Tovrel's own device as an SDR program meets it: the last playback entry makes a real
+// source "Tovrel I/Q", from which a separate recorder gets the tone at the expected
+// frequency; the device goes when the window closes, and the next start chooses the entry
+// again by its stored name.
+TEST_F(EndToEnd, OwnDeviceFeedsARecorderAndGoesAtClose) {
+  ASSERT_EQ(form->CbWaveOutDevice->itemText(form->CbWaveOutDevice->count() - 1), app::kOwnDeviceEntryText);
+  ASSERT_NO_FATAL_FAILURE(chooseDevices(app::kOwnDeviceEntryText));
+  ASSERT_NO_FATAL_FAILURE(playTone(13000, 25));
+  form->SBMic->click();
+  form->SBDin->click();
+  ASSERT_TRUE(runUntil([&] { return form->CaptureOpen && form->PlaybackActive; }, 5000));
+  // No box: the device runs at the output rate.
+  ASSERT_TRUE(boxes_.empty()) << boxes_.front().text.toStdString();
+  QString source;
+  for (const SourceSeen& seen : pactlSources()) {
+    if (seen.description != "Tovrel I/Q") continue;
+    EXPECT_TRUE(source.isEmpty()) << "two sources named Tovrel I/Q";
+    EXPECT_EQ(seen.monitorOf, "n/a") << "a monitor, not a real source";
+    source = seen.name;
+  }
+  ASSERT_FALSE(source.isEmpty()) << "no source named Tovrel I/Q";
+
+  runFor(4000);
+  ASSERT_NO_FATAL_FAILURE(startRecordingOutput(source));
+  runFor(3000);
+  const ToneWindow tone = clearestToneWindow(stopRecordingOutput(), +1000, kOutputRate);
+  EXPECT_EQ(tone.peakHz, 1000.0) << "the 13000 Hz tone must come out at +1000 Hz";
+  EXPECT_GE(tone.imageDb, 60.0) << "image at -1000 Hz not suppressed";
+
+  form->close();
+  for (const SourceSeen& seen : pactlSources()) EXPECT_NE(seen.description, "Tovrel I/Q") << "left after close";
+  EXPECT_EQ(countLines("pactl", {"list", "short", "sinks"}), 2) << "only the test server's two sinks";
+  form.reset();
+  form = std::make_unique<TMainForm>();
+  form->show();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(form->CbWaveOutDevice->currentText(), app::kOwnDeviceEntryText);
+}
+
+// A first run on the test server, which has no real input: the first capture device is the
+// monitor of the first playback device, so the next one is taken and the user told why.
+// With a real input on the server, a first run takes that one and says nothing.
+TEST_F(EndToEnd, FirstRunNeverRecordsWhatItPlays) {
+  EXPECT_EQ(form->CbWaveOutDevice->currentText(), "Tovrel-Input");
+  EXPECT_EQ(form->CbWaveInDevice->currentText(), "Monitor of Tovrel-Output");
+  expectWarningWith(firstRunBoxes_, "\"Monitor of Tovrel-Input\" records what the playback device \"Tovrel-Input\"");
+
+  QProcess pactl;
+  pactl.start("pactl", {"load-module", "module-remap-source", "master=tovrel_in.monitor", "source_name=tovrel_line",
+                        "source_properties=device.description=Tovrel-Line"});
+  ASSERT_TRUE(pactl.waitForFinished(5000));
+  const QString module = QString::fromUtf8(pactl.readAllStandardOutput()).trimmed();
+  ASSERT_FALSE(module.isEmpty()) << pactl.readAllStandardError().toStdString();
+  form.reset();  // no close query: nothing is stored
+  runFor(1100);  // past the lifetime of the device list the back end keeps
+  form = std::make_unique<TMainForm>();
+  form->show();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(form->CbWaveInDevice->currentText(), "Tovrel-Line");
+  EXPECT_TRUE(boxes_.empty());
+  QProcess::execute("pactl", {"unload-module", module});
 }
 
 // A recorder of one monitor that notes when its first data arrived, so that two of them
@@ -593,10 +694,12 @@ class PrivateServer {
 // The virtual cable made exactly as the README says, on a server that is stock apart from
 // the README's drop-ins: the resampler quality for PulseAudio clients (read by PipeWire's
 // PulseAudio server, ignored by PulseAudio) and, for PipeWire's own cable, its definition.
+// Or Tovrel's own device, which needs only the first drop-in.
+enum class Cable { Pactl, PipeWireConfig, Own };
 struct Recipe {
   const char* name;
   bool pipewireOnly;
-  bool loadWithPactl;  // else the cable comes from the server's configuration
+  Cable cable;
 };
 void PrintTo(const Recipe& recipe, std::ostream* os) { *os << recipe.name; }
 constexpr const char* kPulseClientQuality = "stream.properties = { resample.quality = 14 }\n";
@@ -615,9 +718,10 @@ class CableRecipe : public EndToEnd, public ::testing::WithParamInterface<Recipe
     if (GetParam().pipewireOnly && !pipewire) GTEST_SKIP() << "a PipeWire cable";
     std::vector<std::pair<QString, QByteArray>> config{
         {"pipewire/pipewire-pulse.conf.d/iq-cable.conf", kPulseClientQuality}};
-    if (!GetParam().loadWithPactl) config.emplace_back("pipewire/pipewire.conf.d/iq-cable.conf", kPipeWireCable);
+    if (GetParam().cable == Cable::PipeWireConfig)
+      config.emplace_back("pipewire/pipewire.conf.d/iq-cable.conf", kPipeWireCable);
     ASSERT_TRUE(server_.start(config)) << "could not start a private sound server";
-    if (GetParam().loadWithPactl) {
+    if (GetParam().cable == Cable::Pactl) {
       QProcess pactl;
       pactl.start("pactl", {"load-module", "module-null-sink", "sink_name=iq_cable", "rate=24000", "channels=2",
                             "sink_properties=device.description=IQ-Cable"});
@@ -634,18 +738,21 @@ class CableRecipe : public EndToEnd, public ::testing::WithParamInterface<Recipe
 };
 
 INSTANTIATE_TEST_SUITE_P(Cables, CableRecipe,
-                         ::testing::Values(Recipe{"Pactl", false, true}, Recipe{"PipeWireConfig", true, false}),
+                         ::testing::Values(Recipe{"Pactl", false, Cable::Pactl},
+                                           Recipe{"PipeWireConfig", true, Cable::PipeWireConfig},
+                                           Recipe{"TovrelOwnDevice", false, Cable::Own}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_P(CableRecipe, RecorderOnTheCableGetsTheWholeBand) {
-  ASSERT_NO_FATAL_FAILURE(chooseDevices("IQ-Cable"));
+  const bool own = GetParam().cable == Cable::Own;
+  ASSERT_NO_FATAL_FAILURE(chooseDevices(own ? app::kOwnDeviceEntryText : QString("IQ-Cable")));
   ASSERT_NO_FATAL_FAILURE(playTones({13000, 23280}, 25, 0.25));
   form->SBMic->click();
   form->SBDin->click();
   ASSERT_TRUE(runUntil([&] { return form->CaptureOpen && form->PlaybackActive; }, 5000));
   ASSERT_TRUE(boxes_.empty()) << boxes_.front().text.toStdString();
   runFor(4000);
-  ASSERT_NO_FATAL_FAILURE(startRecordingOutput("iq_cable"));
+  ASSERT_NO_FATAL_FAILURE(startRecordingOutput(own ? "tovrel_iq" : "iq_cable.monitor"));
   runFor(3000);
   const auto iq = stopRecordingOutput();
   ASSERT_GT(iq.size(), static_cast<size_t>(kOutputRate));

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # packaging_test.sh BUILD_DIR: installs the build into a scratch prefix and checks what a
-# desktop finds there (menu entry, AppStream data, icons, man pages), then builds the .deb
-# with cpack and checks its control fields and that its tool runs from an unpacked root.
+# desktop finds there (menu entry, AppStream data, icons, man pages, the doc folder), then
+# builds the .deb with cpack and checks its control fields and that its tool runs from an
+# unpacked root.
 # Exit 77 (a skip for ctest) only when a checking tool is missing; scripts/setup installs them.
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -30,6 +31,10 @@ expected=(
   share/icons/hicolor/48x48/apps/$id.png
   share/man/man1/tovrel.1.gz
   share/man/man1/tovrel-convert.1.gz
+  share/doc/tovrel/copyright
+  share/doc/tovrel/README.md
+  share/doc/tovrel/docs/tovrel.png
+  share/doc/tovrel/docs/stream-modes.png
 )
 installed=$(cd "$prefix" && find . -type f | sed 's|^\./||' | sort)
 [[ "$installed" == "$(printf '%s\n' "${expected[@]}" | sort)" ]] ||
@@ -53,6 +58,20 @@ for page in tovrel tovrel-convert; do
   [[ -z "$err" ]] || fail "man $page warns: $err"
   LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$prefix/share/man/man1/$page.1.gz" | grep -q '^NAME' ||
     fail "man $page renders no NAME section"
+done
+
+# --- The doc folder: the README as in the tree, and a machine-readable copyright file
+# whose licence is the tree's LICENSE, word for word ---
+src=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$build/CMakeCache.txt")
+doc=$prefix/share/doc/tovrel
+cmp -s "$doc/README.md" "$src/README.md" || fail "share/doc/tovrel/README.md differs from the tree's README"
+grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/$' "$doc/copyright" ||
+  fail "the copyright file is not in the machine-readable format"
+licence=$(sed -n '/^License: Expat$/,$p' "$doc/copyright" | tail -n +2 | sed 's/^ \.$//; s/^ //')
+[[ "$licence" == "$(cat "$src/LICENSE")" ]] || fail "the copyright file's licence is not LICENSE (Expat)"
+# Every link of the README to a file of the tree resolves in the doc folder.
+for link in $(grep -o '](docs/[^)]*)' "$doc/README.md" | sed 's/^](//; s/)$//'); do
+  [[ -f "$doc/$link" ]] || fail "the installed README links to $link, which is not installed"
 done
 
 # --- The Debian package ---

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QTemporaryDir>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -255,9 +256,9 @@ TEST_F(SettingsWindowTest, HostileStoredDevicesAreToldShortAndKeptWhole) {
     QByteArray file;  // the [Varnex] lines after the group header
     bool told;
   };
-  for (const Case& c :
-       {Case{"InDevice=2147483647\n", false}, Case{"InDevice=2147483647\nInDeviceName=" + longName + "\n", true},
-        Case{"InDevice=1\nInDeviceName=" + longName + "\n", true}}) {
+  for (const Case& c : {Case{"InDevice=2147483647\n", false}, Case{"OutDevice=2147483647\n", false},
+                        Case{"InDevice=2147483647\nInDeviceName=" + longName + "\n", true},
+                        Case{"InDevice=1\nInDeviceName=" + longName + "\n", true}}) {
     SCOPED_TRACE(c.file.left(40).toStdString());
     boxes.clear();
     writeRaw("[Varnex]\n" + c.file);
@@ -271,8 +272,11 @@ TEST_F(SettingsWindowTest, HostileStoredDevicesAreToldShortAndKeptWhole) {
     }
     closeForm();
     const auto onDisk = stored();
-    EXPECT_EQ(onDisk.value("InDevice"), c.file.mid(9, c.file.indexOf('\n') - 9));
-    EXPECT_EQ(onDisk.value("InDeviceName"), c.told ? QString(longName) : QString());
+    const qsizetype equals = c.file.indexOf('=');
+    EXPECT_EQ(onDisk.value(c.file.left(equals)), c.file.mid(equals + 1, c.file.indexOf('\n') - equals - 1));
+    if (c.file.startsWith("InDevice")) {
+      EXPECT_EQ(onDisk.value("InDeviceName"), c.told ? QString(longName) : QString());
+    }
     form.reset();
   }
 }
@@ -289,6 +293,64 @@ TEST_F(SettingsWindowTest, NamesThatAreNotUtf8SurviveARun) {
   const app::StoredSettings after = app::SettingsStore().read(nullptr);
   EXPECT_EQ(after.InDeviceName, "card \xfe\xff");
   EXPECT_EQ(after.OutDeviceName, "gone \xc3(");
+}
+
+// Without a stored capture choice, the first capture device must not record what the
+// first playback device plays: the next one that does not is taken, else the mapper, and
+// the user is told. A choice that was stored stays whatever it records.
+TEST_F(SettingsWindowTest, FirstRunNeverRecordsWhatItPlays) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> capture, playback;
+    const char* mapperFollows;  // the device the capture box's mapper stands for
+    const char* file;           // the [Varnex] lines, or null for a first run
+    const char* chosen;         // capture entry chosen at show
+    const char* told;           // part of the warning, or null for none
+  };
+  const std::map<std::string, std::string> monitors{{"Monitor of IQ-Cable", "IQ-Cable"},
+                                                    {"Monitor of Speakers", "Speakers"}};
+  const char* why = "\"Monitor of IQ-Cable\" records what the playback device \"IQ-Cable\" plays";
+  const Case cases[] = {
+      {"cables only",
+       {"Monitor of IQ-Cable", "Monitor of Speakers"},
+       {"IQ-Cable", "Speakers"},
+       "",
+       nullptr,
+       "Monitor of Speakers",
+       why},
+      {"a real input", {"Line In", "Monitor of IQ-Cable"}, {"IQ-Cable"}, "", nullptr, "Line In", nullptr},
+      {"the mapper left", {"Monitor of IQ-Cable"}, {"IQ-Cable"}, "Line In", nullptr, "Default Source", why},
+      {"nothing left",
+       {"Monitor of IQ-Cable"},
+       {"IQ-Cable"},
+       "Monitor of IQ-Cable",
+       nullptr,
+       "Monitor of IQ-Cable",
+       "Every capture device records what Tovrel plays"},
+      {"a stored choice",
+       {"Monitor of IQ-Cable", "Monitor of Speakers"},
+       {"IQ-Cable", "Speakers"},
+       "",
+       "InDevice=0\n",
+       "Monitor of IQ-Cable",
+       nullptr},
+  };
+  audio.setMonitors(monitors);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    boxes.clear();
+    QFile::remove(filePath());
+    if (c.file) writeRaw(QByteArray("[Varnex]\n") + c.file);
+    useScriptedDevices(audio, c.capture, c.playback);
+    audio.setMapperFollows(wave::Direction::Capture, c.mapperFollows);
+    TMainForm& f = showForm();
+    EXPECT_EQ(f.CbWaveInDevice->currentText(), c.chosen);
+    EXPECT_EQ(f.InDeviceId, f.CbWaveInDevice->currentIndex() - 1);
+    EXPECT_EQ(f.CbWaveOutDevice->currentText(), QString::fromStdString(c.playback.front()));
+    expectWarningWith(boxes, c.told);
+    form.reset();
+    drain();
+  }
 }
 
 TEST_F(SettingsWindowTest, StoredValuesAsTheUserLeftThem) {

@@ -5,9 +5,13 @@
 // that make sound or kill a server start a private one of their own through
 // scripts/audio-server, so tones never mix with another test's on the shared server.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <atomic>
 #include <chrono>
@@ -404,35 +408,48 @@ TEST(WavePulseShared, ListsSourcesAndSinksByDescriptionInServerOrder) {
   ASSERT_EQ(sources.size(), pactlDescriptions("sources").size());
   ASSERT_FALSE(sources.empty());
   EXPECT_EQ(sources.front(), "Tovrel-Line");
-  ASSERT_EQ(waveOutGetNumDevs(), sinks.size());
+  // Tovrel's own device follows the server's sinks.
+  ASSERT_EQ(waveOutGetNumDevs(), sinks.size() + 1);
   ASSERT_EQ(waveInGetNumDevs(), sources.size());
   for (size_t id = 0; id < sinks.size(); ++id) {
     WAVEOUTCAPS caps;
     ASSERT_EQ(waveOutGetDevCaps(static_cast<int32_t>(id), &caps), MMSYSERR_NOERROR);
     EXPECT_EQ(caps.szPname, sinks[id]);
+    EXPECT_FALSE(caps.ownDevice);
   }
+  WAVEOUTCAPS own;
+  ASSERT_EQ(waveOutGetDevCaps(static_cast<int32_t>(sinks.size()), &own), MMSYSERR_NOERROR);
+  EXPECT_TRUE(own.ownDevice);
+  EXPECT_EQ(own.szPname, "Tovrel I/Q");
   for (size_t id = 0; id < sources.size(); ++id) {
     WAVEINCAPS caps;
     ASSERT_EQ(waveInGetDevCaps(static_cast<int32_t>(id), &caps), MMSYSERR_NOERROR);
     EXPECT_EQ(caps.szPname, sources[id]);
   }
-  // The monitors are capture devices; the mapper is the server's default.
-  EXPECT_GE(findCapture("Monitor of Tovrel-Input"), 0);
+  // The monitors are capture devices that name their sink; the mapper is the server's default.
+  WAVEINCAPS monitorCaps;
+  ASSERT_EQ(waveInGetDevCaps(findCapture("Monitor of Tovrel-Input"), &monitorCaps), MMSYSERR_NOERROR);
+  EXPECT_EQ(monitorCaps.monitorOf, "tovrel_in");
+  WAVEINCAPS lineCaps;
+  ASSERT_EQ(waveInGetDevCaps(0, &lineCaps), MMSYSERR_NOERROR);
+  EXPECT_EQ(lineCaps.monitorOf, "");
   EXPECT_GE(findCapture("Monitor of Tovrel-Output"), 0);
   EXPECT_GE(findPlayback("Tovrel-Input"), 0);
   WAVEOUTCAPS mapperOut;
   ASSERT_EQ(waveOutGetDevCaps(WAVE_MAPPER, &mapperOut), MMSYSERR_NOERROR);
   EXPECT_EQ(mapperOut.szPname, "Default (Tovrel-Output)");
+  EXPECT_EQ(mapperOut.follows, "tovrel_out");
   WAVEINCAPS mapperIn;
   ASSERT_EQ(waveInGetDevCaps(WAVE_MAPPER, &mapperIn), MMSYSERR_NOERROR);
   EXPECT_EQ(mapperIn.szPname, "Default (Monitor of Tovrel-Input)");
+  EXPECT_EQ(mapperIn.monitorOf, "tovrel_in");
   WAVEINCAPS past;
   EXPECT_EQ(waveInGetDevCaps(static_cast<int32_t>(sources.size()), &past), MMSYSERR_BADDEVICEID);
   EXPECT_EQ(waveInGetDevCaps(-2, &past), MMSYSERR_BADDEVICEID);
 
   // The free functions use this back end unless another is installed.
   setBackend(nullptr);
-  EXPECT_EQ(waveOutGetNumDevs(), sinks.size());
+  EXPECT_EQ(waveOutGetNumDevs(), sinks.size() + 1);
 }
 
 // The first column of the `pactl list short <kind>` lines whose column `column` is `value`.
@@ -1100,6 +1117,148 @@ TEST_F(WavePulsePrivate, DeviceRemovedOrServerGoneFailsTheDeviceWithoutHanging) 
   n = play.notices.next(1s);
   ASSERT_TRUE(n);
   EXPECT_EQ(n->message, MM_WOM_CLOSE);
+}
+
+// ---------------------------------------------------------------------------------------
+// Tovrel's own I/Q device, on a private server
+
+// The devices `pactl list <kind>` reports, each as its top-level "Key: value" lines and its
+// index under "#" (from "Sink #12"; never reused for a new device on either server, unlike
+// PipeWire's module indexes).
+std::vector<std::map<std::string, std::string>> pactlDevices(const std::string& kind) {
+  std::vector<std::map<std::string, std::string>> out;
+  std::istringstream in(runCommand("pactl list " + kind + " 2>/dev/null"));
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] != '\t') {
+      out.emplace_back();
+      if (const auto hash = line.find('#'); hash != std::string::npos) out.back()["#"] = line.substr(hash + 1);
+    } else if (const auto colon = line.find(": ");
+               line.size() > 1 && line[1] != '\t' && colon != std::string::npos && !out.empty()) {
+      out.back()[line.substr(1, colon - 1)] = line.substr(colon + 2);
+    }
+  }
+  std::erase_if(out, [](const auto& d) { return d.empty(); });
+  return out;
+}
+
+// Tovrel's own device as the server shows it to any client.
+struct OwnDeviceSeen {
+  int sinks = 0;    // sinks named tovrel_iq_sink
+  int sources = 0;  // sources named tovrel_iq
+  std::map<std::string, std::string> sink, source;
+};
+OwnDeviceSeen ownDeviceSeen() {
+  OwnDeviceSeen seen;
+  for (auto& d : pactlDevices("sinks"))
+    if (d["Name"] == "tovrel_iq_sink") ++seen.sinks, seen.sink = d;
+  for (auto& d : pactlDevices("sources"))
+    if (d["Name"] == "tovrel_iq") ++seen.sources, seen.source = d;
+  return seen;
+}
+
+HWAVEOUT openOwnDevice(uint32_t rate, NoticeTarget& target) {
+  const auto own = static_cast<int32_t>(waveOutGetNumDevs()) - 1;
+  WAVEOUTCAPS caps;
+  if (own < 0 || waveOutGetDevCaps(own, &caps) != MMSYSERR_NOERROR || !caps.ownDevice) return nullptr;
+  const WAVEFORMATEX stereo = pcm(2, rate);
+  HWAVEOUT out = nullptr;
+  return waveOutOpen(&out, own, &stereo, &target, 0, kOpenFlags) == MMSYSERR_NOERROR ? out : nullptr;
+}
+
+// Started with TOVREL_TEST_HOLD_OWN_DEVICE=<rate>, the program is the run that gets killed:
+// before any test, it makes the own device at that rate, writes 'y' (or 'n' when it could
+// not) and waits.
+const bool kHoldsOwnDevice = [] {
+  const char* rate = std::getenv("TOVREL_TEST_HOLD_OWN_DEVICE");
+  if (rate == nullptr) return false;
+  PulseLayer layer;
+  NoticeQueue target;
+  const char answer = openOwnDevice(static_cast<uint32_t>(std::atoi(rate)), target) != nullptr ? 'y' : 'n';
+  if (write(STDOUT_FILENO, &answer, 1) != 1) _exit(1);
+  for (;;) pause();
+}();
+
+// Made at the rate of the stream that plays into it, as a stereo sink and a real source
+// "Tovrel I/Q" beside it; kept while the rate stays, made anew when it changes, gone once
+// removed; never listed among the server's own devices.
+TEST_F(WavePulsePrivate, OwnDeviceFollowsTheOutputRateAndGoesWhenRemoved) {
+  PulseLayer layer;
+  const size_t sinks = pactlDescriptions("sinks").size();
+  std::string sinkIndex;
+  for (const uint32_t rate : {24000u, 24000u, 48000u}) {
+    SCOPED_TRACE(rate);
+    NoticeQueue target;
+    const HWAVEOUT out = openOwnDevice(rate, target);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(waveGetDeviceRate(Direction::Playback, out), rate);
+    OwnDeviceSeen seen = ownDeviceSeen();
+    ASSERT_EQ(seen.sinks, 1);
+    ASSERT_EQ(seen.sources, 1);
+    EXPECT_NE(seen.sink["Sample Specification"].find(" 2ch " + std::to_string(rate) + "Hz"), std::string::npos)
+        << seen.sink["Sample Specification"];
+    EXPECT_EQ(seen.sink["Description"], "Tovrel I/Q sink");
+    EXPECT_EQ(seen.source["Description"], "Tovrel I/Q");
+    EXPECT_EQ(seen.source["Monitor of Sink"], "n/a");  // a real source, not a monitor
+    EXPECT_NE(seen.source["Sample Specification"].find(" 2ch "), std::string::npos);
+    // The same rate keeps the device an SDR program may be recording; another makes it anew.
+    if (rate == 24000u && !sinkIndex.empty()) {
+      EXPECT_EQ(seen.sink["#"], sinkIndex);
+    }
+    if (rate == 48000u) {
+      EXPECT_NE(seen.sink["#"], sinkIndex);
+    }
+    sinkIndex = seen.sink["#"];
+    ASSERT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+  }
+  std::this_thread::sleep_for(1100ms);        // past the kept list's lifetime
+  EXPECT_EQ(waveOutGetNumDevs(), sinks + 1);  // the server's sinks less its own, then its entry
+  EXPECT_EQ(findCapture("Tovrel I/Q"), -2);
+  EXPECT_EQ(findCapture("Monitor of Tovrel I/Q sink"), -2);
+  waveRemoveOwnDevices();
+  const OwnDeviceSeen gone = ownDeviceSeen();
+  EXPECT_EQ(gone.sinks + gone.sources, 0);
+}
+
+// A run that is killed leaves its device on the server; the next run takes it over (found
+// by its names) instead of making a second one, and removes it when it is done. The killed
+// run is this program started afresh (libpulse refuses to work in a forked copy of a
+// process that has used it), which makes the device and waits (see kHoldsOwnDevice).
+TEST_F(WavePulsePrivate, OwnDeviceLeftByAKilledRunIsTakenOver) {
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    dup2(ready[1], STDOUT_FILENO);
+    setenv("TOVREL_TEST_HOLD_OWN_DEVICE", "24000", 1);
+    execl("/proc/self/exe", "wave_pulse_test", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(ready[1]);
+  pollfd wait{ready[0], POLLIN, 0};
+  char answer = 0;
+  const bool answered = poll(&wait, 1, 10000) == 1 && read(ready[0], &answer, 1) == 1;
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  close(ready[0]);
+  ASSERT_TRUE(answered && answer == 'y') << "the killed run did not make its device";
+  OwnDeviceSeen left = ownDeviceSeen();
+  ASSERT_EQ(left.sinks, 1);
+  {
+    PulseLayer layer;
+    NoticeQueue target;
+    const HWAVEOUT out = openOwnDevice(24000, target);
+    ASSERT_NE(out, nullptr);
+    OwnDeviceSeen taken = ownDeviceSeen();
+    EXPECT_EQ(taken.sinks, 1);
+    EXPECT_EQ(taken.sources, 1);
+    EXPECT_EQ(taken.sink["#"], left.sink["#"]);
+    EXPECT_EQ(taken.source["#"], left.source["#"]);
+    ASSERT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+  }
+  // The back end that took it over removes it when it goes.
+  const OwnDeviceSeen gone = ownDeviceSeen();
+  EXPECT_EQ(gone.sinks + gone.sources, 0);
 }
 
 }  // namespace

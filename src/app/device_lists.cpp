@@ -27,15 +27,16 @@ namespace {
 
 struct Entry {
   QString name;
-  QString serverName;
+  wave::WAVECAPS caps;
 };
 
 Entry deviceEntry(wave::Direction direction, int32_t id) {
   wave::WAVECAPS caps;
   if (wave::waveGetDevCaps(direction, id, &caps) != wave::MMSYSERR_NOERROR)
     return {FallbackDeviceName(direction, id), {}};
+  if (caps.ownDevice) return {kOwnDeviceEntryText, caps};
   // The server's description is UTF-8; the server name is kept whole to be stored.
-  return {ShownName(QString::fromStdString(caps.szPname)), NameFromBytes(caps.serverName)};
+  return {ShownName(QString::fromStdString(caps.szPname)), caps};
 }
 
 }  // namespace
@@ -44,7 +45,12 @@ void FillWaveDeviceList(QComboBox* box, wave::Direction direction, bool withMapp
   if (box) box->clear();
   auto add = [&](int32_t id) {
     const Entry entry = deviceEntry(direction, id);
-    if (box) box->addItem(entry.name, entry.serverName);
+    if (!box) return;
+    box->addItem(entry.name, NameFromBytes(entry.caps.serverName));
+    const int index = box->count() - 1;
+    box->setItemData(index, NameFromBytes(entry.caps.monitorOf), kMonitorOfRole);
+    box->setItemData(index, NameFromBytes(entry.caps.follows), kFollowsRole);
+    box->setItemData(index, entry.caps.ownDevice, kOwnDeviceRole);
   };
   if (withMapper) add(wave::WAVE_MAPPER);
   const uint32_t count = wave::waveGetNumDevs(direction);
@@ -72,6 +78,60 @@ DeviceChoice ChooseStoredDevice(const QComboBox& box, const QString& storedName,
 QString NameToStore(const QComboBox& box, const DeviceChoice& loaded, int32_t id) {
   if (loaded.fellBack() && id == loaded.id) return loaded.storedName;
   return ListedDeviceName(box, id);
+}
+
+namespace {
+
+// The server name of the device the playback entry `index` plays into (the mapper: the
+// device it follows now); empty when there is none.
+QString playedDevice(const QComboBox& playback, int index) {
+  if (index < 0 || index >= playback.count()) return {};
+  return playback.itemData(index, index == 0 ? kFollowsRole : Qt::UserRole).toString();
+}
+
+}  // namespace
+
+std::optional<CaptureMove> AvoidRecordingThePlayback(const QComboBox& capture, int32_t captureId,
+                                                     const QComboBox& playback, int32_t playbackId) {
+  // The box entry of a device id, or -1; any stored id is taken without overflow.
+  auto entryOf = [](const QComboBox& box, int32_t id) { return id >= -1 && id < box.count() - 1 ? id + 1 : -1; };
+  const int outIndex = entryOf(playback, playbackId);
+  const QString played = playedDevice(playback, outIndex);
+  int ownIndex = -1;
+  for (int i = 1; i < playback.count() && ownIndex < 0; ++i)
+    if (playback.itemData(i, kOwnDeviceRole).toBool()) ownIndex = i;
+  const QString own = playedDevice(playback, ownIndex);
+  // The playback entry whose sound capture entry `index` records, or -1.
+  auto recordedEntry = [&](int index) {
+    const QString of = capture.itemData(index, kMonitorOfRole).toString();
+    if (of.isEmpty()) return -1;
+    if (of == played) return outIndex;
+    return of == own ? ownIndex : -1;
+  };
+
+  const int inIndex = entryOf(capture, captureId);
+  if (inIndex < 0) return std::nullopt;
+  const int recorded = recordedEntry(inIndex);
+  if (recorded < 0) return std::nullopt;
+
+  // The devices after it, then those before it, then the mapper.
+  int chosen = -1;
+  for (int step = 1; step < capture.count() && chosen < 0; ++step) {
+    const int i = 1 + (inIndex - 1 + step) % (capture.count() - 1);
+    if (i != inIndex && recordedEntry(i) < 0) chosen = i;
+  }
+  if (chosen < 0 && inIndex != 0 && recordedEntry(0) < 0) chosen = 0;
+
+  const QString why =
+      QStringLiteral("\"%1\" records what the playback device \"%2\" plays, so Tovrel would record its own output.")
+          .arg(capture.itemText(inIndex), playback.itemText(recorded));
+  if (chosen < 0) {
+    return CaptureMove{captureId, QStringLiteral("Every capture device records what Tovrel plays; \"%1\" stays chosen: "
+                                                 "%2 Choose the receiver's input before starting capture.")
+                                      .arg(capture.itemText(inIndex), why)};
+  }
+  return CaptureMove{chosen - 1,
+                     QStringLiteral("Capture device \"%1\" is chosen: %2").arg(capture.itemText(chosen), why)};
 }
 
 }  // namespace app

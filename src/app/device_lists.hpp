@@ -1,7 +1,9 @@
 #pragma once
 // The capture and playback device boxes: the mapper first, then every device by name.
 #include <QString>
+#include <Qt>
 #include <cstdint>
+#include <optional>
 
 #include "wave/wave.hpp"
 
@@ -18,10 +20,21 @@ QString FallbackDeviceName(wave::Direction direction, int32_t id);
 constexpr qsizetype kShownNameChars = 96;
 QString ShownName(const QString& name);
 
+// The playback entry of Tovrel's own I/Q device, made on the server when it is opened.
+inline const QString kOwnDeviceEntryText = QStringLiteral("Виртуальный кабель Tovrel I/Q");
+
+// Item data of an entry besides its server name (Qt::UserRole): the playback device whose
+// sound a capture device records, the device the mapper stands for, and whether the entry
+// is Tovrel's own device (see wave::WAVECAPS).
+constexpr int kMonitorOfRole = Qt::UserRole + 1;
+constexpr int kFollowsRole = Qt::UserRole + 2;
+constexpr int kOwnDeviceRole = Qt::UserRole + 3;
+
 // Clears `box` (may be null: only the queries run) and appends one entry per device:
 // the mapper first when `withMapper`, then ids 0 .. count-1. Each entry is the device's
-// shown name, or its fallback when the capability query fails; its item data is the
-// device's server name (empty for the mapper and for a failed query).
+// shown name, or its fallback when the capability query fails; Tovrel's own device reads
+// kOwnDeviceEntryText. Its item data is the device's server name (empty for the mapper
+// and for a failed query) and the roles above.
 void FillWaveDeviceList(QComboBox* box, wave::Direction direction, bool withMapper);
 
 // The server name of device `id` as the box listed it; empty for the mapper, an entry
@@ -44,5 +57,17 @@ DeviceChoice ChooseStoredDevice(const QComboBox& box, const QString& storedName,
 // missing name fell back to, the missing name is kept, so the device is chosen again once
 // the server lists it; otherwise the listed device's name.
 QString NameToStore(const QComboBox& box, const DeviceChoice& loaded, int32_t id);
+
+// A capture choice that was not stored must not record what Tovrel plays: neither the
+// monitor of the playback device `playbackId` (for the mapper: of the device it follows)
+// nor Tovrel's own device. When capture device `captureId` would, the result is the next
+// device of the box that does not, else the mapper when it does not, else the same id; the
+// text says which was chosen and why. nullopt when `captureId` records neither.
+struct CaptureMove {
+  int32_t id = 0;
+  QString text;
+};
+std::optional<CaptureMove> AvoidRecordingThePlayback(const QComboBox& capture, int32_t captureId,
+                                                     const QComboBox& playback, int32_t playbackId);
 
 }  // namespace app

@@ -13,9 +13,14 @@
 namespace {
 
 void describe(QCommandLineParser& parser) {
-  parser.setApplicationDescription(QStringLiteral(
-      "Records a real signal (a receiver's low IF on line-in), converts it into I/Q at half the rate "
-      "and plays it as stereo (left I, right Q), e.g. into a virtual audio cable that SDR programs read."));
+  parser.setApplicationDescription(
+      QStringLiteral("Records a real signal (a receiver's low IF on line-in), converts it into I/Q at half the rate "
+                     "and plays it as stereo (left I, right Q), e.g. into Tovrel's own device (the last playback "
+                     "entry), which SDR programs record as the input \"Tovrel I/Q\".\n\n"
+                     "\"Инверсия выходного спектра\", on by default, swaps the two halves of the band (at 48000 Hz "
+                     "13000 Hz comes out at -11000 Hz); off, the band is shifted down by a quarter of the input rate "
+                     "about 0 Hz (13000 Hz at +1000 Hz). To mirror the spectrum, use the SDR program's I/Q swap. "
+                     "Stream mode (the window's context menu) has no block edges and a short delay. See man tovrel."));
   parser.addHelpOption();
   parser.addVersionOption();
 }

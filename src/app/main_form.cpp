@@ -496,6 +496,8 @@ void TMainForm::FormCloseQuery() {
     PlaybackStopping = true;
     stopPlayback();
   }
+  // Tovrel's own I/Q device lives as long as the program.
+  wave::waveRemoveOwnDevices();
   SaveSettings();
 }
 
@@ -510,6 +512,7 @@ void TMainForm::FormDestroy() {
     PlaybackStopping = true;
     stopPlayback();
   }
+  wave::waveRemoveOwnDevices();
 }
 
 void TMainForm::CbWaveInDeviceChange() { InDeviceId = CbWaveInDevice->currentIndex() - 1; }

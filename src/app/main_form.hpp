@@ -219,6 +219,8 @@ class TMainForm : public QWidget {
   // The stored device names and what they chose at show (main_form_settings.cpp).
   app::DeviceChoice InDeviceChoice;
   app::DeviceChoice OutDeviceChoice;
+  // The settings held a capture choice; without one, show keeps capture off the playback's sound.
+  bool InDeviceStored = false;
   int32_t StoredLeft = 100;
   int32_t StoredTop = 100;
 

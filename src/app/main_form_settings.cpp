@@ -35,6 +35,7 @@ void TMainForm::LoadSettings() {
       app::DeviceChoice{.storedName = app::NameFromBytes(stored.InDeviceName), .id = InDeviceId, .nameListed = false};
   OutDeviceChoice =
       app::DeviceChoice{.storedName = app::NameFromBytes(stored.OutDeviceName), .id = OutDeviceId, .nameListed = false};
+  InDeviceStored = SettingsStore->holds("InDevice") || SettingsStore->holds("InDeviceName");
   cbInvertSpectr->setChecked(stored.Spectr);
   StoredLeft = stored.Left;
   StoredTop = stored.Top;
@@ -98,7 +99,9 @@ QString fallbackText(const char* kind, const app::DeviceChoice& choice, const QC
 // A stored device name that the server lists wins over the stored index, so a choice
 // survives devices coming, going and being listed in another order. A name that is not
 // listed falls back to the index; the user is told which device that gives, once the
-// window is up.
+// window is up. Without a stored capture choice (a first run), capture never starts on
+// what the chosen playback device plays (a monitor, or Tovrel's own device): that would
+// loop; the user is told which device is taken instead and why.
 void TMainForm::chooseStoredDevices() {
   InDeviceChoice = app::ChooseStoredDevice(*CbWaveInDevice, InDeviceChoice.storedName, InDeviceId);
   OutDeviceChoice = app::ChooseStoredDevice(*CbWaveOutDevice, OutDeviceChoice.storedName, OutDeviceId);
@@ -106,6 +109,12 @@ void TMainForm::chooseStoredDevices() {
   OutDeviceId = OutDeviceChoice.id;
 
   QStringList lines;
+  if (!InDeviceStored) {
+    if (auto move = app::AvoidRecordingThePlayback(*CbWaveInDevice, InDeviceId, *CbWaveOutDevice, OutDeviceId)) {
+      InDeviceId = InDeviceChoice.id = move->id;
+      lines << move->text;
+    }
+  }
   if (InDeviceChoice.fellBack()) lines << fallbackText("Capture", InDeviceChoice, CbWaveInDevice);
   if (OutDeviceChoice.fellBack()) lines << fallbackText("Playback", OutDeviceChoice, CbWaveOutDevice);
   if (lines.isEmpty()) return;

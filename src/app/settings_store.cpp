@@ -374,4 +374,10 @@ bool SettingsStore::write(const StoredSettings& settings, QStringList* errors) {
   return true;
 }
 
+bool SettingsStore::holds(const char* name) {
+  if (!open_) open();
+  QSettings file(filePath_, QSettings::IniFormat);
+  return file.contains(QLatin1String(kGroup) + QLatin1Char('/') + QLatin1String(name));
+}
+
 }  // namespace app

@@ -113,6 +113,10 @@ class SettingsStore {
   // write of the file gives "Failed to set data for '<first name>'". Returns success.
   bool write(const StoredSettings& settings, QStringList* errors);
 
+  // Whether the file holds the value `name` in any form: a choice that was stored rather
+  // than a default. Needs an open store, like read().
+  bool holds(const char* name);
+
  private:
   QString configRoot_;
   QString filePath_;

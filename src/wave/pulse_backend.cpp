@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "wave/pulse_device_list.hpp"
+#include "wave/pulse_virtual_device.hpp"
 #include "wave/wave_checks.hpp"
 
 namespace wave {
@@ -620,10 +621,13 @@ class PulseBackend : public Backend {
     }
     // Devices still open at exit are stopped without notices: their targets may be gone.
     left.clear();
+    removeOwnDevices();
   }
 
+  // Playback lists Tovrel's own device after the server's sinks, whenever the server answers.
   uint32_t getNumDevs(Direction direction) override {
-    return static_cast<uint32_t>(listing(direction, Refresh::WhenOld).devices.size());
+    const Listing list = listing(direction, Refresh::WhenOld);
+    return static_cast<uint32_t>(list.devices.size() + (ownDeviceListed(direction, list) ? 1 : 0));
   }
 
   MMRESULT getDevCaps(Direction direction, int32_t id, WAVECAPS* caps) override {
@@ -632,17 +636,26 @@ class PulseBackend : public Backend {
     if (!list.reachable) return MMSYSERR_NODRIVER;
     if (id == WAVE_MAPPER) {
       // Named as the default, with the device it follows, so it never reads like that device.
-      for (const auto& d : list.devices) {
-        if (d.name == list.defaultName) {
-          *caps = WAVECAPS{.szPname = "Default (" + d.description + ")", .serverName = {}};
-          return MMSYSERR_NOERROR;
-        }
-      }
-      return MMSYSERR_BADDEVICEID;  // no default: the caller shows its own mapper name
+      if (!list.defaultListed) return MMSYSERR_BADDEVICEID;  // the caller shows its own mapper name
+      const detail::DeviceEntry& d = list.defaultDevice;
+      *caps = WAVECAPS{};
+      caps->szPname = "Default (" + d.description + ")";
+      caps->monitorOf = d.monitorOf;
+      caps->follows = d.name;
+      return MMSYSERR_NOERROR;
+    }
+    *caps = WAVECAPS{};
+    if (isOwnDeviceId(direction, list, id)) {
+      caps->szPname = detail::kOwnSourceDescription;
+      caps->serverName = detail::kOwnSinkName;
+      caps->ownDevice = true;
+      return MMSYSERR_NOERROR;
     }
     if (id < 0 || static_cast<size_t>(id) >= list.devices.size()) return MMSYSERR_BADDEVICEID;
     const detail::DeviceEntry& device = list.devices[static_cast<size_t>(id)];
-    *caps = WAVECAPS{.szPname = device.description, .serverName = device.name};
+    caps->szPname = device.description;
+    caps->serverName = device.name;
+    caps->monitorOf = device.monitorOf;
     return MMSYSERR_NOERROR;
   }
 
@@ -658,8 +671,13 @@ class PulseBackend : public Backend {
       // fails with "no such entity" rather than landing on whatever stands there now.
       const Listing list = listing(direction, Refresh::WhenNone);
       if (!list.reachable) return MMSYSERR_NODRIVER;
-      if (static_cast<size_t>(id) >= list.devices.size()) return MMSYSERR_BADDEVICEID;
-      deviceName = list.devices[static_cast<size_t>(id)].name;
+      if (isOwnDeviceId(direction, list, id)) {
+        if (MMRESULT r = makeOwnDevice(format->nSamplesPerSec); r != MMSYSERR_NOERROR) return r;
+        deviceName = detail::kOwnSinkName;
+      } else {
+        if (static_cast<size_t>(id) >= list.devices.size()) return MMSYSERR_BADDEVICEID;
+        deviceName = list.devices[static_cast<size_t>(id)].name;
+      }
     }
     void* h;
     {
@@ -731,7 +749,30 @@ class PulseBackend : public Backend {
     return device ? device->deviceRate() : 0;
   }
 
+  void removeOwnDevices() override {
+    std::lock_guard lock(ownDeviceMutex_);
+    if (!ownDeviceMade_) return;
+    detail::removeOwnDevice();
+    ownDeviceMade_ = false;
+  }
+
  private:
+  static bool ownDeviceListed(Direction direction, const Listing& list) {
+    return direction == Direction::Playback && list.reachable;
+  }
+  static bool isOwnDeviceId(Direction direction, const Listing& list, int32_t id) {
+    return ownDeviceListed(direction, list) && id >= 0 && static_cast<size_t>(id) == list.devices.size();
+  }
+
+  // Made (or taken over) at the rate of the stream that plays into it; it then stays until
+  // removeOwnDevices, so an SDR program recording it keeps its input between two starts.
+  MMRESULT makeOwnDevice(uint32_t rate) {
+    std::lock_guard lock(ownDeviceMutex_);
+    const MMRESULT result = detail::ensureOwnDevice(rate);
+    if (result == MMSYSERR_NOERROR) ownDeviceMade_ = true;
+    return result;
+  }
+
   struct CachedListing {
     Clock::time_point taken{};
     std::string server;
@@ -775,6 +816,9 @@ class PulseBackend : public Backend {
   uintptr_t nextHandle_ = 0;
   CachedListing inListing_;
   CachedListing outListing_;
+  // Held across the server calls that make or remove the own device, never with mutex_.
+  std::mutex ownDeviceMutex_;
+  bool ownDeviceMade_ = false;
 };
 
 }  // namespace

@@ -5,6 +5,10 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <string>
+#include <string_view>
+
+#include "wave/pulse_virtual_device.hpp"
 
 namespace wave::detail {
 
@@ -26,12 +30,18 @@ bool runUntil(pa_mainloop* loop, Clock::time_point deadline, Pred finished) {
 bool isMonitor(const pa_source_info& info) { return info.monitor_of_sink != PA_INVALID_INDEX; }
 bool isMonitor(const pa_sink_info&) { return false; }
 
+std::string monitorOf(const pa_source_info& info) {
+  if (info.name != nullptr && info.name == std::string_view(kOwnSourceName)) return kOwnSinkName;
+  return isMonitor(info) && info.monitor_of_sink_name ? info.monitor_of_sink_name : "";
+}
+std::string monitorOf(const pa_sink_info&) { return {}; }
+
 template <typename Info>
 void addEntry(pa_context*, const Info* info, int eol, void* userdata) {
   auto* listing = static_cast<Listing*>(userdata);
   if (eol == 0 && info != nullptr) {
     listing->devices.push_back(
-        {info->name ? info->name : "", info->description ? info->description : "", isMonitor(*info)});
+        {info->name ? info->name : "", info->description ? info->description : "", isMonitor(*info), monitorOf(*info)});
   }
 }
 
@@ -76,6 +86,13 @@ Listing queryServer(Direction direction) {
   if (context) pa_context_unref(context);
   pa_mainloop_free(loop);
   if (!listing.reachable) listing = Listing{};
+  for (const DeviceEntry& d : listing.devices) {
+    if (d.name == listing.defaultName) {
+      listing.defaultDevice = d;
+      listing.defaultListed = true;
+    }
+  }
+  std::erase_if(listing.devices, [](const DeviceEntry& d) { return isOwnDevice(d.name); });
   // Real inputs first, so that capture id 0 never records the monitor of a sink.
   std::stable_partition(listing.devices.begin(), listing.devices.end(),
                         [](const DeviceEntry& d) { return !d.monitor; });

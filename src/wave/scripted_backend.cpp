@@ -53,6 +53,21 @@ void ScriptedBackend::setDeviceRate(Direction direction, uint32_t rate) {
   side(direction).rate = rate;
 }
 
+void ScriptedBackend::setMonitors(std::map<std::string, std::string> monitors) {
+  std::lock_guard lock(mutex_);
+  monitors_ = std::move(monitors);
+}
+
+void ScriptedBackend::setMapperFollows(Direction direction, std::string name) {
+  std::lock_guard lock(mutex_);
+  side(direction).mapperFollows = std::move(name);
+}
+
+std::string ScriptedBackend::monitorOf(const std::string& captureName) const {
+  const auto it = monitors_.find(captureName);
+  return it == monitors_.end() ? std::string() : it->second;
+}
+
 void ScriptedBackend::setMapperName(Direction direction, std::optional<std::string> name) {
   std::lock_guard lock(mutex_);
   side(direction).mapperName = std::move(name);
@@ -375,14 +390,19 @@ MMRESULT ScriptedBackend::getDevCaps(Direction direction, int32_t id, WAVECAPS* 
     rec.result = failed->second;
   } else if (id == WAVE_MAPPER) {
     if (d.mapperName) {
+      *caps = WAVECAPS{};
       caps->szPname = *d.mapperName;
+      caps->follows = d.mapperFollows;
+      caps->monitorOf = monitorOf(d.mapperFollows);
     } else {
       rec.result = MMSYSERR_NODRIVER;
     }
   } else if (const auto& ids = d.listed ? *d.listed : d.names; id < 0 || static_cast<size_t>(id) >= ids.size()) {
     rec.result = MMSYSERR_BADDEVICEID;
   } else {
-    *caps = WAVECAPS{.szPname = ids[static_cast<size_t>(id)], .serverName = ids[static_cast<size_t>(id)]};
+    *caps = WAVECAPS{};
+    caps->szPname = caps->serverName = ids[static_cast<size_t>(id)];
+    caps->monitorOf = direction == Direction::Capture ? monitorOf(caps->serverName) : std::string();
   }
   return record(rec);
 }

@@ -80,6 +80,11 @@ class ScriptedBackend : public Backend {
   void setDeviceRate(Direction direction, uint32_t rate);
   // Name of the mapper (id -1); nullopt makes its caps query fail. Default: nullopt.
   void setMapperName(Direction direction, std::optional<std::string> name);
+  // The device the mapper of a direction stands for (its caps' `follows`). Default: none.
+  void setMapperFollows(Direction direction, std::string name);
+  // Capture device name -> the playback device whose sound it records (caps' monitorOf,
+  // for the mapper through the device it follows). Default: none records any.
+  void setMonitors(std::map<std::string, std::string> monitors);
   // The caps query of this id (may be -1) returns `code` (non-zero) until cleared with 0.
   void setCapsResult(Direction direction, int32_t id, MMRESULT code);
 
@@ -174,6 +179,7 @@ class ScriptedBackend : public Backend {
     std::optional<std::vector<std::string>> listed;  // the names at the latest count
     uint32_t rate = 0;
     std::optional<std::string> mapperName;
+    std::string mapperFollows;
     std::map<int32_t, MMRESULT> capsResults;
     void* current = nullptr;     // most recently opened, still open
     void* lastClosed = nullptr;  // most recently closed
@@ -188,6 +194,7 @@ class ScriptedBackend : public Backend {
   };
 
   bool autoOpenClose() const;
+  std::string monitorOf(const std::string& captureName) const;  // lock held
   Side& side(Direction direction) { return direction == Direction::Capture ? capture_ : playback_; }
   const Side& side(Direction direction) const { return direction == Direction::Capture ? capture_ : playback_; }
   // Programmed result for a call, if any (consumes a failNext entry). Lock held.
@@ -206,6 +213,7 @@ class ScriptedBackend : public Backend {
   Side playback_;
   std::map<std::string, std::vector<MMRESULT>> once_;
   std::map<std::string, MMRESULT> always_;
+  std::map<std::string, std::string> monitors_;
   bool autoOpenClose_ = false;
   bool autoHandBack_ = false;
   std::vector<CallRecord> calls_;

@@ -52,6 +52,7 @@ MMRESULT waveGetDevCaps(Direction direction, int32_t id, WAVECAPS* caps) {
   return currentBackend().getDevCaps(direction, id, caps);
 }
 uint32_t waveGetDeviceRate(Direction direction, void* handle) { return currentBackend().deviceRate(direction, handle); }
+void waveRemoveOwnDevices() { currentBackend().removeOwnDevices(); }
 
 uint32_t waveInGetNumDevs() { return waveGetNumDevs(kIn); }
 uint32_t waveOutGetNumDevs() { return waveGetNumDevs(kOut); }

@@ -82,11 +82,19 @@ class NoticeTarget {
 };
 
 // Capabilities: the product name is what the boxes show; on Linux it is the server's whole
-// description in UTF-8. serverName (our addition) is the name the server knows the device
-// by, which stays the same when the server's order changes; empty for the mapper.
+// description in UTF-8. The rest are our additions. serverName is the name the server knows
+// the device by, which stays the same when the server's order changes; empty for the
+// mapper. monitorOf: for a capture device that records what a playback device plays (a
+// monitor, or a source made from one), that playback device's server name; for the mapper,
+// that of the device it follows. follows: for the mapper, the server name of the device it
+// stands for now. ownDevice: playback only, Tovrel's own I/Q device, which the back end
+// makes on the server when it is opened (see Backend::removeOwnDevices).
 struct WAVECAPS {
   std::string szPname;
   std::string serverName;
+  std::string monitorOf;
+  std::string follows;
+  bool ownDevice = false;
 };
 using WAVEINCAPS = WAVECAPS;
 using WAVEOUTCAPS = WAVECAPS;
@@ -132,6 +140,9 @@ class Backend {
   // The rate the open device itself runs at on the server, which resamples the stream to
   // it; 0 when not known (then it is taken to be the rate asked for).
   virtual uint32_t deviceRate(Direction direction, void* handle) = 0;
+  // Removes from the server what this back end made there for its own device, when it
+  // made or took one over; nothing otherwise. The program calls it when it closes.
+  virtual void removeOwnDevices() {}
 };
 
 // The back end the free functions below call. Defaults to the sound server's.
@@ -158,11 +169,13 @@ MMRESULT waveOutReset(HWAVEOUT handle);
 MMRESULT waveInClose(HWAVEIN handle);
 MMRESULT waveOutClose(HWAVEOUT handle);
 
-// Our additions, for either direction: the count and caps by direction, and the rate an
-// open device runs at on the server (see Backend::deviceRate).
+// Our additions, for either direction: the count and caps by direction, the rate an open
+// device runs at on the server (see Backend::deviceRate), and the removal of Tovrel's own
+// device (see Backend::removeOwnDevices).
 uint32_t waveGetNumDevs(Direction direction);
 MMRESULT waveGetDevCaps(Direction direction, int32_t id, WAVECAPS* caps);
 uint32_t waveGetDeviceRate(Direction direction, void* handle);
+void waveRemoveOwnDevices();
 
 // Fixed English text of a result code (low 16 bits, unsigned).
 std::string WaveErrorText(MMRESULT code);
