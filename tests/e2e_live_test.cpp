@@ -5,7 +5,8 @@
 // recorded by threads of their own, so their timestamps never wait on the window.
 //
 // Long runs (label LONG) take the durations from TOVREL_LIVE_SECONDS when set (the
-// targets' own: 120 for one clock, 300 for two clocks).
+// targets' own: 120 for one clock, 300 for two clocks). With TOVREL_LIVE_KEEP naming a
+// folder, a clock run leaves its two recordings there (in.raw, out.raw).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -319,6 +320,16 @@ size_t toneStart(const Recorder& output) {
   return output.frames();
 }
 
+// With TOVREL_LIVE_KEEP naming a folder, a run leaves its two recordings there.
+void keep(const Recorder& input, const Recorder& output) {
+  const QString dir = qEnvironmentVariable("TOVREL_LIVE_KEEP");
+  if (dir.isEmpty()) return;
+  for (const auto& [name, r] : {std::pair{"/in.raw", &input}, std::pair{"/out.raw", &output}}) {
+    QFile f(dir + name);
+    if (f.open(QIODevice::WriteOnly)) f.write(r->bytes().data(), static_cast<qint64>(r->bytes().size()));
+  }
+}
+
 double median(std::vector<double> v) {
   if (v.empty()) return 0;
   std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
@@ -592,6 +603,7 @@ TEST_F(LiveEndToEnd, OneClockSteadyToneUnderLoad) {
     if (std::abs(ppm) > std::abs(worstPpm)) worstPpm = ppm;
   }
   const SeamCount seams = countSeams(outQuarters, inQuarters);
+  keep(input, output);
   const double share = bitIdenticalShare(input, output, started + kOutputRate, tmp.path());
   const double monitorsRatio = (input.measuredRate(10.0) / kInputRate) / (output.measuredRate(10.0) / kOutputRate);
   const double engineRatio =
@@ -650,6 +662,7 @@ TEST_P(TwoClocks, RatioFollowsARealClockOffsetUnderLoad) {
   output.stop();
   input.stop();
   ASSERT_GT(output.frames(), 10 * static_cast<size_t>(kOutputRate)) << "the pipe carried nothing";
+  keep(input, output);
   const SeamCount seams = countSeams(quarters(output, true, 1000.0, toneStart(output) + 5 * kOutputRate),
                                      quarters(input, false, 13000.0, 0));
   figures("offset " + std::to_string(ppm) + " ppm: after " + std::to_string(settle) + " s the ratio within " +
@@ -800,8 +813,8 @@ TEST_F(LiveEndToEnd, UnloadedOutputSinkWarnsAndPlaysNowhereElse) {
   input.stop();
   ASSERT_GT(input.frames(), static_cast<size_t>(kInputRate));
   const size_t n = input.frames() - kInputRate / 2;
-  const ToneFit moved = fitTone(inputReal(input, kInputRate / 2, n), 1000.0, kInputRate);
-  const ToneFit tone = fitTone(inputReal(input, kInputRate / 2, n), 13000.0, kInputRate);
+  const ToneFit moved = fitTone(inputReal(input, kInputRate / 2, n), 1000.0, kInputRate, 48);
+  const ToneFit tone = fitTone(inputReal(input, kInputRate / 2, n), 13000.0, kInputRate, 48);
   const double movedDb = 20.0 * std::log10(std::max(moved.amplitude, 1e-3) / tone.amplitude);
   figures("warnings " + std::to_string(boxes.size()) + ", playback button " +
           (form->SBDin->isChecked() ? "down" : "up") + ", output heard on the input sink at " +
