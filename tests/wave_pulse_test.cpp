@@ -999,7 +999,7 @@ TEST_F(WavePulsePrivate, PlaybackWhoseSinkGoesAwayFailsAndPlaysNowhereElse) {
       ASSERT_EQ(waveInReset(r.in), MMSYSERR_NOERROR);
       int16_t loudest = 0;
       for (const Notice& n : r.notices.drain(100ms)) {
-        if (n.message != MM_WIM_DATA) continue;
+        if (n.message != MM_WIM_DATA || n.header->dwBytesRecorded == 0) continue;
         for (int16_t v : samplesOf(n.header->lpData, n.header->dwBytesRecorded))
           loudest = std::max<int16_t>(loudest, static_cast<int16_t>(std::abs(v)));
       }
