@@ -555,9 +555,10 @@ std::vector<double> toneStumbles(const TimedRecorder& recorder, int rate, double
 // Stream mode carries a steady tone without a seam: over 20 s of the output sink's monitor
 // the 13000 Hz input tone is an unbroken +1000 Hz complex tone (a phase jump, a repeated or
 // skipped stretch would break one of its quarter seconds), all else 80 dB below it. The
-// input sink's monitor is recorded on the same time line: a quarter second during which the
-// server broke the input stream too (a whole-graph stall of a busy server) says nothing of
-// the program and is left out, as long as most of them are judged.
+// input sink's monitor is recorded twice on the same time line: a quarter second during
+// which the monitor itself broke (both recordings at once: a whole-graph stall of a busy
+// server) says nothing of the program and is left out, as long as most of them are judged.
+// A break in one recording alone is that recording stream's own and excuses nothing.
 TEST_F(EndToEnd, StreamModeCarriesASteadyToneWithoutASeam) {
   ASSERT_NO_FATAL_FAILURE(chooseDevices());
   form->StreamModeAction->trigger();
@@ -569,12 +570,20 @@ TEST_F(EndToEnd, StreamModeCarriesASteadyToneWithoutASeam) {
   BothMonitors monitors;
   TimedRecorder& input = monitors.input;
   TimedRecorder& output = monitors.output;
+  TimedRecorder inputAgain{monitors.clock, "tovrel_in.monitor", kInputRate, 1};
   ASSERT_TRUE(monitors.start());
+  ASSERT_TRUE(inputAgain.start());
   runFor(21000);
   monitors.stop();
+  inputAgain.stop();
   const std::vector<std::complex<double>> iq = toIQ(output.raw());
   ASSERT_GT(iq.size(), static_cast<size_t>(20 * kOutputRate));
-  const std::vector<double> inputStumbles = toneStumbles(input, kInputRate, 13000);
+  // Each recording's time line is good to about one of its 10 ms fragments.
+  const std::vector<double> again = toneStumbles(inputAgain, kInputRate, 13000);
+  std::vector<double> inputStumbles;
+  for (double ms : toneStumbles(input, kInputRate, 13000))
+    if (std::any_of(again.begin(), again.end(), [&](double other) { return std::abs(other - ms) <= 25.0; }))
+      inputStumbles.push_back(ms);
   int excused = 0;
   int judged = 0;
 

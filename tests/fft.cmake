@@ -1,1 +1,1 @@
-tovrel_test(fft_test LIBS tovrel_dsp)
+tovrel_test(fft_test LIBS tovrel_dsp THREADS)

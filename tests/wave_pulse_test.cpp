@@ -959,6 +959,75 @@ TEST_F(WavePulsePrivate, PlaybackKeepsRealTimeAndCarriesBothChannels) {
   EXPECT_EQ(n->message, MM_WOM_CLOSE);
 }
 
+// A playback device whose sink goes away fails; the server must never move the stream to
+// another sink (in a receiver's set-up that may be the sink the capture records: a loop).
+// Chosen by name and as the default device alike; nothing of the tone reaches another sink.
+TEST_F(WavePulsePrivate, PlaybackWhoseSinkGoesAwayFailsAndPlaysNowhereElse) {
+  PulseLayer layer;
+  const WAVEFORMATEX mono = pcm(1, 48000);
+  for (const bool byName : {true, false}) {
+    SCOPED_TRACE(byName ? "chosen by name" : "default device");
+    const std::string module = runCommand(
+        "pactl load-module module-null-sink sink_name=tovrel_going rate=48000 channels=1 "
+        "sink_properties=device.description=Tovrel-Going 2>/dev/null");
+    ASSERT_FALSE(module.empty());
+    runCommand("pactl set-default-sink tovrel_going");
+    std::this_thread::sleep_for(200ms);
+    const int32_t going = byName ? findPlayback("Tovrel-Going") : WAVE_MAPPER;
+    ASSERT_NE(going, -2);
+
+    NoticeQueue playerNotices;
+    HWAVEOUT player = nullptr;
+    ASSERT_EQ(waveOutOpen(&player, going, &mono, &playerNotices, 0, kOpenFlags), MMSYSERR_NOERROR);
+    Buffers tone(9600);
+    for (auto& d : tone.data) fillTone(d, 1, 48000, {1000}, 8000);
+    for (auto& h : tone.headers) {
+      ASSERT_EQ(waveOutPrepareHeader(player, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+      ASSERT_EQ(waveOutWrite(player, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+    }
+    Refiller refill(player, playerNotices);
+    std::this_thread::sleep_for(300ms);
+    runCommand("pactl unload-module " + module);
+
+    // Both other sinks' monitors, recorded for a second after the sink went (the server
+    // would move the stream within milliseconds).
+    struct Recorder {
+      NoticeQueue notices;
+      Buffers buffers{kBufferBytes};
+      HWAVEIN in = nullptr;
+    } recorders[2];
+    const char* monitors[2] = {"Monitor of Tovrel-Input", "Monitor of Tovrel-Output"};
+    for (int i = 0; i < 2; ++i) {
+      const int32_t id = findCapture(monitors[i]);
+      ASSERT_GE(id, 0) << monitors[i];
+      ASSERT_EQ(waveInOpen(&recorders[i].in, id, &mono, &recorders[i].notices, 0, kOpenFlags), MMSYSERR_NOERROR);
+      for (auto& h : recorders[i].buffers.headers) {
+        ASSERT_EQ(waveInPrepareHeader(recorders[i].in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+        ASSERT_EQ(waveInAddBuffer(recorders[i].in, &h, kWaveHdrSize), MMSYSERR_NOERROR);
+      }
+      ASSERT_EQ(waveInStart(recorders[i].in), MMSYSERR_NOERROR);
+    }
+    std::this_thread::sleep_for(1500ms);
+    refill.stop();
+    bool failed = false;
+    for (const Notice& n : refill.seen()) failed = failed || n.message == MM_WOM_FAILED;
+    EXPECT_TRUE(failed) << "no failure notice";
+    for (auto& r : recorders) {
+      ASSERT_EQ(waveInReset(r.in), MMSYSERR_NOERROR);
+      int16_t loudest = 0;
+      for (const Notice& n : r.notices.drain(100ms)) {
+        if (n.message != MM_WIM_DATA || n.header->dwBytesRecorded == 0) continue;
+        for (int16_t v : samplesOf(n.header->lpData, n.header->dwBytesRecorded))
+          loudest = std::max<int16_t>(loudest, static_cast<int16_t>(std::abs(v)));
+      }
+      EXPECT_EQ(loudest, 0) << "the tone was played on another sink";
+      EXPECT_EQ(waveInClose(r.in), MMSYSERR_NOERROR);
+    }
+    EXPECT_EQ(waveOutReset(player), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(player), MMSYSERR_NOERROR);
+  }
+}
+
 TEST_F(WavePulsePrivate, DeviceRemovedOrServerGoneFailsTheDeviceWithoutHanging) {
   const std::string module = runCommand(
       "pactl load-module module-null-sink sink_name=tovrel_gone rate=48000 channels=1 "

@@ -52,12 +52,67 @@ const float* gStageTwiddles[kMaxLog2 + 1];
 
 // Set last by InitFFT (release) and read first by every call (acquire), so a thread that
 // sees the engine ready also sees its tables. The mutex makes concurrent InitFFT/DoneFFT
-// calls build the tables and the scratch area exactly once.
+// calls build the tables exactly once.
 std::atomic<bool> gReady{false};
 std::mutex gLifecycleMutex;
-float* gScratchArea = nullptr;     // the engine's own area, 2 * kMaxCount floats
-float* gSpareArea = nullptr;       // a second one, for data off a register boundary
-float* gCurrentScratch = nullptr;  // the area the reorder step uses
+// Bumped by DoneFFT: every thread then drops a caller's area it had installed and goes back
+// to its own, as if the engine had just been prepared.
+std::atomic<uint32_t> gEpoch{1};
+
+// Each thread that reorders gets its own work areas (2 * kMaxCount floats each, allocated at
+// its first such call or at its InitFFT), so transforms on two threads never share scratch.
+// Plain pointers keep the per-call access a single thread-pointer load; the owner below,
+// touched only when the areas are made, frees them when the thread ends.
+struct ThreadAreas {
+  float* own = nullptr;      // the engine's area for this thread
+  float* spare = nullptr;    // a second one, for data off a register boundary
+  float* current = nullptr;  // the area the reorder step uses (own, or a caller's)
+  uint32_t epoch = 0;
+};
+constinit thread_local ThreadAreas tAreas;
+
+void releaseAreas(ThreadAreas& a) {
+  std::free(a.own);
+  std::free(a.spare);
+  a.own = a.spare = a.current = nullptr;
+}
+
+struct ThreadAreaOwner {
+  ThreadAreaOwner() = default;
+  ThreadAreaOwner(const ThreadAreaOwner&) = delete;
+  ThreadAreaOwner& operator=(const ThreadAreaOwner&) = delete;
+  ~ThreadAreaOwner() { releaseAreas(tAreas); }
+};
+thread_local ThreadAreaOwner tAreaOwner;
+
+void allocateAreas(ThreadAreas& a) {
+  const size_t bytes = sizeof(float) * 2 * static_cast<size_t>(kMaxCount);
+  a.own = static_cast<float*>(std::aligned_alloc(64, bytes));
+  a.spare = static_cast<float*>(std::aligned_alloc(64, bytes));
+  if (a.own == nullptr || a.spare == nullptr) {
+    releaseAreas(a);
+    throw std::bad_alloc();
+  }
+  // Touch every page now, so a real-time caller never faults one in mid-transform.
+  std::memset(a.own, 0, bytes);
+  std::memset(a.spare, 0, bytes);
+  if (a.current == nullptr) a.current = a.own;
+  [[maybe_unused]] const ThreadAreaOwner* owner = &tAreaOwner;  // registers the release at thread exit
+}
+
+// This thread's areas, made on first use; a DoneFFT since the last call drops a caller's area.
+ThreadAreas& threadAreas() {
+  ThreadAreas& a = tAreas;
+  const uint32_t epoch = gEpoch.load(std::memory_order_relaxed);
+  if (a.epoch != epoch) [[unlikely]] {
+    a.current = a.own;
+    a.epoch = epoch;
+  }
+  if (a.own == nullptr) [[unlikely]]
+    allocateAreas(a);
+  return a;
+}
+
 FftPath gPath = FftPath::Portable;
 const NaturalKernels* gKernels = nullptr;  // null: split-radix plus order table
 
@@ -209,39 +264,30 @@ const char* FftPathName(FftPath path) {
   return "?";
 }
 
-// Builds every table once. A second call while ready changes nothing, so it neither leaks
-// the scratch area nor drops a scratch pointer a caller has installed.
+// Builds every table once and gives the calling thread its work areas. A second call while
+// ready changes nothing else, so it neither leaks an area nor drops a scratch pointer a
+// caller has installed.
 void InitFFT() {
-  const std::lock_guard<std::mutex> lock(gLifecycleMutex);
-  if (gReady.load(std::memory_order_relaxed)) return;
-  buildOrderTables();
-  buildSplitTwiddles();
-  buildStageTwiddles();
-  const size_t bytes = sizeof(float) * 2 * static_cast<size_t>(kMaxCount);
-  gScratchArea = static_cast<float*>(std::aligned_alloc(64, bytes));
-  gSpareArea = static_cast<float*>(std::aligned_alloc(64, bytes));
-  if (gScratchArea == nullptr || gSpareArea == nullptr) {
-    std::free(gScratchArea);
-    std::free(gSpareArea);
-    gScratchArea = gSpareArea = nullptr;
-    throw std::bad_alloc();
+  {
+    const std::lock_guard<std::mutex> lock(gLifecycleMutex);
+    if (!gReady.load(std::memory_order_relaxed)) {
+      buildOrderTables();
+      buildSplitTwiddles();
+      buildStageTwiddles();
+      SelectFftPath(BestFftPath());
+      gReady.store(true, std::memory_order_release);
+    }
   }
-  std::memset(gScratchArea, 0, bytes);
-  std::memset(gSpareArea, 0, bytes);
-  gCurrentScratch = gScratchArea;
-  SelectFftPath(BestFftPath());
-  gReady.store(true, std::memory_order_release);
+  threadAreas();
 }
 
-// Releases only the engine's own area; a caller's area stays the caller's. Afterwards the
-// engine is back in its initial state, so no later call can reach the freed area.
+// Releases the calling thread's own areas (other threads keep theirs until they end); a
+// caller's area stays the caller's. Afterwards every thread is back in its initial state,
+// so no later call can reach a freed or dropped area.
 void DoneFFT() {
   const std::lock_guard<std::mutex> lock(gLifecycleMutex);
-  std::free(gScratchArea);
-  std::free(gSpareArea);
-  gScratchArea = nullptr;
-  gSpareArea = nullptr;
-  gCurrentScratch = nullptr;
+  releaseAreas(tAreas);
+  gEpoch.fetch_add(1, std::memory_order_relaxed);
   gReady.store(false, std::memory_order_release);
 }
 
@@ -262,17 +308,18 @@ void ComplexFFT(float* Data, int32_t Count, bool Inverse, bool Scale, bool Reord
     return;
   }
 
-  if (Scratch != nullptr) gCurrentScratch = Scratch;
+  ThreadAreas& areas = threadAreas();
+  if (Scratch != nullptr) areas.current = Scratch;
   // A scratch area that overlaps the data cannot hold a copy of it (a caller passing the
-  // data itself as scratch): this call works in the engine's own area instead, which gives
-  // the same result. The caller's pointer still stays current for later calls.
-  float* work = areasOverlap(gCurrentScratch, Data, Count) ? gScratchArea : gCurrentScratch;
+  // data itself as scratch): this call works in the thread's own area instead, which gives
+  // the same result. The caller's pointer still stays current for this thread's later calls.
+  float* work = areasOverlap(areas.current, Data, Count) ? areas.own : areas.current;
   const float scale = (Inverse && Scale) ? 1.0f / static_cast<float>(Count) : 1.0f;
   if (gKernels != nullptr && log2n >= gKernels->minLog2) {
     if (Inverse)
-      gKernels->inverse(Data, log2n, scale, work, gSpareArea);
+      gKernels->inverse(Data, log2n, scale, work, areas.spare);
     else
-      gKernels->forward(Data, log2n, work, gSpareArea);
+      gKernels->forward(Data, log2n, work, areas.spare);
     return;
   }
   if (Inverse) {

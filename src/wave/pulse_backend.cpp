@@ -261,9 +261,9 @@ class PulseDevice {
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.prebuf = static_cast<uint32_t>(-1);
-    int flags = PA_STREAM_ADJUST_LATENCY;
-    // A chosen device stays chosen: if it goes away the stream fails instead of moving.
-    if (deviceName != nullptr) flags |= PA_STREAM_DONT_MOVE;
+    // The device a stream opened on (chosen, or the default of that moment) stays its device:
+    // if it goes away the stream fails instead of moving, maybe onto the sink being recorded.
+    const int flags = PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE;
     int rc;
     if (capture_) {
       attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kCaptureFragmentUsec, &sampleSpec_));
