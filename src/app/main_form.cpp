@@ -14,6 +14,7 @@
 #include <QShowEvent>
 #include <QStyleOptionToolButton>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <iterator>
 #include <utility>
@@ -67,13 +68,20 @@ QEvent::Type WaveNoticeEvent::eventType() {
   return type;
 }
 
-WindowPlacement KeepWindowOnScreen(int left, int top, int width, int height, QSize screen) {
-  if (left < 0) left = 0;
-  if (left > screen.width() - width) left = screen.width() - width;
-  if (top < 0) top = 0;
-  if (top > screen.height() - height - 30) top = screen.height() - height - 30;
-  if (height > screen.height() - 60) height = screen.height() - 60;
-  return WindowPlacement{left, top, height};
+bool CompositorPlacesWindows(const QString& platformName) { return platformName.startsWith(QLatin1String("wayland")); }
+
+std::optional<QPoint> KeepWindowOnScreen(QPoint stored, QSize frame, QRect available, const QString& platformName) {
+  // Moving there would be ignored, and the place the window then reports is not where it is.
+  if (CompositorPlacesWindows(platformName)) return std::nullopt;
+  int left = stored.x();
+  int top = stored.y();
+  // The far edges first, then the near ones: a window larger than the area ends at its
+  // top-left corner, where its title bar and its controls can still be reached.
+  left = std::min(left, available.left() + available.width() - frame.width());
+  top = std::min(top, available.top() + available.height() - frame.height() - 30);
+  left = std::max(left, available.left());
+  top = std::max(top, available.top());
+  return QPoint(left, top);
 }
 
 namespace {
@@ -335,10 +343,14 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   StreamClock = [] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
   };
-  ScreenSize = [this] {
-    const QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
-    return s ? s->geometry().size() : QSize(1024, 768);
+  ScreenArea = [this] {
+    // The screen that holds the stored position, so a window stays on the monitor it was
+    // left on; the window's own screen when that monitor is gone.
+    const QScreen* s = QGuiApplication::screenAt(QPoint(StoredLeft, StoredTop));
+    if (!s) s = screen() ? screen() : QGuiApplication::primaryScreen();
+    return s ? s->availableGeometry() : QRect(0, 0, 1024, 768);
   };
+  PlatformName = QGuiApplication::platformName();
 
   buildControls();
   connectHandlers();
@@ -461,12 +473,10 @@ void TMainForm::FormShow() {
 // Moves the window to the stored position kept on the screen with its outer size: the
 // client size it had at show plus the frame's margins as far as they are known yet.
 void TMainForm::keepOnScreen() {
-  const QSize margins = frameGeometry().size() - size();
-  const QSize outer = shownClientSize_ + margins;
-  const WindowPlacement placed = KeepWindowOnScreen(StoredLeft, StoredTop, outer.width(), outer.height(), ScreenSize());
-  const int clientHeight = placed.Height - margins.height();
-  if (clientHeight != height()) setFixedHeight(clientHeight);
-  move(placed.Left, placed.Top);
+  const QSize outer = shownClientSize_ + (frameGeometry().size() - size());
+  const std::optional<QPoint> placed =
+      KeepWindowOnScreen(QPoint(StoredLeft, StoredTop), outer, ScreenArea(), PlatformName);
+  if (placed) move(*placed);
 }
 
 // The stored position is the frame's, and the close query stores the frame's. A window
