@@ -50,7 +50,7 @@ void SpeedButton::paintEvent(QPaintEvent*) {
   if (face.isNull())
     painter.fillRect(rect(), palette().button());
   else
-    painter.drawPixmap(rect(), face);
+    painter.drawPixmap(QPointF(0, 0), face);  // drawn for this size at this ratio: no scaling
 }
 
 PaintBox::PaintBox(QWidget* parent) : QWidget(parent) {}
@@ -234,15 +234,29 @@ const ControlRow kLayout[] = {
     {&TMainForm::Image1, Parent::Form, {102, 402, 42, 40}, nullptr, kParentColour, clBlack, Picture::RunningIndicator},
 };
 
-QImage picture(Picture p) {
+QImage picture(Picture p, qreal ratio) {
   switch (p) {
-    case Picture::ClipMark: return ClipMarkPicture();
-    case Picture::Scale: return ScalePicture(false);
-    case Picture::ScaleBothWays: return ScalePicture(true);
-    case Picture::RunningIndicator: return RunningIndicatorPicture();
+    case Picture::ClipMark: return ClipMarkPicture(ratio);
+    case Picture::Scale: return ScalePicture(false, ratio);
+    case Picture::ScaleBothWays: return ScalePicture(true, ratio);
+    case Picture::RunningIndicator: return RunningIndicatorPicture(ratio);
     default: return {};
   }
 }
+
+// A control's picture (an image's, or a speed button's four faces) at `ratio`.
+void drawPicture(QLabel* label, const ControlRow& row, qreal ratio) {
+  label->setPixmap(QPixmap::fromImage(picture(row.picture, ratio)));
+}
+
+void drawPicture(SpeedButton* button, const ControlRow& row, qreal ratio) {
+  const auto faces =
+      SpeedButtonFaces(row.picture == Picture::Microphone ? ButtonGlyph::Microphone : ButtonGlyph::Speaker, ratio);
+  for (size_t i = 0; i < faces.size(); ++i) button->Faces[i] = QPixmap::fromImage(faces[i]);
+  button->update();
+}
+
+void drawPicture(QWidget*, const ControlRow&, qreal) {}
 
 // The background a control shows: its own colour, or its parent's.
 QColor backgroundOf(const QWidget* w, const ControlRow& row) {
@@ -258,7 +272,7 @@ void setUpControl(QLabel* label, const ControlRow& row) {
     fitLabel(label, row.geometry.width());
     return;
   }
-  label->setPixmap(QPixmap::fromImage(picture(row.picture)));
+  // The picture itself comes with the others (TMainForm::drawPictures).
   // The clip marks are stretched to their box; the other pictures have its size.
   label->setScaledContents(row.picture == Picture::ClipMark);
   // The clip marks and the running indicator show only while their condition holds.
@@ -313,12 +327,7 @@ void setUpControl(QCheckBox* box, const ControlRow& row) {
   setColours(box, backgroundOf(box, row), toQColor(row.fontColour));
 }
 
-void setUpControl(SpeedButton* button, const ControlRow& row) {
-  button->setGeometry(row.geometry);
-  const auto faces =
-      SpeedButtonFaces(row.picture == Picture::Microphone ? ButtonGlyph::Microphone : ButtonGlyph::Speaker);
-  for (size_t i = 0; i < faces.size(); ++i) button->Faces[i] = QPixmap::fromImage(faces[i]);
-}
+void setUpControl(SpeedButton* button, const ControlRow& row) { button->setGeometry(row.geometry); }
 
 }  // namespace
 
@@ -353,6 +362,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   PlatformName = QGuiApplication::platformName();
 
   buildControls();
+  drawPictures();
   connectHandlers();
   FormCreate();
   Timer1->start();
@@ -405,6 +415,17 @@ void TMainForm::buildControls() {
   for (size_t i = 0; i + 1 < std::size(tabOrder); ++i) setTabOrder(tabOrder[i], tabOrder[i + 1]);
 }
 
+// The drawn pictures at the window's device pixel ratio; drawn anew when the ratio changes
+// (the window went to a screen of another density), so they stay as sharp as the text.
+void TMainForm::drawPictures() {
+  const qreal ratio = devicePixelRatio();
+  if (ratio == picturesRatio_) return;
+  picturesRatio_ = ratio;
+  for (const ControlRow& row : kLayout)
+    if (row.picture != Picture::None)
+      std::visit([&](auto member) { drawPicture(this->*member, row, ratio); }, row.member);
+}
+
 void TMainForm::connectHandlers() {
   // Boxes react only to the user's choice, never to the code setting an index.
   connect(CbWaveInDevice, &QComboBox::activated, this, [this] { CbWaveInDeviceChange(); });
@@ -436,6 +457,7 @@ void TMainForm::FormCreate() {
 
 void TMainForm::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
+  drawPictures();  // the screen it opens on may not be the one it was made for
   if (!firstShowDone_) {
     firstShowDone_ = true;
     FormShow();

@@ -260,6 +260,7 @@ class TMainForm : public QWidget {
   void setClientWidth(int width);
   void keepOnScreen();
   void keepShownFramePosition();
+  void drawPictures();
 
   std::unique_ptr<wave::NoticeTarget> noticeTarget_;
   QStringList rateNoticesShown_;  // each told once per run
@@ -269,4 +270,5 @@ class TMainForm : public QWidget {
   std::optional<QPoint> shownFramePosition_;
   // The client size at show, before the spectrum switch set the width.
   QSize shownClientSize_;
+  qreal picturesRatio_ = 0;  // device pixel ratio the drawn pictures were made for
 };
