@@ -12,6 +12,7 @@
 #include <QFrame>
 #include <QLabel>
 #include <QPainter>
+#include <QScreen>
 #include <QSettings>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -21,6 +22,7 @@
 #include <cmath>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "app/globals.hpp"
@@ -30,6 +32,7 @@
 #include "display/led_display.hpp"
 #include "display/ruler.hpp"
 #include "dsp/fft.hpp"
+#include "offscreen_screens.hpp"
 #include "wave/scripted_backend.hpp"
 #include "window_test_support.hpp"
 
@@ -706,6 +709,23 @@ TEST(Pictures, SizesOfThePictures) {
     for (const QImage& face : app::SpeedButtonFaces(glyph)) EXPECT_EQ(face.size(), QSize(75, 40));
 }
 
+// Each picture comes at the ratio asked for, in device pixels, with its size in pixels.
+TEST(Pictures, DrawnAtTheRatioAskedForWithTheirSizeInPixels) {
+  for (const qreal ratio : {1.5, 2.0}) {
+    std::vector<std::pair<QImage, QSize>> pictures = {
+        {app::ScalePicture(false, ratio), app::kScaleSize},
+        {app::ScalePicture(true, ratio), app::kScaleSize},
+        {app::ClipMarkPicture(ratio), app::kClipMarkSize},
+        {app::RunningIndicatorPicture(ratio), app::kRunningIndicatorSize}};
+    for (auto glyph : {app::ButtonGlyph::Microphone, app::ButtonGlyph::Speaker})
+      for (const QImage& face : app::SpeedButtonFaces(glyph, ratio)) pictures.emplace_back(face, app::kSpeedButtonSize);
+    for (const auto& [image, size] : pictures) {
+      EXPECT_EQ(image.devicePixelRatio(), ratio);
+      EXPECT_EQ(image.size(), size * ratio) << ratio;
+    }
+  }
+}
+
 TEST(Pictures, TheFourFacesDifferAndTheTwoButtonsDiffer) {
   const auto mic = app::SpeedButtonFaces(app::ButtonGlyph::Microphone);
   const auto speaker = app::SpeedButtonFaces(app::ButtonGlyph::Speaker);
@@ -744,6 +764,42 @@ TEST_F(MainFormTest, SpeedButtonsShowTheirFourFaces) {
   f.SBMic->setChecked(false);
   const QImage shown = f.SBMic->grab().toImage().convertToFormat(QImage::Format_RGB32);
   EXPECT_EQ(shown, f.SBMic->Faces[app::SpeedButton::FaceUp].toImage().convertToFormat(QImage::Format_RGB32));
+}
+
+// The window moved to a screen of ratio 2 draws its pictures anew at that ratio: the
+// meters' blocks and the scales' ticks crisp (whole device pixels in their own colours),
+// each tick on the last device column of a meter block.
+TEST_F(MainFormTest, OnADenseScreenThePicturesAreDrawnAnewAtItsRatio) {
+  QScreen* dense = screenWithRatio(2);
+  if (!dense) GTEST_SKIP() << "no screen of ratio 2 on this platform";
+  TMainForm& f = showForm();
+  f.setScreen(dense);
+  drain();
+  for (const QPixmap& face : f.SBMic->Faces) EXPECT_EQ(face.devicePixelRatio(), 2);
+  for (QLabel* image : {f.ImageA, f.ImgScale1, f.ImgScale2, f.ImageOA, f.ImageOB, f.Image1})
+    EXPECT_EQ(image->pixmap().devicePixelRatio(), 2) << image->objectName().toStdString();
+  f.LedInA->setPosition(32767);
+  const QImage panel = f.Panel1->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  ASSERT_EQ(panel.devicePixelRatio(), 2);
+  EXPECT_EQ(f.LedInA->surface().devicePixelRatio(), 2);
+  const int meterRow = 2 * f.LedInA->geometry().center().y();
+  const int tickRow = 2 * f.ImgScale1->y();
+  const QRgb black = qRgb(0, 0, 0), ink = qRgb(192, 192, 192);
+  std::vector<int> ticks;
+  for (int x = 2 * f.ImgScale1->x(); x < 2 * (f.ImgScale1->x() + f.ImgScale1->width()); ++x) {
+    const QRgb c = panel.pixel(x, tickRow);
+    ASSERT_TRUE(c == black || c == ink) << "blended tick colour at " << x;
+    if (c != ink || panel.pixel(x - 1, tickRow) == ink) continue;
+    ticks.push_back(x);
+    EXPECT_EQ(panel.pixel(x + 1, tickRow), ink) << "tick at " << x << " is not two device pixels wide";
+    EXPECT_EQ(panel.pixel(x + 2, tickRow), black) << "tick at " << x << " is not two device pixels wide";
+  }
+  ASSERT_EQ(ticks.size(), 5u);
+  // -20 dBFS is the end of block 5, 0 dBFS the end of block 50.
+  for (const int x : {ticks.front(), ticks.back()}) {
+    EXPECT_NE(panel.pixel(x, meterRow), black) << "tick at " << x << " is not under a block";
+    EXPECT_EQ(panel.pixel(x + 1, meterRow), black) << "tick at " << x << " is not at a block's end";
+  }
 }
 
 // ---------------------------------------------------------------------------------------
