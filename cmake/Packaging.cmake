@@ -4,12 +4,14 @@ include(GNUInstallDirs)
 set(TOVREL_APP_ID io.github.tovrel.Tovrel)
 set(TOVREL_DATA ${PROJECT_SOURCE_DIR}/data)
 
-# The window's icon, compiled in. The PNG is rendered from the SVG with
+# The window's icon, compiled in at 48 and 96 pixels (sharp at a device pixel ratio of 2).
+# The PNGs are rendered from the SVG with
 #   rsvg-convert -w 48 -h 48 data/io.github.tovrel.Tovrel.svg -o data/io.github.tovrel.Tovrel.png
-# so that loading it needs no image plugin beyond Qt's own PNG reader.
+#   rsvg-convert -w 96 -h 96 data/io.github.tovrel.Tovrel.svg -o data/io.github.tovrel.Tovrel-96.png
+# so that loading them needs no image plugin beyond Qt's own PNG reader.
 add_library(tovrel_icon OBJECT)
 qt_add_resources(tovrel_icon window_icon PREFIX /icons BASE ${TOVREL_DATA}
-                 FILES ${TOVREL_DATA}/${TOVREL_APP_ID}.png)
+                 FILES ${TOVREL_DATA}/${TOVREL_APP_ID}.png ${TOVREL_DATA}/${TOVREL_APP_ID}-96.png)
 target_link_libraries(tovrel PRIVATE tovrel_icon)
 
 install(TARGETS tovrel tovrel-convert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

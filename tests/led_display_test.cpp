@@ -2,12 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QScreen>
 #include <QWidget>
 #include <cstdlib>
 #include <memory>
 #include <random>
+#include <set>
 
 #include "display/led_display.hpp"
+#include "offscreen_screens.hpp"
 
 // Under the address sanitizer, an allocation that cannot succeed returns null (as malloc does)
 // instead of ending the program, so the test of an unallocatable surface can run there too.
@@ -20,7 +23,7 @@ namespace {
 class QtEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    useOffscreenScreens();
     app_ = std::make_unique<QApplication>(argc_, argv_);
   }
   void TearDown() override { app_.reset(); }
@@ -124,6 +127,51 @@ TEST(LedDisplay, MainWindowMeterGeometry) {
         EXPECT_EQ(img.pixel(x, y), black) << x << "," << y;
       }
     }
+  }
+}
+
+// On a screen of ratio 1.5 the 3-pixel block pitch is 4.5 device pixels: blocks placed by
+// rounding come out with gaps of 1 and 2 device pixels, and a picture drawn at 1 and
+// enlarged blends its edges. Each block must have one width and each gap one width, in the
+// block colours alone.
+TEST(LedDisplay, BlocksAndGapsKeepOneWidthInDevicePixelsAtEveryRatio) {
+  for (const qreal ratio : {1.5, 2.0}) {
+    QScreen* screen = screenWithRatio(ratio);
+    if (!screen) GTEST_SKIP() << "no screen of ratio " << ratio << " on this platform";
+    MainWindowMeter m;
+    m.panel.setScreen(screen);
+    m.led->setPosition(32767);
+    m.led->PaintLEDs();
+    const QImage& img = m.led->surface();
+    EXPECT_EQ(img.devicePixelRatio(), ratio);
+    ASSERT_EQ(img.size(), QSize(150, 12) * ratio);
+    const QRgb black = qRgb(0, 0, 0);
+    std::set<int> blockWidths, gapWidths;
+    std::set<int> blockRows;
+    int blocks = 0;
+    for (int y = 0; y < img.height(); ++y) {
+      for (int x = 0, run = 1; x < img.width(); x += run) {
+        const QRgb c = img.pixel(x, y);
+        for (run = 1; x + run < img.width() && img.pixel(x + run, y) == c; ++run) {
+        }
+        if (c == black) {
+          if (x > 0 && x + run < img.width() && y == img.height() / 2) gapWidths.insert(run);
+          continue;
+        }
+        blockRows.insert(y);
+        if (y != img.height() / 2) continue;
+        ++blocks;
+        blockWidths.insert(run);
+        EXPECT_EQ(c, expectedBlock(blocks, 50, 35, 9)) << ratio << ": block " << blocks;
+      }
+    }
+    EXPECT_EQ(blocks, 50) << ratio;
+    EXPECT_EQ(blockWidths.size(), 1u) << ratio;
+    EXPECT_EQ(gapWidths.size(), 1u) << ratio;
+    // The blocks' rows: one unbroken band, as high as at 1 scaled (8 of 12 pixels).
+    ASSERT_FALSE(blockRows.empty());
+    EXPECT_EQ(int(blockRows.size()), *blockRows.rbegin() - *blockRows.begin() + 1) << ratio;
+    EXPECT_EQ(int(blockRows.size()), qRound(8 * ratio)) << ratio;
   }
 }
 

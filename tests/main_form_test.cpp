@@ -12,6 +12,8 @@
 #include <QFrame>
 #include <QLabel>
 #include <QPainter>
+#include <QScreen>
+#include <QSettings>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QTemporaryDir>
@@ -19,6 +21,8 @@
 #include <QWindow>
 #include <cmath>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "app/globals.hpp"
@@ -28,13 +32,13 @@
 #include "display/led_display.hpp"
 #include "display/ruler.hpp"
 #include "dsp/fft.hpp"
+#include "offscreen_screens.hpp"
 #include "wave/scripted_backend.hpp"
 #include "window_test_support.hpp"
 
 namespace {
 
 using app::KeepWindowOnScreen;
-using app::WindowPlacement;
 using namespace display;
 
 class MainFormTest : public ::testing::Test {
@@ -54,9 +58,10 @@ class MainFormTest : public ::testing::Test {
     wave::setBackend(nullptr);
   }
 
-  TMainForm& showForm(QSize screen = QSize(1920, 1080)) {
+  TMainForm& showForm(QRect screen = QRect(0, 0, 1920, 1080), const QString& platform = {}) {
     form = std::make_unique<TMainForm>();
-    form->ScreenSize = [screen] { return screen; };
+    form->ScreenArea = [screen] { return screen; };
+    if (!platform.isEmpty()) form->PlatformName = platform;
     form->show();
     drain();
     return *form;
@@ -70,6 +75,12 @@ class MainFormTest : public ::testing::Test {
     file.write("[Varnex]\n" + values);
   }
 
+  // The stored window position, as the settings file holds it.
+  QPoint storedPosition() const {
+    QSettings stored(config_.path() + QStringLiteral("/ZEM/Varnex.conf"), QSettings::IniFormat);
+    return {stored.value(QStringLiteral("Varnex/Left")).toInt(), stored.value(QStringLiteral("Varnex/Top")).toInt()};
+  }
+
   wave::ScriptedBackend audio;
   std::vector<app::BoxRequest> boxes;
   std::unique_ptr<TMainForm> form;
@@ -81,50 +92,77 @@ class MainFormTest : public ::testing::Test {
 // ---------------------------------------------------------------------------------------
 // Keeping the window on the screen
 
-TEST(KeepWindowOnScreen, DefaultPositionFitsAnOrdinaryScreen) {
-  EXPECT_EQ(KeepWindowOnScreen(100, 100, 482, 453, QSize(1024, 768)), (WindowPlacement{100, 100, 453}));
-}
+struct PlacementCase {
+  const char* name;
+  QPoint stored;
+  QSize frame;
+  QRect available;
+  const char* platform;
+  std::optional<QPoint> placed;
+};
 
-TEST(KeepWindowOnScreen, LeftPastTheRightEdgeStopsAtTheScreenWidthLessTheWindowWidth) {
-  EXPECT_EQ(KeepWindowOnScreen(5000, 100, 482, 453, QSize(1920, 1080)).Left, 1920 - 482);
-  // No margin on the right: exactly at the edge is kept.
-  EXPECT_EQ(KeepWindowOnScreen(1920 - 482, 100, 482, 453, QSize(1920, 1080)).Left, 1920 - 482);
-  EXPECT_EQ(KeepWindowOnScreen(-7, 100, 482, 453, QSize(1920, 1080)).Left, 0);
-}
-
-TEST(KeepWindowOnScreen, NegativeTopBecomesZero) {
-  EXPECT_EQ(KeepWindowOnScreen(100, -20, 482, 453, QSize(2560, 1440)), (WindowPlacement{100, 0, 453}));
-}
-
-TEST(KeepWindowOnScreen, BottomRuleRunsAfterTheNegativeRuleSoTopMayEndNegative) {
-  // 500 - 480 - 30 = -10, then the height shrinks to 500 - 60.
-  EXPECT_EQ(KeepWindowOnScreen(100, 100, 240, 480, QSize(1024, 500)), (WindowPlacement{100, -10, 440}));
-  // The bottom margin is 30 pixels: 1080 - 453 - 30 = 597.
-  EXPECT_EQ(KeepWindowOnScreen(0, 900, 482, 453, QSize(1920, 1080)).Top, 597);
-  EXPECT_EQ(KeepWindowOnScreen(0, 597, 482, 453, QSize(1920, 1080)).Top, 597);
+TEST(KeepWindowOnScreen, PlacesTheFrameWholeOnTheFreeAreaOrLeavesItToTheCompositor) {
+  const QSize frame(488, 480);  // the window with a frame
+  const QRect full(0, 0, 1920, 1080);
+  const QRect panels(48, 27, 1872, 1053);  // a panel at the left and one at the top
+  const PlacementCase cases[] = {
+      {"default position fits", {100, 100}, frame, {0, 0, 1024, 768}, "xcb", QPoint(100, 100)},
+      {"past the right edge", {5000, 100}, frame, full, "xcb", QPoint(1920 - 488, 100)},
+      {"exactly at the right edge", {1920 - 488, 100}, frame, full, "xcb", QPoint(1920 - 488, 100)},
+      {"left of the screen", {-7, 100}, frame, full, "xcb", QPoint(0, 100)},
+      {"above the screen", {100, -20}, frame, full, "xcb", QPoint(100, 0)},
+      {"30 pixels clear of the bottom", {0, 900}, frame, full, "xcb", QPoint(0, 1080 - 480 - 30)},
+      {"under the top and left panels", {0, 0}, frame, panels, "xcb", QPoint(48, 27)},
+      {"past the far edges with panels",
+       {5000, 5000},
+       frame,
+       panels,
+       "xcb",
+       QPoint(48 + 1872 - 488, 27 + 1053 - 480 - 30)},
+      // 1600 x 1200 at scale 3 is 533 x 400: the window is higher than the screen and stays whole.
+      {"screen lower than the window", {51, 100}, frame, {0, 0, 533, 400}, "xcb", QPoint(533 - 488, 0)},
+      {"screen smaller than the window", {51, 100}, frame, {0, 0, 400, 300}, "xcb", QPoint(0, 0)},
+      {"smaller screen with a top panel", {-300, -300}, frame, {0, 32, 533, 368}, "xcb", QPoint(0, 32)},
+      {"second monitor keeps its place", {2000, 100}, frame, {1920, 0, 1280, 1024}, "xcb", QPoint(2000, 100)},
+      {"Wayland places windows itself", {500, 400}, frame, {0, 0, 960, 540}, "wayland", std::nullopt},
+      {"Wayland off the screen too", {-7000, 9000}, frame, {0, 0, 533, 400}, "wayland-egl", std::nullopt},
+  };
+  for (const PlacementCase& c : cases)
+    EXPECT_EQ(KeepWindowOnScreen(c.stored, c.frame, c.available, QString::fromLatin1(c.platform)), c.placed) << c.name;
 }
 
 TEST_F(MainFormTest, StoredPositionIsKeptOnTheScreenAtShow) {
   // First-run position 100, 100 on a screen narrower than 100 + the window.
-  TMainForm& f = showForm(QSize(500, 1000));
+  TMainForm& f = showForm(QRect(0, 0, 500, 1000));
   const int outerWidth = 482 + (f.frameGeometry().width() - f.width());
   EXPECT_EQ(f.x(), 500 - outerWidth);
   EXPECT_EQ(f.y(), 100);
   EXPECT_EQ(f.height(), 453);
 }
 
-TEST_F(MainFormTest, AScreenLowerThanTheWindowMovesItUpAndShrinksIt) {
-  TMainForm& f = showForm(QSize(1920, 500));
-  const int frameHeight = f.frameGeometry().height() - f.height();
-  // The top rule sees the outer height before the shrink: 500 - (453 + frame) - 30.
-  EXPECT_EQ(f.y(), 500 - (453 + frameHeight) - 30);
-  EXPECT_EQ(f.frameGeometry().height(), 440);
-  EXPECT_EQ(f.minimumHeight(), f.maximumHeight());
-  EXPECT_EQ(f.x(), 100);
+// A screen smaller than the fixed window (1200 x 1140 at scale 3): the window stays whole,
+// its top-left corner at the free area's, and that is the position stored.
+TEST_F(MainFormTest, AScreenSmallerThanTheWindowShowsItWholeAtTheTopLeft) {
+  storeSettings("Left=51\nTop=300\n");
+  TMainForm& f = showForm(QRect(0, 20, 400, 380));
+  EXPECT_EQ(f.frameGeometry().topLeft(), QPoint(0, 20));
+  EXPECT_EQ(f.size(), QSize(482, 453));
+  EXPECT_EQ(f.minimumSize(), f.maximumSize());
+  f.close();
+  EXPECT_EQ(storedPosition(), QPoint(0, 20));
+}
+
+// Where the compositor places windows, the stored position is neither applied nor
+// replaced by the place the window believes it has.
+TEST_F(MainFormTest, OnWaylandTheStoredPositionStaysAsItWas) {
+  storeSettings("Left=500\nTop=400\n");
+  TMainForm& f = showForm(QRect(0, 0, 960, 540), QStringLiteral("wayland"));
+  f.close();
+  EXPECT_EQ(storedPosition(), QPoint(500, 400));
 }
 
 TEST_F(MainFormTest, DefaultPositionOnALargeScreen) {
-  TMainForm& f = showForm(QSize(1920, 1080));
+  TMainForm& f = showForm();
   EXPECT_EQ(f.pos(), QPoint(100, 100));
   EXPECT_EQ(f.height(), 453);
 }
@@ -581,7 +619,7 @@ TEST_F(MainFormTest, RunningIndicatorOnlyWithBothDevicesRunning) {
 
 TEST_F(MainFormTest, StartUpFromStoredSettingsOutsideTheirRanges) {
   storeSettings("SAMode=2\nInDevice=7\nOutDevice=-1\nBitrate=99\nLeft=5000\nTop=-20\nLogSpectr=1\n");
-  TMainForm& f = showForm(QSize(1920, 1080));
+  TMainForm& f = showForm();
   // SAMode 2 leaves the spectrum switch unchecked, and the switch then stores 0.
   EXPECT_FALSE(f.cbSpectr->isChecked());
   EXPECT_EQ(SAMode, 0);
@@ -678,6 +716,23 @@ TEST(Pictures, SizesOfThePictures) {
     for (const QImage& face : app::SpeedButtonFaces(glyph)) EXPECT_EQ(face.size(), QSize(75, 40));
 }
 
+// Each picture comes at the ratio asked for, in device pixels, with its size in pixels.
+TEST(Pictures, DrawnAtTheRatioAskedForWithTheirSizeInPixels) {
+  for (const qreal ratio : {1.5, 2.0}) {
+    std::vector<std::pair<QImage, QSize>> pictures = {
+        {app::ScalePicture(false, ratio), app::kScaleSize},
+        {app::ScalePicture(true, ratio), app::kScaleSize},
+        {app::ClipMarkPicture(ratio), app::kClipMarkSize},
+        {app::RunningIndicatorPicture(ratio), app::kRunningIndicatorSize}};
+    for (auto glyph : {app::ButtonGlyph::Microphone, app::ButtonGlyph::Speaker})
+      for (const QImage& face : app::SpeedButtonFaces(glyph, ratio)) pictures.emplace_back(face, app::kSpeedButtonSize);
+    for (const auto& [image, size] : pictures) {
+      EXPECT_EQ(image.devicePixelRatio(), ratio);
+      EXPECT_EQ(image.size(), size * ratio) << ratio;
+    }
+  }
+}
+
 TEST(Pictures, TheFourFacesDifferAndTheTwoButtonsDiffer) {
   const auto mic = app::SpeedButtonFaces(app::ButtonGlyph::Microphone);
   const auto speaker = app::SpeedButtonFaces(app::ButtonGlyph::Speaker);
@@ -716,6 +771,42 @@ TEST_F(MainFormTest, SpeedButtonsShowTheirFourFaces) {
   f.SBMic->setChecked(false);
   const QImage shown = f.SBMic->grab().toImage().convertToFormat(QImage::Format_RGB32);
   EXPECT_EQ(shown, f.SBMic->Faces[app::SpeedButton::FaceUp].toImage().convertToFormat(QImage::Format_RGB32));
+}
+
+// The window moved to a screen of ratio 2 draws its pictures anew at that ratio: the
+// meters' blocks and the scales' ticks crisp (whole device pixels in their own colours),
+// each tick on the last device column of a meter block.
+TEST_F(MainFormTest, OnADenseScreenThePicturesAreDrawnAnewAtItsRatio) {
+  QScreen* dense = screenWithRatio(2);
+  if (!dense) GTEST_SKIP() << "no screen of ratio 2 on this platform";
+  TMainForm& f = showForm();
+  f.setScreen(dense);
+  drain();
+  for (const QPixmap& face : f.SBMic->Faces) EXPECT_EQ(face.devicePixelRatio(), 2);
+  for (QLabel* image : {f.ImageA, f.ImgScale1, f.ImgScale2, f.ImageOA, f.ImageOB, f.Image1})
+    EXPECT_EQ(image->pixmap().devicePixelRatio(), 2) << image->objectName().toStdString();
+  f.LedInA->setPosition(32767);
+  const QImage panel = f.Panel1->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  ASSERT_EQ(panel.devicePixelRatio(), 2);
+  EXPECT_EQ(f.LedInA->surface().devicePixelRatio(), 2);
+  const int meterRow = 2 * f.LedInA->geometry().center().y();
+  const int tickRow = 2 * f.ImgScale1->y();
+  const QRgb black = qRgb(0, 0, 0), ink = qRgb(192, 192, 192);
+  std::vector<int> ticks;
+  for (int x = 2 * f.ImgScale1->x(); x < 2 * (f.ImgScale1->x() + f.ImgScale1->width()); ++x) {
+    const QRgb c = panel.pixel(x, tickRow);
+    ASSERT_TRUE(c == black || c == ink) << "blended tick colour at " << x;
+    if (c != ink || panel.pixel(x - 1, tickRow) == ink) continue;
+    ticks.push_back(x);
+    EXPECT_EQ(panel.pixel(x + 1, tickRow), ink) << "tick at " << x << " is not two device pixels wide";
+    EXPECT_EQ(panel.pixel(x + 2, tickRow), black) << "tick at " << x << " is not two device pixels wide";
+  }
+  ASSERT_EQ(ticks.size(), 5u);
+  // -20 dBFS is the end of block 5, 0 dBFS the end of block 50.
+  for (const int x : {ticks.front(), ticks.back()}) {
+    EXPECT_NE(panel.pixel(x, meterRow), black) << "tick at " << x << " is not under a block";
+    EXPECT_EQ(panel.pixel(x + 1, meterRow), black) << "tick at " << x << " is not at a block's end";
+  }
 }
 
 // ---------------------------------------------------------------------------------------

@@ -64,7 +64,7 @@ class PipelineTest : public ::testing::Test {
       if (inBox) std::exchange(inBox, nullptr)();
     });
     form = std::make_unique<TMainForm>();
-    form->ScreenSize = [] { return QSize(1920, 1080); };
+    form->ScreenArea = [] { return QRect(0, 0, 1920, 1080); };
     form->show();
     drain();
     // Plain pass-through unless a test switches conversion on.
@@ -1155,7 +1155,7 @@ TEST(PipelineWithoutServer, WindowOpensWithMapperOnlyAndAButtonShowsTheDriverTex
   app::setBoxPresenter([&](const app::BoxRequest& b) { boxes.push_back(b); });
   {
     TMainForm form;
-    form.ScreenSize = [] { return QSize(1280, 1024); };
+    form.ScreenArea = [] { return QRect(0, 0, 1280, 1024); };
     form.show();
     drain();
     EXPECT_EQ(form.CbWaveInDevice->count(), 1);

@@ -43,7 +43,7 @@ class SettingsWindowTest : public ::testing::Test {
 
   TMainForm& showForm() {
     form = std::make_unique<TMainForm>();
-    form->ScreenSize = [] { return QSize(1920, 1080); };
+    form->ScreenArea = [] { return QRect(0, 0, 1920, 1080); };
     form->show();
     drain();
     return *form;

@@ -58,7 +58,10 @@ int main(int argc, char* argv[]) {
     nameApplication();
     // The desktop file's id lets Wayland compositors match the window to its menu entry.
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tovrel.Tovrel"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/io.github.tovrel.Tovrel.png")));
+    // Two sizes, so a title bar or switcher at a device pixel ratio of 2 need not enlarge one.
+    QIcon icon(QStringLiteral(":/icons/io.github.tovrel.Tovrel.png"));
+    icon.addFile(QStringLiteral(":/icons/io.github.tovrel.Tovrel-96.png"));
+    QApplication::setWindowIcon(icon);
     // Anything left that is not ours is refused here, before a window or device opens.
     QCommandLineParser parser;
     describe(parser);

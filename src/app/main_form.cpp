@@ -14,6 +14,7 @@
 #include <QShowEvent>
 #include <QStyleOptionToolButton>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <iterator>
 #include <utility>
@@ -49,7 +50,7 @@ void SpeedButton::paintEvent(QPaintEvent*) {
   if (face.isNull())
     painter.fillRect(rect(), palette().button());
   else
-    painter.drawPixmap(rect(), face);
+    painter.drawPixmap(QPointF(0, 0), face);  // drawn for this size at this ratio: no scaling
 }
 
 PaintBox::PaintBox(QWidget* parent) : QWidget(parent) {}
@@ -67,13 +68,20 @@ QEvent::Type WaveNoticeEvent::eventType() {
   return type;
 }
 
-WindowPlacement KeepWindowOnScreen(int left, int top, int width, int height, QSize screen) {
-  if (left < 0) left = 0;
-  if (left > screen.width() - width) left = screen.width() - width;
-  if (top < 0) top = 0;
-  if (top > screen.height() - height - 30) top = screen.height() - height - 30;
-  if (height > screen.height() - 60) height = screen.height() - 60;
-  return WindowPlacement{left, top, height};
+bool CompositorPlacesWindows(const QString& platformName) { return platformName.startsWith(QLatin1String("wayland")); }
+
+std::optional<QPoint> KeepWindowOnScreen(QPoint stored, QSize frame, QRect available, const QString& platformName) {
+  // Moving there would be ignored, and the place the window then reports is not where it is.
+  if (CompositorPlacesWindows(platformName)) return std::nullopt;
+  int left = stored.x();
+  int top = stored.y();
+  // The far edges first, then the near ones: a window larger than the area ends at its
+  // top-left corner, where its title bar and its controls can still be reached.
+  left = std::min(left, available.left() + available.width() - frame.width());
+  top = std::min(top, available.top() + available.height() - frame.height() - 30);
+  left = std::max(left, available.left());
+  top = std::max(top, available.top());
+  return QPoint(left, top);
 }
 
 namespace {
@@ -226,15 +234,29 @@ const ControlRow kLayout[] = {
     {&TMainForm::Image1, Parent::Form, {102, 402, 42, 40}, nullptr, kParentColour, clBlack, Picture::RunningIndicator},
 };
 
-QImage picture(Picture p) {
+QImage picture(Picture p, qreal ratio) {
   switch (p) {
-    case Picture::ClipMark: return ClipMarkPicture();
-    case Picture::Scale: return ScalePicture(false);
-    case Picture::ScaleBothWays: return ScalePicture(true);
-    case Picture::RunningIndicator: return RunningIndicatorPicture();
+    case Picture::ClipMark: return ClipMarkPicture(ratio);
+    case Picture::Scale: return ScalePicture(false, ratio);
+    case Picture::ScaleBothWays: return ScalePicture(true, ratio);
+    case Picture::RunningIndicator: return RunningIndicatorPicture(ratio);
     default: return {};
   }
 }
+
+// A control's picture (an image's, or a speed button's four faces) at `ratio`.
+void drawPicture(QLabel* label, const ControlRow& row, qreal ratio) {
+  label->setPixmap(QPixmap::fromImage(picture(row.picture, ratio)));
+}
+
+void drawPicture(SpeedButton* button, const ControlRow& row, qreal ratio) {
+  const auto faces =
+      SpeedButtonFaces(row.picture == Picture::Microphone ? ButtonGlyph::Microphone : ButtonGlyph::Speaker, ratio);
+  for (size_t i = 0; i < faces.size(); ++i) button->Faces[i] = QPixmap::fromImage(faces[i]);
+  button->update();
+}
+
+void drawPicture(QWidget*, const ControlRow&, qreal) {}
 
 // The background a control shows: its own colour, or its parent's.
 QColor backgroundOf(const QWidget* w, const ControlRow& row) {
@@ -250,7 +272,7 @@ void setUpControl(QLabel* label, const ControlRow& row) {
     fitLabel(label, row.geometry.width());
     return;
   }
-  label->setPixmap(QPixmap::fromImage(picture(row.picture)));
+  // The picture itself comes with the others (TMainForm::drawPictures).
   // The clip marks are stretched to their box; the other pictures have its size.
   label->setScaledContents(row.picture == Picture::ClipMark);
   // The clip marks and the running indicator show only while their condition holds.
@@ -305,12 +327,7 @@ void setUpControl(QCheckBox* box, const ControlRow& row) {
   setColours(box, backgroundOf(box, row), toQColor(row.fontColour));
 }
 
-void setUpControl(SpeedButton* button, const ControlRow& row) {
-  button->setGeometry(row.geometry);
-  const auto faces =
-      SpeedButtonFaces(row.picture == Picture::Microphone ? ButtonGlyph::Microphone : ButtonGlyph::Speaker);
-  for (size_t i = 0; i < faces.size(); ++i) button->Faces[i] = QPixmap::fromImage(faces[i]);
-}
+void setUpControl(SpeedButton* button, const ControlRow& row) { button->setGeometry(row.geometry); }
 
 }  // namespace
 
@@ -335,12 +352,17 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   StreamClock = [] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
   };
-  ScreenSize = [this] {
-    const QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
-    return s ? s->geometry().size() : QSize(1024, 768);
+  ScreenArea = [this] {
+    // The screen that holds the stored position, so a window stays on the monitor it was
+    // left on; the window's own screen when that monitor is gone.
+    const QScreen* s = QGuiApplication::screenAt(QPoint(StoredLeft, StoredTop));
+    if (!s) s = screen() ? screen() : QGuiApplication::primaryScreen();
+    return s ? s->availableGeometry() : QRect(0, 0, 1024, 768);
   };
+  PlatformName = QGuiApplication::platformName();
 
   buildControls();
+  drawPictures();
   connectHandlers();
   FormCreate();
   Timer1->start();
@@ -393,6 +415,17 @@ void TMainForm::buildControls() {
   for (size_t i = 0; i + 1 < std::size(tabOrder); ++i) setTabOrder(tabOrder[i], tabOrder[i + 1]);
 }
 
+// The drawn pictures at the window's device pixel ratio; drawn anew when the ratio changes
+// (the window went to a screen of another density), so they stay as sharp as the text.
+void TMainForm::drawPictures() {
+  const qreal ratio = devicePixelRatio();
+  if (ratio == picturesRatio_) return;
+  picturesRatio_ = ratio;
+  for (const ControlRow& row : kLayout)
+    if (row.picture != Picture::None)
+      std::visit([&](auto member) { drawPicture(this->*member, row, ratio); }, row.member);
+}
+
 void TMainForm::connectHandlers() {
   // Boxes react only to the user's choice, never to the code setting an index.
   connect(CbWaveInDevice, &QComboBox::activated, this, [this] { CbWaveInDeviceChange(); });
@@ -424,6 +457,7 @@ void TMainForm::FormCreate() {
 
 void TMainForm::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
+  drawPictures();  // the screen it opens on may not be the one it was made for
   if (!firstShowDone_) {
     firstShowDone_ = true;
     FormShow();
@@ -461,12 +495,10 @@ void TMainForm::FormShow() {
 // Moves the window to the stored position kept on the screen with its outer size: the
 // client size it had at show plus the frame's margins as far as they are known yet.
 void TMainForm::keepOnScreen() {
-  const QSize margins = frameGeometry().size() - size();
-  const QSize outer = shownClientSize_ + margins;
-  const WindowPlacement placed = KeepWindowOnScreen(StoredLeft, StoredTop, outer.width(), outer.height(), ScreenSize());
-  const int clientHeight = placed.Height - margins.height();
-  if (clientHeight != height()) setFixedHeight(clientHeight);
-  move(placed.Left, placed.Top);
+  const QSize outer = shownClientSize_ + (frameGeometry().size() - size());
+  const std::optional<QPoint> placed =
+      KeepWindowOnScreen(QPoint(StoredLeft, StoredTop), outer, ScreenArea(), PlatformName);
+  if (placed) move(*placed);
 }
 
 // The stored position is the frame's, and the close query stores the frame's. A window

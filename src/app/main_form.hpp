@@ -5,7 +5,9 @@
 // handlers in main_form_display.cpp and the settings in main_form_settings.cpp.
 #include <QEvent>
 #include <QPoint>
+#include <QRect>
 #include <QSize>
+#include <QString>
 #include <QToolButton>
 #include <QWidget>
 #include <array>
@@ -71,19 +73,16 @@ class WaveNoticeEvent : public QEvent {
   wave::MMRESULT Error;
 };
 
-// Where the window goes after the stored position has been kept on the screen.
-struct WindowPlacement {
-  int Left = 0;
-  int Top = 0;
-  int Height = 0;
-  bool operator==(const WindowPlacement&) const = default;
-};
+// Whether the platform's compositor places top-level windows itself and tells no client
+// where they are (Wayland): a stored position can neither be applied nor read back there.
+bool CompositorPlacesWindows(const QString& platformName);
 
-// Keeps a window of outer size width x height on a screen of `screen` pixels: not left
-// of or above the screen, not past its right edge, 30 pixels clear of its bottom, and
-// at most the screen height less 60 pixels high. The rules run in that order, so the
-// top may still end negative on a screen lower than the window.
-WindowPlacement KeepWindowOnScreen(int left, int top, int width, int height, QSize screen);
+// Where a window whose frame is `frame` goes for the stored frame position `stored` on a
+// screen whose free area (panels excluded) is `available`: not past the area's right edge,
+// 30 pixels clear of its bottom, and never left of or above it, so a window larger than
+// the area sits whole at its top-left corner. The window keeps its size. Nothing (no move)
+// where the compositor places windows.
+std::optional<QPoint> KeepWindowOnScreen(QPoint stored, QSize frame, QRect available, const QString& platformName);
 
 // Live stream mode: short capture buffers converted as one continuous stream, the output
 // queued in the drift compensator, short playback buffers filled from it. Sized by
@@ -227,8 +226,10 @@ class TMainForm : public QWidget {
   // Open from LoadSettings until SaveSettings releases it (main_form_settings.cpp).
   std::unique_ptr<app::SettingsStore> SettingsStore;
 
-  // Size of the screen the window is kept on; tests inject their own.
-  std::function<QSize()> ScreenSize;
+  // Free area of the screen the window is kept on, and the platform's name; tests inject
+  // their own.
+  std::function<QRect()> ScreenArea;
+  QString PlatformName;
 
  protected:
   bool event(QEvent* event) override;
@@ -261,6 +262,7 @@ class TMainForm : public QWidget {
   void setClientWidth(int width);
   void keepOnScreen();
   void keepShownFramePosition();
+  void drawPictures();
 
   std::unique_ptr<wave::NoticeTarget> noticeTarget_;
   QStringList rateNoticesShown_;  // each told once per run
@@ -270,4 +272,5 @@ class TMainForm : public QWidget {
   std::optional<QPoint> shownFramePosition_;
   // The client size at show, before the spectrum switch set the width.
   QSize shownClientSize_;
+  qreal picturesRatio_ = 0;  // device pixel ratio the drawn pictures were made for
 };

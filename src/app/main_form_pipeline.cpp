@@ -136,6 +136,10 @@ void TMainForm::playbackFailed(wave::MMRESULT code) {
 
 bool TMainForm::event(QEvent* event) {
   if (shownFramePosition_) keepShownFramePosition();
+  if (event->type() == QEvent::ScreenChangeInternal) drawPictures();
+#if QT_VERSION >= QT_VERSION_CHECK(6, 6, 0)
+  if (event->type() == QEvent::DevicePixelRatioChange) drawPictures();
+#endif
   if (event->type() == WaveNoticeEvent::eventType()) handleWaveNotice(*static_cast<WaveNoticeEvent*>(event));
   return QWidget::event(event);
 }

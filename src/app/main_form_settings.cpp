@@ -64,8 +64,12 @@ void TMainForm::SaveSettings() {
   values.InDevice = InDeviceId;
   values.OutDevice = OutDeviceId;
   values.Spectr = cbInvertSpectr->isChecked();
-  values.Left = x();
-  values.Top = y();
+  // Only a place the window really had is stored: where the compositor places windows
+  // (or the window was never shown) the window's own idea of its position is made up, and
+  // what was stored stays.
+  const bool placedHere = firstShowDone_ && !app::CompositorPlacesWindows(PlatformName);
+  values.Left = placedHere ? x() : StoredLeft;
+  values.Top = placedHere ? y() : StoredTop;
   values.Mono = cbIQ->isChecked();
   values.Phase = Phase;
   values.Bitrate = CbBitrate->currentIndex();

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "display/led_display.hpp"
+
 namespace app {
 
 namespace {
@@ -16,22 +18,28 @@ const QColor kLight(236, 232, 224);
 const QColor kShadow(96, 90, 80);
 const QColor kDark(40, 36, 30);
 
-void drawBevel(QPainter& p, const QRect& r, bool sunken) {
+// A picture of `size` pixels at `ratio` device pixels each, still unscaled: what is drawn
+// on it now is in device pixels. setDevicePixelRatio(ratio) then lets a painter draw in pixels.
+QImage deviceImage(QSize size, qreal ratio, QImage::Format format) { return QImage(size * ratio, format); }
+
+// One pixel of a line in whole device pixels, at least one.
+int lineWidth(qreal ratio) { return std::max(1, static_cast<int>(display::DevicePixels(1, ratio))); }
+
+// In device pixels, lines `t` wide.
+void drawBevel(QPainter& p, const QRect& r, bool sunken, int t) {
   const QColor topLeft = sunken ? kDark : kLight;
   const QColor bottomRight = sunken ? kLight : kDark;
-  p.setPen(topLeft);
-  p.drawLine(r.left(), r.top(), r.right() - 1, r.top());
-  p.drawLine(r.left(), r.top(), r.left(), r.bottom() - 1);
-  p.setPen(bottomRight);
-  p.drawLine(r.left(), r.bottom(), r.right(), r.bottom());
-  p.drawLine(r.right(), r.top(), r.right(), r.bottom());
-  p.setPen(kShadow);
+  const int w = r.width(), h = r.height();
+  p.fillRect(0, 0, w - t, t, topLeft);
+  p.fillRect(0, 0, t, h - t, topLeft);
+  p.fillRect(0, h - t, w, t, bottomRight);
+  p.fillRect(w - t, 0, t, h, bottomRight);
   if (sunken) {
-    p.drawLine(r.left() + 1, r.top() + 1, r.right() - 2, r.top() + 1);
-    p.drawLine(r.left() + 1, r.top() + 1, r.left() + 1, r.bottom() - 2);
+    p.fillRect(t, t, w - 3 * t, t, kShadow);
+    p.fillRect(t, t, t, h - 3 * t, kShadow);
   } else {
-    p.drawLine(r.left() + 1, r.bottom() - 1, r.right() - 1, r.bottom() - 1);
-    p.drawLine(r.right() - 1, r.top() + 1, r.right() - 1, r.bottom() - 1);
+    p.fillRect(t, h - 2 * t, w - 2 * t, t, kShadow);
+    p.fillRect(w - 2 * t, t, t, h - 2 * t, kShadow);
   }
 }
 
@@ -62,17 +70,20 @@ void drawSpeaker(QPainter& p, QPointF c, const QColor& ink, const QColor& fill) 
 
 }  // namespace
 
-std::array<QImage, 4> SpeedButtonFaces(ButtonGlyph glyph, QSize size) {
+std::array<QImage, 4> SpeedButtonFaces(ButtonGlyph glyph, qreal ratio, QSize size) {
   std::array<QImage, 4> faces;
   for (int face = 0; face < 4; ++face) {
-    QImage image(size, QImage::Format_RGB32);
+    QImage image = deviceImage(size, ratio, QImage::Format_RGB32);
     const bool disabled = face == 1;
     const bool down = face >= 2;
     const bool held = face == 3;
     image.fill(held ? kFace.darker(115) : kFace);
+    {
+      QPainter p(&image);
+      drawBevel(p, image.rect(), down, lineWidth(ratio));
+    }
+    image.setDevicePixelRatio(ratio);
     QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing, false);
-    drawBevel(p, image.rect(), down);
     p.setRenderHint(QPainter::Antialiasing, true);
     // A pressed face shifts its glyph by a pixel, as a pushed-in button does.
     const QPointF centre(size.width() / 2.0 - 8 + (down ? 1 : 0), size.height() / 2.0 + (down ? 1 : 0));
@@ -87,61 +98,80 @@ std::array<QImage, 4> SpeedButtonFaces(ButtonGlyph glyph, QSize size) {
     p.setPen(QPen(ink, 1));
     p.setBrush(down ? QColor(255, 60, 40) : (disabled ? kFace : QColor(90, 20, 15)));
     p.drawEllipse(lamp);
+    p.end();
     faces[face] = image;
   }
   return faces;
 }
 
-int ScaleTickX(double dbfs) {
+int ScaleTickX(double dbfs, qreal ratio) {
   const double blocks = 50.0 * std::pow(10.0, dbfs / 20.0);
-  // Block k covers meter columns 3k-2 and 3k-1; the scale starts a pixel to the right
-  // of the meter, so the end of block k is scale column 3k-2.
-  const int x = static_cast<int>(std::lround(3.0 * blocks)) - 2;
-  return std::clamp(x, 0, kScaleSize.width() - 1);
+  // Block k ends at device column k * pitch - 1 of the meter. The scale starts a pixel to
+  // the right of the meter, which Qt puts at whole device pixels by rounding: round(ratio)
+  // device pixels further on, as the meter itself stands on a whole device pixel at the
+  // usual ratios. At 1 the end of block k is scale column 3k - 2.
+  const auto pitch = static_cast<double>(display::DevicePixels(3, ratio));
+  const int x = static_cast<int>(std::lround(pitch * blocks)) - 1 - static_cast<int>(std::lround(ratio));
+  return std::clamp(x, 0, (kScaleSize * ratio).width() - lineWidth(ratio));
 }
 
-QImage ScalePicture(bool ticksBothWays) {
-  QImage image(kScaleSize, QImage::Format_RGB32);
+QImage ScalePicture(bool ticksBothWays, qreal ratio) {
+  QImage image = deviceImage(kScaleSize, ratio, QImage::Format_RGB32);
   image.fill(Qt::black);
-  QPainter p(&image);
   const QColor ink(192, 192, 192);
-  p.setPen(ink);
-  QFont font(QStringLiteral("DejaVu Sans"));
-  font.setPixelSize(8);
-  p.setFont(font);
   struct Mark {
     double db;
     const char* text;
   };
   constexpr Mark marks[] = {{-20, "-20"}, {-12, "-12"}, {-6, "-6"}, {-3, "-3"}, {0, "0"}};
+  {
+    // The ticks in device pixels, on the columns where the meter's blocks end.
+    QPainter p(&image);
+    const int t = lineWidth(ratio);
+    const int tick = static_cast<int>(display::DevicePixels(4, ratio));
+    for (const Mark& m : marks) {
+      const int x = ScaleTickX(m.db, ratio);
+      p.fillRect(x, 0, t, tick, ink);
+      if (ticksBothWays) p.fillRect(x, image.height() - tick, t, tick, ink);
+    }
+  }
+  image.setDevicePixelRatio(ratio);
+  QPainter p(&image);
+  p.setPen(ink);
+  QFont font(QStringLiteral("DejaVu Sans"));
+  font.setPixelSize(8);
+  p.setFont(font);
   for (const Mark& m : marks) {
-    const int x = ScaleTickX(m.db);
-    p.drawLine(x, 0, x, 3);
-    if (ticksBothWays) p.drawLine(x, kScaleSize.height() - 4, x, kScaleSize.height() - 1);
+    const int x = static_cast<int>(ScaleTickX(m.db, ratio) / ratio);
     const QString text = QString::fromLatin1(m.text);
     const int w = p.fontMetrics().horizontalAdvance(text);
     const int left = std::clamp(x - w / 2, 0, kScaleSize.width() - w);
     p.drawText(QRect(left, 4, w, 10), Qt::AlignCenter, text);
   }
+  p.end();
   return image;
 }
 
-QImage ClipMarkPicture() {
-  QImage image(kClipMarkSize, QImage::Format_RGB32);
+QImage ClipMarkPicture(qreal ratio) {
+  QImage image = deviceImage(kClipMarkSize, ratio, QImage::Format_RGB32);
   image.fill(QColor(200, 0, 0));
-  QPainter p(&image);
-  p.setPen(QColor(255, 120, 100));
-  p.drawLine(0, 0, kClipMarkSize.width() - 1, 0);
-  p.drawLine(0, 0, 0, kClipMarkSize.height() - 1);
-  p.setPen(QColor(110, 0, 0));
-  p.drawLine(1, kClipMarkSize.height() - 1, kClipMarkSize.width() - 1, kClipMarkSize.height() - 1);
-  p.drawLine(kClipMarkSize.width() - 1, 1, kClipMarkSize.width() - 1, kClipMarkSize.height() - 1);
+  {
+    QPainter p(&image);
+    const int t = lineWidth(ratio), w = image.width(), h = image.height();
+    const QColor light(255, 120, 100), dark(110, 0, 0);
+    p.fillRect(0, 0, w, t, light);
+    p.fillRect(0, 0, t, h, light);
+    p.fillRect(t, h - t, w - t, t, dark);
+    p.fillRect(w - t, t, t, h - t, dark);
+  }
+  image.setDevicePixelRatio(ratio);
   return image;
 }
 
-QImage RunningIndicatorPicture() {
-  QImage image(kRunningIndicatorSize, QImage::Format_ARGB32);
+QImage RunningIndicatorPicture(qreal ratio) {
+  QImage image = deviceImage(kRunningIndicatorSize, ratio, QImage::Format_ARGB32);
   image.fill(Qt::transparent);
+  image.setDevicePixelRatio(ratio);
   QPainter p(&image);
   p.setRenderHint(QPainter::Antialiasing, true);
   QPolygonF arrow;
@@ -150,6 +180,7 @@ QImage RunningIndicatorPicture() {
   p.setPen(QPen(QColor(0, 90, 0), 1.5));
   p.setBrush(QColor(0, 200, 0));
   p.drawPolygon(arrow);
+  p.end();
   return image;
 }
 

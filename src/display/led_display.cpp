@@ -4,6 +4,7 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <algorithm>
+#include <cmath>
 
 namespace display {
 
@@ -127,31 +128,37 @@ QColor TLedDisplay::backgroundColour() const {
   return (p ? p->palette() : palette()).color(QPalette::Window);
 }
 
-void TLedDisplay::fillRect(int left, int top, int right, int bottom, QRgb colour) {
-  // Half-open rectangle, clipped to the surface; an inverted rectangle draws nothing.
-  left = std::max(left, 0);
-  top = std::max(top, 0);
-  right = std::min(right, surface_.width());
-  bottom = std::min(bottom, surface_.height());
-  for (int y = top; y < bottom; ++y) {
-    auto* row = reinterpret_cast<QRgb*>(surface_.scanLine(y));
+void TLedDisplay::fillRect(int64_t left, int64_t top, int64_t right, int64_t bottom, QRgb colour) {
+  // Half-open rectangle in device pixels, clipped to the surface; an inverted rectangle
+  // draws nothing.
+  left = std::max<int64_t>(left, 0);
+  top = std::max<int64_t>(top, 0);
+  right = std::min<int64_t>(right, surface_.width());
+  bottom = std::min<int64_t>(bottom, surface_.height());
+  for (int64_t y = top; y < bottom; ++y) {
+    auto* row = reinterpret_cast<QRgb*>(surface_.scanLine(int(y)));
     std::fill(row + left, row + std::max(left, right), colour);
   }
 }
 
-void TLedDisplay::drawSunkenFrame(int left, int top, int right, int bottom) {
+void TLedDisplay::drawSunkenFrame(int64_t left, int64_t top, int64_t right, int64_t bottom) {
   if (right <= left || bottom <= top) return;
   const QRgb shadow = toQColor(clBtnShadow).rgb();
   const QRgb highlight = toQColor(clBtnHighlight).rgb();
-  fillRect(left, top, right - 1, top + 1, shadow);       // top row but its rightmost pixel
-  fillRect(left, top, left + 1, bottom - 1, shadow);     // left column but its bottom pixel
-  fillRect(right - 1, top, right, bottom, highlight);    // right column
-  fillRect(left, bottom - 1, right, bottom, highlight);  // bottom row
+  // Lines one pixel wide in whole device pixels: as wide on every side at any ratio.
+  const int64_t line = std::max<int64_t>(1, DevicePixels(1, ratio_));
+  fillRect(left, top, right - line, top + line, shadow);    // top row but its rightmost pixel
+  fillRect(left, top, left + line, bottom - line, shadow);  // left column but its bottom pixel
+  fillRect(right - line, top, right, bottom, highlight);    // right column
+  fillRect(left, bottom - line, right, bottom, highlight);  // bottom row
 }
 
+QSize TLedDisplay::deviceSize() const { return size().isEmpty() ? QSize(0, 0) : size() * devicePixelRatio(); }
+
 bool TLedDisplay::surfaceStale() const {
-  // A hidden widget gets its resize event only when shown; catch the new size here.
-  return surface_.size() != (size().isEmpty() ? QSize(0, 0) : size());
+  // A hidden widget gets its resize event only when shown, and a window moved to a screen
+  // with another ratio may paint before anything else tells; catch both here.
+  return surface_.size() != deviceSize() || ratio_ != devicePixelRatio();
 }
 
 namespace {
@@ -180,7 +187,32 @@ void forEachVisibleSlot(int64_t n, int64_t length, bool increasing, Visit visit)
   }
 }
 
+// Where a bar's slots fall in device pixels. At a ratio of 1 slot p starts at
+// p * length div n, as it always has. At other ratios the whole-pixel part of that pitch
+// becomes one whole number of device pixels for every slot, so no block or gap comes out a
+// pixel wider than the others; only the remainder is spread as it is at 1. A bar whose
+// pitch is no whole number of device pixels ends short of the control's far end.
+class SlotLayout {
+ public:
+  SlotLayout(int64_t n, int64_t length, qreal ratio)
+      : n_(n), spare_(length % n), devicePitch_(DevicePixels(length / n, ratio)), ratio_(ratio) {}
+  // Device position of `offset` pixels into slot p.
+  int64_t at(int64_t p, int64_t offset) const {
+    return p * devicePitch_ + DevicePixels(p * spare_ / n_, ratio_) + DevicePixels(offset, ratio_);
+  }
+
+ private:
+  int64_t n_, spare_, devicePitch_;
+  qreal ratio_;
+};
+
 }  // namespace
+
+int64_t DevicePixels(int64_t logical, qreal ratio) {
+  if (ratio == 1) return logical;
+  // The small bias keeps products such as 3 x 1.1 from landing just below a whole pixel.
+  return static_cast<int64_t>(std::floor(static_cast<double>(logical) * ratio + 1e-6));
+}
 
 void TLedDisplay::PaintLEDs() {
   if (surfaceStale()) {
@@ -195,24 +227,23 @@ void TLedDisplay::drawBlocks() {
   ++blockPaints_;
   if (surface_.isNull()) return;
   const int64_t n = blockCount();
-  const int64_t w = surface_.width(), h = surface_.height();
+  const int64_t w = width(), h = height();
   const bool vertical = orientation_ == loVertical;
-  const int64_t slot = (vertical ? h : w) / n;
+  const int64_t length = vertical ? h : w;
+  const int64_t slot = length / n;
+  const SlotLayout along(n, length, ratio_);
+  auto across = [this](int64_t x) { return DevicePixels(x, ratio_); };
   // Filled band by band from the low end up, block k = 1..N: bottom to top (slots N-1 .. 0)
   // when vertical, left to right (slots 0 .. N-1) when horizontal.
-  forEachVisibleSlot(n, vertical ? h : w, !vertical, [&](int64_t p) {
+  forEachVisibleSlot(n, length, !vertical, [&](int64_t p) {
     const int64_t k = vertical ? n - p : p + 1;
     const int band = k <= blockA_ ? 0 : (k <= int64_t(blockA_) + blockB_ ? 1 : 2);
     const QRgb colour = toQColor(k <= lit ? active_[band] : dead_[band]).rgb();
-    if (vertical) {
-      const int64_t top = p * h / n + 1;
-      fillRect(2, int(top), int(w - 2), int(std::clamp<int64_t>(top + slot - spacing_ - 2, INT32_MIN, INT32_MAX)),
-               colour);
-    } else {
-      const int64_t left = p * w / n + 1;
-      fillRect(int(left), 2, int(std::clamp<int64_t>(left + slot - spacing_ - 2, INT32_MIN, INT32_MAX)), int(h - 2),
-               colour);
-    }
+    const int64_t first = along.at(p, 1), last = along.at(p, slot - spacing_ - 1);
+    if (vertical)
+      fillRect(across(2), first, across(w - 2), last, colour);
+    else
+      fillRect(first, across(2), last, across(h - 2), colour);
   });
   update();
 }
@@ -220,20 +251,20 @@ void TLedDisplay::drawBlocks() {
 void TLedDisplay::Paint() {
   if (ctl3d_ && !surface_.isNull()) {
     const int64_t n = blockCount();
-    const int64_t w = surface_.width(), h = surface_.height();
+    const int64_t w = width(), h = height();
+    auto across = [this](int64_t x) { return DevicePixels(x, ratio_); };
     // Frames top to bottom when vertical, right to left when horizontal; the later wins.
     if (orientation_ == loVertical) {
       const int64_t slot = h / n;
+      const SlotLayout along(n, h, ratio_);
       forEachVisibleSlot(n, h, true, [&](int64_t p) {
-        const int64_t top = p * h / n;
-        drawSunkenFrame(1, int(top), int(w - 1), int(std::clamp<int64_t>(top + slot - spacing_, INT32_MIN, INT32_MAX)));
+        drawSunkenFrame(across(1), along.at(p, 0), across(w - 1), along.at(p, slot - spacing_));
       });
     } else {
       const int64_t slot = w / n;
+      const SlotLayout along(n, w, ratio_);
       forEachVisibleSlot(n, w, false, [&](int64_t p) {
-        const int64_t left = p * w / n;
-        drawSunkenFrame(int(left), 1, int(std::clamp<int64_t>(left + slot - spacing_, INT32_MIN, INT32_MAX)),
-                        int(h - 1));
+        drawSunkenFrame(along.at(p, 0), across(1), along.at(p, slot - spacing_), across(h - 1));
       });
     }
   }
@@ -243,7 +274,13 @@ void TLedDisplay::Paint() {
 }
 
 void TLedDisplay::fullRepaint() {
-  if (surfaceStale()) surface_ = size().isEmpty() ? QImage() : QImage(size(), QImage::Format_RGB32);
+  if (surfaceStale()) {
+    // Drawn in the screen's own pixels: a picture drawn at 1 and enlarged would be soft.
+    ratio_ = devicePixelRatio();
+    const QSize device = deviceSize();
+    surface_ = device.isEmpty() ? QImage() : QImage(device, QImage::Format_RGB32);
+    surface_.setDevicePixelRatio(ratio_);
+  }
   ++fullPaints_;
   if (!surface_.isNull()) surface_.fill(backgroundColour());
   Paint();
@@ -253,7 +290,8 @@ void TLedDisplay::fullRepaint() {
 void TLedDisplay::paintEvent(QPaintEvent* event) {
   if (surfaceStale()) fullRepaint();
   QPainter painter(this);
-  painter.drawImage(event->rect(), surface_, event->rect());
+  painter.setClipRect(event->rect());
+  painter.drawImage(QPointF(0, 0), surface_);
 }
 
 void TLedDisplay::resizeEvent(QResizeEvent* event) {

@@ -17,6 +17,10 @@ QColor toQColor(TColor c);
 
 enum TLedDisplayOrientation : uint8_t { loHorizontal = 0, loVertical = 1 };
 
+// A length of `logical` pixels in whole device pixels at `ratio`; every block pitch of a bar
+// drawn at that ratio is this many device pixels, so its blocks and gaps keep one width.
+int64_t DevicePixels(int64_t logical, qreal ratio);
+
 // A bar of LED blocks in three colour bands. A changed Position or any colour setter
 // repaints only the blocks, at once; the other setters repaint the whole control.
 class TLedDisplay : public QWidget {
@@ -59,7 +63,8 @@ class TLedDisplay : public QWidget {
   // Number of blocks that the current Position lights (may be negative: none lit).
   int32_t litCount();
 
-  // The control's picture: what the last full paint plus later block paints left.
+  // The control's picture: what the last full paint plus later block paints left, in
+  // device pixels at the widget's device pixel ratio.
   const QImage& surface() const { return surface_; }
   // How often the blocks and the whole control were drawn so far (for tests and diagnostics).
   int blockPaintCount() const { return blockPaints_; }
@@ -76,8 +81,9 @@ class TLedDisplay : public QWidget {
   void fullRepaint();
   bool surfaceStale() const;
   QColor backgroundColour() const;
-  void fillRect(int left, int top, int right, int bottom, QRgb colour);
-  void drawSunkenFrame(int left, int top, int right, int bottom);
+  QSize deviceSize() const;
+  void fillRect(int64_t left, int64_t top, int64_t right, int64_t bottom, QRgb colour);
+  void drawSunkenFrame(int64_t left, int64_t top, int64_t right, int64_t bottom);
   // In 64 bits: three counts near INT32_MAX must not wrap (to 0, or below).
   int64_t blockCount() const { return int64_t(blockA_) + blockB_ + blockC_; }
 
@@ -91,7 +97,8 @@ class TLedDisplay : public QWidget {
   int32_t blockC_ = 1;
   TColor active_[3] = {clLime, clYellow, clRed};
   TColor dead_[3] = {clGreen, clOlive, clMaroon};
-  QImage surface_;  // the control draws here and shows it on paint, so block-only paints stick
+  QImage surface_;   // the control draws here and shows it on paint, so block-only paints stick
+  qreal ratio_ = 1;  // device pixels per pixel of surface_
   int blockPaints_ = 0;
   int fullPaints_ = 0;
 };
