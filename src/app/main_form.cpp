@@ -332,9 +332,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   setColours(this, display::toQColor(kFormColour), Qt::black);
 
   noticeTarget_ = std::make_unique<WindowNoticeTarget>(this);
-  StreamClock = [] {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-  };
+  live_ = std::make_unique<live::LiveEngine>(noticeTarget_.get());
   ScreenSize = [this] {
     const QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
     return s ? s->geometry().size() : QSize(1024, 768);
@@ -379,9 +377,8 @@ void TMainForm::buildControls() {
 
   Timer1 = new QTimer(this);
   Timer1->setInterval(500);
-  LiveWaitTimer = new QTimer(this);
-  LiveWaitTimer->setSingleShot(true);
-  LiveWaitTimer->setInterval(app::LiveStream::kLongestWaitMs);
+  LiveTimer = new QTimer(this);
+  LiveTimer->setInterval(25);
 
   // The window's context menu (right click, or the keyboard's menu key) holds the mode switch.
   StreamModeAction = new QAction(QStringLiteral("Непрерывный поток (малая задержка)"), this);
@@ -402,7 +399,7 @@ void TMainForm::connectHandlers() {
   connect(SBMic, &QToolButton::clicked, this, [this] { SBMicClick(); });
   connect(SBDin, &QToolButton::clicked, this, [this] { SBDinClick(); });
   connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
-  connect(LiveWaitTimer, &QTimer::timeout, this, [this] { releaseLivePlayback(true); });
+  connect(LiveTimer, &QTimer::timeout, this, [this] { pollLiveEngine(); });
   connect(StreamModeAction, &QAction::triggered, this, [this] { StreamModeToggled(); });
   pbss->OnPaint = [this](QPainter& p) { pbssPaint(p); };
   RulerPaintBox->OnPaint = [this](QPainter& p) { RulerPaintBoxPaint(p); };
@@ -528,9 +525,7 @@ void TMainForm::Timer1Timer() { Image1->setVisible(CaptureOpen && PlaybackActive
 
 void TMainForm::ConfigureStream(int32_t rate) {
   Stream.Configure(rate);
-  if (streamMode())
-    Live.configure(static_cast<int32_t>(Stream.CaptureFormat.nSamplesPerSec),
-                   static_cast<int32_t>(Stream.PlaybackFormat.nSamplesPerSec));
+  if (streamMode()) configureLiveEngine();
   ResetControls();
   LabelInDevice->setText(QStringLiteral("Входное устройство : ") + kilohertz(Stream.CaptureFormat.nSamplesPerSec) +
                          QStringLiteral(" кГц Моно"));

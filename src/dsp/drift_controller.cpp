@@ -26,6 +26,10 @@ void DriftController::reset(double targetLevel, double bufferSeconds) {
   restartLevel();
 }
 
+void DriftController::setBufferSeconds(double bufferSeconds) {
+  minSmoothing_ = std::max(minSmoothing_, tuning_.buffersPerSmoothing * bufferSeconds);
+}
+
 void DriftController::restartLevel() {
   smoothed_.reset(target_);
   watched_.reset(target_);
@@ -42,6 +46,8 @@ void DriftController::lock() {
   lockedLevel_ = watched_.second;
   stateSeconds_ = 0.0;
   quietSeconds_ = 0.0;
+  clockApartSeconds_ = 0.0;
+  trim_ = 0.0;
 }
 
 void DriftController::update(double averageLevel, double seconds) {
@@ -63,6 +69,16 @@ void DriftController::update(double averageLevel, double seconds) {
     return;
   }
   if (state_ == State::Locked) {
+    const bool apart = clockValid_ && std::abs(clock_) > tuning_.clockUnlockDeviation;
+    clockApartSeconds_ = apart ? clockApartSeconds_ + seconds : 0.0;
+    if (clockApartSeconds_ >= tuning_.clockUnlockSeconds) {
+      state_ = State::Tracking;
+      stateSeconds_ = 0.0;
+      quietSeconds_ = 0.0;
+      trim_ = 0.0;
+    }
+  }
+  if (state_ == State::Locked) {
     const double moved = watched_.second - lockedLevel_;
     if (std::abs(moved) <= tuning_.unlockBand) return;
     // The level has walked away at the clocks' difference; its slope since locking starts
@@ -76,6 +92,30 @@ void DriftController::update(double averageLevel, double seconds) {
     quietSeconds_ = 0.0;
   }
   if (state_ != State::Tracking) return;
+  const double slew = tuning_.maxSlewPerSecond * seconds;
+
+  if (clockValid_) {
+    // The clocks say what the ratio is; the level, smoothed, only trims what the measurement
+    // leaves over (its own small error), and only once it has left the dead band.
+    const double error = smoothed_.second - target_;
+    const double beyond =
+        std::abs(error) > tuning_.trimDeadBand ? error - std::copysign(tuning_.trimDeadBand, error) : 0.0;
+    const double w = tuning_.trimFrequency;
+    trim_ = std::clamp(trim_ + w * w * beyond * seconds, -tuning_.trimLimit, tuning_.trimLimit);
+    const double trim = std::clamp(2.0 * w * beyond + trim_, -tuning_.trimLimit, tuning_.trimLimit);
+    integral_ = clock_;
+    const double wanted = std::clamp(clock_ + trim, -limit, limit);
+    deviation_ += std::clamp(wanted - deviation_, -slew, slew);
+    const bool quiet = std::abs(error) < tuning_.lockBand && std::abs(clock_) < tuning_.lockDeviation &&
+                       std::abs(deviation_) < tuning_.clockUnlockDeviation;
+    quietSeconds_ = quiet ? quietSeconds_ + seconds : 0.0;
+    if (quietSeconds_ >= tuning_.lockHoldSeconds) {
+      state_ = State::Gliding;
+      deviation_ = 0.0;
+      stateSeconds_ = 0.0;
+    }
+    return;
+  }
 
   // The level moves as d(level)/dt = drift - deviation; with a PI on the level error the loop
   // is s^2 + Kp s + Ki, so these gains give the frequency and damping wanted.
@@ -84,7 +124,6 @@ void DriftController::update(double averageLevel, double seconds) {
   const double integralGain = frequency * frequency;
   integral_ = std::clamp(integral_ + integralGain * error * seconds, -limit, limit);
   const double wanted = std::clamp(proportionalGain * error + integral_, -limit, limit);
-  const double slew = tuning_.maxSlewPerSecond * seconds;
   deviation_ += std::clamp(wanted - deviation_, -slew, slew);
 
   const bool quiet = std::abs(error) < tuning_.lockBand && std::abs(deviation_) < tuning_.lockDeviation &&
