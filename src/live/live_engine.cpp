@@ -413,21 +413,18 @@ void LiveEngine::publish() {
                std::memory_order_relaxed);
 }
 
-void LiveEngine::processForBenchmark(const dsp::Sample* input, double time) {
+void LiveEngine::processForBenchmark(const dsp::Sample* input, double captureTime, double playbackTime) {
   std::lock_guard lock(work_);
   wave::WAVEHDR header{};
   header.lpData = reinterpret_cast<char*>(const_cast<dsp::Sample*>(input));
   header.dwBufferLength = header.dwBytesRecorded = static_cast<uint32_t>(captureSamples_ * sizeof(dsp::Sample));
   const bool wasStopping = captureStopping_.exchange(false);
   void* wasDevice = captureDevice_.exchange(nullptr);
-  takeCapture({.message = wave::MM_WIM_DATA, .device = nullptr, .header = &header, .time = time});
+  takeCapture({.message = wave::MM_WIM_DATA, .device = nullptr, .header = &header, .time = captureTime});
+  clocks_.playback.update(playbackFrames_, playbackTime);
+  drift_.pull(playbackBuffers_[0].data(), playbackFrames_, playbackTime);
   captureStopping_.store(wasStopping);
   captureDevice_.store(wasDevice);
-  // The playback buffers that one capture buffer fills.
-  for (std::size_t f = 0; f < captureSamples_ / 2; f += playbackFrames_) {
-    drift_.pull(playbackBuffers_[0].data(), playbackFrames_, time);
-    clocks_.playback.update(playbackFrames_, time);
-  }
   publish();
 }
 
