@@ -50,6 +50,7 @@ void ClockEstimator::update(std::uint64_t frames, double time) {
 }
 
 void ClockEstimator::take(double x, double y) {
+  if (y < tuning_.settleSeconds) return;
   if (n_ >= 3.0) {
     const double residual = y - (intercept_ + slope_ * x);
     if (residual > tuning_.gateSeconds && y - lastTakenY_ > tuning_.restartSeconds) {

@@ -400,7 +400,7 @@ void LiveEngine::restartPlayback(double time) {
 
 void LiveEngine::publish() {
   ratio_.store(drift_.ratio(), std::memory_order_relaxed);
-  clockRatio_.store(1.0 + clocks_.deviation(), std::memory_order_relaxed);
+  clockRatio_.store(clocks_.enough() ? 1.0 + clocks_.deviation() : 1.0, std::memory_order_relaxed);
   underruns_.store(drift_.underruns(), std::memory_order_relaxed);
   overflows_.store(drift_.overflows(), std::memory_order_relaxed);
   queueSeconds_.store(static_cast<double>(drift_.queuedFrames()) / std::max(outputRate_, 1), std::memory_order_relaxed);
