@@ -51,16 +51,14 @@ constexpr int kInputRate = 48000;
 constexpr int kOutputRate = 24000;
 constexpr double kTwoPi = 2.0 * std::numbers::pi;
 
-// What the tests read of the live path. Today the window's drift compensator; once the
-// live engine lands, only this changes (form.liveEngine()->ratio(), ->clockRatio(),
-// ->underruns(), ->overflows(), ->breaks()).
+// What the tests read of the live engine.
 struct LiveView {
   const TMainForm& form;
-  double ratio() const { return form.Live.drift.ratio(); }       // input frames per output frame
-  double clockRatio() const { return form.Live.drift.ratio(); }  // no separate clock estimate yet
-  uint64_t underruns() const { return form.Live.drift.underruns(); }
-  uint64_t overflows() const { return form.Live.drift.overflows(); }
-  uint64_t breaks() const { return underruns() + overflows(); }
+  double ratio() const { return form.liveEngine()->ratio(); }  // input frames per output frame
+  double clockRatio() const { return form.liveEngine()->clockRatio(); }
+  uint64_t underruns() const { return form.liveEngine()->underruns(); }
+  uint64_t overflows() const { return form.liveEngine()->overflows(); }
+  uint64_t breaks() const { return form.liveEngine()->breaks(); }
 };
 
 int secondsOr(int fallback) {

@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -907,32 +908,40 @@ class StreamPipelineTest : public PipelineTest {
 
   void SetUp() override {
     PipelineTest::SetUp();
-    form->StreamClock = [this] { return now; };
     form->StreamModeAction->trigger();
     ASSERT_TRUE(form->streamMode());
+    engine()->setClock([this] { return now.load(); });
+  }
+
+  live::LiveEngine* engine() const { return form->liveEngine(); }
+  // The engine has handled every notice delivered, and the window has shown what it read.
+  void settle() {
+    ASSERT_TRUE(engine()->waitIdle(5000));
+    drain();
+    form->pollLiveEngine();
   }
 
   // Delivers the next capture buffer of `input` (from `taken` on), then the playback
   // buffers that fall due in its time, keeping what each played in `played`.
   void runBuffer(const std::vector<Sample>& input) {
-    const size_t samples = form->Live.captureSamples;
+    const size_t samples = engine()->captureSamples();
     ASSERT_LE(taken + samples, input.size());
     ASSERT_NE(audio.deliverData(input.data() + taken, static_cast<uint32_t>(samples * sizeof(Sample))), nullptr);
-    drain();
+    settle();
     taken += samples;
-    const size_t playbackBuffers = samples / 2 / form->Live.playbackFrames;
+    const size_t playbackBuffers = samples / 2 / engine()->playbackFrames();
     for (size_t i = 0; i < playbackBuffers; ++i) {
-      now += static_cast<double>(form->Live.playbackFrames) / (kRate / 2);
+      now += static_cast<double>(engine()->playbackFrames()) / (kRate / 2);
       const std::vector<wave::WAVEHDR*> queued = audio.queued(wave::Direction::Playback);
       if (queued.empty()) continue;
       const auto* data = reinterpret_cast<const Sample*>(queued[0]->lpData);
       played.insert(played.end(), data, data + queued[0]->dwBufferLength / sizeof(Sample));
       ASSERT_NE(audio.deliverDone(), nullptr);
-      drain();
+      settle();
     }
   }
   void run(const std::vector<Sample>& input, double seconds) {
-    const auto buffers = static_cast<size_t>(seconds * kRate / static_cast<double>(form->Live.captureSamples));
+    const auto buffers = static_cast<size_t>(seconds * kRate / static_cast<double>(engine()->captureSamples()));
     for (size_t i = 0; i < buffers; ++i) runBuffer(input);
   }
   static std::vector<Sample> noise(double seconds) {
@@ -943,7 +952,7 @@ class StreamPipelineTest : public PipelineTest {
     return v;
   }
 
-  double now = 100.0;
+  std::atomic<double> now{100.0};
   size_t taken = 0;
   std::vector<Sample> played;  // interleaved frames, as the playback device took them
 };
@@ -956,13 +965,13 @@ TEST_F(StreamPipelineTest, PlaysTheStreamConversionOfTheInputWithNothingRepeated
   form->cbInvertOut->setChecked(true);
   startCapture();
   startPlayback();
-  const size_t samples = form->Live.captureSamples;
-  const size_t frames = form->Live.playbackFrames;
+  const size_t samples = engine()->captureSamples();
+  const size_t frames = engine()->playbackFrames();
   ASSERT_LE(samples, size_t{kRate / 20}) << "capture buffers of a few tens of ms";
   ASSERT_LE(frames, size_t{kRate / 2 / 40});
   for (const wave::WAVEHDR* h : audio.queued(wave::Direction::Capture))
     EXPECT_EQ(h->dwBufferLength, samples * sizeof(Sample));
-  ASSERT_EQ(audio.queued(wave::Direction::Playback).size(), size_t{app::LiveStream::kPlaybackBuffers});
+  ASSERT_EQ(audio.queued(wave::Direction::Playback).size(), size_t{live::LiveEngine::kPlaybackBuffers});
   for (const wave::WAVEHDR* h : audio.queued(wave::Direction::Playback))
     EXPECT_EQ(h->dwBufferLength, 2 * frames * sizeof(Sample));
 
@@ -970,19 +979,19 @@ TEST_F(StreamPipelineTest, PlaysTheStreamConversionOfTheInputWithNothingRepeated
   run(input, 1.5);
   // The window's thread comes back from a stall and hears of the buffers played meanwhile
   // before the capture buffers that arrived: the played ones wait for them, nothing is lost.
-  for (int i = 0; i < app::LiveStream::kPlaybackBuffers; ++i) {
+  for (int i = 0; i < live::LiveEngine::kPlaybackBuffers; ++i) {
     now += static_cast<double>(frames) / (kRate / 2);
     const std::vector<wave::WAVEHDR*> queued = audio.queued(wave::Direction::Playback);
     ASSERT_FALSE(queued.empty());
     const auto* data = reinterpret_cast<const Sample*>(queued[0]->lpData);
     played.insert(played.end(), data, data + 2 * frames);
     ASSERT_NE(audio.deliverDone(), nullptr);
-    drain();
+    settle();
   }
   for (int i = 0; i < 2; ++i) {
     ASSERT_NE(audio.deliverData(input.data() + taken, static_cast<uint32_t>(samples * sizeof(Sample))), nullptr);
     taken += samples;
-    drain();
+    settle();
   }
   run(input, 1.4);
 
@@ -1008,8 +1017,8 @@ TEST_F(StreamPipelineTest, PlaysTheStreamConversionOfTheInputWithNothingRepeated
   EXPECT_TRUE(std::equal(played.begin() + static_cast<std::ptrdiff_t>(first),
                          played.begin() + static_cast<std::ptrdiff_t>(first + compared),
                          expected.begin() + static_cast<std::ptrdiff_t>(at)));
-  EXPECT_EQ(form->Live.drift.underruns(), 0u);
-  EXPECT_EQ(form->Live.drift.overflows(), 0u);
+  EXPECT_EQ(engine()->underruns(), 0u);
+  EXPECT_EQ(engine()->overflows(), 0u);
   EXPECT_EQ(form->windowTitle(), " Tovrel") << "no counter moved";
   EXPECT_GT(form->LedInA->Position(), 0);
   EXPECT_GT(form->LedOutA->Position(), 0);
@@ -1021,8 +1030,8 @@ TEST_F(StreamPipelineTest, PlaysTheStreamConversionOfTheInputWithNothingRepeated
 TEST_F(StreamPipelineTest, SpectrumColumnPerBlockOfInput) {
   startCapture();
   const std::vector<Sample> input = noise(1.0);
-  const size_t buffers = 32768 / form->Live.captureSamples;
-  ASSERT_EQ(buffers * form->Live.captureSamples, 32768u);
+  const size_t buffers = 32768 / engine()->captureSamples();
+  ASSERT_EQ(buffers * engine()->captureSamples(), 32768u);
   const QImage before = form->Spectrum.SpectrumView.copy();
   for (size_t i = 0; i + 1 < buffers; ++i) runBuffer(input);
   EXPECT_EQ(form->Spectrum.SpectrumView, before);
@@ -1046,8 +1055,8 @@ TEST_F(StreamPipelineTest, DriftIsAbsorbedAndAnUnderrunIsShownInTheTitle) {
     startCapture();
     startPlayback();
     const std::vector<Sample> input = noise(1.0);
-    const double capturePeriod = static_cast<double>(form->Live.captureSamples) / kRate;
-    const double playbackPeriod = static_cast<double>(form->Live.playbackFrames) / (kRate / 2) / (1.0 + ppm * 1e-6);
+    const double capturePeriod = static_cast<double>(engine()->captureSamples()) / kRate;
+    const double playbackPeriod = static_cast<double>(engine()->playbackFrames()) / (kRate / 2) / (1.0 + ppm * 1e-6);
     double nextCapture = now + capturePeriod;
     double nextPlayback = now + playbackPeriod;
     const double end = now + 120.0;
@@ -1057,23 +1066,23 @@ TEST_F(StreamPipelineTest, DriftIsAbsorbedAndAnUnderrunIsShownInTheTitle) {
       if (nextCapture <= nextPlayback) {
         now = nextCapture;
         nextCapture += capturePeriod;
-        const size_t at = taken % (input.size() - form->Live.captureSamples);
+        const size_t at = taken % (input.size() - engine()->captureSamples());
         ASSERT_NE(
-            audio.deliverData(input.data() + at, static_cast<uint32_t>(form->Live.captureSamples * sizeof(Sample))),
+            audio.deliverData(input.data() + at, static_cast<uint32_t>(engine()->captureSamples() * sizeof(Sample))),
             nullptr);
-        taken += form->Live.captureSamples;
+        taken += engine()->captureSamples();
       } else {
         now = nextPlayback;
         nextPlayback += playbackPeriod;
         ASSERT_NE(audio.deliverDone(), nullptr);
       }
-      drain();
+      settle();
       if (!started && now > end - 119.0) {
         started = true;
-        afterStart = form->Live.drift.underruns() + form->Live.drift.overflows();
+        afterStart = engine()->underruns() + engine()->overflows();
       }
     }
-    EXPECT_EQ(form->Live.drift.underruns() + form->Live.drift.overflows(), afterStart);
+    EXPECT_EQ(engine()->underruns() + engine()->overflows(), afterStart);
     EXPECT_EQ(form->windowTitle(), " Tovrel");
 
     for (int i = 0; i < 100; ++i) {  // a second of playback without capture
@@ -1084,16 +1093,16 @@ TEST_F(StreamPipelineTest, DriftIsAbsorbedAndAnUnderrunIsShownInTheTitle) {
       while (audio.queued(wave::Direction::Playback).empty() && waited.elapsed() < 1000)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
       ASSERT_NE(audio.deliverDone(), nullptr);
-      drain();
+      settle();
     }
-    EXPECT_EQ(form->Live.drift.underruns(), 1u);
+    EXPECT_EQ(engine()->underruns(), 1u);
     EXPECT_TRUE(form->windowTitle().contains(QStringLiteral("опустошений 1"))) << form->windowTitle().toStdString();
 
     form->SBMic->click();
     form->SBDin->click();
     audio.deliverClose(wave::Direction::Capture);
     audio.deliverClose(wave::Direction::Playback);
-    drain();
+    settle();
     // Switching stream mode on again starts the counters again.
     form->StreamModeAction->trigger();
     form->StreamModeAction->trigger();
@@ -1109,39 +1118,39 @@ TEST_F(StreamPipelineTest, ADeviceFailureEmptiesTheQueueAndTheOtherDeviceGoesOn)
   startPlayback();
   const std::vector<Sample> input = noise(3.0);
   run(input, 1.5);
-  ASSERT_GT(form->Live.drift.queuedFrames(), 0u);
+  ASSERT_GT(engine()->queueSeconds(), 0.0);
   ASSERT_TRUE(audio.deliverFailed(wave::Direction::Capture, wave::MMSYSERR_NODRIVER));
-  drain();
+  settle();
   EXPECT_EQ(boxTexts(), std::vector<QString>{"no device driver present"});
   EXPECT_FALSE(form->SBMic->isChecked());
-  EXPECT_EQ(form->Live.drift.queuedFrames(), 0u);
+  EXPECT_EQ(engine()->queueSeconds(), 0.0);
   played.clear();
   const size_t writes = audio.countCalls("waveOutWrite");
   for (int i = 0; i < 4; ++i) {
     ASSERT_NE(audio.deliverDone(), nullptr);
-    drain();
+    settle();
   }
   EXPECT_EQ(audio.countCalls("waveOutWrite"), writes + 4);
   EXPECT_TRUE(
       allZero(std::vector<Sample>(reinterpret_cast<const Sample*>(audio.queued(wave::Direction::Playback)[0]->lpData),
                                   reinterpret_cast<const Sample*>(audio.queued(wave::Direction::Playback)[0]->lpData) +
-                                      2 * form->Live.playbackFrames)));
-  EXPECT_EQ(form->Live.drift.underruns(), 0u) << "an emptied queue is no underrun";
+                                      2 * engine()->playbackFrames())));
+  EXPECT_EQ(engine()->underruns(), 0u) << "an emptied queue is no underrun";
 
   audio.deliverClose(wave::Direction::Capture);
-  drain();
+  settle();
   startCapture();
   run(input, 0.5);
   boxes.clear();
   ASSERT_TRUE(audio.deliverFailed(wave::Direction::Playback, wave::MMSYSERR_ERROR));
-  drain();
+  settle();
   EXPECT_EQ(boxTexts(), std::vector<QString>{"unspecified error"});
   EXPECT_FALSE(form->SBDin->isChecked());
-  EXPECT_EQ(form->Live.drift.queuedFrames(), 0u);
+  EXPECT_EQ(engine()->queueSeconds(), 0.0);
   const size_t adds = audio.countCalls("waveInAddBuffer");
-  ASSERT_NE(audio.deliverData(input.data(), static_cast<uint32_t>(form->Live.captureSamples * sizeof(Sample))),
+  ASSERT_NE(audio.deliverData(input.data(), static_cast<uint32_t>(engine()->captureSamples() * sizeof(Sample))),
             nullptr);
-  drain();
+  settle();
   EXPECT_EQ(audio.countCalls("waveInAddBuffer"), adds + 1) << "capture goes on";
 }
 

@@ -349,9 +349,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   setColours(this, display::toQColor(kFormColour), Qt::black);
 
   noticeTarget_ = std::make_unique<WindowNoticeTarget>(this);
-  StreamClock = [] {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-  };
+  live_ = std::make_unique<live::LiveEngine>(noticeTarget_.get());
   ScreenArea = [this] {
     // The screen that holds the stored position, so a window stays on the monitor it was
     // left on; the window's own screen when that monitor is gone.
@@ -401,9 +399,8 @@ void TMainForm::buildControls() {
 
   Timer1 = new QTimer(this);
   Timer1->setInterval(500);
-  LiveWaitTimer = new QTimer(this);
-  LiveWaitTimer->setSingleShot(true);
-  LiveWaitTimer->setInterval(app::LiveStream::kLongestWaitMs);
+  LiveTimer = new QTimer(this);
+  LiveTimer->setInterval(25);
 
   // The window's context menu (right click, or the keyboard's menu key) holds the mode switch.
   StreamModeAction = new QAction(QStringLiteral("Непрерывный поток (малая задержка)"), this);
@@ -435,7 +432,7 @@ void TMainForm::connectHandlers() {
   connect(SBMic, &QToolButton::clicked, this, [this] { SBMicClick(); });
   connect(SBDin, &QToolButton::clicked, this, [this] { SBDinClick(); });
   connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
-  connect(LiveWaitTimer, &QTimer::timeout, this, [this] { releaseLivePlayback(true); });
+  connect(LiveTimer, &QTimer::timeout, this, [this] { pollLiveEngine(); });
   connect(StreamModeAction, &QAction::triggered, this, [this] { StreamModeToggled(); });
   pbss->OnPaint = [this](QPainter& p) { pbssPaint(p); };
   RulerPaintBox->OnPaint = [this](QPainter& p) { RulerPaintBoxPaint(p); };
@@ -568,9 +565,7 @@ void TMainForm::ConfigureStream(int32_t rate) {
     Spectrum.clear();
     pbss->update();
   }
-  if (streamMode())
-    Live.configure(static_cast<int32_t>(Stream.CaptureFormat.nSamplesPerSec),
-                   static_cast<int32_t>(Stream.PlaybackFormat.nSamplesPerSec));
+  if (streamMode()) configureLiveEngine();
   ResetControls();
   LabelInDevice->setText(QStringLiteral("Входное устройство : ") + kilohertz(Stream.CaptureFormat.nSamplesPerSec) +
                          QStringLiteral(" кГц Моно"));

@@ -19,9 +19,8 @@
 #include "app/device_lists.hpp"
 #include "app/settings_store.hpp"
 #include "display/spectrum_display.hpp"
-#include "dsp/drift_compensator.hpp"
 #include "dsp/stream_config.hpp"
-#include "dsp/stream_converter.hpp"
+#include "live/live_engine.hpp"
 #include "wave/wave.hpp"
 
 class QAction;
@@ -84,38 +83,6 @@ bool CompositorPlacesWindows(const QString& platformName);
 // where the compositor places windows.
 std::optional<QPoint> KeepWindowOnScreen(QPoint stored, QSize frame, QRect available, const QString& platformName);
 
-// Live stream mode: short capture buffers converted as one continuous stream, the output
-// queued in the drift compensator, short playback buffers filled from it. Sized by
-// LiveStream::configure for one input rate; nothing allocates after that.
-struct LiveStream {
-  static constexpr int kPlaybackBuffers = 3;  // playback buffers queued at once
-  // A played buffer waits at most this long for the capture buffer that fills it; the
-  // sound server still holds about as much.
-  static constexpr int kLongestWaitMs = 40;
-
-  void configure(int32_t inputRate, int32_t outputRate);
-  // Forgets the converter's input and empties the queue (a device started, stopped or
-  // failed); the drift counters stay.
-  void reset();
-  bool configured() const { return rate != 0; }
-
-  int32_t rate = 0;
-  size_t captureSamples = 0;  // per capture buffer: one converter block of input
-  size_t playbackFrames = 0;  // per playback buffer: one converter block of output
-  dsp::StreamConverter converter;
-  dsp::DriftCompensator drift;
-  std::array<std::vector<dsp::Sample>, dsp::kBufferCount> captureBuffers;
-  std::array<std::vector<dsp::Sample>, kPlaybackBuffers> playbackBuffers;
-  std::vector<dsp::Sample> converted;
-  // Played buffers held back until the next capture buffer fills the queue enough for
-  // them, in the order they came back.
-  std::array<wave::WAVEHDR*, kPlaybackBuffers> waiting{};
-  size_t waitingCount = 0;
-  size_t spectrumFill = 0;  // input samples gathered in WorkBuffer for the next column
-  uint64_t shownUnderruns = 0;
-  uint64_t shownOverflows = 0;
-};
-
 }  // namespace app
 
 class TMainForm : public QWidget {
@@ -156,9 +123,9 @@ class TMainForm : public QWidget {
   QCheckBox* cbLog = nullptr;               // logarithmic spectrogram
   QLabel* Image1 = nullptr;                 // running indicator: both devices run
   QTimer* Timer1 = nullptr;
-  // Stream mode: how long a played buffer may wait for capture before the queue is taken
-  // to have run dry (main_form_stream.cpp).
-  QTimer* LiveWaitTimer = nullptr;
+  // Stream mode: how often the window takes the live engine's levels, counters and
+  // spectrum input (main_form_stream.cpp).
+  QTimer* LiveTimer = nullptr;
 
   // Window handlers.
   void FormCreate();
@@ -186,9 +153,11 @@ class TMainForm : public QWidget {
   QAction* StreamModeAction = nullptr;  // the context menu's switch; checked: stream mode
   bool streamMode() const;
   void StreamModeToggled();
-  // Monotonic time in seconds that paces the drift compensator; tests inject their own.
-  std::function<double()> StreamClock;
-  app::LiveStream Live;
+  // The live engine runs stream mode's whole path off the window's thread; the window
+  // shows what it reads from it.
+  live::LiveEngine* liveEngine() const { return live_.get(); }
+  // Takes the engine's levels, counters and spectrum input (the LiveTimer's handler).
+  void pollLiveEngine();
 
   // Display (main_form_display.cpp).
   void cbSpectrClick();
@@ -249,10 +218,7 @@ class TMainForm : public QWidget {
   void refillPlayback(wave::WAVEHDR* header);
   void playbackClosed();
   void prepareHeader(wave::WAVEHDR& header, dsp::Sample* buffer, size_t samples) const;
-  void takeLiveBuffer(const dsp::Sample* samples, size_t count);
-  void refillLivePlayback(wave::WAVEHDR* header);
-  void writeLivePlayback(wave::WAVEHDR* header);
-  void releaseLivePlayback(bool all);
+  void configureLiveEngine();
   void showStreamCounters(bool always = false);
   bool devicePending(bool handleSet, bool openNoticed) const;
   void stopCapture();
@@ -265,6 +231,8 @@ class TMainForm : public QWidget {
   void drawPictures();
 
   std::unique_ptr<wave::NoticeTarget> noticeTarget_;
+  std::unique_ptr<live::LiveEngine> live_;
+  uint64_t shownBreaks_ = 0;
   QStringList rateNoticesShown_;  // each told once per run
   bool firstShowDone_ = false;
   // Where show placed the window, until the window system has put its frame around the

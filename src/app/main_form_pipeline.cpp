@@ -53,8 +53,12 @@ void TMainForm::SBMicClick() {
     return;
   }
 
+  // In stream mode the engine is the device's target: it takes the buffers on the audio
+  // side and hands the open, close and failure notices on to the window.
+  const bool live = streamMode();
   LastWaveResult =
-      wave::waveInOpen(&CaptureHandle, InDeviceId, &Stream.CaptureFormat, noticeTarget_.get(), 0, kOpenFlags);
+      wave::waveInOpen(&CaptureHandle, InDeviceId, &Stream.CaptureFormat,
+                       live ? static_cast<wave::NoticeTarget*>(live_.get()) : noticeTarget_.get(), 0, kOpenFlags);
   if (LastWaveResult != wave::MMSYSERR_NOERROR) {
     CaptureHandle = nullptr;
     ShowWarningBox(errorText(LastWaveResult), this);
@@ -62,14 +66,16 @@ void TMainForm::SBMicClick() {
     CbWaveInDevice->setEnabled(!SBMic->isChecked());
     return;
   }
+  if (live) {
+    LastWaveResult = live_->startCapture(CaptureHandle);
+    if (LastWaveResult != wave::MMSYSERR_NOERROR) ShowWarningBox(errorText(LastWaveResult), this);
+    return;
+  }
   for (int i = 0; i < dsp::kBufferCount; ++i) {
     // A box's nested loop may have handled a failure notice that closed the device.
     if (!CaptureHandle) return;
     wave::WAVEHDR& header = CaptureHeaders[i];
-    if (streamMode())
-      prepareHeader(header, Live.captureBuffers[i].data(), Live.captureSamples);
-    else
-      prepareHeader(header, Stream.CaptureBuffers[i].data(), static_cast<size_t>(Stream.BlockSamples));
+    prepareHeader(header, Stream.CaptureBuffers[i].data(), static_cast<size_t>(Stream.BlockSamples));
     LastWaveResult = wave::waveInPrepareHeader(CaptureHandle, &header, wave::kWaveHdrSize);
     if (LastWaveResult != wave::MMSYSERR_NOERROR) ShowWarningBox(errorText(LastWaveResult), this);
     if (!CaptureHandle) return;
@@ -90,8 +96,9 @@ void TMainForm::SBDinClick() {
   PlaybackStopping = !SBDin->isChecked();
   if (SBDin->isChecked()) {
     // The buffers are primed when the open notice arrives.
-    LastWaveResult =
-        wave::waveOutOpen(&PlaybackHandle, OutDeviceId, &Stream.PlaybackFormat, noticeTarget_.get(), 0, kOpenFlags);
+    LastWaveResult = wave::waveOutOpen(
+        &PlaybackHandle, OutDeviceId, &Stream.PlaybackFormat,
+        streamMode() ? static_cast<wave::NoticeTarget*>(live_.get()) : noticeTarget_.get(), 0, kOpenFlags);
     if (LastWaveResult != wave::MMSYSERR_NOERROR) {
       PlaybackHandle = nullptr;
       ShowWarningBox(errorText(LastWaveResult), this);
@@ -105,12 +112,14 @@ void TMainForm::SBDinClick() {
 }
 
 void TMainForm::stopCapture() {
+  if (CaptureHandle && streamMode()) live_->stopping(wave::Direction::Capture);
   if (CaptureHandle) wave::waveInReset(CaptureHandle);
   if (CaptureHandle) wave::waveInClose(CaptureHandle);
   CaptureHandle = nullptr;
 }
 
 void TMainForm::stopPlayback() {
+  if (PlaybackHandle && streamMode()) live_->stopping(wave::Direction::Playback);
   if (PlaybackHandle) wave::waveOutReset(PlaybackHandle);
   if (PlaybackHandle) wave::waveOutClose(PlaybackHandle);
   PlaybackHandle = nullptr;
@@ -204,9 +213,7 @@ void TMainForm::tellDeviceRate(wave::Direction direction, void* device) {
 // unchanged (the header stays prepared).
 void TMainForm::takeCapturedBlock(wave::WAVEHDR* header) {
   if (!header) return;
-  if (!CaptureStopping && streamMode()) {
-    takeLiveBuffer(reinterpret_cast<const dsp::Sample*>(header->lpData), header->dwBytesRecorded / sizeof(dsp::Sample));
-  } else if (!CaptureStopping) {
+  if (!CaptureStopping) {
     const size_t bytes = std::min<size_t>(header->dwBytesRecorded, Stream.WorkBuffer.size() * sizeof(dsp::Sample));
     std::memcpy(Stream.WorkBuffer.data(), header->lpData, bytes);
     ProcessBlock();
@@ -230,15 +237,21 @@ void TMainForm::primePlayback(const WaveNoticeEvent& notice) {
   tellDeviceRate(wave::Direction::Playback, PlaybackHandle);
   // The box's nested loop may have handled a failure notice that closed the device.
   if (PlaybackHandle != notice.Device) return;
-  // Stream mode keeps fewer, shorter buffers queued: what waits in them is delay.
-  const bool live = streamMode();
-  Live.waitingCount = 0;  // held-back headers of an earlier open are written afresh below
-  const int count = live ? app::LiveStream::kPlaybackBuffers : dsp::kBufferCount;
+  // Stream mode: the engine keeps fewer, shorter buffers queued (what waits in them is
+  // delay) and refills them on the audio side.
+  if (streamMode()) {
+    if (live_->startPlayback(PlaybackHandle) != wave::MMSYSERR_NOERROR)
+      ShowErrorBox(QStringLiteral("WaveOutWrite"), this);
+    else
+      PlaybackActive = true;
+    return;
+  }
+  const int count = dsp::kBufferCount;
   for (int i = 0; i < count; ++i) {
     // An error box's nested loop may have handled a failure notice that closed the
     // device: the headers left are not prepared against a null handle.
     if (PlaybackHandle != notice.Device) break;
-    std::vector<dsp::Sample>& buffer = live ? Live.playbackBuffers[static_cast<size_t>(i)] : Stream.PlaybackBuffers[i];
+    std::vector<dsp::Sample>& buffer = Stream.PlaybackBuffers[i];
     std::fill(buffer.begin(), buffer.end(), dsp::Sample{0});
     prepareHeader(PlaybackHeaders[i], buffer.data(), buffer.size());
     if (wave::waveOutPrepareHeader(PlaybackHandle, &PlaybackHeaders[i], wave::kWaveHdrSize) != wave::MMSYSERR_NOERROR)
@@ -257,10 +270,6 @@ void TMainForm::primePlayback(const WaveNoticeEvent& notice) {
 // A played buffer is refilled with the latest block and written again.
 void TMainForm::refillPlayback(wave::WAVEHDR* header) {
   if (!header || !PlaybackActive || PlaybackStopping || !PlaybackHandle) return;
-  if (streamMode()) {
-    refillLivePlayback(header);
-    return;
-  }
   std::memcpy(header->lpData, Stream.WorkBuffer.data(),
               std::min<size_t>(header->dwBufferLength, Stream.WorkBuffer.size() * sizeof(dsp::Sample)));
   if (wave::waveOutWrite(PlaybackHandle, header, wave::kWaveHdrSize) != wave::MMSYSERR_NOERROR)
@@ -268,7 +277,6 @@ void TMainForm::refillPlayback(wave::WAVEHDR* header) {
 }
 
 void TMainForm::playbackClosed() {
-  Live.waitingCount = 0;
   PlaybackStopping = false;
   PlaybackActive = false;
   PlaybackOpen = false;
@@ -281,10 +289,7 @@ void TMainForm::ResetControls() {
   StreamModeAction->setEnabled(!SBMic->isChecked() && !SBDin->isChecked());
   std::fill(Stream.WorkBuffer.begin(), Stream.WorkBuffer.end(), dsp::Sample{0});
   // Whatever was queued for playback belongs to the stream before the click.
-  if (streamMode()) {
-    Live.reset();
-    releaseLivePlayback(true);
-  }
+  if (streamMode()) live_->restartStream();
   LedInA->setPosition(0);
   LedOutA->setPosition(0);
   LedOutB->setPosition(0);

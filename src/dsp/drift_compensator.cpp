@@ -23,8 +23,10 @@ void DriftCompensator::configure(const DriftSetup& setup) {
   const double pull = static_cast<double>(setup.maxPullFrames);
   // Between the sawtooths of pushes and pulls the level dips (push + pull) / 2 below its
   // average at worst; the margin covers buffers handled late and the loop's own error.
-  targetFrames_ = (push + pull) / 2.0 + setup.marginSeconds * rate_;
-  startLimit_ = static_cast<std::size_t>(std::ceil(targetFrames_ + push + pull));
+  baseTarget_ = (push + pull) / 2.0 + setup.marginSeconds * rate_;
+  targetFrames_ = baseTarget_;
+  // While starting, as much is kept as a long device buffer's swing may need.
+  startLimit_ = static_cast<std::size_t>(std::ceil(baseTarget_ + push + pull + setup.longestBurstSeconds * rate_));
   fifo_.setCapacity(2 * startLimit_);
   // Long enough that the other side's part-buffers at the ends of the start's averaging
   // weigh little.
@@ -37,6 +39,11 @@ void DriftCompensator::configure(const DriftSetup& setup) {
 }
 
 void DriftCompensator::reset() {
+  targetFrames_ = baseTarget_;
+  limitFrames_ = std::min(fifo_.capacity(),
+                          2 * static_cast<std::size_t>(std::ceil(
+                                  baseTarget_ + static_cast<double>(setup_.maxPushFrames + setup_.maxPullFrames))));
+  refilling_ = false;
   fifo_.clear();
   resampler_.reset();
   controller_.reset(targetFrames_ / rate_,
@@ -74,12 +81,14 @@ void DriftCompensator::push(const Sample* interleaved, std::size_t frames, doubl
     if (fifo_.size() + frames > startLimit_) fifo_.discard(fifo_.size() + frames - startLimit_);
     fifo_.push(interleaved, frames);
     virtualLevel_ += static_cast<double>(frames);
+    if (windowOpen_ && !averageReady_) virtualHigh_ = std::max(virtualHigh_, virtualLevel_);
     return;
   }
   integrateLevel(static_cast<double>(fifo_.size()), now);
-  const std::uint64_t overflowsBefore = fifo_.overflows();
+  const std::uint64_t overflowsBefore = overflows();
+  if (fifo_.size() + frames > limitFrames_) ++overflows_;
   fifo_.push(interleaved, frames);
-  if (fifo_.overflows() != overflowsBefore) {
+  if (overflows() != overflowsBefore) {
     // Playback has stalled far beyond the margin: keep the newest frames, at the target level.
     const auto target = static_cast<std::size_t>(targetFrames_);
     if (fifo_.size() > target) fifo_.discard(fifo_.size() - target);
@@ -90,7 +99,7 @@ void DriftCompensator::push(const Sample* interleaved, std::size_t frames, doubl
 }
 
 bool DriftCompensator::canPull(std::size_t frames) const {
-  if (starting_) return true;
+  if (starting_ || refilling_) return true;
   // The ratio moves by a few ppm per second at most: the last one, with room for that.
   constexpr double kRatioHeadroom = 10e-6;
   return fifo_.size() >= resampler_.inputFramesFor(frames, ratio_ + kRatioHeadroom);
@@ -102,6 +111,10 @@ void DriftCompensator::pull(Sample* interleaved, std::size_t frames, double now)
   lastPullTime_ = now;
   if (starting_) {
     start(interleaved, frames, now, paced);
+    return;
+  }
+  if (refilling_) {
+    refill(interleaved, frames, now);
     return;
   }
   integrateLevel(static_cast<double>(fifo_.size()), now);
@@ -125,11 +138,19 @@ void DriftCompensator::rhythmEvent(double now) {
     if (!playbackPaced_ || fifo_.size() == 0) return;
     windowOpen_ = true;
     windowBegin_ = now;
+    virtualLow_ = virtualHigh_ = virtualLevel_;
     levelArea_ = 0.0;
     lastEventTime_ = now;
   } else if (!averageReady_ && now - windowBegin_ >= startWindow_) {
     startAverage_ = levelArea_ / (now - windowBegin_);
     averageReady_ = true;
+    // A swing wider than the two buffers' sawtooth is a device's own long buffer: the level
+    // dips by half of it below the average.
+    const double sawtooth = static_cast<double>(setup_.maxPushFrames + setup_.maxPullFrames);
+    const double swing = std::min(virtualHigh_ - virtualLow_, setup_.longestBurstSeconds * rate_ + sawtooth);
+    targetFrames_ = baseTarget_ + std::max(0.0, (swing - sawtooth) / 2.0);
+    limitFrames_ = std::min(fifo_.capacity(), 2 * static_cast<std::size_t>(std::ceil(targetFrames_ + sawtooth)));
+    controller_.setBufferSeconds(swing / 2.0 / rate_);
   }
 }
 
@@ -138,6 +159,7 @@ void DriftCompensator::start(Sample* out, std::size_t frames, double now, bool p
   // of playback.
   playbackPaced_ = playbackPaced_ || paced;
   if (windowOpen_) integrateLevel(virtualLevel_, now);
+  if (windowOpen_ && !averageReady_) virtualHigh_ = std::max(virtualHigh_, virtualLevel_);
   if (!pushRhythm_) rhythmEvent(now);
   if (averageReady_) {
     // From here on (queue - virtual level) stays as it is now, plus the silence played.
@@ -160,7 +182,21 @@ void DriftCompensator::start(Sample* out, std::size_t frames, double now, bool p
     }
   }
   virtualLevel_ -= static_cast<double>(frames);
+  if (windowOpen_ && !averageReady_) virtualLow_ = std::min(virtualLow_, virtualLevel_);
   silence(out, frames);
+}
+
+void DriftCompensator::refill(Sample* out, std::size_t frames, double now) {
+  if (static_cast<double>(fifo_.size()) < targetFrames_) {
+    silence(out, frames);
+    return;
+  }
+  refilling_ = false;
+  controller_.restartLevel();
+  levelArea_ = 0.0;
+  levelSince_ = now;
+  lastEventTime_ = now;
+  resample(out, frames);
 }
 
 void DriftCompensator::resample(Sample* out, std::size_t frames) {
@@ -175,9 +211,10 @@ void DriftCompensator::resample(Sample* out, std::size_t frames) {
     ratio_ = step.ratio;
     done += block;
     if (real < needed) {
-      // Ran dry (the queue counts it): the rest is silence, and the stream starts again.
+      // Ran dry (the queue counts it): the rest is silence until the queue is full again.
       silence(out + done * kChannels, frames - done);
-      startAgain();
+      resampler_.reset();
+      refilling_ = true;
       return;
     }
   }

@@ -12,11 +12,13 @@ namespace dsp {
 
 // Sizes of a stream, in frames of the played (stereo) stream.
 struct DriftSetup {
-  int outputRate = 0;             // frames per second of the played stream
-  std::size_t maxPushFrames = 0;  // largest block the converter hands over at once
-  std::size_t maxPullFrames = 0;  // largest playback buffer
-  double marginSeconds = 0.010;   // headroom beyond the buffers' own sizes: at least the
-                                  // latest a buffer is handled, plus ~2 ms for the loop
+  int outputRate = 0;                // frames per second of the played stream
+  std::size_t maxPushFrames = 0;     // largest block the converter hands over at once
+  std::size_t maxPullFrames = 0;     // largest playback buffer
+  double marginSeconds = 0.010;      // headroom beyond the buffers' own sizes: at least the
+                                     // latest a buffer is handled, plus ~2 ms for the loop
+  double longestBurstSeconds = 0.75;  // a device with a long buffer of its own takes (or
+                                     // gives) up to this much at once; the queue has room for it
 };
 
 // The queue between a live converter and playback when the two devices run on clocks of
@@ -29,13 +31,16 @@ struct DriftSetup {
 // sizes. While the clocks agree the ratio is exactly 1 and the output is the input delayed
 // by a fixed number of frames, bit for bit.
 //
-// Start and restart: for a second (or eight of the longest buffers) after both sides run,
-// pulls play silence (not counted) while the level that playback would see is measured;
-// then the stream starts with as much silence as puts the average level on target. A pull that runs the queue dry plays
-// what there is, then silence, counts an underrun, and starts again the same way; a push
-// that overflows the queue drops the oldest frames (counted) and trims it back to target.
+// Start: for a second (or eight of the longest buffers) after both sides run, pulls play
+// silence (not counted) while the level that playback would see is measured, and how far
+// it swings (a device with a long buffer takes many buffers at once: the target grows by
+// that swing); then the stream starts with as much silence as puts the average level on
+// target. A pull that runs the queue dry plays what there is, then silence, counts an
+// underrun, and plays silence only until the queue is back at its target (a buffer or two,
+// not a new measurement); a push that overflows the queue drops the oldest frames
+// (counted) and trims it back to target.
 //
-// Everything runs on one thread (the window's); configure() allocates, nothing else does.
+// Everything runs on one thread (the live engine's); configure() allocates, nothing else does.
 class DriftCompensator {
  public:
   explicit DriftCompensator(const DriftTuning& tuning = {});
@@ -56,8 +61,12 @@ class DriftCompensator {
   // silence, so it always can).
   bool canPull(std::size_t frames) const;
   std::uint64_t underruns() const { return fifo_.underruns(); }
-  std::uint64_t overflows() const { return fifo_.overflows(); }
+  std::uint64_t overflows() const { return fifo_.overflows() + overflows_; }
   double ratio() const { return ratio_; }  // used by the last pull
+  // The clocks' measured difference (ClockPair::deviation), for the controller.
+  void setClockDeviation(double deviation, bool valid) { controller_.setClockDeviation(deviation, valid); }
+  // True from an underrun until the queue is back at its target.
+  bool refilling() const { return refilling_; }
   double targetLevelSeconds() const { return targetFrames_ / rate_; }
   double levelSeconds() const { return controller_.smoothedLevel(); }
   std::size_t queuedFrames() const { return fifo_.size(); }
@@ -67,6 +76,8 @@ class DriftCompensator {
 
  private:
   void startAgain();
+  // A pull after an underrun: silence until the queue holds its target again.
+  void refill(Sample* out, std::size_t frames, double now);
   // Adds `level` held since the last event to the running integral.
   void integrateLevel(double level, double now);
   // A buffer of the side that sets the start window's rhythm, while starting.
@@ -100,6 +111,13 @@ class DriftCompensator {
   double levelArea_ = 0.0;   // frame-seconds since the last controller update (or window start)
   double levelSince_ = 0.0;  // time of the last controller update
   double ratio_ = 1.0;
+  double baseTarget_ = 0.0;  // target without a long device buffer's swing
+  double virtualLow_ = 0.0;  // the virtual level's extremes over the start window
+  double virtualHigh_ = 0.0;
+  bool refilling_ = false;
+  std::size_t limitFrames_ = 0;  // more than this queued is an overflow (the queue has room
+                                 // for a long device buffer's target, not always needed)
+  std::uint64_t overflows_ = 0;
 };
 
 }  // namespace dsp

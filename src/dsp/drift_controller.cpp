@@ -20,10 +20,15 @@ void DriftController::reset(double targetLevel, double bufferSeconds) {
   minSmoothing_ = tuning_.buffersPerSmoothing * bufferSeconds;
   integral_ = 0.0;
   deviation_ = 0.0;
+  clockValid_ = false;
   smoothed_.reset(targetLevel);
   watched_.reset(targetLevel);
   lock();
   restartLevel();
+}
+
+void DriftController::setBufferSeconds(double bufferSeconds) {
+  minSmoothing_ = std::max(minSmoothing_, tuning_.buffersPerSmoothing * bufferSeconds);
 }
 
 void DriftController::restartLevel() {
@@ -42,6 +47,7 @@ void DriftController::lock() {
   lockedLevel_ = watched_.second;
   stateSeconds_ = 0.0;
   quietSeconds_ = 0.0;
+  trim_ = 0.0;
 }
 
 void DriftController::update(double averageLevel, double seconds) {
@@ -76,6 +82,31 @@ void DriftController::update(double averageLevel, double seconds) {
     quietSeconds_ = 0.0;
   }
   if (state_ != State::Tracking) return;
+  const double slew = tuning_.maxSlewPerSecond * seconds;
+
+  if (clockValid_) {
+    // The clocks say what the ratio is; the level, smoothed, only trims what the measurement
+    // leaves over (its own small error), and only once it has left the dead band around
+    // where it stood when the clocks parted.
+    const double error = smoothed_.second - lockedLevel_;
+    const double beyond =
+        std::abs(error) > tuning_.trimDeadBand ? error - std::copysign(tuning_.trimDeadBand, error) : 0.0;
+    const double w = tuning_.trimFrequency;
+    trim_ = std::clamp(trim_ + w * w * beyond * seconds, -tuning_.trimLimit, tuning_.trimLimit);
+    const double trim = std::clamp(2.0 * w * beyond + trim_, -tuning_.trimLimit, tuning_.trimLimit);
+    integral_ = clock_;
+    const double wanted = std::clamp(clock_ + trim, -limit, limit);
+    deviation_ += std::clamp(wanted - deviation_, -slew, slew);
+    const bool quiet = std::abs(error) < tuning_.lockBand && std::abs(clock_) < tuning_.lockDeviation &&
+                       std::abs(deviation_) < 2.0 * tuning_.lockDeviation;
+    quietSeconds_ = quiet ? quietSeconds_ + seconds : 0.0;
+    if (quietSeconds_ >= tuning_.lockHoldSeconds) {
+      state_ = State::Gliding;
+      deviation_ = 0.0;
+      stateSeconds_ = 0.0;
+    }
+    return;
+  }
 
   // The level moves as d(level)/dt = drift - deviation; with a PI on the level error the loop
   // is s^2 + Kp s + Ki, so these gains give the frequency and damping wanted.
@@ -84,7 +115,6 @@ void DriftController::update(double averageLevel, double seconds) {
   const double integralGain = frequency * frequency;
   integral_ = std::clamp(integral_ + integralGain * error * seconds, -limit, limit);
   const double wanted = std::clamp(proportionalGain * error + integral_, -limit, limit);
-  const double slew = tuning_.maxSlewPerSecond * seconds;
   deviation_ += std::clamp(wanted - deviation_, -slew, slew);
 
   const bool quiet = std::abs(error) < tuning_.lockBand && std::abs(deviation_) < tuning_.lockDeviation &&

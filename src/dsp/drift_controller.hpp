@@ -27,6 +27,13 @@ struct DriftTuning {
   double lockDeviation = 2e-6;        // ... when the ratio is this close to 1 ...
   double lockHoldSeconds = 30.0;      // ... for this long
   double glideDeviation = 5e-6;       // ratio deviation used to bring the read position onto a sample
+  // Once the level has left pass-through and the devices' clocks are measured (ClockPair),
+  // the ratio follows that measurement and the level only trims it, beyond a dead band, so
+  // the level's jitter never moves it. (The measurement alone never ends pass-through: in
+  // the first tens of seconds the servers' buffers still settle, which it reads as drift.)
+  double trimDeadBand = 0.003;  // level error (s) the trim leaves alone
+  double trimFrequency = 0.01;  // rad/s of the level trim beyond the dead band
+  double trimLimit = 100e-6;    // the trim's largest share of the ratio
 };
 
 // Steers the resampling ratio (input frames per output frame) so that the queue's level
@@ -56,6 +63,18 @@ class DriftController {
 
   // One measurement: the queue level averaged over the last `seconds`.
   void update(double averageLevel, double seconds);
+
+  // The clocks' measured difference (see ClockPair::deviation); `valid` false until both
+  // loops have settled, and then the level alone steers, as before.
+  // Once trusted, the last trusted measurement is kept while a new one is not.
+  void setClockDeviation(double deviation, bool valid) {
+    if (!valid) return;
+    clock_ = deviation;
+    clockValid_ = true;
+  }
+
+  // The longest buffer rhythm the level saws at (a device with a long buffer of its own).
+  void setBufferSeconds(double bufferSeconds);
 
   struct Step {
     double ratio = 1.0;
@@ -96,6 +115,9 @@ class DriftController {
   double stateSeconds_ = 0.0;  // time spent in the current state
   double levelSeconds_ = 0.0;  // time since the level history was last voided
   double quietSeconds_ = 0.0;  // time the lock conditions have held while tracking
+  double clock_ = 0.0;
+  bool clockValid_ = false;
+  double trim_ = 0.0;  // integral part of the level trim
 };
 
 }  // namespace dsp
