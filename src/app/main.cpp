@@ -9,13 +9,15 @@
 #include "app/message_boxes.hpp"
 #include "app/startup_check.hpp"
 #include "dsp/fft.hpp"
+#include "headless/headless_main.hpp"
 
 namespace {
 
 void describe(QCommandLineParser& parser) {
   parser.setApplicationDescription(QStringLiteral(
       "Records a real signal (a receiver's low IF on line-in), converts it into I/Q at half the rate "
-      "and plays it as stereo (left I, right Q), e.g. into a virtual audio cable that SDR programs read."));
+      "and plays it as stereo (left I, right Q), e.g. into a virtual audio cable that SDR programs read.\n"
+      "tovrel --headless --help: the options of a run without a window."));
   parser.addHelpOption();
   parser.addVersionOption();
 }
@@ -28,6 +30,9 @@ void nameApplication() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // Without a window nothing of Qt's GUI starts, so no display is needed.
+  if (headless::Requested(argc, argv)) return headless::Main(argc, argv);
+
   // --help and --version print and exit before anything needs a display or a sound server.
   // Qt's own options (-platform, ...) are left for the application object to take.
   {
