@@ -421,10 +421,10 @@ TEST_F(EndToEnd, StreamModeBurstReachesTheOutputWithin150ms) {
   std::sort(latencies.begin(), latencies.end());
   std::cout << "stream mode latency at 48000 Hz (ms):";
   for (double ms : latencies) std::cout << ' ' << ms;
-  std::cout << "; underruns " << form->Live.drift.underruns() << ", overflows " << form->Live.drift.overflows()
-            << "; converter wait " << 1000.0 * form->Live.converter.LatencyFrames() / kOutputRate << " ms, queue level "
-            << 1000.0 * form->Live.drift.levelSeconds() << " ms (target "
-            << 1000.0 * form->Live.drift.targetLevelSeconds() << " ms)" << std::endl;
+  const live::LiveEngine& engine = *form->liveEngine();
+  std::cout << "; underruns " << engine.underruns() << ", overflows " << engine.overflows() << "; queue level "
+            << 1000.0 * engine.queueSeconds() << " ms (target " << 1000.0 * engine.targetSeconds() << " ms)"
+            << (engine.realTime() ? ", real-time thread" : "") << std::endl;
   EXPECT_LE(latencies[2], 150.0);
   EXPECT_GT(latencies[0], 0.0);
   EXPECT_TRUE(boxes_.empty());
@@ -530,13 +530,13 @@ TEST_F(EndToEnd, StreamModeCarriesASteadyToneWithoutASeam) {
     smallest = std::min(smallest, amplitude);
   }
   std::cout << "stream mode tone over 20 s: smallest amplitude " << smallest << ", worst SNR " << worstDb
-            << " dB per quarter second; underruns " << form->Live.drift.underruns() << ", overflows "
-            << form->Live.drift.overflows() << ", ratio " << form->Live.drift.ratio() << "; " << excused
+            << " dB per quarter second; breaks " << form->liveEngine()->breaks() << ", ratio "
+            << form->liveEngine()->ratio() << ", clocks " << form->liveEngine()->clockRatio() << "; " << excused
             << " quarter seconds left out, the input broken too" << std::endl;
   EXPECT_GE(judged, 40) << "the server broke the input too often to judge";
   EXPECT_GT(smallest, 16000.0);  // half of full scale in, the same out
   EXPECT_GE(worstDb, 80.0);
-  EXPECT_EQ(form->Live.drift.underruns() + form->Live.drift.overflows(), 0u);
+  EXPECT_EQ(form->liveEngine()->breaks(), 0u);
   EXPECT_TRUE(boxes_.empty());
 }
 

@@ -29,11 +29,11 @@ struct DriftTuning {
   double glideDeviation = 5e-6;       // ratio deviation used to bring the read position onto a sample
   // With the devices' clocks measured (ClockPair), the ratio follows that measurement and
   // the level only trims it, beyond a dead band, so the level's jitter never moves it.
-  double clockUnlockDeviation = 8e-6;  // measured clock difference that ends pass-through ...
-  double clockUnlockSeconds = 4.0;     // ... when it holds this long
-  double trimDeadBand = 0.003;         // level error (s) the trim leaves alone
-  double trimFrequency = 0.01;         // rad/s of the level trim beyond the dead band
-  double trimLimit = 20e-6;            // the trim's largest share of the ratio
+  double clockUnlockDeviation = 50e-6;  // measured clock difference that ends pass-through ...
+  double clockUnlockSeconds = 10.0;     // ... when it holds this long
+  double trimDeadBand = 0.003;          // level error (s) the trim leaves alone
+  double trimFrequency = 0.01;          // rad/s of the level trim beyond the dead band
+  double trimLimit = 100e-6;            // the trim's largest share of the ratio
 };
 
 // Steers the resampling ratio (input frames per output frame) so that the queue's level

@@ -1,7 +1,12 @@
 #include "live/live_engine.hpp"
 
+#include "dsp/fft.hpp"
+
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -32,8 +37,16 @@ void prepare(wave::WAVEHDR& header, dsp::Sample* buffer, std::size_t samples) {
   header.dwBufferLength = static_cast<uint32_t>(samples * sizeof(dsp::Sample));
 }
 
+// Real-time priority for the calling thread where the system grants it (below a sound
+// server's own, which uses 5 and up); an ordinary thread otherwise.
+bool makeRealTime() {
+  sched_param param{};
+  param.sched_priority = std::min(sched_get_priority_max(SCHED_FIFO), 4);
+  return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+}
+
 // How long the engine's thread sleeps at most between looks at the clocks.
-constexpr auto kTick = std::chrono::milliseconds(10);
+constexpr long kTickNanoseconds = 10'000'000;
 
 }  // namespace
 
@@ -44,11 +57,24 @@ LiveEngine::LiveEngine(wave::NoticeTarget* window) : window_(window), clock_(mon
 
 LiveEngine::~LiveEngine() {
   quit_.store(true, std::memory_order_release);
-  wake_.release();
+  wake();
   thread_.join();
 }
 
 double LiveEngine::now() const { return clock_(); }
+
+// Never blocks the poster: one atomic add and a futex wake (a system call that only
+// wakes a sleeper).
+void LiveEngine::wake() {
+  wakeups_.fetch_add(1, std::memory_order_acq_rel);
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&wakeups_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+// Sleeps a tick at most, and not at all when a post came since `seen` was read.
+void LiveEngine::sleepUnlessWoken(uint32_t seen) {
+  timespec tick{.tv_sec = 0, .tv_nsec = kTickNanoseconds};
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&wakeups_), FUTEX_WAIT_PRIVATE, seen, &tick, nullptr, 0);
+}
 double LiveEngine::steadyNow() const { return monotonicSeconds(); }
 
 void LiveEngine::setClock(std::function<double()> clock) {
@@ -93,7 +119,7 @@ void LiveEngine::resetStream() {
 
 void LiveEngine::restartStream() {
   restartRequests_.fetch_add(1, std::memory_order_acq_rel);
-  wake_.release();
+  wake();
 }
 
 void LiveEngine::setSwitches(const dsp::ConverterSwitches& switches) {
@@ -164,6 +190,15 @@ void LiveEngine::stopping(wave::Direction direction) {
 }
 
 void LiveEngine::postWaveNotice(uint32_t message, void* device, wave::WAVEHDR* header, wave::MMRESULT error) {
+  // The device's worker moves the samples: on a busy machine it must not wait behind
+  // ordinary threads either, so it gets the engine's priority where the system allows it
+  // (once per thread; the window's thread, which posts only open and close, is left alone).
+  thread_local bool promoted = false;
+  if (!promoted && (message == wave::MM_WIM_DATA || message == wave::MM_WOM_DONE) &&
+      std::this_thread::get_id() != thread_.get_id()) {
+    promoted = true;
+    realTimeWorkers_.fetch_add(makeRealTime() ? 1 : 0, std::memory_order_relaxed);
+  }
   if (message != wave::MM_WIM_DATA && message != wave::MM_WOM_DONE) {
     window_->postWaveNotice(message, device, header, error);
     return;
@@ -171,8 +206,8 @@ void LiveEngine::postWaveNotice(uint32_t message, void* device, wave::WAVEHDR* h
   // The time the samples moved, taken here on the device's worker.
   const Notice notice{.message = message, .device = device, .header = header, .time = clock_()};
   posted_.fetch_add(1, std::memory_order_acq_rel);
-  if (!ring_.push(notice)) handled_.fetch_add(1, std::memory_order_acq_rel);  // never with 256 slots
-  wake_.release();
+  if (!ring_.push(notice)) handled_.fetch_add(1, std::memory_order_acq_rel);  // never with 1024 slots
+  wake();
 }
 
 bool LiveEngine::waitIdle(int milliseconds) {
@@ -187,12 +222,14 @@ bool LiveEngine::waitIdle(int milliseconds) {
 }
 
 void LiveEngine::run() {
-  // Real-time priority where the system grants it; an ordinary thread otherwise.
-  sched_param param{};
-  param.sched_priority = std::min(sched_get_priority_max(SCHED_FIFO), 20);
-  realTime_.store(pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0);
+  realTime_.store(makeRealTime());
+  // The converter's transforms get this thread's own work area now, not at the first buffer.
+  dsp::InitFFT();
   while (!quit_.load(std::memory_order_acquire)) {
-    (void)wake_.try_acquire_for(kTick);
+    const uint32_t seen = wakeups_.load(std::memory_order_acquire);
+    if (handled_.load(std::memory_order_acquire) == posted_.load(std::memory_order_acquire) &&
+        restartsDone_ == restartRequests_.load(std::memory_order_acquire))
+      sleepUnlessWoken(seen);
     std::lock_guard lock(work_);
     if (!configured()) {
       Notice drop;

@@ -12,11 +12,10 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
-#include <semaphore>
 #include <thread>
 #include <vector>
 
-#include "dsp/clock_dll.hpp"
+#include "dsp/clock_estimator.hpp"
 #include "dsp/converter.hpp"
 #include "dsp/drift_compensator.hpp"
 #include "dsp/stream_converter.hpp"
@@ -40,6 +39,9 @@ struct Levels {
 class LiveEngine final : public wave::NoticeTarget {
  public:
   static constexpr int kPlaybackBuffers = 3;  // playback buffers queued at once
+  // Capture buffers queued at once: a busy server hands over a backlog of up to this many at
+  // once, and the device drops what finds no buffer (a break nobody would see).
+  static constexpr int kCaptureBuffers = 48;
   // A played buffer waits at most this long for the capture buffer that fills it; the
   // sound server still holds about as much.
   static constexpr double kLongestWaitSeconds = 0.040;
@@ -90,6 +92,8 @@ class LiveEngine final : public wave::NoticeTarget {
   std::uint64_t capturedFrames() const { return captured_.load(std::memory_order_relaxed); }
   std::uint64_t playedFrames() const { return played_.load(std::memory_order_relaxed); }
   bool realTime() const { return realTime_.load(std::memory_order_relaxed); }
+  // Device workers that took real-time priority from the engine.
+  int realTimeWorkers() const { return realTimeWorkers_.load(std::memory_order_relaxed); }
 
   // The devices' workers (and the window's thread, for open and close).
   void postWaveNotice(uint32_t message, void* device, wave::WAVEHDR* header, wave::MMRESULT error) override;
@@ -135,8 +139,8 @@ class LiveEngine final : public wave::NoticeTarget {
   std::size_t captureSamples_ = 0;
   std::size_t playbackFrames_ = 0;
   int32_t outputRate_ = 0;
-  std::array<std::vector<dsp::Sample>, dsp::kBufferCount> captureBuffers_;
-  std::array<wave::WAVEHDR, dsp::kBufferCount> captureHeaders_{};
+  std::array<std::vector<dsp::Sample>, kCaptureBuffers> captureBuffers_;
+  std::array<wave::WAVEHDR, kCaptureBuffers> captureHeaders_{};
   std::array<std::vector<dsp::Sample>, kPlaybackBuffers> playbackBuffers_;
   std::array<wave::WAVEHDR, kPlaybackBuffers> playbackHeaders_{};
   std::vector<dsp::Sample> converted_;
@@ -163,7 +167,7 @@ class LiveEngine final : public wave::NoticeTarget {
   std::atomic<bool> captureStopping_{true};
   std::atomic<bool> playbackStopping_{true};
   std::atomic<uint64_t> restartRequests_{0};
-  uint64_t restartsDone_ = 0;
+  std::atomic<uint64_t> restartsDone_{0};
   std::atomic<uint32_t> switches_{0};
 
   std::atomic<int> inputLevel_{0};
@@ -181,11 +185,15 @@ class LiveEngine final : public wave::NoticeTarget {
   std::atomic<uint64_t> captured_{0};
   std::atomic<uint64_t> played_{0};
   std::atomic<bool> realTime_{false};
+  std::atomic<int> realTimeWorkers_{0};
 
-  NoticeRing<Notice, 256> ring_;
+  NoticeRing<Notice, 1024> ring_;
   std::atomic<uint64_t> posted_{0};
   std::atomic<uint64_t> handled_{0};
-  std::counting_semaphore<1 << 20> wake_{0};
+  // Bumped by every post; the engine's thread sleeps on it (a futex) while nothing is new.
+  std::atomic<uint32_t> wakeups_{0};
+  void wake();
+  void sleepUnlessWoken(uint32_t seen);
   std::atomic<bool> quit_{false};
   std::thread thread_;
 };
