@@ -263,6 +263,25 @@ TEST_F(Headless, ConvertsAToneWithStoredDevicesAndOverridesNoDisplay) {
   EXPECT_EQ(QDir(config_.filePath("ZEM")).entryList(QDir::Files), QStringList{"Varnex.conf"});
 }
 
+// Block mode runs the window's block converter on the service's own thread: the tone
+// comes out of whole 32768-sample blocks a few seconds later.
+TEST_F(Headless, BlockModeConvertsTheTone) {
+  playTone();
+  startTovrel({"--block", "--input", "tovrel_in.monitor", "--output", "tovrel_out", "--no-invert"});
+  QElapsedTimer clock;
+  clock.start();
+  startRecording(clock);
+  const auto onset = recordUntilTone(15);
+  ASSERT_TRUE(onset.has_value()) << stderrLines().join('\n').toStdString();
+  std::cout << "block mode: tone out after " << clock.elapsed() << " ms\n";
+  stopRecording();
+  EXPECT_LT(terminateTovrel(), 1.0);
+  EXPECT_EQ(tovrel_.exitCode(), 0);
+  const QStringList lines = stderrLines();
+  ASSERT_EQ(lines.size(), 1) << lines.join('\n').toStdString();
+  EXPECT_TRUE(lines[0].contains("block mode")) << lines[0].toStdString();
+}
+
 // What goes away and comes back while the run goes on, with no action.
 struct Outage {
   const char* name;
@@ -322,6 +341,7 @@ TEST_P(HeadlessRecovery, ConversionResumesByItself) {
   ASSERT_EQ(lines.size(), 3) << lines.join('\n').toStdString();
   EXPECT_TRUE(lines[1].contains("opening it again")) << lines[1].toStdString();
   EXPECT_TRUE(lines[2].contains("converting again")) << lines[2].toStdString();
+  std::cout << GetParam().name << ": " << lines[2].toStdString() << " (from the failure)\n";
   EXPECT_LT(terminateTovrel(), 1.0);
   EXPECT_EQ(tovrel_.exitCode(), 0);
 }

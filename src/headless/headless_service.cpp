@@ -133,10 +133,11 @@ bool Service::open(std::string* failure) {
   if (r == wave::MMSYSERR_NOERROR)
     r = wave::waveOutOpen(&playback_, output->id, &playbackFormat_, target, 0, kOpenFlags);
   if (r == wave::MMSYSERR_NOERROR) {
+    // Capture first, as a user starts the window's two devices.
     if (engine_) {
       engine_->restartStream();
-      r = engine_->startPlayback(playback_);
-      if (r == wave::MMSYSERR_NOERROR) r = engine_->startCapture(capture_);
+      r = engine_->startCapture(capture_);
+      if (r == wave::MMSYSERR_NOERROR) r = engine_->startPlayback(playback_);
     } else {
       r = block_->startPlayback(playback_);
       if (r == wave::MMSYSERR_NOERROR) r = block_->startCapture(capture_);
