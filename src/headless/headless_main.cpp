@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+
 #include "app/settings_store.hpp"
 #include "dsp/fft.hpp"
 #include "headless/headless_options.hpp"
@@ -52,10 +56,16 @@ int Main(int argc, char* argv[]) {
     return 1;
   }
 
-  // Read only: a run without a window never writes the settings back.
-  app::SettingsStore store;
+  // Read only: a run without a window never writes the settings back. The store makes its
+  // folder when it opens, so without a folder (nothing stored yet) it is not opened at all.
+  QString root = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+  if (root.isEmpty()) root = QDir::homePath() + QStringLiteral("/.config");
+  app::StoredSettings stored;
   QStringList errors;
-  const app::StoredSettings stored = store.read(&errors);
+  if (QFileInfo::exists(root + QLatin1Char('/') + QLatin1String(app::SettingsStore::kOrganisation))) {
+    app::SettingsStore store;
+    stored = store.read(&errors);
+  }
   for (const QString& text : errors) std::fprintf(stderr, "tovrel: settings: %s\n", qPrintable(text));
   const RunConfig config = Resolve(stored, options);
 
