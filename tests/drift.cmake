@@ -1,2 +1,4 @@
 # Live stream path between two clocks: frame FIFO, adaptive resampler, level controller.
 tovrel_test(drift_test LIBS tovrel_dsp SOURCES allocation_counter.cpp)
+# The live engine on the scripted back end (no window), and its clock estimate.
+tovrel_test(live_engine_test LIBS tovrel_live tovrel_wave_scripted)

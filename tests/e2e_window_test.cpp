@@ -530,9 +530,11 @@ TEST_F(EndToEnd, StreamModeCarriesASteadyToneWithoutASeam) {
     smallest = std::min(smallest, amplitude);
   }
   std::cout << "stream mode tone over 20 s: smallest amplitude " << smallest << ", worst SNR " << worstDb
-            << " dB per quarter second; breaks " << form->liveEngine()->breaks() << ", ratio "
-            << form->liveEngine()->ratio() << ", clocks " << form->liveEngine()->clockRatio() << "; " << excused
-            << " quarter seconds left out, the input broken too" << std::endl;
+            << " dB per quarter second; breaks " << form->liveEngine()->breaks() << " (underruns "
+            << form->liveEngine()->underruns() << ", overflows " << form->liveEngine()->overflows() << ", restarts "
+            << form->liveEngine()->restarts() << "), ratio " << form->liveEngine()->ratio() << ", clocks "
+            << form->liveEngine()->clockRatio() << "; " << excused << " quarter seconds left out, the input broken too"
+            << std::endl;
   EXPECT_GE(judged, 40) << "the server broke the input too often to judge";
   EXPECT_GT(smallest, 16000.0);  // half of full scale in, the same out
   EXPECT_GE(worstDb, 80.0);

@@ -18,7 +18,7 @@ void ClockEstimator::startAt(double time) {
   frames_ = 0.0;
   binEnd_ = tuning_.binSeconds;
   binEmpty_ = true;
-  lateBins_ = 0;
+  lastTakenY_ = 0.0;
   n_ = sx_ = sy_ = sxx_ = sxy_ = 0.0;
   residualSquares_ = 0.0;
   slope_ = 1.0 / rate_;  // what was learnt stays the guess
@@ -50,18 +50,18 @@ void ClockEstimator::update(std::uint64_t frames, double time) {
 }
 
 void ClockEstimator::take(double x, double y) {
+  if (y < tuning_.settleSeconds) return;
   if (n_ >= 3.0) {
     const double residual = y - (intercept_ + slope_ * x);
-    if (residual < -tuning_.earlySeconds ||
-        (residual > tuning_.gateSeconds && ++lateBins_ >= tuning_.lateBinsToRestart)) {
-      ++restarts_;  // stopped, suspended or jumped: start over from here
+    if (residual > tuning_.gateSeconds && y - lastTakenY_ > tuning_.restartSeconds) {
+      ++restarts_;  // stopped for long, or the line was wrong: start over from here
       startAt(anchorTime_ + y);
       return;
     }
-    if (residual > tuning_.gateSeconds) return;
+    if (residual > tuning_.gateSeconds) return;  // the whole second was late
     residualSquares_ += (residual * residual - residualSquares_) / std::min(n_, 100.0);
   }
-  lateBins_ = 0;
+  lastTakenY_ = y;
   n_ += 1.0;
   sx_ += x;
   sy_ += y;

@@ -1,4 +1,5 @@
 #pragma once
+#include <cmath>
 #include <cstdint>
 
 namespace dsp {
@@ -13,10 +14,11 @@ namespace dsp {
 class ClockEstimator {
  public:
   struct Tuning {
-    double binSeconds = 1.0;      // one point per this long
-    double gateSeconds = 0.002;   // a point this far above the line is late: left out
-    double earlySeconds = 0.050;  // a point this far below it: the clock jumped, start over
-    int lateBinsToRestart = 3;    // this many late points in a row: start over
+    double binSeconds = 1.0;       // one point per this long
+    double settleSeconds = 8.0;    // after a (re)start the servers' buffers still fill, which
+                                   // moves buffers by milliseconds without any drift: not taken
+    double gateSeconds = 0.002;    // a point this far above the line is late: left out
+    double restartSeconds = 10.0;  // no point taken for this long (a device stopped): start over
   };
 
   ClockEstimator() = default;
@@ -33,6 +35,7 @@ class ClockEstimator {
   double relativeError() const { return relativeError_; }
   double runSeconds() const { return lastTime_ - anchorTime_; }
   std::uint64_t restarts() const { return restarts_; }
+  int points() const { return static_cast<int>(n_); }
 
  private:
   void startAt(double time);
@@ -49,7 +52,7 @@ class ClockEstimator {
   double binEnd_ = 0.0;
   bool binEmpty_ = true;
   double binOffset_ = 0.0, binX_ = 0.0, binY_ = 0.0;  // the bin's earliest buffer
-  int lateBins_ = 0;
+  double lastTakenY_ = 0.0;                           // seconds since the anchor of the last point taken
   // Sums over the points: x frames since the anchor, y seconds since the anchor.
   double n_ = 0.0, sx_ = 0.0, sy_ = 0.0, sxx_ = 0.0, sxy_ = 0.0;
   double slope_ = 0.0, intercept_ = 0.0;  // seconds per frame, seconds
@@ -64,10 +67,18 @@ struct ClockPair {
   ClockEstimator capture;   // counts input samples
   ClockEstimator playback;  // counts output frames
   double errorLimit = 2e-6;
-  double minSeconds = 4.0;
+  int minPoints = 8;
+  double plausible = 2000e-6;  // no pair of sound devices is further apart: a wrong line
+  bool enough() const {
+    return capture.points() >= minPoints && playback.points() >= minPoints && std::abs(deviation()) < plausible;
+  }
   bool valid() const {
-    return capture.runSeconds() >= minSeconds && playback.runSeconds() >= minSeconds &&
-           capture.relativeError() <= errorLimit && playback.relativeError() <= errorLimit;
+    return enough() && capture.relativeError() <= errorLimit && playback.relativeError() <= errorLimit;
+  }
+  // Far enough from 1 to act on before valid(): many standard errors away.
+  bool significant() const {
+    const double error = capture.relativeError() + playback.relativeError();
+    return enough() && std::abs(deviation()) > 8.0 * error;
   }
   double deviation() const {
     return (capture.rate() / capture.nominalRate()) / (playback.rate() / playback.nominalRate()) - 1.0;

@@ -20,6 +20,7 @@ void DriftController::reset(double targetLevel, double bufferSeconds) {
   minSmoothing_ = tuning_.buffersPerSmoothing * bufferSeconds;
   integral_ = 0.0;
   deviation_ = 0.0;
+  clockValid_ = false;
   smoothed_.reset(targetLevel);
   watched_.reset(targetLevel);
   lock();
@@ -61,13 +62,6 @@ void DriftController::update(double averageLevel, double seconds) {
   levelSeconds_ += seconds;
   const double limit = tuning_.maxDeviation;
 
-  if (state_ == State::Locked && levelSeconds_ < tuning_.settleSeconds) {
-    // The servers' buffers between the two devices fill in the first seconds, which moves
-    // the level by a few milliseconds without any drift: the reference moves with it.
-    lockedLevel_ = watched_.second;
-    stateSeconds_ = 0.0;
-    return;
-  }
   if (state_ == State::Locked) {
     const bool apart = clockValid_ && std::abs(clock_) > tuning_.clockUnlockDeviation;
     clockApartSeconds_ = apart ? clockApartSeconds_ + seconds : 0.0;
@@ -77,6 +71,13 @@ void DriftController::update(double averageLevel, double seconds) {
       quietSeconds_ = 0.0;
       trim_ = 0.0;
     }
+  }
+  if (state_ == State::Locked && levelSeconds_ < tuning_.settleSeconds) {
+    // The servers' buffers between the two devices fill in the first seconds, which moves
+    // the level by a few milliseconds without any drift: the reference moves with it.
+    lockedLevel_ = watched_.second;
+    stateSeconds_ = 0.0;
+    return;
   }
   if (state_ == State::Locked) {
     const double moved = watched_.second - lockedLevel_;
@@ -96,8 +97,9 @@ void DriftController::update(double averageLevel, double seconds) {
 
   if (clockValid_) {
     // The clocks say what the ratio is; the level, smoothed, only trims what the measurement
-    // leaves over (its own small error), and only once it has left the dead band.
-    const double error = smoothed_.second - target_;
+    // leaves over (its own small error), and only once it has left the dead band around
+    // where it stood when the clocks parted.
+    const double error = smoothed_.second - lockedLevel_;
     const double beyond =
         std::abs(error) > tuning_.trimDeadBand ? error - std::copysign(tuning_.trimDeadBand, error) : 0.0;
     const double w = tuning_.trimFrequency;

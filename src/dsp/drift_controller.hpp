@@ -30,7 +30,7 @@ struct DriftTuning {
   // With the devices' clocks measured (ClockPair), the ratio follows that measurement and
   // the level only trims it, beyond a dead band, so the level's jitter never moves it.
   double clockUnlockDeviation = 50e-6;  // measured clock difference that ends pass-through ...
-  double clockUnlockSeconds = 10.0;     // ... when it holds this long
+  double clockUnlockSeconds = 2.0;      // ... when it holds this long
   double trimDeadBand = 0.003;          // level error (s) the trim leaves alone
   double trimFrequency = 0.01;          // rad/s of the level trim beyond the dead band
   double trimLimit = 100e-6;            // the trim's largest share of the ratio
@@ -66,9 +66,11 @@ class DriftController {
 
   // The clocks' measured difference (see ClockPair::deviation); `valid` false until both
   // loops have settled, and then the level alone steers, as before.
+  // Once trusted, the last trusted measurement is kept while a new one is not.
   void setClockDeviation(double deviation, bool valid) {
+    if (!valid) return;
     clock_ = deviation;
-    clockValid_ = valid;
+    clockValid_ = true;
   }
 
   // The longest buffer rhythm the level saws at (a device with a long buffer of its own).

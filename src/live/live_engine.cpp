@@ -303,7 +303,7 @@ void LiveEngine::takeCapture(const Notice& notice) {
       leftLevel_.store(output.Left.Position, std::memory_order_relaxed);
       rightLevel_.store(output.Right.Position, std::memory_order_relaxed);
       clips = (clips & 1u) | (output.Left.Clipped ? 2u : 0u) | (output.Right.Clipped ? 4u : 0u);
-      drift_.setClockDeviation(clocks_.deviation(), clocks_.valid());
+      drift_.setClockDeviation(clocks_.deviation(), clocks_.valid() || clocks_.significant());
       const auto block = static_cast<std::size_t>(converter_.BlockFrames());
       for (std::size_t first = 0; first < frames; first += block)
         drift_.push(converted_.data() + 2 * first, std::min(block, frames - first), notice.time);
@@ -400,7 +400,7 @@ void LiveEngine::restartPlayback(double time) {
 
 void LiveEngine::publish() {
   ratio_.store(drift_.ratio(), std::memory_order_relaxed);
-  clockRatio_.store(1.0 + clocks_.deviation(), std::memory_order_relaxed);
+  clockRatio_.store(clocks_.enough() ? 1.0 + clocks_.deviation() : 1.0, std::memory_order_relaxed);
   underruns_.store(drift_.underruns(), std::memory_order_relaxed);
   overflows_.store(drift_.overflows(), std::memory_order_relaxed);
   queueSeconds_.store(static_cast<double>(drift_.queuedFrames()) / std::max(outputRate_, 1), std::memory_order_relaxed);
@@ -413,21 +413,18 @@ void LiveEngine::publish() {
                std::memory_order_relaxed);
 }
 
-void LiveEngine::processForBenchmark(const dsp::Sample* input, double time) {
+void LiveEngine::processForBenchmark(const dsp::Sample* input, double captureTime, double playbackTime) {
   std::lock_guard lock(work_);
   wave::WAVEHDR header{};
   header.lpData = reinterpret_cast<char*>(const_cast<dsp::Sample*>(input));
   header.dwBufferLength = header.dwBytesRecorded = static_cast<uint32_t>(captureSamples_ * sizeof(dsp::Sample));
   const bool wasStopping = captureStopping_.exchange(false);
   void* wasDevice = captureDevice_.exchange(nullptr);
-  takeCapture({.message = wave::MM_WIM_DATA, .device = nullptr, .header = &header, .time = time});
+  takeCapture({.message = wave::MM_WIM_DATA, .device = nullptr, .header = &header, .time = captureTime});
+  clocks_.playback.update(playbackFrames_, playbackTime);
+  drift_.pull(playbackBuffers_[0].data(), playbackFrames_, playbackTime);
   captureStopping_.store(wasStopping);
   captureDevice_.store(wasDevice);
-  // The playback buffers that one capture buffer fills.
-  for (std::size_t f = 0; f < captureSamples_ / 2; f += playbackFrames_) {
-    drift_.pull(playbackBuffers_[0].data(), playbackFrames_, time);
-    clocks_.playback.update(playbackFrames_, time);
-  }
   publish();
 }
 

@@ -103,9 +103,10 @@ class LiveEngine final : public wave::NoticeTarget {
   void setClock(std::function<double()> clock);
   bool waitIdle(int milliseconds);
 
-  // The whole work of one capture buffer and the playback buffers it fills, as the engine's
-  // thread does it, for the benchmark: `input` holds captureSamples() samples.
-  void processForBenchmark(const dsp::Sample* input, double now);
+  // The whole work of one capture buffer (taken at `captureTime`) and the playback buffer it
+  // fills (played at `playbackTime`), as the engine's thread does it, for the benchmark:
+  // `input` holds captureSamples() samples. No device is involved.
+  void processForBenchmark(const dsp::Sample* input, double captureTime, double playbackTime);
 
  private:
   struct Notice {
