@@ -344,7 +344,7 @@ TEST_P(HeadlessRecovery, ConversionResumesByItself) {
   QThread::msleep(200);
   const QStringList lines = stderrLines();
   ASSERT_EQ(lines.size(), 3) << lines.join('\n').toStdString();
-  EXPECT_TRUE(lines[1].contains("opening it again")) << lines[1].toStdString();
+  EXPECT_TRUE(lines[1].contains("opening the devices again")) << lines[1].toStdString();
   EXPECT_TRUE(lines[2].contains("converting again")) << lines[2].toStdString();
   std::cout << GetParam().name << ": " << lines[2].toStdString() << " (from the failure)\n";
   EXPECT_LT(terminateTovrel(), 1.0);

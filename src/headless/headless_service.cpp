@@ -197,7 +197,7 @@ void Service::deviceFailed(const std::string& what) {
   downSince_ = Clock::now();
   failedAttempts_ = 1;
   nextAttempt_ = downSince_ + RetryPause(failedAttempts_);
-  if (!failureShown_) std::fprintf(stderr, "tovrel: %s; opening it again until it is back\n", what.c_str());
+  if (!failureShown_) std::fprintf(stderr, "tovrel: %s; opening the devices again until they are back\n", what.c_str());
   failureShown_ = true;
 }
 
@@ -271,7 +271,8 @@ int Service::run(int signalFd) {
         failureShown_ = false;
         failedAttempts_ = 0;
       } else {
-        if (!failureShown_) std::fprintf(stderr, "tovrel: %s; opening it again until it is there\n", failure.c_str());
+        if (!failureShown_)
+          std::fprintf(stderr, "tovrel: %s; opening the devices again until they are there\n", failure.c_str());
         failureShown_ = true;
         nextAttempt_ = Clock::now() + RetryPause(++failedAttempts_);
       }
