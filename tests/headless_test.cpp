@@ -14,6 +14,7 @@
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QThread>
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstring>
@@ -191,6 +192,16 @@ class Headless : public ::testing::Test {
     return std::nullopt;
   }
 
+  // For a failure's message: how much was recorded and how loud it was.
+  std::string recordingSummary() {
+    recorded_ += recorder_.readAllStandardOutput();
+    const auto iq = toIQ(recorded_);
+    double peak = 0;
+    for (const auto& v : iq) peak = std::max({peak, std::abs(v.real()), std::abs(v.imag())});
+    return "recorded " + std::to_string(iq.size()) + " frames, peak " + std::to_string(static_cast<int>(peak)) +
+           "; stderr: " + stderrLines().join('\n').toStdString();
+  }
+
   void stopRecording() {
     recorder_.terminate();
     recorder_.waitForFinished(3000);
@@ -239,7 +250,7 @@ TEST_F(Headless, ConvertsAToneWithStoredDevicesAndOverridesNoDisplay) {
   const double launched = clock.nsecsElapsed() / 1e9;
   startTovrel({"--rate", "48000", "--iq", "--no-invert"});
   const auto onset = recordUntilTone(10);
-  ASSERT_TRUE(onset.has_value()) << "no +1000 Hz tone; stderr: " << stderrLines().join('\n').toStdString();
+  ASSERT_TRUE(onset.has_value()) << "no +1000 Hz tone; " << recordingSummary();
   std::cout << "start-up to first converted output: "
             << 1000.0 * (recordingStart + static_cast<double>(*onset) / kOutputRate - launched)
             << " ms (launch to the tone in the output monitor, 20 ms slices)\n";
@@ -276,7 +287,7 @@ TEST_F(Headless, BlockModeConvertsTheTone) {
   clock.start();
   startRecording(clock);
   const auto onset = recordUntilTone(15);
-  ASSERT_TRUE(onset.has_value()) << stderrLines().join('\n').toStdString();
+  ASSERT_TRUE(onset.has_value()) << recordingSummary();
   std::cout << "block mode: tone out after " << clock.elapsed() << " ms\n";
   stopRecording();
   EXPECT_LT(terminateTovrel(), 1.0);
@@ -322,7 +333,7 @@ TEST_P(HeadlessRecovery, ConversionResumesByItself) {
   QElapsedTimer clock;
   clock.start();
   startRecording(clock);
-  ASSERT_TRUE(recordUntilTone(10).has_value()) << stderrLines().join('\n').toStdString();
+  ASSERT_TRUE(recordUntilTone(10).has_value()) << recordingSummary();
   stopRecording();
 
   // The tone stops for the outage: on PulseAudio a player left running would follow the
@@ -334,7 +345,7 @@ TEST_P(HeadlessRecovery, ConversionResumesByItself) {
   clock.restart();
   const double recordingStart = startRecording(clock);
   const auto onset = recordUntilTone(20);
-  ASSERT_TRUE(onset.has_value()) << "no tone after the outage; stderr: " << stderrLines().join('\n').toStdString();
+  ASSERT_TRUE(onset.has_value()) << "no tone after the outage; " << recordingSummary();
   std::cout << GetParam().name << ": back to converted output "
             << 1000.0 * (recordingStart + static_cast<double>(*onset) / kOutputRate)
             << " ms after the device or server came back\n";
