@@ -696,6 +696,8 @@ TEST_F(EndToEnd, Screenshot) {
             0);
   player_.start("paplay", {"--device=tovrel_in", file});
   ASSERT_TRUE(player_.waitForStarted(3000));
+  // TOVREL_SCREENSHOT_STREAM=1: the window in stream mode, its engine running.
+  if (qEnvironmentVariableIntValue("TOVREL_SCREENSHOT_STREAM") == 1) form->StreamModeAction->trigger();
   form->SBMic->click();
   form->SBDin->click();
   runFor(seconds * 1000);

@@ -75,11 +75,6 @@ struct ClockPair {
   bool valid() const {
     return enough() && capture.relativeError() <= errorLimit && playback.relativeError() <= errorLimit;
   }
-  // Far enough from 1 to act on before valid(): many standard errors away.
-  bool significant() const {
-    const double error = capture.relativeError() + playback.relativeError();
-    return enough() && std::abs(deviation()) > 8.0 * error;
-  }
   double deviation() const {
     return (capture.rate() / capture.nominalRate()) / (playback.rate() / playback.nominalRate()) - 1.0;
   }

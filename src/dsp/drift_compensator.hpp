@@ -17,7 +17,7 @@ struct DriftSetup {
   std::size_t maxPullFrames = 0;     // largest playback buffer
   double marginSeconds = 0.010;      // headroom beyond the buffers' own sizes: at least the
                                      // latest a buffer is handled, plus ~2 ms for the loop
-  double longestBurstSeconds = 0.5;  // a device with a long buffer of its own takes (or
+  double longestBurstSeconds = 0.75;  // a device with a long buffer of its own takes (or
                                      // gives) up to this much at once; the queue has room for it
 };
 

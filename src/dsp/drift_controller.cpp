@@ -47,7 +47,6 @@ void DriftController::lock() {
   lockedLevel_ = watched_.second;
   stateSeconds_ = 0.0;
   quietSeconds_ = 0.0;
-  clockApartSeconds_ = 0.0;
   trim_ = 0.0;
 }
 
@@ -62,16 +61,6 @@ void DriftController::update(double averageLevel, double seconds) {
   levelSeconds_ += seconds;
   const double limit = tuning_.maxDeviation;
 
-  if (state_ == State::Locked) {
-    const bool apart = clockValid_ && std::abs(clock_) > tuning_.clockUnlockDeviation;
-    clockApartSeconds_ = apart ? clockApartSeconds_ + seconds : 0.0;
-    if (clockApartSeconds_ >= tuning_.clockUnlockSeconds) {
-      state_ = State::Tracking;
-      stateSeconds_ = 0.0;
-      quietSeconds_ = 0.0;
-      trim_ = 0.0;
-    }
-  }
   if (state_ == State::Locked && levelSeconds_ < tuning_.settleSeconds) {
     // The servers' buffers between the two devices fill in the first seconds, which moves
     // the level by a few milliseconds without any drift: the reference moves with it.
@@ -109,7 +98,7 @@ void DriftController::update(double averageLevel, double seconds) {
     const double wanted = std::clamp(clock_ + trim, -limit, limit);
     deviation_ += std::clamp(wanted - deviation_, -slew, slew);
     const bool quiet = std::abs(error) < tuning_.lockBand && std::abs(clock_) < tuning_.lockDeviation &&
-                       std::abs(deviation_) < tuning_.clockUnlockDeviation;
+                       std::abs(deviation_) < 2.0 * tuning_.lockDeviation;
     quietSeconds_ = quiet ? quietSeconds_ + seconds : 0.0;
     if (quietSeconds_ >= tuning_.lockHoldSeconds) {
       state_ = State::Gliding;

@@ -27,13 +27,13 @@ struct DriftTuning {
   double lockDeviation = 2e-6;        // ... when the ratio is this close to 1 ...
   double lockHoldSeconds = 30.0;      // ... for this long
   double glideDeviation = 5e-6;       // ratio deviation used to bring the read position onto a sample
-  // With the devices' clocks measured (ClockPair), the ratio follows that measurement and
-  // the level only trims it, beyond a dead band, so the level's jitter never moves it.
-  double clockUnlockDeviation = 50e-6;  // measured clock difference that ends pass-through ...
-  double clockUnlockSeconds = 2.0;      // ... when it holds this long
-  double trimDeadBand = 0.003;          // level error (s) the trim leaves alone
-  double trimFrequency = 0.01;          // rad/s of the level trim beyond the dead band
-  double trimLimit = 100e-6;            // the trim's largest share of the ratio
+  // Once the level has left pass-through and the devices' clocks are measured (ClockPair),
+  // the ratio follows that measurement and the level only trims it, beyond a dead band, so
+  // the level's jitter never moves it. (The measurement alone never ends pass-through: in
+  // the first tens of seconds the servers' buffers still settle, which it reads as drift.)
+  double trimDeadBand = 0.003;  // level error (s) the trim leaves alone
+  double trimFrequency = 0.01;  // rad/s of the level trim beyond the dead band
+  double trimLimit = 100e-6;    // the trim's largest share of the ratio
 };
 
 // Steers the resampling ratio (input frames per output frame) so that the queue's level
@@ -117,8 +117,7 @@ class DriftController {
   double quietSeconds_ = 0.0;  // time the lock conditions have held while tracking
   double clock_ = 0.0;
   bool clockValid_ = false;
-  double clockApartSeconds_ = 0.0;  // time the measured clocks have stood apart while locked
-  double trim_ = 0.0;               // integral part of the level trim
+  double trim_ = 0.0;  // integral part of the level trim
 };
 
 }  // namespace dsp

@@ -303,7 +303,7 @@ void LiveEngine::takeCapture(const Notice& notice) {
       leftLevel_.store(output.Left.Position, std::memory_order_relaxed);
       rightLevel_.store(output.Right.Position, std::memory_order_relaxed);
       clips = (clips & 1u) | (output.Left.Clipped ? 2u : 0u) | (output.Right.Clipped ? 4u : 0u);
-      drift_.setClockDeviation(clocks_.deviation(), clocks_.valid() || clocks_.significant());
+      drift_.setClockDeviation(clocks_.deviation(), clocks_.valid());
       const auto block = static_cast<std::size_t>(converter_.BlockFrames());
       for (std::size_t first = 0; first < frames; first += block)
         drift_.push(converted_.data() + 2 * first, std::min(block, frames - first), notice.time);
