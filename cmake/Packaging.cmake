@@ -20,6 +20,23 @@ install(FILES ${TOVREL_DATA}/${TOVREL_APP_ID}.metainfo.xml DESTINATION ${CMAKE_I
 install(FILES ${TOVREL_DATA}/${TOVREL_APP_ID}.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(FILES ${TOVREL_DATA}/${TOVREL_APP_ID}.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/48x48/apps)
 
+# The systemd user unit of the run without a window, written at install time so that it
+# names the program where this install puts it. Not enabled. systemd reads user units
+# from <prefix>/lib/systemd/user for /usr and /usr/local, from ~/.local/share/systemd/user
+# for a user's own install.
+install(CODE "set(TOVREL_UNIT_TEMPLATE \"${TOVREL_DATA}/tovrel.service.in\")")
+install(CODE [[
+  set(prefix "${CMAKE_INSTALL_PREFIX}")
+  if(prefix STREQUAL "$ENV{HOME}/.local")
+    set(unit_dir "${prefix}/share/systemd/user")
+  else()
+    set(unit_dir "${prefix}/lib/systemd/user")
+  endif()
+  set(TOVREL_BIN "${prefix}/bin/tovrel")
+  configure_file("${TOVREL_UNIT_TEMPLATE}" "$ENV{DESTDIR}${unit_dir}/tovrel.service" @ONLY)
+  message(STATUS "Installing: $ENV{DESTDIR}${unit_dir}/tovrel.service")
+]])
+
 # Man pages go out gzipped, as Debian installs them; -n keeps the archives reproducible.
 set(TOVREL_MAN_PAGES tovrel.1 tovrel-convert.1)
 set(TOVREL_MAN_GZ "")

@@ -25,6 +25,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 expected=(
   bin/tovrel
   bin/tovrel-convert
+  lib/systemd/user/tovrel.service
   share/applications/$id.desktop
   share/metainfo/$id.metainfo.xml
   share/icons/hicolor/scalable/apps/$id.svg

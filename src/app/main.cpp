@@ -9,6 +9,7 @@
 #include "app/message_boxes.hpp"
 #include "app/startup_check.hpp"
 #include "dsp/fft.hpp"
+#include "headless/headless_main.hpp"
 
 namespace {
 
@@ -20,7 +21,8 @@ void describe(QCommandLineParser& parser) {
                      "\"Инверсия выходного спектра\", on by default, swaps the two halves of the band (at 48000 Hz "
                      "13000 Hz comes out at -11000 Hz); off, the band is shifted down by a quarter of the input rate "
                      "about 0 Hz (13000 Hz at +1000 Hz). To mirror the spectrum, use the SDR program's I/Q swap. "
-                     "Stream mode (the window's context menu) has no block edges and a short delay. See man tovrel."));
+                     "Stream mode (the window's context menu) has no block edges and a short delay. See man tovrel.\n"
+                     "tovrel --headless --help: the options of a run without a window."));
   parser.addHelpOption();
   parser.addVersionOption();
 }
@@ -33,6 +35,9 @@ void nameApplication() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // Without a window nothing of Qt's GUI starts, so no display is needed.
+  if (headless::Requested(argc, argv)) return headless::Main(argc, argv);
+
   // --help and --version print and exit before anything needs a display or a sound server.
   // Qt's own options (-platform, ...) are left for the application object to take.
   {

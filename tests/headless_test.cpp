@@ -1,0 +1,418 @@
+// `tovrel --headless` as a station runs it: a separate process with no display, on a
+// private sound server of its own (killed and started again by one test), converting a
+// 13000 Hz tone played into the input null sink; the output sink's monitor is recorded.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <QThread>
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <numbers>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "headless/headless_options.hpp"
+
+namespace {
+
+constexpr int kOutputRate = 24000;
+// 20 ms of output: the granularity of the onsets measured below.
+constexpr size_t kSlice = kOutputRate / 50;
+const QString kTovrel = QStringLiteral(TOVREL_BINARY_TREE "/tovrel");
+const QString kAudioServer = QStringLiteral(TOVREL_SOURCE_TREE "/scripts/audio-server");
+
+// Power of the complex signal at `hz` over frames [first, first + n), Hann-weighted.
+double powerAt(const std::vector<std::complex<double>>& x, size_t first, size_t n, double hz) {
+  std::complex<double> acc = 0;
+  const double w = -2.0 * std::numbers::pi * hz / kOutputRate;
+  for (size_t k = 0; k < n; ++k) {
+    const double hann = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(k) / static_cast<double>(n));
+    acc += hann * x[first + k] * std::polar(1.0, w * static_cast<double>(k));
+  }
+  return std::norm(acc);
+}
+
+// Recorded stereo s16le frames as complex samples: left I, right Q.
+std::vector<std::complex<double>> toIQ(const QByteArray& raw) {
+  std::vector<std::complex<double>> iq(static_cast<size_t>(raw.size()) / 4);
+  for (size_t m = 0; m < iq.size(); ++m) {
+    int16_t lr[2];
+    std::memcpy(lr, raw.constData() + 4 * m, 4);
+    iq[m] = {static_cast<double>(lr[0]), static_cast<double>(lr[1])};
+  }
+  return iq;
+}
+
+// The first 20 ms slice, from `from` on, that carries the converted tone: loud, and at
+// +1000 Hz at least 30 dB above its mirror at -1000 Hz (inversion off). nullopt if none.
+std::optional<size_t> toneOnset(const std::vector<std::complex<double>>& x, size_t from = 0) {
+  for (size_t first = from; first + kSlice <= x.size(); first += kSlice) {
+    const double tone = powerAt(x, first, kSlice, 1000.0);
+    const double mirror = powerAt(x, first, kSlice, -1000.0);
+    // A Hann-weighted full tone of amplitude a gives (a n / 2)^2; ask for a above 1000.
+    const double loud = std::pow(1000.0 * kSlice / 2, 2);
+    if (tone > loud && tone > 1000.0 * mirror) return first;
+  }
+  return std::nullopt;
+}
+
+bool serverKindKnown() { return qEnvironmentVariableIsSet("TOVREL_AUDIO_SERVER"); }
+
+// A private server of the kind the test run is on (pulseaudio or pipewire), with the two
+// null sinks; stop() and start() again keep its addresses, as a restarted server does.
+class Server {
+ public:
+  bool start() {
+    QProcess script;
+    script.start("bash", {kAudioServer, "start", dir_.path()});
+    if (!script.waitForFinished(30000) || script.exitCode() != 0) return false;
+    started_ = true;
+    for (const QString& word : QString::fromUtf8(script.readAllStandardOutput()).simplified().split(' ')) {
+      const qsizetype eq = word.indexOf('=');
+      if (eq > 0) env_.insert(word.left(eq), word.mid(eq + 1));
+    }
+    return env_.contains("PULSE_SERVER");
+  }
+  void stop() {
+    if (started_) QProcess::execute("bash", {kAudioServer, "stop", dir_.path()});
+    started_ = false;
+  }
+  ~Server() { stop(); }
+
+  // The environment of a client of this server: no display at all, and Qt told to use
+  // X, so that anything of Qt's GUI would abort.
+  QProcessEnvironment clientEnvironment(const QString& configHome) const {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString& name : env_.keys()) env.insert(name, env_.value(name));
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    env.insert("XDG_CONFIG_HOME", configHome);
+    return env;
+  }
+
+  int pactl(const QStringList& args, QByteArray* out = nullptr) const {
+    QProcess p;
+    p.setProcessEnvironment(clientEnvironment(QDir::tempPath()));
+    p.start("pactl", args);
+    p.waitForFinished(10000);
+    if (out) *out = p.readAllStandardOutput();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+  }
+
+ private:
+  QTemporaryDir dir_;
+  bool started_ = false;
+  QMap<QString, QString> env_;
+};
+
+class Headless : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!serverKindKnown()) GTEST_SKIP() << "no sound server kind given (run through the test command)";
+    ASSERT_TRUE(server_.start()) << "private sound server did not start";
+    ASSERT_TRUE(config_.isValid());
+    const QString tone = tmp_.filePath("tone.wav");
+    ASSERT_EQ(QProcess::execute("sox", {"-n", "-q", "-r", "48000", "-c", "1", "-b", "16", tone, "synth", "300", "sine",
+                                        "13000", "vol", "0.5"}),
+              0);
+  }
+
+  void TearDown() override {
+    for (QProcess* p : {&tovrel_, &player_, &recorder_}) {
+      if (p->state() != QProcess::NotRunning) {
+        p->kill();
+        p->waitForFinished(3000);
+      }
+    }
+    server_.stop();
+  }
+
+  void writeSettings(const QByteArray& text) {
+    QDir().mkpath(config_.filePath("ZEM"));
+    QFile file(config_.filePath("ZEM/Varnex.conf"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(text);
+  }
+
+  void startProcess(QProcess& p, const QString& program, const QStringList& args) {
+    p.setProcessEnvironment(server_.clientEnvironment(config_.path()));
+    p.start(program, args);
+    ASSERT_TRUE(p.waitForStarted(5000)) << program.toStdString();
+  }
+
+  // A low-latency stream keeps the input null sink ticking in small steps on its own (the
+  // server's silence stream may follow the default sink away during an outage).
+  void playTone() {
+    startProcess(player_, "paplay", {"--device=tovrel_in", "--latency-msec=20", tmp_.filePath("tone.wav")});
+  }
+
+  // Its stderr goes to a file, read at any time without an event loop.
+  void startTovrel(const QStringList& options) {
+    tovrel_.setStandardErrorFile(tmp_.filePath("stderr.txt"));
+    startProcess(tovrel_, kTovrel, QStringList{"--headless"} + options);
+  }
+
+  // Starts recording the output sink's monitor; returns the time (on `clock`) that its
+  // first frame stands for.
+  double startRecording(const QElapsedTimer& clock) {
+    startProcess(recorder_, "parec",
+                 {"--device=tovrel_out.monitor", "--raw", "--format=s16le", "--rate=24000", "--channels=2",
+                  "--latency-msec=20"});
+    EXPECT_TRUE(recorder_.waitForReadyRead(5000));
+    const double now = clock.nsecsElapsed() / 1e9;
+    recorded_ = recorder_.readAllStandardOutput();
+    return now - static_cast<double>(recorded_.size() / 4) / kOutputRate;
+  }
+
+  // Records until the tone shows (at most `seconds`); its onset in frames from the
+  // recording's start.
+  std::optional<size_t> recordUntilTone(double seconds) {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < seconds * 1000) {
+      recorder_.waitForReadyRead(200);
+      recorded_ += recorder_.readAllStandardOutput();
+      if (auto onset = toneOnset(toIQ(recorded_))) return onset;
+    }
+    return std::nullopt;
+  }
+
+  // For a failure's message: how much was recorded and how loud it was.
+  std::string recordingSummary() {
+    recorded_ += recorder_.readAllStandardOutput();
+    const auto iq = toIQ(recorded_);
+    double peak = 0;
+    for (const auto& v : iq) peak = std::max({peak, std::abs(v.real()), std::abs(v.imag())});
+    return "recorded " + std::to_string(iq.size()) + " frames, peak " + std::to_string(static_cast<int>(peak)) +
+           "; stderr: " + stderrLines().join('\n').toStdString();
+  }
+
+  void stopRecording() {
+    recorder_.terminate();
+    recorder_.waitForFinished(3000);
+  }
+
+  // SIGTERM, then the time until the process has ended.
+  double terminateTovrel() {
+    QElapsedTimer t;
+    t.start();
+    ::kill(static_cast<pid_t>(tovrel_.processId()), SIGTERM);
+    tovrel_.waitForFinished(5000);
+    return t.nsecsElapsed() / 1e9;
+  }
+
+  QStringList stderrLines() {
+    QFile file(tmp_.filePath("stderr.txt"));
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+  }
+
+  Server server_;
+  QTemporaryDir config_;
+  QTemporaryDir tmp_;
+  QProcess tovrel_;
+  QProcess player_;
+  QProcess recorder_;
+  QByteArray recorded_;
+};
+
+// The stored settings pick the devices and switch conversion off and inversion on, and
+// store block mode; the command line turns conversion on and inversion off and picks the
+// rate. The tone comes out at +1000 Hz, in stream mode, with one line on stderr; the
+// settings file stays as it was; SIGTERM ends the run within a second, exit status 0.
+TEST_F(Headless, ConvertsAToneWithStoredDevicesAndOverridesNoDisplay) {
+  const QByteArray stored =
+      "[Varnex]\nBitrate=0\nMono=0\nSpectr=1\nInvertOut=0\nInDeviceName=tovrel_in.monitor\n"
+      "OutDeviceName=tovrel_out\nStreamMode=0\n";
+  writeSettings(stored);
+  const QString file = config_.filePath("ZEM/Varnex.conf");
+  const QDateTime modified = QFileInfo(file).lastModified();
+  playTone();
+  QThread::msleep(500);
+  QElapsedTimer clock;
+  clock.start();
+  const double recordingStart = startRecording(clock);
+  const double launched = clock.nsecsElapsed() / 1e9;
+  startTovrel({"--rate", "48000", "--iq", "--no-invert"});
+  const auto onset = recordUntilTone(10);
+  ASSERT_TRUE(onset.has_value()) << "no +1000 Hz tone; " << recordingSummary();
+  std::cout << "start-up to first converted output: "
+            << 1000.0 * (recordingStart + static_cast<double>(*onset) / kOutputRate - launched)
+            << " ms (launch to the tone in the output monitor, 20 ms slices)\n";
+  // Steady from there on: a second more, every slice the tone.
+  QThread::msleep(1000);
+  recorded_ += recorder_.readAllStandardOutput();
+  const auto iq = toIQ(recorded_);
+  const size_t settled = *onset + 5 * kSlice;
+  for (size_t first = settled; first + kSlice <= iq.size(); first += kSlice)
+    ASSERT_EQ(toneOnset(iq, first), first) << "tone broken at " << first << " frames";
+  stopRecording();
+
+  EXPECT_LT(terminateTovrel(), 1.0);
+  EXPECT_EQ(tovrel_.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(tovrel_.exitCode(), 0);
+  const QStringList lines = stderrLines();
+  ASSERT_EQ(lines.size(), 1) << lines.join('\n').toStdString();
+  EXPECT_TRUE(lines[0].contains("tovrel_in.monitor (48000 Hz") && lines[0].contains("tovrel_out (24000 Hz") &&
+              lines[0].contains("stream mode") && lines[0].contains("latency"))
+      << lines[0].toStdString();
+  QFile after(file);
+  ASSERT_TRUE(after.open(QIODevice::ReadOnly));
+  EXPECT_EQ(after.readAll(), stored);
+  EXPECT_EQ(QFileInfo(file).lastModified(), modified);
+  EXPECT_EQ(QDir(config_.filePath("ZEM")).entryList(QDir::Files), QStringList{"Varnex.conf"});
+}
+
+// Block mode runs the window's block converter on the service's own thread: the tone
+// comes out of whole 32768-sample blocks a few seconds later.
+TEST_F(Headless, BlockModeConvertsTheTone) {
+  playTone();
+  startTovrel({"--block", "--input", "tovrel_in.monitor", "--output", "tovrel_out", "--no-invert"});
+  QElapsedTimer clock;
+  clock.start();
+  startRecording(clock);
+  const auto onset = recordUntilTone(15);
+  ASSERT_TRUE(onset.has_value()) << recordingSummary();
+  std::cout << "block mode: tone out after " << clock.elapsed() << " ms\n";
+  stopRecording();
+  EXPECT_LT(terminateTovrel(), 1.0);
+  EXPECT_EQ(tovrel_.exitCode(), 0);
+  const QStringList lines = stderrLines();
+  ASSERT_EQ(lines.size(), 1) << lines.join('\n').toStdString();
+  EXPECT_TRUE(lines[0].contains("block mode")) << lines[0].toStdString();
+  EXPECT_FALSE(QFileInfo::exists(config_.filePath("ZEM"))) << "nothing stored, nothing made";
+}
+
+// What goes away and comes back while the run goes on, with no action.
+struct Outage {
+  const char* name;
+  // Takes the device or server away, waits, brings it back; true on success.
+  std::function<bool(Server&)> takeAwayAndBack;
+};
+
+void PrintTo(const Outage& outage, std::ostream* os) { *os << outage.name; }
+
+bool unloadAndLoadOutputSink(Server& server) {
+  QByteArray modules;
+  server.pactl({"list", "short", "modules"}, &modules);
+  QString id;
+  for (const QByteArray& line : modules.split('\n'))
+    if (line.contains("sink_name=tovrel_out")) id = QString::fromUtf8(line.split('\t').value(0));
+  if (id.isEmpty() || server.pactl({"unload-module", id}) != 0) return false;
+  QThread::msleep(1500);
+  return server.pactl({"load-module", "module-null-sink", "sink_name=tovrel_out", "rate=24000", "channels=2",
+                       "sink_properties=device.description=Tovrel-Output"}) == 0;
+}
+
+bool killAndRestartServer(Server& server) {
+  server.stop();
+  QThread::msleep(1500);
+  return server.start();
+}
+
+class HeadlessRecovery : public Headless, public ::testing::WithParamInterface<Outage> {};
+
+TEST_P(HeadlessRecovery, ConversionResumesByItself) {
+  playTone();
+  startTovrel({"--input", "tovrel_in.monitor", "--output", "Tovrel-Output", "--iq", "--no-invert"});
+  QElapsedTimer clock;
+  clock.start();
+  startRecording(clock);
+  ASSERT_TRUE(recordUntilTone(10).has_value()) << recordingSummary();
+  stopRecording();
+
+  // The tone stops for the outage: on PulseAudio a player left running would follow the
+  // default sink into the output sink when that comes back.
+  player_.kill();
+  player_.waitForFinished(3000);
+  ASSERT_TRUE(GetParam().takeAwayAndBack(server_));
+  playTone();
+  clock.restart();
+  const double recordingStart = startRecording(clock);
+  const auto onset = recordUntilTone(20);
+  ASSERT_TRUE(onset.has_value()) << "no tone after the outage; " << recordingSummary();
+  std::cout << GetParam().name << ": back to converted output "
+            << 1000.0 * (recordingStart + static_cast<double>(*onset) / kOutputRate)
+            << " ms after the device or server came back\n";
+  stopRecording();
+  ASSERT_EQ(tovrel_.state(), QProcess::Running);
+  // The start, the outage once, its end: nothing more, however often it was retried.
+  QThread::msleep(200);
+  const QStringList lines = stderrLines();
+  ASSERT_EQ(lines.size(), 3) << lines.join('\n').toStdString();
+  EXPECT_TRUE(lines[1].contains("opening the devices again")) << lines[1].toStdString();
+  EXPECT_TRUE(lines[2].contains("converting again")) << lines[2].toStdString();
+  std::cout << GetParam().name << ": " << lines[2].toStdString() << " (from the failure)\n";
+  EXPECT_LT(terminateTovrel(), 1.0);
+  EXPECT_EQ(tovrel_.exitCode(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Outages, HeadlessRecovery,
+                         ::testing::Values(Outage{"OutputSinkUnloadedAndLoaded", unloadAndLoadOutputSink},
+                                           Outage{"ServerKilledAndRestarted", killAndRestartServer}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Headless, ListDevicesNamesTheServersDevices) {
+  startProcess(tovrel_, kTovrel, {"--headless", "--list-devices"});
+  ASSERT_TRUE(tovrel_.waitForFinished(10000));
+  EXPECT_EQ(tovrel_.exitCode(), 0);
+  const QString out = QString::fromUtf8(tovrel_.readAllStandardOutput());
+  for (const char* name : {"tovrel_in.monitor", "Monitor of Tovrel-Input", "tovrel_out", "Tovrel-Output"})
+    EXPECT_TRUE(out.contains(name)) << name << " missing from:\n" << out.toStdString();
+  EXPECT_LT(out.indexOf("Capture devices:"), out.indexOf("tovrel_in.monitor"));
+  EXPECT_LT(out.indexOf("Playback devices:"), out.indexOf("tovrel_out "));
+}
+
+// Each stored value that the command line can override, and the stored name each
+// switch is kept under.
+TEST(HeadlessOptions, CommandLineOverridesEachStoredChoice) {
+  app::StoredSettings stored;
+  stored.Bitrate = 0;
+  stored.Mono = false;
+  stored.Spectr = true;
+  stored.InvertOut = true;
+  stored.InDeviceName = "stored_in";
+  stored.OutDevice = 3;
+  stored.StreamMode = 0;
+  const auto asStored = headless::Resolve(stored, headless::ParseOptions({"--headless"}).options);
+  EXPECT_EQ(asStored.rate, 192000);
+  EXPECT_FALSE(asStored.switches.IQ);
+  EXPECT_TRUE(asStored.switches.InvertSpectrum);
+  EXPECT_TRUE(asStored.switches.EdgeFilter);
+  EXPECT_EQ(asStored.input.name, "stored_in");
+  EXPECT_EQ(asStored.output.name, "");
+  EXPECT_EQ(asStored.output.id, 3);
+  EXPECT_TRUE(asStored.stream) << "stream mode is the default without a window";
+
+  const auto parsed = headless::ParseOptions(
+      {"--rate=44100", "--iq", "--no-invert", "--no-edge-filter", "--input", "in", "--output=out", "--block"});
+  ASSERT_EQ(parsed.error, "");
+  const auto overridden = headless::Resolve(stored, parsed.options);
+  EXPECT_EQ(overridden.rate, 44100);
+  EXPECT_TRUE(overridden.switches.IQ);
+  EXPECT_FALSE(overridden.switches.InvertSpectrum);
+  EXPECT_FALSE(overridden.switches.EdgeFilter);
+  EXPECT_EQ(overridden.input.name, "in");
+  EXPECT_EQ(overridden.output.name, "out");
+  EXPECT_FALSE(overridden.stream);
+
+  for (const char* bad : {"--rate=12345", "--rate", "--colour", "--iq=1"})
+    EXPECT_NE(headless::ParseOptions({bad}).error, "") << bad;
+}
+
+}  // namespace
