@@ -167,12 +167,12 @@ class Headless : public ::testing::Test {
     startProcess(tovrel_, kTovrel, QStringList{"--headless"} + options);
   }
 
-  // Starts recording the output sink's monitor; returns the time (on `clock`) that its
-  // first frame stands for.
-  double startRecording(const QElapsedTimer& clock) {
-    startProcess(recorder_, "parec",
-                 {"--device=tovrel_out.monitor", "--raw", "--format=s16le", "--rate=24000", "--channels=2",
-                  "--latency-msec=20"});
+  // Starts recording `device` (the output sink's monitor unless told); returns the time (on
+  // `clock`) that its first frame stands for.
+  double startRecording(const QElapsedTimer& clock, const QString& device = "tovrel_out.monitor") {
+    startProcess(
+        recorder_, "parec",
+        {"--device=" + device, "--raw", "--format=s16le", "--rate=24000", "--channels=2", "--latency-msec=20"});
     EXPECT_TRUE(recorder_.waitForReadyRead(5000));
     const double now = clock.nsecsElapsed() / 1e9;
     recorded_ = recorder_.readAllStandardOutput();
@@ -298,6 +298,51 @@ TEST_F(Headless, BlockModeConvertsTheTone) {
   EXPECT_FALSE(QFileInfo::exists(config_.filePath("ZEM"))) << "nothing stored, nothing made";
 }
 
+// Whether the server lists a source of this name.
+bool hasSource(const Server& server, const QByteArray& name) {
+  QByteArray sources;
+  server.pactl({"list", "short", "sources"}, &sources);
+  for (const QByteArray& line : sources.split('\n'))
+    if (line.split('\t').value(1) == name) return true;
+  return false;
+}
+
+// Tovrel's own I/Q device as a station uses it: "--output tovrel" makes it and an SDR
+// program records its source "Tovrel I/Q". A run killed outright leaves it; the next run,
+// choosing it by the stored name the window keeps, takes it over without breaking that
+// recording; SIGTERM removes it.
+TEST_F(Headless, PlaysIntoItsOwnDeviceTakenOverAfterAKillRemovedAtTheEnd) {
+  playTone();
+  startTovrel({"--input", "tovrel_in.monitor", "--output", "tovrel", "--iq", "--no-invert"});
+  QElapsedTimer clock;
+  clock.start();
+  while (!hasSource(server_, "tovrel_iq") && clock.elapsed() < 5000) QThread::msleep(50);
+  ASSERT_TRUE(hasSource(server_, "tovrel_iq")) << "no own device; stderr: " << stderrLines().join('\n').toStdString();
+  startRecording(clock, "tovrel_iq");
+  ASSERT_TRUE(recordUntilTone(10).has_value()) << recordingSummary();
+  EXPECT_TRUE(stderrLines().value(0).contains("tovrel_iq_sink (Tovrel's own device"))
+      << stderrLines().join('\n').toStdString();
+
+  tovrel_.kill();
+  tovrel_.waitForFinished(3000);
+  QThread::msleep(500);
+  recorder_.readAllStandardOutput();
+  ASSERT_TRUE(hasSource(server_, "tovrel_iq"));
+  writeSettings("[Varnex]\nOutDeviceName=tovrel_iq_sink\nInDeviceName=tovrel_in.monitor\nMono=1\nSpectr=0\n");
+  recorded_.clear();
+  startTovrel({});
+  ASSERT_TRUE(recordUntilTone(10).has_value()) << "no tone from the second run; " << recordingSummary();
+  ASSERT_EQ(recorder_.state(), QProcess::Running) << "the recording broke: the device was made anew";
+  stopRecording();
+
+  EXPECT_LT(terminateTovrel(), 1.0);
+  EXPECT_EQ(tovrel_.exitCode(), 0);
+  QByteArray modules;
+  server_.pactl({"list", "short", "modules"}, &modules);
+  EXPECT_FALSE(modules.contains("tovrel_iq")) << modules.toStdString();
+  EXPECT_FALSE(hasSource(server_, "tovrel_iq"));
+}
+
 // What goes away and comes back while the run goes on, with no action.
 struct Outage {
   const char* name;
@@ -372,7 +417,8 @@ TEST_F(Headless, ListDevicesNamesTheServersDevices) {
   ASSERT_TRUE(tovrel_.waitForFinished(10000));
   EXPECT_EQ(tovrel_.exitCode(), 0);
   const QString out = QString::fromUtf8(tovrel_.readAllStandardOutput());
-  for (const char* name : {"tovrel_in.monitor", "Monitor of Tovrel-Input", "tovrel_out", "Tovrel-Output"})
+  for (const char* name :
+       {"tovrel_in.monitor", "Monitor of Tovrel-Input", "tovrel_out", "Tovrel-Output", "tovrel_iq_sink", "Tovrel I/Q"})
     EXPECT_TRUE(out.contains(name)) << name << " missing from:\n" << out.toStdString();
   EXPECT_LT(out.indexOf("Capture devices:"), out.indexOf("tovrel_in.monitor"));
   EXPECT_LT(out.indexOf("Playback devices:"), out.indexOf("tovrel_out "));

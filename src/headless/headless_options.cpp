@@ -107,7 +107,9 @@ std::string HelpText() {
          rateList() +
          ")\n"
          "  --input NAME              capture device, by server name or description\n"
-         "  --output NAME             playback device, by server name or description\n"
+         "  --output NAME             playback device, by server name or description; \"tovrel\" is\n"
+         "                            Tovrel's own I/Q device, made for the run (SDR programs\n"
+         "                            record its source \"Tovrel I/Q\") and removed at its end\n"
          "  --stream                  stream mode: continuous conversion, about 0.1 s delay (default)\n"
          "  --block                   block mode: blocks of 32768 samples, as the window converts them\n"
          "  --iq, --no-iq             I/Q conversion on, or the mono samples out in pairs\n"

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "app/device_lists.hpp"
 #include "dsp/stream_converter.hpp"
 
 namespace headless {
@@ -34,7 +35,17 @@ std::string dbfs(int32_t peak) {
   return text;
 }
 
+// How the start line and failures name Tovrel's own device: its sink, and the source an
+// SDR program records.
+std::string ownDeviceShown(const wave::WAVECAPS& caps) {
+  return caps.serverName + " (Tovrel's own device; SDR programs record \"" + caps.szPname + "\")";
+}
+
 }  // namespace
+
+bool NamesOwnDevice(const std::string& name) {
+  return name == kOwnDeviceShortName || name == app::kOwnDeviceEntryText.toStdString();
+}
 
 std::optional<FoundDevice> FindDevice(wave::Direction direction, const DeviceWish& wish) {
   const uint32_t count = wave::waveGetNumDevs(direction);
@@ -45,6 +56,7 @@ std::optional<FoundDevice> FindDevice(wave::Direction direction, const DeviceWis
       if (count == 0) return std::nullopt;  // no server, or nothing to open
       return FoundDevice{wish.id, wish.describe()};
     }
+    if (caps.ownDevice) return FoundDevice{wish.id, ownDeviceShown(caps)};
     return FoundDevice{wish.id, caps.serverName.empty() ? caps.szPname : caps.serverName};
   }
   // The server's name first: it is what the settings keep; then what the window shows.
@@ -52,6 +64,10 @@ std::optional<FoundDevice> FindDevice(wave::Direction direction, const DeviceWis
   for (uint32_t id = 0; id < count; ++id) {
     wave::WAVECAPS caps;
     if (wave::waveGetDevCaps(direction, static_cast<int32_t>(id), &caps) != wave::MMSYSERR_NOERROR) continue;
+    // Opening the own device makes it (or takes over one a killed run left), so it is
+    // listed whether or not the server has it now.
+    if (caps.ownDevice && (caps.serverName == wish.name || caps.szPname == wish.name || NamesOwnDevice(wish.name)))
+      return FoundDevice{static_cast<int32_t>(id), ownDeviceShown(caps)};
     if (caps.serverName == wish.name) return FoundDevice{static_cast<int32_t>(id), caps.serverName};
     if (caps.szPname == wish.name && !byDescription)
       byDescription = FoundDevice{static_cast<int32_t>(id), caps.serverName};
@@ -72,7 +88,15 @@ bool ListDevices() {
     for (uint32_t id = 0; id < count; ++id) {
       wave::WAVECAPS caps;
       if (wave::waveGetDevCaps(direction, static_cast<int32_t>(id), &caps) != wave::MMSYSERR_NOERROR) continue;
-      std::printf("  %-40s %s\n", caps.serverName.c_str(), caps.szPname.c_str());
+      if (caps.ownDevice) {
+        std::printf(
+            "  %-40s %s: Tovrel's own device, made while Tovrel plays into it (--output %s);\n"
+            "  %-40s SDR programs record its source \"%s\"\n",
+            caps.serverName.c_str(), app::kOwnDeviceEntryText.toStdString().c_str(), kOwnDeviceShortName, "",
+            caps.szPname.c_str());
+      } else {
+        std::printf("  %-40s %s\n", caps.serverName.c_str(), caps.szPname.c_str());
+      }
       any = true;
     }
   }
@@ -301,6 +325,9 @@ int Service::run(int signalFd) {
         continue;
       }
       close();
+      // Tovrel's own device lives as long as the run (a device left by a killed run is
+      // taken over by the next).
+      wave::waveRemoveOwnDevices();
       return 0;
     }
   }

@@ -16,6 +16,11 @@
 
 namespace headless {
 
+// Besides its server name and description, Tovrel's own I/Q device answers to this short
+// name and to the window's entry text for it.
+constexpr const char* kOwnDeviceShortName = "tovrel";
+bool NamesOwnDevice(const std::string& name);
+
 // The device id a wish names in the server's current list, and the name to show for it;
 // nullopt when the named device is not listed (or no server answers).
 struct FoundDevice {
