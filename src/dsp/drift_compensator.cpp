@@ -53,6 +53,16 @@ void DriftCompensator::reset() {
   startAgain();
 }
 
+void DriftCompensator::restartPlayback() {
+  if (starting_) {
+    reset();
+    return;
+  }
+  fifo_.clear();
+  resampler_.reset();
+  refilling_ = true;
+}
+
 void DriftCompensator::startAgain() {
   starting_ = true;
   playbackPaced_ = false;
@@ -82,6 +92,13 @@ void DriftCompensator::push(const Sample* interleaved, std::size_t frames, doubl
     fifo_.push(interleaved, frames);
     virtualLevel_ += static_cast<double>(frames);
     if (windowOpen_ && !averageReady_) virtualHigh_ = std::max(virtualHigh_, virtualLevel_);
+    return;
+  }
+  if (refilling_) {
+    // Silence plays until the queue is back at its target: a playback device that stays
+    // stalled meanwhile has already been counted, and what it misses would never be heard.
+    fifo_.push(interleaved, frames);
+    if (fifo_.size() > limitFrames_) fifo_.discard(fifo_.size() - static_cast<std::size_t>(std::ceil(targetFrames_)));
     return;
   }
   integrateLevel(static_cast<double>(fifo_.size()), now);
