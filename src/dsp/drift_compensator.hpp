@@ -31,7 +31,8 @@ struct DriftSetup {
 // sizes. While the clocks agree the ratio is exactly 1 and the output is the input delayed
 // by a fixed number of frames, bit for bit.
 //
-// Start: for a second (or eight of the longest buffers) after both sides run, pulls play
+// Start: for eight of the longest buffers (at least a second unless the longer buffer is a
+// whole number of the shorter ones) after both sides run, pulls play
 // silence (not counted) while the level that playback would see is measured, and how far
 // it swings (a device with a long buffer takes many buffers at once: the target grows by
 // that swing); then the stream starts with as much silence as puts the average level on
