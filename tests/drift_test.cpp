@@ -451,6 +451,19 @@ TEST_F(CompensatorRig, UnderrunPlaysSilenceAndIsCounted) {
   EXPECT_EQ(jumps, 0) << "capture's frames follow on where they stopped";
 }
 
+// A playback device started afresh (stalled output) refills to the target already measured:
+// a buffer or two of silence, not a second start measurement.
+TEST_F(CompensatorRig, PlaybackRestartRefillsWithoutMeasuringAgain) {
+  run(5 * kSecond);
+  const long playedBefore = lastPlayed;
+  compensator.restartPlayback();
+  silentFrames = 0;
+  run(kSecond / 10);
+  EXPECT_GT(lastPlayed, playedBefore) << "playing again after 100 ms";
+  EXPECT_LE(silentFrames, static_cast<long>(0.050 * kRate) + AdaptiveResampler::kHalfTaps) << "of silence";
+  EXPECT_EQ(compensator.underruns() + compensator.overflows(), 0u);
+}
+
 // Playback stalls while capture goes on: the oldest frames are dropped (counted) and the
 // newest are played when playback comes back, at about the target delay.
 TEST_F(CompensatorRig, OverflowDropsTheOldestAndIsCounted) {

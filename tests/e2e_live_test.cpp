@@ -447,6 +447,9 @@ class LiveEndToEnd : public ::testing::Test {
     form = std::make_unique<TMainForm>();
     form->show();
     QCoreApplication::processEvents();
+    // A first run without stored devices tells that capture moved off the monitor of the
+    // server's first sink (the input sink); that notice is not what these tests judge.
+    boxes.clear();
   }
   void TearDown() override {
     if (form) {
@@ -483,6 +486,9 @@ class LiveEndToEnd : public ::testing::Test {
     form = std::make_unique<TMainForm>();
     form->show();
     QCoreApplication::processEvents();
+    // A first run without stored devices tells that capture moved off the monitor of the
+    // server's first sink (the input sink); that notice is not what these tests judge.
+    boxes.clear();
   }
 
   // Stream mode with the input sink's monitor and `output`, both buttons pressed.

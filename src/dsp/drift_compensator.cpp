@@ -29,9 +29,12 @@ void DriftCompensator::configure(const DriftSetup& setup) {
   startLimit_ = static_cast<std::size_t>(std::ceil(baseTarget_ + push + pull + setup.longestBurstSeconds * rate_));
   fifo_.setCapacity(2 * startLimit_);
   // Long enough that the other side's part-buffers at the ends of the start's averaging
-  // weigh little.
+  // weigh little. When the longer buffer is a whole number of the shorter ones, the window
+  // (whole buffers of the longer side) holds whole sawtooths of both, and eight suffice.
   pushRhythm_ = push > pull;
-  startWindow_ = std::max(1.0, 8.0 * std::max(push, pull) / rate_);
+  const std::size_t longer = std::max(setup.maxPushFrames, setup.maxPullFrames);
+  const bool whole = longer % std::min(setup.maxPushFrames, setup.maxPullFrames) == 0;
+  startWindow_ = std::max(whole ? 0.0 : 1.0, 8.0 * static_cast<double>(longer) / rate_);
   const double maxRatio = 1.0 + std::max(tuning_.maxDeviation, tuning_.glideDeviation);
   resampler_.setMaxBlock(setup.maxPullFrames, maxRatio);
   scratch_.assign(kChannels * static_cast<size_t>(std::ceil(3.0 + pull * maxRatio)), 0);
@@ -51,6 +54,16 @@ void DriftCompensator::reset() {
   ratio_ = 1.0;
   anyPull_ = false;
   startAgain();
+}
+
+void DriftCompensator::restartPlayback() {
+  if (starting_) {
+    reset();
+    return;
+  }
+  fifo_.clear();
+  resampler_.reset();
+  refilling_ = true;
 }
 
 void DriftCompensator::startAgain() {
@@ -82,6 +95,13 @@ void DriftCompensator::push(const Sample* interleaved, std::size_t frames, doubl
     fifo_.push(interleaved, frames);
     virtualLevel_ += static_cast<double>(frames);
     if (windowOpen_ && !averageReady_) virtualHigh_ = std::max(virtualHigh_, virtualLevel_);
+    return;
+  }
+  if (refilling_) {
+    // Silence plays until the queue is back at its target: a playback device that stays
+    // stalled meanwhile has already been counted, and what it misses would never be heard.
+    fifo_.push(interleaved, frames);
+    if (fifo_.size() > limitFrames_) fifo_.discard(fifo_.size() - static_cast<std::size_t>(std::ceil(targetFrames_)));
     return;
   }
   integrateLevel(static_cast<double>(fifo_.size()), now);

@@ -12,13 +12,13 @@ namespace dsp {
 
 // Sizes of a stream, in frames of the played (stereo) stream.
 struct DriftSetup {
-  int outputRate = 0;                // frames per second of the played stream
-  std::size_t maxPushFrames = 0;     // largest block the converter hands over at once
-  std::size_t maxPullFrames = 0;     // largest playback buffer
-  double marginSeconds = 0.010;      // headroom beyond the buffers' own sizes: at least the
-                                     // latest a buffer is handled, plus ~2 ms for the loop
+  int outputRate = 0;                 // frames per second of the played stream
+  std::size_t maxPushFrames = 0;      // largest block the converter hands over at once
+  std::size_t maxPullFrames = 0;      // largest playback buffer
+  double marginSeconds = 0.010;       // headroom beyond the buffers' own sizes: at least the
+                                      // latest a buffer is handled, plus ~2 ms for the loop
   double longestBurstSeconds = 0.75;  // a device with a long buffer of its own takes (or
-                                     // gives) up to this much at once; the queue has room for it
+                                      // gives) up to this much at once; the queue has room for it
 };
 
 // The queue between a live converter and playback when the two devices run on clocks of
@@ -31,7 +31,8 @@ struct DriftSetup {
 // sizes. While the clocks agree the ratio is exactly 1 and the output is the input delayed
 // by a fixed number of frames, bit for bit.
 //
-// Start: for a second (or eight of the longest buffers) after both sides run, pulls play
+// Start: for eight of the longest buffers (at least a second unless the longer buffer is a
+// whole number of the shorter ones) after both sides run, pulls play
 // silence (not counted) while the level that playback would see is measured, and how far
 // it swings (a device with a long buffer takes many buffers at once: the target grows by
 // that swing); then the stream starts with as much silence as puts the average level on
@@ -50,6 +51,10 @@ class DriftCompensator {
 
   // Empties the queue and starts again (a device stopped or failed); counters stay.
   void reset();
+  // Empties the queue for a playback device that starts afresh: once the stream has started,
+  // playback refills to the target it already measured (silence for a buffer or two, not a
+  // new measurement); before that, as reset(). Counters stay.
+  void restartPlayback();
 
   // Queues `frames` interleaved converted frames. `now` is a monotonic time in seconds.
   void push(const Sample* interleaved, std::size_t frames, double now);

@@ -385,12 +385,12 @@ void LiveEngine::watch(double time) {
 }
 
 // Playback starts again: the device forgets what it held and hands every buffer back (they
-// come back as played buffers and are refilled), and the queue starts afresh.
+// come back as played buffers and are refilled), and the queue refills to the target it
+// already knows; the converter goes on with the unbroken input.
 void LiveEngine::restartPlayback(double time) {
   restarts_.fetch_add(1, std::memory_order_relaxed);
   waitingCount_ = 0;
-  converter_.Reset();
-  drift_.reset();
+  drift_.restartPlayback();
   lastPlayed_ = lastAudible_ = playbackSince_ = time;
   void* device = playbackDevice_.load(std::memory_order_acquire);
   if (device == nullptr) return;
