@@ -29,6 +29,7 @@
 #include "app/main_form.hpp"
 #include "app/message_boxes.hpp"
 #include "display/led_display.hpp"
+#include "tone_analysis.hpp"
 #include "wave/wave.hpp"
 #include "window_test_support.hpp"
 
@@ -82,27 +83,8 @@ int countLines(const QString& command, const QStringList& args) {
   return static_cast<int>(p.readAllStandardOutput().count('\n'));
 }
 
-// Power of the complex signal at `hz` over frames [first, first + n), Hann-weighted.
-double powerAt(const std::vector<std::complex<double>>& x, size_t first, size_t n, double hz, double rate) {
-  std::complex<double> acc = 0;
-  const double w = -2.0 * std::numbers::pi * hz / rate;
-  for (size_t k = 0; k < n; ++k) {
-    const double hann = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(k) / static_cast<double>(n));
-    acc += hann * x[first + k] * std::polar(1.0, w * static_cast<double>(k));
-  }
-  return std::norm(acc);
-}
-
-// Recorded stereo s16le frames as complex samples: left I, right Q.
-std::vector<std::complex<double>> toIQ(const QByteArray& raw) {
-  std::vector<std::complex<double>> iq(static_cast<size_t>(raw.size()) / 4);
-  for (size_t m = 0; m < iq.size(); ++m) {
-    int16_t lr[2];
-    std::memcpy(lr, raw.constData() + 4 * m, 4);
-    iq[m] = {static_cast<double>(lr[0]), static_cast<double>(lr[1])};
-  }
-  return iq;
-}
+using tone::powerAt;
+using tone::toIQ;
 
 // The window of converted output where a tone expected at `hz` stands clearest against
 // its image at -hz: block joins and the recorder's start smear a window that straddles them.
@@ -594,40 +576,11 @@ TEST_F(EndToEnd, StreamModeCarriesASteadyToneWithoutASeam) {
   const size_t window = kOutputRate / 4;
   double worstDb = 1e9;
   double smallest = 1e9;
-  std::vector<std::complex<double>> z(window);
-  std::vector<double> phase(window);
   for (size_t first = kOutputRate / 2; first + window <= 20 * static_cast<size_t>(kOutputRate); first += window) {
-    const double w = -2.0 * std::numbers::pi * 1000.0 / kOutputRate;
-    double amplitude = 0;
-    for (size_t k = 0; k < window; ++k) {
-      z[k] = iq[first + k] * std::polar(1.0, w * static_cast<double>(k));
-      amplitude += std::abs(z[k]) / static_cast<double>(window);
-      phase[k] = std::arg(z[k]);
-      if (k > 0) phase[k] = phase[k - 1] + std::remainder(phase[k] - phase[k - 1], 2.0 * std::numbers::pi);
-    }
-    // Least squares of the phase against 1, x, x^2 (x from -1 to 1).
-    double m[3][4] = {};
-    for (size_t k = 0; k < window; ++k) {
-      const double x = 2.0 * static_cast<double>(k) / static_cast<double>(window - 1) - 1.0;
-      const double b[3] = {1.0, x, x * x};
-      for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) m[r][c] += b[r] * b[c];
-        m[r][3] += b[r] * phase[k];
-      }
-    }
-    for (int p = 0; p < 3; ++p)
-      for (int r = 0; r < 3; ++r)
-        if (r != p) {
-          const double f = m[r][p] / m[p][p];
-          for (int c = 0; c < 4; ++c) m[r][c] -= f * m[p][c];
-        }
-    double residual = 0;
-    for (size_t k = 0; k < window; ++k) {
-      const double x = 2.0 * static_cast<double>(k) / static_cast<double>(window - 1) - 1.0;
-      const double fitted = m[0][3] / m[0][0] + m[1][3] / m[1][1] * x + m[2][3] / m[2][2] * x * x;
-      residual += std::norm(z[k] - std::polar(amplitude, fitted)) / static_cast<double>(window);
-    }
-    const double db = 10.0 * std::log10(amplitude * amplitude / std::max(residual, 1e-12));
+    const tone::ToneFit fit = tone::fitTone(
+        {iq.begin() + static_cast<std::ptrdiff_t>(first), iq.begin() + static_cast<std::ptrdiff_t>(first + window)},
+        1000.0, kOutputRate);
+    const double amplitude = fit.amplitude, db = fit.snrDb;
     // The input this window carries passed the input monitor up to 200 ms before it.
     const double from = output.timeOfMs(first) - 200.0, to = output.timeOfMs(first + window) + 20.0;
     if ((db < 80.0 || amplitude < 16000.0) &&

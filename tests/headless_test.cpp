@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "headless/headless_options.hpp"
+#include "tone_analysis.hpp"
 
 namespace {
 
@@ -35,27 +36,10 @@ constexpr size_t kSlice = kOutputRate / 50;
 const QString kTovrel = QStringLiteral(TOVREL_BINARY_TREE "/tovrel");
 const QString kAudioServer = QStringLiteral(TOVREL_SOURCE_TREE "/scripts/audio-server");
 
-// Power of the complex signal at `hz` over frames [first, first + n), Hann-weighted.
 double powerAt(const std::vector<std::complex<double>>& x, size_t first, size_t n, double hz) {
-  std::complex<double> acc = 0;
-  const double w = -2.0 * std::numbers::pi * hz / kOutputRate;
-  for (size_t k = 0; k < n; ++k) {
-    const double hann = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(k) / static_cast<double>(n));
-    acc += hann * x[first + k] * std::polar(1.0, w * static_cast<double>(k));
-  }
-  return std::norm(acc);
+  return tone::powerAt(x, first, n, hz, kOutputRate);
 }
-
-// Recorded stereo s16le frames as complex samples: left I, right Q.
-std::vector<std::complex<double>> toIQ(const QByteArray& raw) {
-  std::vector<std::complex<double>> iq(static_cast<size_t>(raw.size()) / 4);
-  for (size_t m = 0; m < iq.size(); ++m) {
-    int16_t lr[2];
-    std::memcpy(lr, raw.constData() + 4 * m, 4);
-    iq[m] = {static_cast<double>(lr[0]), static_cast<double>(lr[1])};
-  }
-  return iq;
-}
+using tone::toIQ;
 
 // The first 20 ms slice, from `from` on, that carries the converted tone: loud, and at
 // +1000 Hz at least 30 dB above its mirror at -1000 Hz (inversion off). nullopt if none.
