@@ -1215,13 +1215,27 @@ struct OwnDeviceSeen {
   int sinks = 0;    // sinks named tovrel_iq_sink
   int sources = 0;  // sources named tovrel_iq
   std::map<std::string, std::string> sink, source;
+  std::string sinkFormat, sourceFormat;  // as `pactl list short` gives it: "s16le 2ch 24000Hz"
 };
+// The sample format column of the device `name` in `pactl list short KIND`.
+std::string shortFormat(const std::string& kind, const std::string& name) {
+  std::istringstream in(runCommand("pactl list short " + kind + " 2>/dev/null"));
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> fields;
+    std::istringstream columns(line);
+    for (std::string field; std::getline(columns, field, '\t');) fields.push_back(field);
+    if (fields.size() > 3 && fields[1] == name) return fields[3];
+  }
+  return {};
+}
 OwnDeviceSeen ownDeviceSeen() {
   OwnDeviceSeen seen;
   for (auto& d : pactlDevices("sinks"))
     if (d["Name"] == "tovrel_iq_sink") ++seen.sinks, seen.sink = d;
   for (auto& d : pactlDevices("sources"))
     if (d["Name"] == "tovrel_iq") ++seen.sources, seen.source = d;
+  seen.sinkFormat = shortFormat("sinks", "tovrel_iq_sink");
+  seen.sourceFormat = shortFormat("sources", "tovrel_iq");
   return seen;
 }
 
@@ -1263,12 +1277,11 @@ TEST_F(WavePulsePrivate, OwnDeviceFollowsTheOutputRateAndGoesWhenRemoved) {
     OwnDeviceSeen seen = ownDeviceSeen();
     ASSERT_EQ(seen.sinks, 1);
     ASSERT_EQ(seen.sources, 1);
-    EXPECT_NE(seen.sink["Sample Specification"].find(" 2ch " + std::to_string(rate) + "Hz"), std::string::npos)
-        << seen.sink["Sample Specification"];
+    EXPECT_NE(seen.sinkFormat.find(" 2ch " + std::to_string(rate) + "Hz"), std::string::npos) << seen.sinkFormat;
     EXPECT_EQ(seen.sink["Description"], "Tovrel I/Q sink");
     EXPECT_EQ(seen.source["Description"], "Tovrel I/Q");
     EXPECT_EQ(seen.source["Monitor of Sink"], "n/a");  // a real source, not a monitor
-    EXPECT_NE(seen.source["Sample Specification"].find(" 2ch "), std::string::npos);
+    EXPECT_NE(seen.sourceFormat.find(" 2ch "), std::string::npos) << seen.sourceFormat;
     // The same rate keeps the device an SDR program may be recording; another makes it anew.
     if (rate == 24000u && !sinkIndex.empty()) {
       EXPECT_EQ(seen.sink["#"], sinkIndex);
