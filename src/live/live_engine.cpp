@@ -147,6 +147,10 @@ bool LiveEngine::takeSpectrumBlock(dsp::Sample* into) {
 
 wave::MMRESULT LiveEngine::startCapture(wave::HWAVEIN handle) {
   wave::MMRESULT first = wave::MMSYSERR_NOERROR;
+  {
+    std::lock_guard lock(work_);
+    clocks_.capture.reset(clocks_.capture.nominalRate());  // perhaps another device: its own clock
+  }
   captureDevice_.store(handle, std::memory_order_release);
   captureStopping_.store(false, std::memory_order_release);
   for (std::size_t i = 0; i < captureHeaders_.size(); ++i) {
@@ -167,6 +171,7 @@ wave::MMRESULT LiveEngine::startPlayback(wave::HWAVEOUT handle) {
     waitingCount_ = 0;
     playbackSince_ = lastPlayed_ = lastAudible_ = now();
     playbackRestarted_ = false;
+    clocks_.playback.reset(clocks_.playback.nominalRate());  // perhaps another device: its own clock
   }
   playbackDevice_.store(handle, std::memory_order_release);
   playbackStopping_.store(false, std::memory_order_release);
@@ -391,6 +396,7 @@ void LiveEngine::restartPlayback(double time) {
   restarts_.fetch_add(1, std::memory_order_relaxed);
   waitingCount_ = 0;
   drift_.restartPlayback();
+  clocks_.playback.discontinuity();  // what the device held is flushed, never played
   lastPlayed_ = lastAudible_ = playbackSince_ = time;
   void* device = playbackDevice_.load(std::memory_order_acquire);
   if (device == nullptr) return;
