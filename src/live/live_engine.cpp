@@ -50,7 +50,8 @@ constexpr long kTickNanoseconds = 10'000'000;
 
 }  // namespace
 
-LiveEngine::LiveEngine(wave::NoticeTarget* window) : window_(window), clock_(monotonicSeconds) {
+LiveEngine::LiveEngine(wave::NoticeTarget* window)
+    : window_(window), owner_(std::this_thread::get_id()), clock_(monotonicSeconds) {
   switches_.store(packSwitches({}), std::memory_order_relaxed);
   thread_ = std::thread([this] { run(); });
 }
@@ -197,10 +198,12 @@ void LiveEngine::stopping(wave::Direction direction) {
 void LiveEngine::postWaveNotice(uint32_t message, void* device, wave::WAVEHDR* header, wave::MMRESULT error) {
   // The device's worker moves the samples: on a busy machine it must not wait behind
   // ordinary threads either, so it gets the engine's priority where the system allows it
-  // (once per thread; the window's thread, which posts only open and close, is left alone).
+  // (once per thread). The window's thread posts too (a buffer the server takes at once
+  // when it is queued) but stays ordinary: a real-time window would starve the desktop, and
+  // every thread it starts would inherit the priority.
   thread_local bool promoted = false;
   if (!promoted && (message == wave::MM_WIM_DATA || message == wave::MM_WOM_DONE) &&
-      std::this_thread::get_id() != thread_.get_id()) {
+      std::this_thread::get_id() != thread_.get_id() && std::this_thread::get_id() != owner_) {
     promoted = true;
     realTimeWorkers_.fetch_add(makeRealTime() ? 1 : 0, std::memory_order_relaxed);
   }
