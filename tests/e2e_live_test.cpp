@@ -6,7 +6,8 @@
 //
 // Long runs (label LONG) take the durations from TOVREL_LIVE_SECONDS when set (the
 // targets' own: 120 for one clock, 300 for two clocks). With TOVREL_LIVE_KEEP naming a
-// folder, a run leaves its recordings there (in.raw, out.raw).
+// folder, a run leaves its recordings there (in.raw, out.raw). TOVREL_TRACE=1 prints the
+// engine's ratio, measured clocks, queue and counters once a second in the two-clock runs.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -696,10 +697,11 @@ TEST_P(TwoClocks, RatioFollowsARealClockOffsetUnderLoad) {
   runFor(seconds - 5.0, [&] {
     if (qEnvironmentVariableIsSet("TOVREL_TRACE") && ++tick % 10 == 0) {
       const live::LiveEngine* e = form->liveEngine();
-      std::fprintf(stderr, "trace t=%.1f ratio=%+.1f clock=%+.1f queue=%.4f target=%.4f state=%d u=%llu o=%llu r=%llu\n",
+      std::fprintf(stderr,
+                   "trace t=%.1f ratio=%+.1f clock=%+.1f queue=%.4f target=%.4f state=%d u=%llu o=%llu r=%llu\n",
                    now() - start, (e->ratio() - 1) * 1e6, (e->clockRatio() - 1) * 1e6, e->queueSeconds(),
-                   e->targetSeconds(), static_cast<int>(e->state()), static_cast<unsigned long long>(e->underruns()), static_cast<unsigned long long>(e->overflows()),
-                   static_cast<unsigned long long>(e->restarts()));
+                   e->targetSeconds(), static_cast<int>(e->state()), static_cast<unsigned long long>(e->underruns()),
+                   static_cast<unsigned long long>(e->overflows()), static_cast<unsigned long long>(e->restarts()));
     }
     const double gap = (live().ratio() - truth) * 1e6;
     overshoot = std::max(overshoot, std::abs(live().ratio() - 1.0) * 1e6);
