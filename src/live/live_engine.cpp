@@ -45,6 +45,9 @@ bool makeRealTime() {
   return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
 }
 
+// Set on the threads that configure, start or stop the engine: never made real-time.
+thread_local bool controlThread = false;
+
 // How long the engine's thread sleeps at most between looks at the clocks.
 constexpr long kTickNanoseconds = 10'000'000;
 
@@ -83,6 +86,7 @@ void LiveEngine::setClock(std::function<double()> clock) {
 }
 
 void LiveEngine::configure(int32_t inputRate, int32_t outputRate, std::size_t spectrumSamples) {
+  controlThread = true;
   std::lock_guard lock(work_);
   configured_.store(false, std::memory_order_release);
   converter_.Configure(inputRate);
@@ -146,6 +150,7 @@ bool LiveEngine::takeSpectrumBlock(dsp::Sample* into) {
 }
 
 wave::MMRESULT LiveEngine::startCapture(wave::HWAVEIN handle) {
+  controlThread = true;
   wave::MMRESULT first = wave::MMSYSERR_NOERROR;
   captureDevice_.store(handle, std::memory_order_release);
   captureStopping_.store(false, std::memory_order_release);
@@ -160,6 +165,7 @@ wave::MMRESULT LiveEngine::startCapture(wave::HWAVEIN handle) {
 }
 
 wave::MMRESULT LiveEngine::startPlayback(wave::HWAVEOUT handle) {
+  controlThread = true;
   wave::MMRESULT first = wave::MMSYSERR_NOERROR;
   {
     // No played buffer of an earlier device may still wait to be written.
@@ -181,6 +187,7 @@ wave::MMRESULT LiveEngine::startPlayback(wave::HWAVEOUT handle) {
 }
 
 void LiveEngine::stopping(wave::Direction direction) {
+  controlThread = true;
   if (direction == wave::Direction::Capture) {
     captureStopping_.store(true, std::memory_order_release);
   } else {
@@ -192,9 +199,11 @@ void LiveEngine::stopping(wave::Direction direction) {
 void LiveEngine::postWaveNotice(uint32_t message, void* device, wave::WAVEHDR* header, wave::MMRESULT error) {
   // The device's worker moves the samples: on a busy machine it must not wait behind
   // ordinary threads either, so it gets the engine's priority where the system allows it
-  // (once per thread; the window's thread, which posts only open and close, is left alone).
+  // (once per thread). A device also posts on the thread that queues or resets its buffers
+  // (the window's, the engine's): those stay as they are, or every thread the window
+  // starts later would inherit real-time priority and could starve the machine.
   thread_local bool promoted = false;
-  if (!promoted && (message == wave::MM_WIM_DATA || message == wave::MM_WOM_DONE) &&
+  if (!promoted && !controlThread && (message == wave::MM_WIM_DATA || message == wave::MM_WOM_DONE) &&
       std::this_thread::get_id() != thread_.get_id()) {
     promoted = true;
     realTimeWorkers_.fetch_add(makeRealTime() ? 1 : 0, std::memory_order_relaxed);
