@@ -55,6 +55,30 @@ TEST(ClockEstimator, FindsTheRateFromLateBuffersWithinTwoPpmAfterAMinute) {
   }
 }
 
+// A count that jumps against the clock (a flushed playback stream, a server that renders
+// further ahead), told or not, in either direction, costs the estimate nothing.
+TEST(ClockEstimator, KeepsTheRateAcrossAJumpOfTheCount) {
+  for (const bool told : {true, false})
+    for (const double jumpSeconds : {+0.030, -0.030}) {
+      SCOPED_TRACE(testing::Message() << (told ? "told " : "seen ") << jumpSeconds);
+      dsp::ClockEstimator clock;
+      clock.reset(kRate);
+      Lateness late(11);
+      const double ppm = 200.0;
+      const double period = 512.0 / (kRate * (1.0 + ppm * 1e-6));
+      double shift = 0.0;  // a count ahead by n frames is the same line n / rate earlier
+      for (double t = 100.0; t < 160.0; t += period) {
+        if (shift == 0.0 && t >= 130.0) {
+          shift = -jumpSeconds;
+          if (told) clock.discontinuity();
+        }
+        clock.update(512, t + shift + late.next());
+      }
+      EXPECT_NEAR((clock.rate() / kRate - 1.0) * 1e6, ppm, 2.0);
+      EXPECT_LT(clock.relativeError(), 2e-6);
+    }
+}
+
 // What the window would do, minus the window: open both devices with the engine as their
 // target, deliver buffers on a simulated clock, wait for the engine between them.
 class LiveEngineTest : public ::testing::Test, public wave::NoticeTarget {
@@ -183,10 +207,10 @@ TEST_F(LiveEngineTest, PlaybackThatStopsMovingIsRestartedWithinASecond) {
   EXPECT_EQ(engine.state(), live::EngineState::Running);
 }
 
-// The thread that starts and stops the devices (the window's) posts notices too: buffers
-// a device completes while they are queued, and those a reset hands back. It must keep its
-// ordinary priority, or the threads it starts later inherit real-time priority and can
-// starve the machine.
+// The thread that made the engine and starts and stops the devices (the window's) posts
+// notices too: buffers a device completes while they are queued, and those a reset hands
+// back. It keeps its ordinary priority, or the threads it starts later inherit real-time
+// priority and can starve the machine.
 TEST_F(LiveEngineTest, ThreadThatStartsAndStopsTheDevicesKeepsItsPriority) {
   audio.setAutoHandBack(true);
   start();

@@ -20,10 +20,18 @@ void ClockEstimator::startAt(double time) {
   binEmpty_ = true;
   lastTakenY_ = 0.0;
   n_ = sx_ = sy_ = sxx_ = sxy_ = 0.0;
+  closedN_ = closedSxx_ = closedSxy_ = 0.0;
+  pending_ = 0;
+  jumpTold_ = false;
+  ignoreUntil_ = 0.0;
   residualSquares_ = 0.0;
   slope_ = 1.0 / rate_;  // what was learnt stays the guess
   intercept_ = 0.0;
   relativeError_ = 1.0;
+}
+
+void ClockEstimator::discontinuity() {
+  if (running_) jumpTold_ = true;
 }
 
 void ClockEstimator::update(std::uint64_t frames, double time) {
@@ -32,10 +40,20 @@ void ClockEstimator::update(std::uint64_t frames, double time) {
     startAt(time);  // the first buffer's end anchors the count
     return;
   }
+  if (jumpTold_) {
+    // The bin so far mixes both sides of the jump: it starts afresh after the refill.
+    jumpTold_ = false;
+    ignoreUntil_ = time - anchorTime_ + tuning_.jumpSettleSeconds;
+    binEmpty_ = true;
+    binEnd_ = ignoreUntil_;
+    pending_ = 0;
+    if (n_ > 0.0) newSegment();
+  }
   frames_ += static_cast<double>(frames);
   lastTime_ = time;
   const double x = frames_;
   const double y = time - anchorTime_;
+  if (y < ignoreUntil_) return;
   const double offset = y - x / nominal_;
   if (binEmpty_ || offset < binOffset_) {
     binEmpty_ = false;
@@ -51,30 +69,73 @@ void ClockEstimator::update(std::uint64_t frames, double time) {
 
 void ClockEstimator::take(double x, double y) {
   if (y < tuning_.settleSeconds) return;
-  if (n_ >= 3.0) {
+  if (closedN_ + n_ >= 3.0 && n_ >= 1.0) {
     const double residual = y - (intercept_ + slope_ * x);
-    if (residual > tuning_.gateSeconds && y - lastTakenY_ > tuning_.restartSeconds) {
-      ++restarts_;  // stopped for long, or the line was wrong: start over from here
-      startAt(anchorTime_ + y);
+    if (std::abs(residual) > tuning_.gateSeconds) {
+      if (y - lastTakenY_ > tuning_.restartSeconds) {
+        ++restarts_;  // stopped for long, or the line was wrong: start over from here
+        startAt(anchorTime_ + y);
+        return;
+      }
+      if (pending_ > 0 && (residual > 0.0) != (pendingResidual_[0] > 0.0)) pending_ = 0;
+      if (pending_ < kMaxPending) {
+        pendingX_[pending_] = x;
+        pendingY_[pending_] = y;
+        pendingResidual_[pending_] = residual;
+        ++pending_;
+      }
+      const auto [low, high] = std::minmax_element(pendingResidual_, pendingResidual_ + pending_);
+      if (pending_ >= tuning_.stepPoints && *high - *low <= tuning_.gateSeconds) {
+        // A jump: the held points begin the new segment.
+        ++jumps_;
+        newSegment();
+        const int held = pending_;
+        pending_ = 0;
+        for (int i = 0; i < held; ++i) add(pendingX_[i], pendingY_[i]);
+      }
       return;
     }
-    if (residual > tuning_.gateSeconds) return;  // the whole second was late
-    residualSquares_ += (residual * residual - residualSquares_) / std::min(n_, 100.0);
+    // A good point: held early points were the line's fault, held late ones were late.
+    for (int i = 0; i < pending_; ++i)
+      if (pendingResidual_[i] < 0.0) add(pendingX_[i], pendingY_[i]);
+    pending_ = 0;
+    residualSquares_ += (residual * residual - residualSquares_) / std::min(closedN_ + n_, 100.0);
   }
+  add(x, y);
+}
+
+void ClockEstimator::newSegment() {
+  if (n_ > 0.0) {
+    closedN_ += n_;
+    closedSxx_ += sxx_ - sx_ * sx_ / n_;
+    closedSxy_ += sxy_ - sx_ * sy_ / n_;
+  }
+  n_ = sx_ = sy_ = sxx_ = sxy_ = 0.0;
+}
+
+void ClockEstimator::add(double x, double y) {
   lastTakenY_ = y;
   n_ += 1.0;
   sx_ += x;
   sy_ += y;
   sxx_ += x * x;
   sxy_ += x * y;
-  const double spread = sxx_ - sx_ * sx_ / n_;  // n times the variance of x
-  if (n_ < 2.0 || spread <= 0.0) return;
-  slope_ = (sxy_ - sx_ * sy_ / n_) / spread;
+  fit();
+}
+
+void ClockEstimator::fit() {
+  const double spread = closedSxx_ + (sxx_ - sx_ * sx_ / n_);  // n times the variance of x, per segment
+  if (closedN_ + n_ < 2.0 || spread <= 0.0) {
+    if (n_ >= 1.0) intercept_ = (sy_ - slope_ * sx_) / n_;
+    return;
+  }
+  const double slope = (closedSxy_ + (sxy_ - sx_ * sy_ / n_)) / spread;
+  if (slope <= 0.0) return;
+  slope_ = slope;
   intercept_ = (sy_ - slope_ * sx_) / n_;
-  if (slope_ <= 0.0) return;
   rate_ = 1.0 / slope_;
   // At least 50 us of scatter: a run of perfect timestamps still says how far it can be trusted.
-  if (n_ >= 4.0) relativeError_ = std::sqrt(std::max(residualSquares_, 2.5e-9) / spread) / slope_;
+  if (closedN_ + n_ >= 4.0) relativeError_ = std::sqrt(std::max(residualSquares_, 2.5e-9) / spread) / slope_;
 }
 
 }  // namespace dsp

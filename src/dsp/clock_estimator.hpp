@@ -11,14 +11,23 @@ namespace dsp {
 // the slope of a least-squares line through those points. A second whose earliest buffer
 // still lies more than gateSeconds above the line (the whole second was late) is left out;
 // the line's standard error says how far to trust the rate.
+//
+// A device's count can jump against its clock without any drift: a playback stream that
+// is flushed (frames counted that never play), a server that starts rendering further
+// ahead. Such a jump starts a new segment of the line: every segment keeps its own offset
+// and all of them share the slope, so what was measured before the jump still counts. A
+// jump is either told (discontinuity()) or seen: a few points in a row off the line by more
+// than the gate, on one side and in line with each other.
 class ClockEstimator {
  public:
   struct Tuning {
-    double binSeconds = 1.0;       // one point per this long
-    double settleSeconds = 8.0;    // after a (re)start the servers' buffers still fill, which
-                                   // moves buffers by milliseconds without any drift: not taken
-    double gateSeconds = 0.002;    // a point this far above the line is late: left out
-    double restartSeconds = 10.0;  // no point taken for this long (a device stopped): start over
+    double binSeconds = 1.0;         // one point per this long
+    double settleSeconds = 8.0;      // after a (re)start the servers' buffers still fill, which
+                                     // moves buffers by milliseconds without any drift: not taken
+    double gateSeconds = 0.002;      // a point this far above the line is late: left out
+    double restartSeconds = 10.0;    // no point taken for this long (a device stopped): start over
+    int stepPoints = 3;              // points in a row off the line that make a jump
+    double jumpSettleSeconds = 2.0;  // after a told jump the device's buffers refill this long
   };
 
   ClockEstimator() = default;
@@ -28,6 +37,9 @@ class ClockEstimator {
   void reset(double nominalRate);
   // `frames` moved, the last of them at `time` (seconds).
   void update(std::uint64_t frames, double time);
+  // The count jumps here against the clock (the device was flushed or restarted): the next
+  // points start a new segment, after the device has had time to refill.
+  void discontinuity();
 
   double rate() const { return rate_; }
   double nominalRate() const { return nominal_; }
@@ -35,11 +47,15 @@ class ClockEstimator {
   double relativeError() const { return relativeError_; }
   double runSeconds() const { return lastTime_ - anchorTime_; }
   std::uint64_t restarts() const { return restarts_; }
-  int points() const { return static_cast<int>(n_); }
+  int points() const { return static_cast<int>(closedN_ + n_); }
+  std::uint64_t jumps() const { return jumps_; }
 
  private:
   void startAt(double time);
   void take(double x, double y);
+  void add(double x, double y);
+  void newSegment();
+  void fit();
 
   Tuning tuning_;
   double nominal_ = 1.0;
@@ -53,8 +69,18 @@ class ClockEstimator {
   bool binEmpty_ = true;
   double binOffset_ = 0.0, binX_ = 0.0, binY_ = 0.0;  // the bin's earliest buffer
   double lastTakenY_ = 0.0;                           // seconds since the anchor of the last point taken
-  // Sums over the points: x frames since the anchor, y seconds since the anchor.
+  // Sums over the current segment's points: x frames since the anchor, y seconds since the
+  // anchor; and the centred sums of the segments before it.
   double n_ = 0.0, sx_ = 0.0, sy_ = 0.0, sxx_ = 0.0, sxy_ = 0.0;
+  double closedN_ = 0.0, closedSxx_ = 0.0, closedSxy_ = 0.0;
+  // Points off the line, held until they prove a jump or the next good point shows them
+  // late (dropped) or early (taken: a buffer is never early, so the line was late there).
+  static constexpr int kMaxPending = 8;
+  double pendingX_[kMaxPending] = {}, pendingY_[kMaxPending] = {}, pendingResidual_[kMaxPending] = {};
+  int pending_ = 0;
+  bool jumpTold_ = false;
+  double ignoreUntil_ = 0.0;  // y before which points are not taken (after a told jump)
+  std::uint64_t jumps_ = 0;
   double slope_ = 0.0, intercept_ = 0.0;  // seconds per frame, seconds
   double residualSquares_ = 0.0;          // running mean square of the points' residuals
   std::uint64_t restarts_ = 0;

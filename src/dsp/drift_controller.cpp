@@ -70,12 +70,13 @@ void DriftController::update(double averageLevel, double seconds) {
   }
   if (state_ == State::Locked) {
     const double moved = watched_.second - lockedLevel_;
-    if (std::abs(moved) <= tuning_.unlockBand) return;
+    const bool clocksApart = clockValid_ && std::abs(clock_) > tuning_.clockUnlockDeviation;
+    if (std::abs(moved) <= tuning_.unlockBand && !clocksApart) return;
     // The level has walked away at the clocks' difference; its slope since locking starts
     // the drift estimate (the reference and the low-pass lag a ramp alike). Over a short
     // span the slope is mostly the level's noise, so it counts for less.
     const double span = std::max(stateSeconds_, 2.0 * std::max(tuning_.watchSeconds, minSmoothing_));
-    integral_ = std::clamp(moved / span, -limit, limit);
+    integral_ = clocksApart ? clock_ : std::clamp(moved / span, -limit, limit);
     smoothed_ = watched_;  // the slower low-pass still lags the walk
     state_ = State::Tracking;
     stateSeconds_ = 0.0;

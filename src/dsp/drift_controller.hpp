@@ -34,6 +34,9 @@ struct DriftTuning {
   double trimDeadBand = 0.003;  // level error (s) the trim leaves alone
   double trimFrequency = 0.01;  // rad/s of the level trim beyond the dead band
   double trimLimit = 100e-6;    // the trim's largest share of the ratio
+  // Measured clocks this far apart end pass-through at once, before the level has walked
+  // out of its band (which at a few hundred ppm takes long enough to run the queue low).
+  double clockUnlockDeviation = 20e-6;
 };
 
 // Steers the resampling ratio (input frames per output frame) so that the queue's level

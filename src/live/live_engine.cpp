@@ -45,15 +45,13 @@ bool makeRealTime() {
   return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
 }
 
-// Set on the threads that configure, start or stop the engine: never made real-time.
-thread_local bool controlThread = false;
-
 // How long the engine's thread sleeps at most between looks at the clocks.
 constexpr long kTickNanoseconds = 10'000'000;
 
 }  // namespace
 
-LiveEngine::LiveEngine(wave::NoticeTarget* window) : window_(window), clock_(monotonicSeconds) {
+LiveEngine::LiveEngine(wave::NoticeTarget* window)
+    : window_(window), owner_(std::this_thread::get_id()), clock_(monotonicSeconds) {
   switches_.store(packSwitches({}), std::memory_order_relaxed);
   thread_ = std::thread([this] { run(); });
 }
@@ -86,7 +84,6 @@ void LiveEngine::setClock(std::function<double()> clock) {
 }
 
 void LiveEngine::configure(int32_t inputRate, int32_t outputRate, std::size_t spectrumSamples) {
-  controlThread = true;
   std::lock_guard lock(work_);
   configured_.store(false, std::memory_order_release);
   converter_.Configure(inputRate);
@@ -150,8 +147,11 @@ bool LiveEngine::takeSpectrumBlock(dsp::Sample* into) {
 }
 
 wave::MMRESULT LiveEngine::startCapture(wave::HWAVEIN handle) {
-  controlThread = true;
   wave::MMRESULT first = wave::MMSYSERR_NOERROR;
+  {
+    std::lock_guard lock(work_);
+    clocks_.capture.reset(clocks_.capture.nominalRate());  // perhaps another device: its own clock
+  }
   captureDevice_.store(handle, std::memory_order_release);
   captureStopping_.store(false, std::memory_order_release);
   for (std::size_t i = 0; i < captureHeaders_.size(); ++i) {
@@ -165,7 +165,6 @@ wave::MMRESULT LiveEngine::startCapture(wave::HWAVEIN handle) {
 }
 
 wave::MMRESULT LiveEngine::startPlayback(wave::HWAVEOUT handle) {
-  controlThread = true;
   wave::MMRESULT first = wave::MMSYSERR_NOERROR;
   {
     // No played buffer of an earlier device may still wait to be written.
@@ -173,6 +172,7 @@ wave::MMRESULT LiveEngine::startPlayback(wave::HWAVEOUT handle) {
     waitingCount_ = 0;
     playbackSince_ = lastPlayed_ = lastAudible_ = now();
     playbackRestarted_ = false;
+    clocks_.playback.reset(clocks_.playback.nominalRate());  // perhaps another device: its own clock
   }
   playbackDevice_.store(handle, std::memory_order_release);
   playbackStopping_.store(false, std::memory_order_release);
@@ -187,7 +187,6 @@ wave::MMRESULT LiveEngine::startPlayback(wave::HWAVEOUT handle) {
 }
 
 void LiveEngine::stopping(wave::Direction direction) {
-  controlThread = true;
   if (direction == wave::Direction::Capture) {
     captureStopping_.store(true, std::memory_order_release);
   } else {
@@ -199,12 +198,12 @@ void LiveEngine::stopping(wave::Direction direction) {
 void LiveEngine::postWaveNotice(uint32_t message, void* device, wave::WAVEHDR* header, wave::MMRESULT error) {
   // The device's worker moves the samples: on a busy machine it must not wait behind
   // ordinary threads either, so it gets the engine's priority where the system allows it
-  // (once per thread). A device also posts on the thread that queues or resets its buffers
-  // (the window's, the engine's): those stay as they are, or every thread the window
-  // starts later would inherit real-time priority and could starve the machine.
+  // (once per thread). The window's thread posts too (a buffer the server takes at once
+  // when it is queued) but stays ordinary: a real-time window would starve the desktop, and
+  // every thread it starts would inherit the priority.
   thread_local bool promoted = false;
-  if (!promoted && !controlThread && (message == wave::MM_WIM_DATA || message == wave::MM_WOM_DONE) &&
-      std::this_thread::get_id() != thread_.get_id()) {
+  if (!promoted && (message == wave::MM_WIM_DATA || message == wave::MM_WOM_DONE) &&
+      std::this_thread::get_id() != thread_.get_id() && std::this_thread::get_id() != owner_) {
     promoted = true;
     realTimeWorkers_.fetch_add(makeRealTime() ? 1 : 0, std::memory_order_relaxed);
   }
@@ -407,6 +406,7 @@ void LiveEngine::restartPlayback(double time) {
   restarts_.fetch_add(1, std::memory_order_relaxed);
   waitingCount_ = 0;
   drift_.restartPlayback();
+  clocks_.playback.discontinuity();  // what the device held is flushed, never played
   lastPlayed_ = lastAudible_ = playbackSince_ = time;
   void* device = playbackDevice_.load(std::memory_order_acquire);
   if (device == nullptr) return;

@@ -129,6 +129,7 @@ class LiveEngine final : public wave::NoticeTarget {
   double now() const;
 
   wave::NoticeTarget* const window_;
+  const std::thread::id owner_;  // the thread that made the engine (the window's)
   std::function<double()> clock_;
   double steadyNow() const;
 
