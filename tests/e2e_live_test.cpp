@@ -846,6 +846,7 @@ TEST_F(LiveEndToEnd, AudioBackWithinASecondOfASuspendedSinksResume) {
   EXPECT_GE(back, -0.5);
   EXPECT_LE(back, 1.0);
   EXPECT_TRUE(form->SBDin->isChecked());
+  EXPECT_GE(live().breaks(), 1u) << "the break is counted";
 }
 
 // The output sink unloaded while playing: a warning, the playback button up, and nothing of
