@@ -49,9 +49,10 @@ constexpr uint64_t kPlaybackLatencyUsec = 50000;
 constexpr uint64_t kShortPlaybackLatencyOnPipeWireUsec = 40000;
 constexpr uint64_t kPlaybackRequestUsec = 10000;
 constexpr int kMostLatencyRequests = 4;
-// A playback stream is connected again at most this often after its sink came back from a
-// suspend, so a server that keeps sending sink changes never gets into a loop with us.
-constexpr pa_usec_t kLeastReconnectGapUsec = 1000000;
+// For this long after a playback stream is connected its sink's changes are its own arrival
+// (PipeWire reports the sink changed, looking just as before): none of them connects the
+// stream again, so a server that keeps sending changes never gets into a loop with us.
+constexpr pa_usec_t kSinkSettleUsec = 1000000;
 // Handle values: opaque, 16 apart, never reused within a process, so a stale handle is
 // recognised instead of being taken for a newer device.
 constexpr uintptr_t kFirstHandle = 0x7E5800000000ull;
@@ -370,6 +371,7 @@ class PulseDevice {
   void watchSink() {
     sinkIndex_ = pa_stream_get_device_index(stream_);
     if (sinkIndex_ == PA_INVALID_INDEX) return;
+    sinkSettled_ = pa_rtclock_now() + kSinkSettleUsec;
     pa_context_set_subscribe_callback(context_, &PulseDevice::onSubscription, this);
     unrefOp(pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SINK, nullptr, nullptr));
     lookAtSink();
@@ -408,15 +410,13 @@ class PulseDevice {
                       pa_cvolume_equal(&before.volume, &look.volume) != 0;
     const bool cameBack = self->suspendedWhileRunning_ || same;
     self->suspendedWhileRunning_ = false;
-    if (cameBack) self->reconnect();
+    if (cameBack && pa_rtclock_now() >= self->sinkSettled_) self->reconnect();
   }
 
   // Worker thread, lock held. The old stream goes without notices; the new one starts
   // taking the queued buffers as soon as the server asks for data. Nothing here waits.
   void reconnect() {
-    const pa_usec_t now = pa_rtclock_now();
-    if (lastReconnect_ != 0 && now - lastReconnect_ < kLeastReconnectGapUsec) return;
-    lastReconnect_ = now;
+    sinkSettled_ = pa_rtclock_now() + kSinkSettleUsec;
     dropStream();
     if (newStream() != MMSYSERR_NOERROR ||
         connectStream(sinkName_.empty() ? nullptr : sinkName_.c_str()) != MMSYSERR_NOERROR) {
@@ -693,7 +693,7 @@ class PulseDevice {
   std::string sinkName_;
   SinkLook sinkLook_;
   bool suspendedWhileRunning_ = false;
-  pa_usec_t lastReconnect_ = 0;
+  pa_usec_t sinkSettled_ = 0;  // pa_rtclock_now() from which the sink's changes count
   // Hand-backs of Reset being posted outside the loop's lock.
   std::mutex handBackMutex_;
   std::condition_variable handBackDone_;
