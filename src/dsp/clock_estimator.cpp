@@ -71,10 +71,18 @@ void ClockEstimator::take(double x, double y) {
   if (y < tuning_.settleSeconds) return;
   if (closedN_ + n_ >= 3.0 && n_ >= 1.0) {
     const double residual = y - (intercept_ + slope_ * x);
+    // Until the line has a few seconds behind it, its own error may be what puts points off
+    // it: an early point, or a few late ones in a row, start it again from there.
+    const bool settled = closedN_ + n_ >= tuning_.trustedPoints;
     if (std::abs(residual) > tuning_.gateSeconds) {
       if (y - lastTakenY_ > tuning_.restartSeconds) {
         ++restarts_;  // stopped for long, or the line was wrong: start over from here
         startAt(anchorTime_ + y);
+        return;
+      }
+      if (!settled && residual < 0.0) {
+        clearLine();
+        add(x, y);
         return;
       }
       if (pending_ > 0 && (residual > 0.0) != (pendingResidual_[0] > 0.0)) pending_ = 0;
@@ -85,10 +93,14 @@ void ClockEstimator::take(double x, double y) {
         ++pending_;
       }
       const auto [low, high] = std::minmax_element(pendingResidual_, pendingResidual_ + pending_);
-      if (pending_ >= tuning_.stepPoints && *high - *low <= tuning_.gateSeconds) {
-        // A jump: the held points begin the new segment.
+      if (pending_ >= tuning_.stepPoints && (!settled || *high - *low <= tuning_.gateSeconds)) {
+        // A jump: the held points begin the new segment (or, early on, the new line).
         ++jumps_;
-        newSegment();
+        if (settled) {
+          newSegment();
+        } else {
+          clearLine();
+        }
         const int held = pending_;
         pending_ = 0;
         for (int i = 0; i < held; ++i) add(pendingX_[i], pendingY_[i]);
@@ -102,6 +114,12 @@ void ClockEstimator::take(double x, double y) {
     residualSquares_ += (residual * residual - residualSquares_) / std::min(closedN_ + n_, 100.0);
   }
   add(x, y);
+}
+
+void ClockEstimator::clearLine() {
+  n_ = sx_ = sy_ = sxx_ = sxy_ = 0.0;
+  closedN_ = closedSxx_ = closedSxy_ = 0.0;
+  pending_ = 0;
 }
 
 void ClockEstimator::newSegment() {

@@ -26,7 +26,8 @@ class ClockEstimator {
                                      // moves buffers by milliseconds without any drift: not taken
     double gateSeconds = 0.002;      // a point this far above the line is late: left out
     double restartSeconds = 10.0;    // no point taken for this long (a device stopped): start over
-    int stepPoints = 3;              // points in a row off the line that make a jump
+    int stepPoints = 3;              // points in a row off the line that make a jump ...
+    double trustedPoints = 8.0;      // ... once the line has this many behind it
     double jumpSettleSeconds = 2.0;  // after a told jump the device's buffers refill this long
   };
 
@@ -55,6 +56,7 @@ class ClockEstimator {
   void take(double x, double y);
   void add(double x, double y);
   void newSegment();
+  void clearLine();
   void fit();
 
   Tuning tuning_;
@@ -100,6 +102,12 @@ struct ClockPair {
   }
   bool valid() const {
     return enough() && capture.relativeError() <= errorLimit && playback.relativeError() <= errorLimit;
+  }
+  // Apart beyond doubt, before the estimates are as fine as valid() asks: far more than
+  // their errors and than any pair of clocks that agree.
+  bool clearlyApart(double beyond) const {
+    return enough() &&
+           std::abs(deviation()) > beyond + 3.0 * std::hypot(capture.relativeError(), playback.relativeError());
   }
   double deviation() const {
     return (capture.rate() / capture.nominalRate()) / (playback.rate() / playback.nominalRate()) - 1.0;

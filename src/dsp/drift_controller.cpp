@@ -42,12 +42,12 @@ void DriftController::restartLevel() {
 
 void DriftController::lock() {
   state_ = State::Locked;
+  rereference_ = false;
   integral_ = 0.0;
   deviation_ = 0.0;
   lockedLevel_ = watched_.second;
   stateSeconds_ = 0.0;
   quietSeconds_ = 0.0;
-  trim_ = 0.0;
 }
 
 void DriftController::update(double averageLevel, double seconds) {
@@ -77,6 +77,7 @@ void DriftController::update(double averageLevel, double seconds) {
     // span the slope is mostly the level's noise, so it counts for less.
     const double span = std::max(stateSeconds_, 2.0 * std::max(tuning_.watchSeconds, minSmoothing_));
     integral_ = clocksApart ? clock_ : std::clamp(moved / span, -limit, limit);
+    rereference_ = clocksApart;
     smoothed_ = watched_;  // the slower low-pass still lags the walk
     state_ = State::Tracking;
     stateSeconds_ = 0.0;
@@ -92,12 +93,20 @@ void DriftController::update(double averageLevel, double seconds) {
     const double error = smoothed_.second - lockedLevel_;
     const double beyond =
         std::abs(error) > tuning_.trimDeadBand ? error - std::copysign(tuning_.trimDeadBand, error) : 0.0;
-    const double w = tuning_.trimFrequency;
-    trim_ = std::clamp(trim_ + w * w * beyond * seconds, -tuning_.trimLimit, tuning_.trimLimit);
-    const double trim = std::clamp(2.0 * w * beyond + trim_, -tuning_.trimLimit, tuning_.trimLimit);
+    // Proportional only: the measurement leaves no lasting error to integrate, and an
+    // integral would keep its last value inside the dead band and walk the level out of
+    // the band's other side.
+    const double trim = std::clamp(2.0 * tuning_.trimFrequency * beyond, -tuning_.trimLimit, tuning_.trimLimit);
     integral_ = clock_;
     const double wanted = std::clamp(clock_ + trim, -limit, limit);
     deviation_ += std::clamp(wanted - deviation_, -slew, slew);
+    if (rereference_ && std::abs(wanted - deviation_) < tuning_.lockDeviation) {
+      // The ratio has reached the clocks. What the level walked before they were known to
+      // differ is not worth a trim as long as it stays within the dead band of where it
+      // stood: the reference follows it that far.
+      rereference_ = false;
+      lockedLevel_ += std::clamp(watched_.second - lockedLevel_, -tuning_.trimDeadBand, tuning_.trimDeadBand);
+    }
     const bool quiet = std::abs(error) < tuning_.lockBand && std::abs(clock_) < tuning_.lockDeviation &&
                        std::abs(deviation_) < 2.0 * tuning_.lockDeviation;
     quietSeconds_ = quiet ? quietSeconds_ + seconds : 0.0;

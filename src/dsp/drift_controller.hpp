@@ -120,7 +120,7 @@ class DriftController {
   double quietSeconds_ = 0.0;  // time the lock conditions have held while tracking
   double clock_ = 0.0;
   bool clockValid_ = false;
-  double trim_ = 0.0;  // integral part of the level trim
+  bool rereference_ = false;  // the clocks ended pass-through: re-reference once the ratio is there
 };
 
 }  // namespace dsp

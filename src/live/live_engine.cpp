@@ -45,6 +45,10 @@ bool makeRealTime() {
   return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
 }
 
+// Clocks measured further apart than this (beyond their errors) steer before the estimate
+// is fine: the queue would otherwise walk for tens of seconds first.
+constexpr double kClearlyApart = 20e-6;
+
 // How long the engine's thread sleeps at most between looks at the clocks.
 constexpr long kTickNanoseconds = 10'000'000;
 
@@ -318,7 +322,7 @@ void LiveEngine::takeCapture(const Notice& notice) {
       leftLevel_.store(output.Left.Position, std::memory_order_relaxed);
       rightLevel_.store(output.Right.Position, std::memory_order_relaxed);
       clips = (clips & 1u) | (output.Left.Clipped ? 2u : 0u) | (output.Right.Clipped ? 4u : 0u);
-      drift_.setClockDeviation(clocks_.deviation(), clocks_.valid());
+      drift_.setClockDeviation(clocks_.deviation(), clocks_.valid() || clocks_.clearlyApart(kClearlyApart));
       const auto block = static_cast<std::size_t>(converter_.BlockFrames());
       for (std::size_t first = 0; first < frames; first += block)
         drift_.push(converted_.data() + 2 * first, std::min(block, frames - first), notice.time);
