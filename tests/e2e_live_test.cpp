@@ -812,17 +812,19 @@ TEST_F(LiveEndToEnd, LatencyUnder100msUnderLoad) {
 }
 
 // The output sink suspended for 2 s and resumed: the tone is back within 1 s of the
-// resume without a button press.
+// resume without a button press. The recording starts during the suspend: on PipeWire
+// (0.3.65) a monitor recording that was open when the sink was suspended stays silent for
+// good, whatever plays into the sink (a plain paplay stream too), while a new one hears it.
 TEST_F(LiveEndToEnd, AudioBackWithinASecondOfASuspendedSinksResume) {
   ASSERT_NO_FATAL_FAILURE(playTone(40));
   BusyLoad load;
   ASSERT_NO_FATAL_FAILURE(startStreamMode());
-  runFor(4.0);
+  runFor(5.0);
+  run("pactl", {"suspend-sink", "tovrel_out", "1"});
+  runFor(0.5);
   Recorder output(kOutputRate, 2);
   ASSERT_NO_FATAL_FAILURE(output.startMonitor("tovrel_out.monitor"));
-  runFor(1.0);
-  run("pactl", {"suspend-sink", "tovrel_out", "1"});
-  runFor(2.0);
+  runFor(1.5);
   run("pactl", {"suspend-sink", "tovrel_out", "0"});
   const double resumed = now();
   const size_t atResume = output.frames();
@@ -840,10 +842,11 @@ TEST_F(LiveEndToEnd, AudioBackWithinASecondOfASuspendedSinksResume) {
     }
   }
   figures("tone back " + std::to_string(1000.0 * back) + " ms after the resume (-1000: never); playback " +
-          (form->SBDin->isChecked() ? "on" : "off"));
+          (form->SBDin->isChecked() ? "on" : "off") + "; breaks " + std::to_string(live().breaks()));
   EXPECT_GE(back, -0.5);
   EXPECT_LE(back, 1.0);
   EXPECT_TRUE(form->SBDin->isChecked());
+  EXPECT_GE(live().breaks(), 1u) << "the break is counted";
 }
 
 // The output sink unloaded while playing: a warning, the playback button up, and nothing of

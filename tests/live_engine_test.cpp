@@ -2,6 +2,9 @@
 // the window's thread were blocked for the whole run), and the clock estimate it steers by.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -202,6 +205,40 @@ TEST_F(LiveEngineTest, PlaybackThatStopsMovingIsRestartedWithinASecond) {
   EXPECT_EQ(engine.restarts(), 1u) << "once; the overflows of the stall are counted too";
   EXPECT_EQ(engine.underruns(), 0u);
   EXPECT_EQ(engine.state(), live::EngineState::Running);
+}
+
+// The thread that made the engine and starts and stops the devices (the window's) posts
+// notices too: buffers a device completes while they are queued, and those a reset hands
+// back. It keeps its ordinary priority, or the threads it starts later inherit real-time
+// priority and can starve the machine.
+TEST_F(LiveEngineTest, ThreadThatStartsAndStopsTheDevicesKeepsItsPriority) {
+  audio.setAutoHandBack(true);
+  start();
+  run(1.0);
+  if (!engine.realTime()) GTEST_SKIP() << "no real-time priority here";
+  engine.stopping(wave::Direction::Playback);
+  ASSERT_EQ(wave::waveOutReset(playback), wave::MMSYSERR_NOERROR);
+  ASSERT_TRUE(engine.waitIdle(5000));
+  int policy = -1;
+  sched_param param{};
+  ASSERT_EQ(pthread_getschedparam(pthread_self(), &policy, &param), 0);
+  EXPECT_EQ(policy, SCHED_OTHER);
+  param.sched_priority = 0;
+  pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
+}
+
+// The device tells that the server lost what it held (its sink was suspended under it):
+// the engine restarts playback at once and counts it.
+TEST_F(LiveEngineTest, InterruptedPlaybackIsRestartedAndCounted) {
+  audio.setAutoHandBack(true);
+  start();
+  run(2.0);
+  ASSERT_EQ(engine.breaks(), 0u);
+  engine.postWaveNotice(wave::MM_WOM_INTERRUPTED, playback, nullptr, wave::MMSYSERR_NOERROR);
+  ASSERT_TRUE(engine.waitIdle(5000));
+  EXPECT_EQ(audio.countCalls("waveOutReset"), 1u);
+  EXPECT_EQ(engine.restarts(), 1u);
+  EXPECT_EQ(forwarded.load(), 2) << "only the open notices reach the window";
 }
 
 // A playback device with a long buffer of its own (430 ms, taken at once): the queue's

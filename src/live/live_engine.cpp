@@ -211,7 +211,7 @@ void LiveEngine::postWaveNotice(uint32_t message, void* device, wave::WAVEHDR* h
     promoted = true;
     realTimeWorkers_.fetch_add(makeRealTime() ? 1 : 0, std::memory_order_relaxed);
   }
-  if (message != wave::MM_WIM_DATA && message != wave::MM_WOM_DONE) {
+  if (message != wave::MM_WIM_DATA && message != wave::MM_WOM_DONE && message != wave::MM_WOM_INTERRUPTED) {
     window_->postWaveNotice(message, device, header, error);
     return;
   }
@@ -266,6 +266,13 @@ void LiveEngine::run() {
 }
 
 void LiveEngine::handle(const Notice& notice) {
+  if (notice.message == wave::MM_WOM_INTERRUPTED) {
+    // The server lost what it held for the device: the queue refills as after a stall.
+    if (notice.device == playbackDevice_.load(std::memory_order_acquire) &&
+        !playbackStopping_.load(std::memory_order_acquire))
+      restartPlayback(notice.time);
+    return;
+  }
   if (notice.header == nullptr) return;
   if (notice.message == wave::MM_WIM_DATA) {
     takeCapture(notice);

@@ -22,6 +22,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -48,6 +49,10 @@ constexpr uint64_t kPlaybackLatencyUsec = 50000;
 constexpr uint64_t kShortPlaybackLatencyOnPipeWireUsec = 40000;
 constexpr uint64_t kPlaybackRequestUsec = 10000;
 constexpr int kMostLatencyRequests = 4;
+// For this long after a playback stream is connected its sink's changes are its own arrival
+// (PipeWire reports the sink changed, looking just as before): none of them connects the
+// stream again, so a server that keeps sending changes never gets into a loop with us.
+constexpr pa_usec_t kSinkSettleUsec = 1000000;
 // Handle values: opaque, 16 apart, never reused within a process, so a stale handle is
 // recognised instead of being taken for a newer device.
 constexpr uintptr_t kFirstHandle = 0x7E5800000000ull;
@@ -118,6 +123,7 @@ class PulseDevice {
     if (MMRESULT r = waitForStream(); r != MMSYSERR_NOERROR) return r;
     readDeviceRate();
     running_ = true;
+    if (!capture_ && onPipeWire_) watchSink();
     return MMSYSERR_NOERROR;
   }
 
@@ -244,6 +250,11 @@ class PulseDevice {
     sampleSpec_.rate = format.nSamplesPerSec;
     sampleSpec_.channels = static_cast<uint8_t>(format.nChannels);
     frameBytes_ = pa_frame_size(&sampleSpec_);
+    return newStream();
+  }
+
+  // Lock held. A stream of sampleSpec_ with the state callback set.
+  MMRESULT newStream() {
     // PipeWire resamples a stream whose rate differs from its graph's; its default quality
     // cuts the top of the band, so ask for its best one (PulseAudio ignores the key).
     pa_proplist* props = pa_proplist_new();
@@ -273,7 +284,7 @@ class PulseDevice {
                                     static_cast<pa_stream_flags_t>(flags | PA_STREAM_START_CORKED));
     } else {
       attr.fragsize = static_cast<uint32_t>(-1);
-      attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kPlaybackLatencyUsec, &sampleSpec_));
+      attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(latencyUsec_, &sampleSpec_));
       attr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(kPlaybackRequestUsec, &sampleSpec_));
       pa_stream_set_write_callback(stream_, &PulseDevice::onWrite, this);
       pa_stream_set_buffer_attr_callback(stream_, &PulseDevice::onBufferAttr, this);
@@ -351,6 +362,81 @@ class PulseDevice {
 
   void post(uint32_t message, WAVEHDR* header, MMRESULT error) {
     target_->postWaveNotice(message, handle_, header, error);
+  }
+
+  // Lock held. PipeWire (0.3.65 measured) brings a suspended sink back at once, but the
+  // links of the streams that stayed connected come back broken: one channel of a playback
+  // stream and whole monitor recordings stay silent, while the stream itself plays on and
+  // sees nothing. A new connection gets new links, so the playback device watches its sink.
+  void watchSink() {
+    sinkIndex_ = pa_stream_get_device_index(stream_);
+    if (sinkIndex_ == PA_INVALID_INDEX) return;
+    sinkSettled_ = pa_rtclock_now() + kSinkSettleUsec;
+    pa_context_set_subscribe_callback(context_, &PulseDevice::onSubscription, this);
+    unrefOp(pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SINK, nullptr, nullptr));
+    lookAtSink();
+  }
+
+  // Lock held. Asks for the sink's state; the answer comes to onSinkLook.
+  void lookAtSink() {
+    unrefOp(pa_context_get_sink_info_by_index(context_, sinkIndex_, &PulseDevice::onSinkLook, this));
+  }
+
+  static void onSubscription(pa_context*, pa_subscription_event_type_t type, uint32_t index, void* userdata) {
+    auto* self = static_cast<PulseDevice*>(userdata);
+    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK ||
+        (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) != PA_SUBSCRIPTION_EVENT_CHANGE || index != self->sinkIndex_)
+      return;
+    if (!self->closing_ && self->failure_ == MMSYSERR_NOERROR) self->lookAtSink();
+  }
+
+  // Worker thread, lock held. A running sink that was seen suspended, or that reports a
+  // change while it looks just as before (it went through a suspend between two looks),
+  // has lost this stream's links: the stream is connected again.
+  static void onSinkLook(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+    auto* self = static_cast<PulseDevice*>(userdata);
+    if (eol != 0 || info == nullptr || self->closing_ || self->failure_ != MMSYSERR_NOERROR) return;
+    SinkLook look{.known = true, .state = info->state, .mute = info->mute != 0, .volume = info->volume};
+    const SinkLook before = self->sinkLook_;
+    self->sinkLook_ = look;
+    self->sinkName_ = info->name != nullptr ? info->name : "";
+    if (!before.known) return;
+    if (look.state == PA_SINK_SUSPENDED) {
+      self->suspendedWhileRunning_ = self->suspendedWhileRunning_ || before.state == PA_SINK_RUNNING;
+      return;
+    }
+    if (look.state != PA_SINK_RUNNING) return;
+    const bool same = before.state == PA_SINK_RUNNING && before.mute == look.mute &&
+                      pa_cvolume_equal(&before.volume, &look.volume) != 0;
+    const bool cameBack = self->suspendedWhileRunning_ || same;
+    self->suspendedWhileRunning_ = false;
+    if (cameBack && pa_rtclock_now() >= self->sinkSettled_) self->reconnect();
+  }
+
+  // Worker thread, lock held. The old stream goes without notices; the new one starts
+  // taking the queued buffers as soon as the server asks for data. Nothing here waits.
+  void reconnect() {
+    sinkSettled_ = pa_rtclock_now() + kSinkSettleUsec;
+    dropStream();
+    if (newStream() != MMSYSERR_NOERROR ||
+        connectStream(sinkName_.empty() ? nullptr : sinkName_.c_str()) != MMSYSERR_NOERROR) {
+      fail(MMSYSERR_ERROR);
+      return;
+    }
+    latencyRequestsLeft_ = kMostLatencyRequests;
+    post(MM_WOM_INTERRUPTED, nullptr, MMSYSERR_NOERROR);
+  }
+
+  // Lock held. Disconnects the stream and forgets it; its callbacks are gone first.
+  void dropStream() {
+    if (stream_ == nullptr) return;
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    pa_stream_set_write_callback(stream_, nullptr, nullptr);
+    pa_stream_set_buffer_attr_callback(stream_, nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+    stream_ = nullptr;
   }
 
   // Lock held. Empties the queue; the headers are marked done for handBack.
@@ -531,17 +617,10 @@ class PulseDevice {
     {
       Locked lock(loop_);
       closing_ = true;
-      if (stream_ != nullptr) {
-        pa_stream_set_state_callback(stream_, nullptr, nullptr);
-        pa_stream_set_read_callback(stream_, nullptr, nullptr);
-        pa_stream_set_write_callback(stream_, nullptr, nullptr);
-        pa_stream_set_buffer_attr_callback(stream_, nullptr, nullptr);
-        if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
-        pa_stream_unref(stream_);
-        stream_ = nullptr;
-      }
+      dropStream();
       if (context_ != nullptr) {
         pa_context_set_state_callback(context_, nullptr, nullptr);
+        pa_context_set_subscribe_callback(context_, nullptr, nullptr);
         pa_context_disconnect(context_);
       }
     }
@@ -603,6 +682,18 @@ class PulseDevice {
   bool closing_ = false;
   bool timedOut_ = false;
   MMRESULT failure_ = MMSYSERR_NOERROR;
+  // The playback sink as last seen (PipeWire only), for telling when it came back.
+  struct SinkLook {
+    bool known = false;
+    pa_sink_state_t state = PA_SINK_INVALID_STATE;
+    bool mute = false;
+    pa_cvolume volume{};
+  };
+  uint32_t sinkIndex_ = PA_INVALID_INDEX;
+  std::string sinkName_;
+  SinkLook sinkLook_;
+  bool suspendedWhileRunning_ = false;
+  pa_usec_t sinkSettled_ = 0;  // pa_rtclock_now() from which the sink's changes count
   // Hand-backs of Reset being posted outside the loop's lock.
   std::mutex handBackMutex_;
   std::condition_variable handBackDone_;

@@ -43,6 +43,10 @@ constexpr uint32_t MM_WIM_DATA = 0x3C0;
 // result code. The device still needs reset and close.
 constexpr uint32_t MM_WIM_FAILED = 0x3C8;
 constexpr uint32_t MM_WOM_FAILED = 0x3C9;
+// The sound server cut the playback stream's path to its device while it ran (a device
+// suspended under it) and the layer has connected the stream again; the queued buffers
+// stay queued and play on. What was held in the server is lost: an audible break.
+constexpr uint32_t MM_WOM_INTERRUPTED = 0x3CA;
 
 constexpr int32_t WAVE_MAPPER = -1;
 constexpr uint32_t CALLBACK_WINDOW = 0x00010000;
