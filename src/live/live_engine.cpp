@@ -49,6 +49,11 @@ bool makeRealTime() {
 // is fine: the queue would otherwise walk for tens of seconds first.
 constexpr double kClearlyApart = 20e-6;
 
+// The queue's headroom beyond the sawtooth of its buffers. Small: this thread and the
+// devices' workers run at real-time priority, and a played buffer that finds the queue short
+// waits for the next capture buffer while the server plays what it holds.
+constexpr double kQueueMarginSeconds = 0.004;
+
 // How long the engine's thread sleeps at most between looks at the clocks.
 constexpr long kTickNanoseconds = 10'000'000;
 
@@ -98,7 +103,10 @@ void LiveEngine::configure(int32_t inputRate, int32_t outputRate, std::size_t sp
   captureSamples_ = 2 * block;
   playbackFrames_ = block;
   outputRate_ = outputRate;
-  drift_.configure({.outputRate = outputRate, .maxPushFrames = block, .maxPullFrames = playbackFrames_});
+  drift_.configure({.outputRate = outputRate,
+                    .maxPushFrames = block,
+                    .maxPullFrames = playbackFrames_,
+                    .marginSeconds = kQueueMarginSeconds});
   for (auto& buffer : captureBuffers_) buffer.assign(captureSamples_, 0);
   for (auto& buffer : playbackBuffers_) buffer.assign(2 * playbackFrames_, 0);
   converted_.assign(2 * converter_.MaxOutputFrames(captureSamples_), 0);

@@ -47,6 +47,9 @@ constexpr uint64_t kPlaybackLatencyUsec = 50000;
 // written ahead (measured: about 30 ms more than PulseAudio for the same request), so a
 // caller with short buffers, who is after low delay, asks it for less.
 constexpr uint64_t kShortPlaybackLatencyOnPipeWireUsec = 40000;
+// PulseAudio's floor for the same: a caller with short buffers keeps three of them written
+// ahead on top, which also covers a server that asks for a whole buffer's worth at once.
+constexpr uint64_t kShortPlaybackLatencyUsec = 25000;
 constexpr uint64_t kPlaybackRequestUsec = 10000;
 constexpr int kMostLatencyRequests = 4;
 // For this long after a playback stream is connected its sink's changes are its own arrival
@@ -146,7 +149,11 @@ class PulseDevice {
     header->dwFlags = (header->dwFlags | WHDR_INQUEUE) & ~WHDR_DONE;
     if (capture_) header->dwBytesRecorded = 0;
     queue_.push_back(header);
-    if (!capture_) fitLatencyTo(header->dwBufferLength);
+    if (capture_) {
+      fitFragmentTo(header->dwBufferLength);
+    } else {
+      fitLatencyTo(header->dwBufferLength);
+    }
     // Room the server asked for while nothing was queued is filled at once.
     if (!capture_ && running_ && failure_ == MMSYSERR_NOERROR) write();
     return MMSYSERR_NOERROR;
@@ -267,7 +274,8 @@ class PulseDevice {
   }
 
   // Lock held. Capture asks for fragments of kCaptureFragmentUsec and starts corked (it
-  // records from Start on); playback keeps kPlaybackLatencyUsec written ahead.
+  // records from Start on); playback keeps kPlaybackLatencyUsec written ahead. Both get
+  // shorter for a caller with short buffers (fitFragmentTo, fitLatencyTo).
   MMRESULT connectStream(const char* deviceName) {
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(-1);
@@ -278,6 +286,7 @@ class PulseDevice {
     int rc;
     if (capture_) {
       attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kCaptureFragmentUsec, &sampleSpec_));
+      fragmentBytes_ = attr.fragsize;
       attr.tlength = attr.minreq = static_cast<uint32_t>(-1);
       pa_stream_set_read_callback(stream_, &PulseDevice::onRead, this);
       rc = pa_stream_connect_record(stream_, deviceName, &attr,
@@ -539,12 +548,28 @@ class PulseDevice {
     }
   }
 
-  // Lock held. On PipeWire the playback buffer follows the caller's buffer size: what it
-  // keeps written ahead is delay, and short buffers already cover the caller's lateness.
+  // Lock held. Capture buffers shorter than a fragment get fragments of their own size: a
+  // sample would otherwise wait in the server for the rest of a longer fragment (PipeWire
+  // hands a recording stream its data a whole fragment at a time).
+  void fitFragmentTo(size_t bufferBytes) {
+    size_t wanted = std::min<size_t>(bufferBytes, pa_usec_to_bytes(kCaptureFragmentUsec, &sampleSpec_));
+    wanted -= wanted % frameBytes_;
+    if (wanted == fragmentBytes_ || wanted < frameBytes_ || stream_ == nullptr ||
+        pa_stream_get_state(stream_) != PA_STREAM_READY)
+      return;
+    fragmentBytes_ = wanted;
+    pa_buffer_attr attr{};
+    attr.maxlength = attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
+    attr.fragsize = static_cast<uint32_t>(wanted);
+    unrefOp(pa_stream_set_buffer_attr(stream_, &attr, nullptr, nullptr));
+  }
+
+  // Lock held. The playback buffer follows the caller's buffer size: what it keeps written
+  // ahead is delay, and short buffers already cover the caller's lateness.
   void fitLatencyTo(size_t bufferBytes) {
-    if (!onPipeWire_) return;
-    const pa_usec_t wanted = std::clamp<pa_usec_t>(3 * pa_bytes_to_usec(bufferBytes, &sampleSpec_),
-                                                   kShortPlaybackLatencyOnPipeWireUsec, kPlaybackLatencyUsec);
+    const pa_usec_t wanted = std::clamp<pa_usec_t>(
+        3 * pa_bytes_to_usec(bufferBytes, &sampleSpec_),
+        onPipeWire_ ? kShortPlaybackLatencyOnPipeWireUsec : kShortPlaybackLatencyUsec, kPlaybackLatencyUsec);
     if (wanted == latencyUsec_ || stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
     latencyUsec_ = wanted;
     askForLatency();
@@ -674,6 +699,7 @@ class PulseDevice {
   uint32_t deviceRate_ = 0;  // the server's rate of the device the stream reached; 0: unknown
   // Below: guarded by the loop's lock.
   pa_usec_t latencyUsec_ = kPlaybackLatencyUsec;    // asked of the server for playback
+  size_t fragmentBytes_ = 0;                        // asked of the server for capture
   int latencyRequestsLeft_ = kMostLatencyRequests;  // asked again after the server changed it
   std::vector<WAVEHDR*> queue_;
   size_t playOffset_ = 0;  // bytes of the head playback buffer already written
