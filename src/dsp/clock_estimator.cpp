@@ -95,7 +95,6 @@ void ClockEstimator::take(double x, double y) {
       const auto [low, high] = std::minmax_element(pendingResidual_, pendingResidual_ + pending_);
       if (pending_ >= tuning_.stepPoints && (!settled || *high - *low <= tuning_.gateSeconds)) {
         // A jump: the held points begin the new segment (or, early on, the new line).
-        ++jumps_;
         if (settled) {
           newSegment();
         } else {

@@ -49,7 +49,6 @@ class ClockEstimator {
   double runSeconds() const { return lastTime_ - anchorTime_; }
   std::uint64_t restarts() const { return restarts_; }
   int points() const { return static_cast<int>(closedN_ + n_); }
-  std::uint64_t jumps() const { return jumps_; }
 
  private:
   void startAt(double time);
@@ -82,7 +81,6 @@ class ClockEstimator {
   int pending_ = 0;
   bool jumpTold_ = false;
   double ignoreUntil_ = 0.0;  // y before which points are not taken (after a told jump)
-  std::uint64_t jumps_ = 0;
   double slope_ = 0.0, intercept_ = 0.0;  // seconds per frame, seconds
   double residualSquares_ = 0.0;          // running mean square of the points' residuals
   std::uint64_t restarts_ = 0;

@@ -45,9 +45,9 @@ bool makeRealTime() {
   return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
 }
 
-// Clocks measured further apart than this (beyond their errors) steer before the estimate
-// is fine: the queue would otherwise walk for tens of seconds first.
-constexpr double kClearlyApart = 20e-6;
+// Clocks measured further apart than the controller's unlock (beyond their errors) steer
+// before the estimate is fine: the queue would otherwise walk for tens of seconds first.
+constexpr double kClearlyApart = dsp::DriftTuning{}.clockUnlockDeviation;
 
 // The queue's headroom beyond the sawtooth of its buffers. Small: this thread and the
 // devices' workers run at real-time priority, and a played buffer that finds the queue short
