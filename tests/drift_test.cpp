@@ -396,16 +396,24 @@ class CompensatorRig : public ::testing::Test {
 
   // Runs `periods` playback periods, with the captures that fall due in them (the capture
   // clock `captureDrift` fast); either side may be left out.
+  // With `holdFor`, each playback request is held back that long before it is filled.
   void run(int periods, bool pushing = true, bool pulling = true, double captureDrift = 0.0) {
-    for (int period = 0; period < periods; ++period, now += kPeriod) {
-      const double pullAt = now + kPeriod / 4;
-      for (; nextPush <= pullAt; nextPush += kPeriod / (1.0 + captureDrift)) {
+    auto pushUntil = [&](double time) {
+      for (; nextPush <= time; nextPush += kPeriod / (1.0 + captureDrift)) {
         if (!pushing) continue;
         for (size_t i = 0; i < kFrames; ++i) counter.next(&in[2 * i]);
         compensator.push(in.data(), kFrames, nextPush);
       }
+    };
+    for (int period = 0; period < periods; ++period, now += kPeriod) {
+      const double pullAt = now + kPeriod / 4;
+      pushUntil(pullAt);
       if (pulling) {
-        compensator.pull(out.data(), kFrames, pullAt);
+        if (holdFor > 0.0) {
+          compensator.hold(kFrames, pullAt);
+          pushUntil(pullAt + holdFor);
+        }
+        compensator.pull(out.data(), kFrames, pullAt + holdFor);
         for (size_t k = 0; k < kFrames; ++k) {
           const long index = CounterSource::indexOf(&out[2 * k]);
           if (index == 0) {
@@ -424,6 +432,7 @@ class CompensatorRig : public ::testing::Test {
   std::vector<Sample> in = std::vector<Sample>(2 * kFrames), out = std::vector<Sample>(2 * kFrames);
   double now = 0.0;       // start of the next playback period
   double nextPush = 0.0;  // time of the next capture
+  double holdFor = 0.0;
   long lastPlayed = 0, jumps = 0, silentFrames = 0;
 };
 
@@ -515,6 +524,21 @@ TEST_F(CompensatorRig, LocksAgainWhenTheClocksAgree) {
   EXPECT_EQ(lastPlayed, lockedAt + 60 * kRate);
   EXPECT_EQ(compensator.ratio(), 1.0);
   EXPECT_EQ(compensator.underruns() + compensator.overflows(), 0u);
+}
+
+// Playback requests that start to come just before the captures and wait for them (the
+// devices' rhythms slide past each other) change nothing the devices do: the output stays
+// an unchanged pass-through.
+TEST_F(CompensatorRig, RequestsHeldForCaptureKeepThePassThrough) {
+  run(10 * kSecond);
+  ASSERT_EQ(compensator.state(), DriftController::State::Locked);
+  holdFor = 0.8 * kPeriod;
+  jumps = 0;
+  const long before = lastPlayed;
+  run(60 * kSecond);
+  EXPECT_EQ(compensator.state(), DriftController::State::Locked);
+  EXPECT_EQ(jumps, 0);
+  EXPECT_EQ(lastPlayed, before + 60 * kRate);
 }
 
 // After configure(), starting, running, a drifting clock, an underrun and a reset allocate nothing.

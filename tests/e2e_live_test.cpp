@@ -78,6 +78,18 @@ std::string run(const QString& command, const QStringList& args) {
   return p.readAllStandardOutput().trimmed().toStdString();
 }
 
+// The rig's paced writer and reader stand for sound cards, whose clocks never wait for the
+// CPU: they run above the load and the server's own threads where the system allows it. A
+// pacing thread that the busy loops held up for tens of milliseconds was a gap in the
+// "card's" stream, not the engine's.
+void paceLikeACard() {
+  sched_param card{};
+  card.sched_priority = 6;
+  pthread_setschedparam(pthread_self(), SCHED_FIFO, &card);
+}
+// A card's clock ticks finely: the pacing threads look at theirs every half millisecond.
+constexpr auto kPacingStep = std::chrono::microseconds(500);
+
 // Two busy loops, one per core, for as long as the object lives.
 class BusyLoad {
  public:
@@ -155,6 +167,7 @@ class Recorder {
     fd_ = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
     ASSERT_GE(fd_, 0);
     thread_ = std::thread([this, ppm] {
+      paceLikeACard();
       std::array<int16_t, 48> period{};  // 13000 / 48000 = 13 / 48: exact after 48 samples
       for (size_t k = 0; k < period.size(); ++k)
         period[k] =
@@ -169,7 +182,7 @@ class Recorder {
         for (size_t k = 0; k < want; ++k) chunk[k] = period[(total + k) % period.size()];
         const ssize_t put = want > 0 ? ::write(fd_, chunk.data(), 2 * want) : 0;
         if (put <= 0) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+          std::this_thread::sleep_for(kPacingStep);
           continue;
         }
         const Clock::time_point now = Clock::now();
@@ -230,6 +243,7 @@ class Recorder {
  private:
   void startReading(int fd, double ppm, bool paced) {
     thread_ = std::thread([this, fd, ppm, paced] {
+      if (paced) paceLikeACard();
       const size_t frameBytes = 2 * static_cast<size_t>(channels_);
       std::vector<char> chunk(4096);
       Clock::time_point first{};
@@ -244,7 +258,7 @@ class Recorder {
             want = due > total ? std::min(chunk.size(), due - total) : 0;
           }
           if (want == 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            std::this_thread::sleep_for(kPacingStep);
             continue;
           }
         }

@@ -47,6 +47,7 @@ void DriftCompensator::reset() {
                           2 * static_cast<std::size_t>(std::ceil(
                                   baseTarget_ + static_cast<double>(setup_.maxPushFrames + setup_.maxPullFrames))));
   refilling_ = false;
+  owed_ = 0;
   fifo_.clear();
   resampler_.reset();
   controller_.reset(targetFrames_ / rate_,
@@ -63,6 +64,7 @@ void DriftCompensator::restartPlayback() {
   }
   fifo_.clear();
   resampler_.reset();
+  owed_ = 0;
   refilling_ = true;
 }
 
@@ -104,7 +106,7 @@ void DriftCompensator::push(const Sample* interleaved, std::size_t frames, doubl
     if (fifo_.size() > limitFrames_) fifo_.discard(fifo_.size() - static_cast<std::size_t>(std::ceil(targetFrames_)));
     return;
   }
-  integrateLevel(static_cast<double>(fifo_.size()), now);
+  integrateLevel(level(), now);
   const std::uint64_t overflowsBefore = overflows();
   if (fifo_.size() + frames > limitFrames_) ++overflows_;
   fifo_.push(interleaved, frames);
@@ -118,6 +120,12 @@ void DriftCompensator::push(const Sample* interleaved, std::size_t frames, doubl
   }
 }
 
+void DriftCompensator::hold(std::size_t frames, double now) {
+  if (starting_ || refilling_) return;
+  integrateLevel(level(), now);
+  owed_ += frames;
+}
+
 bool DriftCompensator::canPull(std::size_t frames) const {
   if (starting_ || refilling_) return true;
   // The ratio moves by a few ppm per second at most: the last one, with room for that.
@@ -129,15 +137,17 @@ void DriftCompensator::pull(Sample* interleaved, std::size_t frames, double now)
   const bool paced = anyPull_ && now - lastPullTime_ >= 0.5 * static_cast<double>(frames) / rate_;
   anyPull_ = true;
   lastPullTime_ = now;
-  if (starting_) {
-    start(interleaved, frames, now, paced);
+  if (starting_ || refilling_) {
+    owed_ -= std::min(owed_, frames);
+    if (starting_) {
+      start(interleaved, frames, now, paced);
+    } else {
+      refill(interleaved, frames, now);
+    }
     return;
   }
-  if (refilling_) {
-    refill(interleaved, frames, now);
-    return;
-  }
-  integrateLevel(static_cast<double>(fifo_.size()), now);
+  integrateLevel(level(), now);
+  owed_ -= std::min(owed_, frames);
   if (now > levelSince_) {
     controller_.update(levelArea_ / (now - levelSince_) / rate_, now - levelSince_);
     levelArea_ = 0.0;

@@ -65,6 +65,10 @@ class DriftCompensator {
   // Whether a pull of `frames` now would find enough queued (while starting a pull plays
   // silence, so it always can).
   bool canPull(std::size_t frames) const;
+  // Playback asked for `frames` at `now`, but the caller holds the buffer back until a push
+  // lets pull() fill it. The level counts the frames as taken from now on: the device's
+  // request, not the release, marks its pace, so a hold never shows as a higher level.
+  void hold(std::size_t frames, double now);
   std::uint64_t underruns() const { return fifo_.underruns(); }
   std::uint64_t overflows() const { return fifo_.overflows() + overflows_; }
   double ratio() const { return ratio_; }  // used by the last pull
@@ -85,6 +89,8 @@ class DriftCompensator {
   void refill(Sample* out, std::size_t frames, double now);
   // Adds `level` held since the last event to the running integral.
   void integrateLevel(double level, double now);
+  // The level the controller holds: what is queued less what held buffers will take.
+  double level() const { return static_cast<double>(fifo_.size()) - static_cast<double>(owed_); }
   // A buffer of the side that sets the start window's rhythm, while starting.
   void rhythmEvent(double now);
   // A pull while starting: silence, or the start of the stream when the time has come.
@@ -115,6 +121,7 @@ class DriftCompensator {
   double lastEventTime_ = 0.0;
   double levelArea_ = 0.0;   // frame-seconds since the last controller update (or window start)
   double levelSince_ = 0.0;  // time of the last controller update
+  std::size_t owed_ = 0;     // frames of held buffers, not yet pulled
   double ratio_ = 1.0;
   double baseTarget_ = 0.0;  // target without a long device buffer's swing
   double virtualLow_ = 0.0;  // the virtual level's extremes over the start window

@@ -359,6 +359,7 @@ void LiveEngine::takePlayed(const Notice& notice) {
       waitingCount_ < waiting_.size()) {
     if (waitingCount_ == 0) waitingSince_ = steadyNow();
     waiting_[waitingCount_++] = header;
+    drift_.hold(frames, notice.time);
     return;
   }
   writePlayback(header, notice.time);
