@@ -241,6 +241,22 @@ TEST_F(LiveEngineTest, InterruptedPlaybackIsRestartedAndCounted) {
   EXPECT_EQ(forwarded.load(), 2) << "only the open notices reach the window";
 }
 
+// The server played silence for want of our buffers: counted as an underrun once the stream
+// plays (while it starts, silence is what it plays anyway); playback is not restarted.
+TEST_F(LiveEngineTest, ServerSilenceForWantOfBuffersIsCounted) {
+  audio.setAutoHandBack(true);
+  start();
+  engine.postWaveNotice(wave::MM_WOM_STARVED, playback, nullptr, wave::MMSYSERR_NOERROR);
+  ASSERT_TRUE(engine.waitIdle(5000));
+  run(2.0);
+  ASSERT_EQ(engine.breaks(), 0u) << "silence while starting";
+  engine.postWaveNotice(wave::MM_WOM_STARVED, playback, nullptr, wave::MMSYSERR_NOERROR);
+  run(0.1);
+  EXPECT_EQ(engine.underruns(), 1u);
+  EXPECT_EQ(engine.restarts(), 0u);
+  EXPECT_EQ(audio.countCalls("waveOutReset"), 0u);
+}
+
 // A playback device with a long buffer of its own (430 ms, taken at once): the queue's
 // target grows by that swing, the stream plays, and nothing runs dry once it has started.
 TEST_F(LiveEngineTest, DeviceWithALongBufferPlays) {

@@ -20,6 +20,7 @@ void DriftController::reset(double targetLevel, double bufferSeconds) {
   minSmoothing_ = tuning_.buffersPerSmoothing * bufferSeconds;
   integral_ = 0.0;
   deviation_ = 0.0;
+  slewRate_ = 0.0;
   clockValid_ = false;
   smoothed_.reset(targetLevel);
   watched_.reset(targetLevel);
@@ -45,6 +46,7 @@ void DriftController::lock() {
   rereference_ = false;
   integral_ = 0.0;
   deviation_ = 0.0;
+  slewRate_ = 0.0;
   lockedLevel_ = watched_.second;
   stateSeconds_ = 0.0;
   quietSeconds_ = 0.0;
@@ -84,7 +86,6 @@ void DriftController::update(double averageLevel, double seconds) {
     quietSeconds_ = 0.0;
   }
   if (state_ != State::Tracking) return;
-  const double slew = tuning_.maxSlewPerSecond * seconds;
 
   if (clockValid_) {
     // The clocks say what the ratio is; the level, smoothed, only trims what the measurement
@@ -99,7 +100,7 @@ void DriftController::update(double averageLevel, double seconds) {
     const double trim = std::clamp(2.0 * tuning_.trimFrequency * beyond, -tuning_.trimLimit, tuning_.trimLimit);
     integral_ = clock_;
     const double wanted = std::clamp(clock_ + trim, -limit, limit);
-    deviation_ += std::clamp(wanted - deviation_, -slew, slew);
+    slewTo(wanted, seconds);
     if (rereference_ && std::abs(wanted - deviation_) < tuning_.lockDeviation) {
       // The ratio has reached the clocks. What the level walked before they were known to
       // differ is not worth a trim as long as it stays within the dead band of where it
@@ -112,7 +113,7 @@ void DriftController::update(double averageLevel, double seconds) {
     quietSeconds_ = quiet ? quietSeconds_ + seconds : 0.0;
     if (quietSeconds_ >= tuning_.lockHoldSeconds) {
       state_ = State::Gliding;
-      deviation_ = 0.0;
+      deviation_ = slewRate_ = 0.0;
       stateSeconds_ = 0.0;
     }
     return;
@@ -125,16 +126,28 @@ void DriftController::update(double averageLevel, double seconds) {
   const double integralGain = frequency * frequency;
   integral_ = std::clamp(integral_ + integralGain * error * seconds, -limit, limit);
   const double wanted = std::clamp(proportionalGain * error + integral_, -limit, limit);
-  deviation_ += std::clamp(wanted - deviation_, -slew, slew);
+  slewTo(wanted, seconds);
 
   const bool quiet = std::abs(error) < tuning_.lockBand && std::abs(deviation_) < tuning_.lockDeviation &&
                      std::abs(integral_) < tuning_.lockDeviation;
   quietSeconds_ = quiet ? quietSeconds_ + seconds : 0.0;
   if (quietSeconds_ >= tuning_.lockHoldSeconds) {
     state_ = State::Gliding;
-    deviation_ = 0.0;
+    deviation_ = slewRate_ = 0.0;
     stateSeconds_ = 0.0;
   }
+}
+
+// The rate of change follows what would close the gap in slewSeconds, within
+// maxSlewPerSecond, and itself changes at most by that limit per slewRampSeconds: the
+// ratio bends into and out of each move instead of breaking (a break is a phase step in
+// the tone).
+void DriftController::slewTo(double wanted, double seconds) {
+  const double most = tuning_.maxSlewPerSecond;
+  const double desired = std::clamp((wanted - deviation_) / tuning_.slewSeconds, -most, most);
+  const double change = most / tuning_.slewRampSeconds * seconds;
+  slewRate_ += std::clamp(desired - slewRate_, -change, change);
+  deviation_ = std::clamp(deviation_ + slewRate_ * seconds, -tuning_.maxDeviation, tuning_.maxDeviation);
 }
 
 DriftController::Step DriftController::next(std::size_t frames, double phase) {

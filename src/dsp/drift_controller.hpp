@@ -20,6 +20,9 @@ struct DriftTuning {
   double maxDeviation = 1000e-6;      // the ratio stays within 1 +- this
   double maxSlewPerSecond = 20e-6;    // how fast the ratio may move: a kink in it shows in the
                                       // tone as a phase error, ~20 dB less per tenfold slower
+  double slewRampSeconds = 2.0;       // the ratio's rate of change reaches that limit over this
+                                      // long, so it never starts or stops moving with a kink
+  double slewSeconds = 3.0;           // the rate that closes the remaining gap in this long
   double unlockBand = 0.0015;         // level drift that ends bit-exact pass-through
   double settleSeconds = 8.0;         // after a (re)start the locked level follows the watched one
                                       // this long: a server's own buffers are still filling
@@ -31,9 +34,9 @@ struct DriftTuning {
   // the ratio follows that measurement and the level only trims it, beyond a dead band, so
   // the level's jitter never moves it. (The measurement alone never ends pass-through: in
   // the first tens of seconds the servers' buffers still settle, which it reads as drift.)
-  double trimDeadBand = 0.003;  // level error (s) the trim leaves alone
-  double trimFrequency = 0.01;  // rad/s of the level trim beyond the dead band
-  double trimLimit = 100e-6;    // the trim's largest share of the ratio
+  double trimDeadBand = 0.003;   // level error (s) the trim leaves alone
+  double trimFrequency = 0.002;  // rad/s of the level trim beyond the dead band (1 ms: 4 ppm)
+  double trimLimit = 100e-6;     // the trim's largest share of the ratio
   // Measured clocks this far apart end pass-through at once, before the level has walked
   // out of its band (which at a few hundred ppm takes long enough to run the queue low).
   double clockUnlockDeviation = 20e-6;
@@ -96,6 +99,8 @@ class DriftController {
 
  private:
   void lock();
+  // Moves the ratio's deviation towards `wanted`, smoothly (see slewRampSeconds).
+  void slewTo(double wanted, double seconds);
 
   DriftTuning tuning_;
   State state_ = State::Locked;
@@ -114,6 +119,7 @@ class DriftController {
   LowPass watched_;
   double integral_ = 0.0;
   double deviation_ = 0.0;
+  double slewRate_ = 0.0;      // the deviation's rate of change, per second
   double lockedLevel_ = 0.0;   // watched level when the controller locked
   double stateSeconds_ = 0.0;  // time spent in the current state
   double levelSeconds_ = 0.0;  // time since the level history was last voided

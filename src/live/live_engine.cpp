@@ -114,7 +114,7 @@ void LiveEngine::configure(int32_t inputRate, int32_t outputRate, std::size_t sp
   for (auto& slot : spectrum_) slot.assign(spectrumSamples, 0);
   clocks_.capture.reset(inputRate);
   clocks_.playback.reset(outputRate);
-  for (auto* counter : {&underruns_, &overflows_, &restarts_, &captured_, &played_}) counter->store(0);
+  for (auto* counter : {&underruns_, &overflows_, &restarts_, &starved_, &captured_, &played_}) counter->store(0);
   restartsDone_ = restartRequests_.load();
   resetStream();
   configured_.store(true, std::memory_order_release);
@@ -219,7 +219,8 @@ void LiveEngine::postWaveNotice(uint32_t message, void* device, wave::WAVEHDR* h
     promoted = true;
     realTimeWorkers_.fetch_add(makeRealTime() ? 1 : 0, std::memory_order_relaxed);
   }
-  if (message != wave::MM_WIM_DATA && message != wave::MM_WOM_DONE && message != wave::MM_WOM_INTERRUPTED) {
+  if (message != wave::MM_WIM_DATA && message != wave::MM_WOM_DONE && message != wave::MM_WOM_INTERRUPTED &&
+      message != wave::MM_WOM_STARVED) {
     window_->postWaveNotice(message, device, header, error);
     return;
   }
@@ -279,6 +280,13 @@ void LiveEngine::handle(const Notice& notice) {
     if (notice.device == playbackDevice_.load(std::memory_order_acquire) &&
         !playbackStopping_.load(std::memory_order_acquire))
       restartPlayback(notice.time);
+    return;
+  }
+  if (notice.message == wave::MM_WOM_STARVED) {
+    // The server played silence for want of our buffers: a break unless the stream plays
+    // silence anyway (starting, refilling).
+    if (notice.device == playbackDevice_.load(std::memory_order_acquire) && !drift_.starting() && !drift_.refilling())
+      starved_.fetch_add(1, std::memory_order_relaxed);
     return;
   }
   if (notice.header == nullptr) return;
@@ -430,7 +438,7 @@ void LiveEngine::restartPlayback(double time) {
 void LiveEngine::publish() {
   ratio_.store(drift_.ratio(), std::memory_order_relaxed);
   clockRatio_.store(clocks_.enough() ? 1.0 + clocks_.deviation() : 1.0, std::memory_order_relaxed);
-  underruns_.store(drift_.underruns(), std::memory_order_relaxed);
+  underruns_.store(drift_.underruns() + starved_.load(std::memory_order_relaxed), std::memory_order_relaxed);
   overflows_.store(drift_.overflows(), std::memory_order_relaxed);
   queueSeconds_.store(static_cast<double>(drift_.queuedFrames()) / std::max(outputRate_, 1), std::memory_order_relaxed);
   targetSeconds_.store(drift_.targetLevelSeconds(), std::memory_order_relaxed);

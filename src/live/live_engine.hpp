@@ -181,6 +181,7 @@ class LiveEngine final : public wave::NoticeTarget {
   std::atomic<uint64_t> underruns_{0};
   std::atomic<uint64_t> overflows_{0};
   std::atomic<uint64_t> restarts_{0};
+  std::atomic<uint64_t> starved_{0};  // stretches of silence the server played for want of buffers
   std::atomic<EngineState> state_{EngineState::Idle};
   std::atomic<double> queueSeconds_{0.0};
   std::atomic<double> targetSeconds_{0.0};

@@ -433,6 +433,7 @@ class PulseDevice {
       return;
     }
     latencyRequestsLeft_ = kMostLatencyRequests;
+    playedAny_ = starving_ = false;  // the interruption is the break
     post(MM_WOM_INTERRUPTED, nullptr, MMSYSERR_NOERROR);
   }
 
@@ -455,6 +456,7 @@ class PulseDevice {
     taken.swap(queue_);
     for (WAVEHDR* header : taken) header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
     playOffset_ = 0;
+    playedAny_ = starving_ = false;  // the caller starts again: the wait for its buffers is no break
     return taken;
   }
 
@@ -531,6 +533,8 @@ class PulseDevice {
       const size_t written = writeChunk(room, [&](char* to, size_t length) { return copyQueued(to, length); });
       if (written == 0) return;
       room -= written;
+      playedAny_ = true;
+      starving_ = false;
     }
     const pa_buffer_attr* attr = pa_stream_get_buffer_attr(stream_);
     if (attr == nullptr) return;
@@ -538,6 +542,10 @@ class PulseDevice {
     const size_t lowWater = std::min<size_t>(attr->tlength, std::max<size_t>(2 * attr->minreq, attr->prebuf));
     size_t missing = held < lowWater ? std::min(lowWater - held, room) : 0;
     missing -= missing % frameBytes_;
+    if (missing > 0 && playedAny_ && !starving_) {
+      starving_ = true;
+      post(MM_WOM_STARVED, nullptr, MMSYSERR_NOERROR);
+    }
     while (missing > 0) {
       const size_t written = writeChunk(missing, [](char* to, size_t length) {
         std::memset(to, 0, length);
@@ -702,8 +710,10 @@ class PulseDevice {
   size_t fragmentBytes_ = 0;                        // asked of the server for capture
   int latencyRequestsLeft_ = kMostLatencyRequests;  // asked again after the server changed it
   std::vector<WAVEHDR*> queue_;
-  size_t playOffset_ = 0;  // bytes of the head playback buffer already written
-  bool running_ = false;   // open finished; failures from now on are reported
+  size_t playOffset_ = 0;   // bytes of the head playback buffer already written
+  bool playedAny_ = false;  // a queued buffer has been written since the stream (re)started
+  bool starving_ = false;   // silence is being written for want of queued buffers
+  bool running_ = false;    // open finished; failures from now on are reported
   bool recording_ = false;
   bool closing_ = false;
   bool timedOut_ = false;
