@@ -297,6 +297,7 @@ class PulseDevice {
       attr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(kPlaybackRequestUsec, &sampleSpec_));
       pa_stream_set_write_callback(stream_, &PulseDevice::onWrite, this);
       pa_stream_set_buffer_attr_callback(stream_, &PulseDevice::onBufferAttr, this);
+      pa_stream_set_underflow_callback(stream_, &PulseDevice::onUnderflow, this);
       rc = pa_stream_connect_playback(stream_, deviceName, &attr, static_cast<pa_stream_flags_t>(flags), nullptr,
                                       nullptr);
     }
@@ -444,6 +445,7 @@ class PulseDevice {
     pa_stream_set_read_callback(stream_, nullptr, nullptr);
     pa_stream_set_write_callback(stream_, nullptr, nullptr);
     pa_stream_set_buffer_attr_callback(stream_, nullptr, nullptr);
+    pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
     pa_stream_unref(stream_);
     stream_ = nullptr;
@@ -692,6 +694,14 @@ class PulseDevice {
   static void onRead(pa_stream*, size_t, void* userdata) { static_cast<PulseDevice*>(userdata)->read(); }
   static void onWrite(pa_stream*, size_t, void* userdata) { static_cast<PulseDevice*>(userdata)->write(); }
   static void onBufferAttr(pa_stream*, void* userdata) { static_cast<PulseDevice*>(userdata)->keepLatency(); }
+  // The server ran out of what we had written (its own thread was late, or ours): it
+  // played silence. A break once the stream has played, like silence we write ourselves.
+  static void onUnderflow(pa_stream*, void* userdata) {
+    auto* self = static_cast<PulseDevice*>(userdata);
+    if (!self->playedAny_ || self->starving_) return;
+    self->starving_ = true;  // until a queued buffer is written again
+    self->post(MM_WOM_STARVED, nullptr, MMSYSERR_NOERROR);
+  }
 
   const bool capture_;
   NoticeTarget* const target_;

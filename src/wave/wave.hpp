@@ -47,9 +47,10 @@ constexpr uint32_t MM_WOM_FAILED = 0x3C9;
 // suspended under it) and the layer has connected the stream again; the queued buffers
 // stay queued and play on. What was held in the server is lost: an audible break.
 constexpr uint32_t MM_WOM_INTERRUPTED = 0x3CA;
-// The server's playback buffer ran low while no queued buffer was left to write, and the
-// layer wrote silence to keep the stream going: an audible break once the stream has
-// played. Posted once per such stretch, without a header.
+// The server played silence on the playback stream: its buffer ran low while no queued
+// buffer was left to write (the layer then writes silence to keep the stream going), or it
+// ran out altogether. An audible break once the stream has played; posted once per such
+// stretch, without a header.
 constexpr uint32_t MM_WOM_STARVED = 0x3CB;
 
 constexpr int32_t WAVE_MAPPER = -1;
