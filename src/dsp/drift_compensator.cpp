@@ -10,9 +10,40 @@ namespace {
 constexpr std::size_t kChannels = SampleFifo::kChannels;
 
 void silence(Sample* out, std::size_t frames) { std::fill(out, out + frames * kChannels, Sample{0}); }
+
+// The level's running means span a few seconds: the two devices' rhythms slide past each
+// other far slower (one buffer in a minute at 200 ppm), and single late buffers weigh little.
+constexpr double kEdgeSeconds = 2.0;
+// A gap (a stall, a refill) weighs as one ordinary step, not as the whole history.
+constexpr double kLongestEdgeStep = 0.05;
 }  // namespace
 
 DriftCompensator::DriftCompensator(const DriftTuning& tuning) : controller_(tuning), tuning_(tuning) {}
+
+void DriftCompensator::RunningMean::add(double level, double now) {
+  const double step = std::clamp(now - time, 0.0, kLongestEdgeStep);
+  value += (level - value) * (1.0 - std::exp(-step / kEdgeSeconds));
+  time = now;
+}
+
+void DriftCompensator::resetEdges(double now) {
+  pullEdge_.reset(targetFrames_ + static_cast<double>(setup_.maxPullFrames) / 2.0, now);
+  meanLevel_.reset(targetFrames_, now);
+  retrim_ = false;
+}
+
+double DriftCompensator::requestLevel() const {
+  return targetFrames_ + std::clamp(pullEdge_.value - meanLevel_.value, 0.0, targetFrames_);
+}
+
+void DriftCompensator::request(double now) {
+  if (retrim_) {
+    retrim_ = false;
+    const double excess = level() - requestLevel();
+    if (excess >= 1.0) fifo_.discard(static_cast<std::size_t>(excess));
+  }
+  pullEdge_.add(level(), now);
+}
 
 void DriftCompensator::configure(const DriftSetup& setup) {
   if (setup.outputRate <= 0 || setup.maxPushFrames == 0 || setup.maxPullFrames == 0 || setup.marginSeconds < 0.0)
@@ -111,9 +142,11 @@ void DriftCompensator::push(const Sample* interleaved, std::size_t frames, doubl
   if (fifo_.size() + frames > limitFrames_) ++overflows_;
   fifo_.push(interleaved, frames);
   if (overflows() != overflowsBefore) {
-    // Playback has stalled far beyond the margin: keep the newest frames, at the target level.
-    const auto target = static_cast<std::size_t>(targetFrames_);
+    // Playback has stalled far beyond the margin: keep the newest frames, as many as the next
+    // request should find (more pushes before it only add: it trims again).
+    const auto target = static_cast<std::size_t>(requestLevel());
     if (fifo_.size() > target) fifo_.discard(fifo_.size() - target);
+    retrim_ = true;
     controller_.restartLevel();
     levelArea_ = 0.0;
     levelSince_ = now;
@@ -123,6 +156,7 @@ void DriftCompensator::push(const Sample* interleaved, std::size_t frames, doubl
 void DriftCompensator::hold(std::size_t frames, double now) {
   if (starting_ || refilling_) return;
   integrateLevel(level(), now);
+  request(now);
   owed_ += frames;
 }
 
@@ -147,8 +181,10 @@ void DriftCompensator::pull(Sample* interleaved, std::size_t frames, double now)
     return;
   }
   integrateLevel(level(), now);
+  if (owed_ == 0) request(now);  // a held request was noted when it came
   owed_ -= std::min(owed_, frames);
   if (now > levelSince_) {
+    meanLevel_.add(levelArea_ / (now - levelSince_), now);
     controller_.update(levelArea_ / (now - levelSince_) / rate_, now - levelSince_);
     levelArea_ = 0.0;
     levelSince_ = now;
@@ -203,6 +239,7 @@ void DriftCompensator::start(Sample* out, std::size_t frames, double now, bool p
       silence(out, leadFrames);
       resampler_.reset();
       controller_.restartLevel();
+      resetEdges(now);
       starting_ = false;
       levelArea_ = 0.0;
       levelSince_ = now;
@@ -216,17 +253,27 @@ void DriftCompensator::start(Sample* out, std::size_t frames, double now, bool p
   silence(out, frames);
 }
 
+// The stream goes on where the queue holds what a request should find: a part-buffer of
+// silence makes up what it lacks, and what it holds beyond that (a capture buffer arrives
+// whole) is let go from its old end, so the average comes back exactly on target.
 void DriftCompensator::refill(Sample* out, std::size_t frames, double now) {
-  if (static_cast<double>(fifo_.size()) < targetFrames_) {
+  double lacking = requestLevel() - level();
+  if (lacking >= static_cast<double>(frames)) {
     silence(out, frames);
     return;
   }
+  if (lacking < 0.0) {
+    fifo_.discard(std::min(fifo_.size(), static_cast<std::size_t>(std::lround(-lacking))));
+    lacking = 0.0;
+  }
+  const auto lead = static_cast<std::size_t>(std::lround(lacking));
+  silence(out, lead);
   refilling_ = false;
   controller_.restartLevel();
   levelArea_ = 0.0;
   levelSince_ = now;
   lastEventTime_ = now;
-  resample(out, frames);
+  resample(out + lead * kChannels, frames - lead);
 }
 
 void DriftCompensator::resample(Sample* out, std::size_t frames) {

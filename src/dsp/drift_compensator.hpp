@@ -39,7 +39,10 @@ struct DriftSetup {
 // target. A pull that runs the queue dry plays what there is, then silence, counts an
 // underrun, and plays silence only until the queue is back at its target (a buffer or two,
 // not a new measurement); a push that overflows the queue drops the oldest frames
-// (counted) and trims it back to target.
+// (counted) and trims it back to target. Both judge the queue where playback asks for a
+// buffer, the top of its sawtooth, so they aim at the target plus how far that edge has
+// lately stood above the average: the average, which the controller holds, lands on target
+// again.
 //
 // Everything runs on one thread (the live engine's); configure() allocates, nothing else does.
 class DriftCompensator {
@@ -96,6 +99,19 @@ class DriftCompensator {
   // A pull while starting: silence, or the start of the stream when the time has come.
   void start(Sample* out, std::size_t frames, double now, bool paced);
   void resample(Sample* out, std::size_t frames);
+  // A mean over the last few seconds of a level (frames) taken at irregular times.
+  struct RunningMean {
+    double value = 0.0;
+    double time = 0.0;
+    void reset(double level, double now) { value = level, time = now; }
+    void add(double level, double now);
+  };
+  // Starts the running means afresh: requests half a playback buffer above the average.
+  void resetEdges(double now);
+  // The level playback's requests find when the average is on target.
+  double requestLevel() const;
+  // A playback request (pulled at once or held) finds the queue at level().
+  void request(double now);
 
   SampleFifo fifo_;
   AdaptiveResampler resampler_;
@@ -130,6 +146,9 @@ class DriftCompensator {
   std::size_t limitFrames_ = 0;  // more than this queued is an overflow (the queue has room
                                  // for a long device buffer's target, not always needed)
   std::uint64_t overflows_ = 0;
+  RunningMean pullEdge_;   // the level when playback asks for a buffer
+  RunningMean meanLevel_;  // the level averaged between pulls
+  bool retrim_ = false;    // an overflow was trimmed at a push: trim again at the next request
 };
 
 }  // namespace dsp
