@@ -545,10 +545,7 @@ class PulseDevice {
     const size_t lowWater = std::min<size_t>(attr->tlength, std::max<size_t>(2 * attr->minreq, attr->prebuf));
     size_t missing = held < lowWater ? std::min(lowWater - held, room) : 0;
     missing -= missing % frameBytes_;
-    if (missing > 0 && playedAny_ && !starving_) {
-      starving_ = true;
-      post(MM_WOM_STARVED, nullptr, MMSYSERR_NOERROR);
-    }
+    if (missing > 0) reportStarved();
     while (missing > 0) {
       const size_t written = writeChunk(missing, [](char* to, size_t length) {
         std::memset(to, 0, length);
@@ -697,11 +694,13 @@ class PulseDevice {
   static void onBufferAttr(pa_stream*, void* userdata) { static_cast<PulseDevice*>(userdata)->keepLatency(); }
   // The server ran out of what we had written (its own thread was late, or ours): it
   // played silence. A break once the stream has played, like silence we write ourselves.
-  static void onUnderflow(pa_stream*, void* userdata) {
-    auto* self = static_cast<PulseDevice*>(userdata);
-    if (!self->playedAny_ || self->starving_) return;
-    self->starving_ = true;  // until a queued buffer is written again
-    self->post(MM_WOM_STARVED, nullptr, MMSYSERR_NOERROR);
+  static void onUnderflow(pa_stream*, void* userdata) { static_cast<PulseDevice*>(userdata)->reportStarved(); }
+  // Silence reaches the listener for want of our buffers: said once per stretch, and only
+  // once the stream has played (before that the wait for the first buffers is no break).
+  void reportStarved() {
+    if (!playedAny_ || starving_) return;
+    starving_ = true;  // until a queued buffer is written again
+    post(MM_WOM_STARVED, nullptr, MMSYSERR_NOERROR);
   }
 
   const bool capture_;
@@ -723,7 +722,7 @@ class PulseDevice {
   std::vector<WAVEHDR*> queue_;
   size_t playOffset_ = 0;   // bytes of the head playback buffer already written
   bool playedAny_ = false;  // a queued buffer has been written since the stream (re)started
-  bool starving_ = false;   // silence is being written for want of queued buffers
+  bool starving_ = false;   // silence plays for want of queued buffers (written here, or the server's underflow)
   bool running_ = false;    // open finished; failures from now on are reported
   bool recording_ = false;
   bool closing_ = false;
