@@ -16,6 +16,10 @@ void silence(Sample* out, std::size_t frames) { std::fill(out, out + frames * kC
 constexpr double kEdgeSeconds = 2.0;
 // A gap (a stall, a refill) weighs as one ordinary step, not as the whole history.
 constexpr double kLongestEdgeStep = 0.05;
+// After a break the level is judged over windows this long (at least eight buffers), and
+// at most this many of them.
+constexpr double kShortestRecoveryWindow = 0.25;
+constexpr int kRecoveryWindows = 4;
 }  // namespace
 
 DriftCompensator::DriftCompensator(const DriftTuning& tuning) : controller_(tuning), tuning_(tuning) {}
@@ -45,6 +49,33 @@ void DriftCompensator::request(double now) {
   pullEdge_.add(level(), now);
 }
 
+void DriftCompensator::beginRecovery() {
+  recovering_ = true;
+  recoveryArea_ = recoverySeconds_ = 0.0;
+  recoveryWindows_ = 0;
+}
+
+// A stalled device hands over its backlog after the queue has refilled (a capture buffer
+// late by 60 ms arrives with the five behind it), which puts the level that much above
+// target for good: the trim would pull the ratio off the clocks for minutes to drain it.
+// What the first windows after the break show beyond the trim's dead band is let go at
+// once instead, in the shadow of the break.
+void DriftCompensator::checkRecovery(double area, double seconds, std::size_t frames) {
+  recoveryArea_ += area;
+  recoverySeconds_ += seconds;
+  if (recoverySeconds_ < recoveryWindow_) return;
+  const double surplus = recoveryArea_ / recoverySeconds_ - targetFrames_;
+  recoveryArea_ = recoverySeconds_ = 0.0;
+  const double most = level() - static_cast<double>(frames);  // this pull still finds its frames
+  if (surplus > tuning_.trimDeadBand * rate_ && most >= 1.0) {
+    fifo_.discard(static_cast<std::size_t>(std::min(surplus, most)));
+    controller_.restartLevel();
+  } else {
+    recovering_ = false;
+  }
+  if (++recoveryWindows_ >= kRecoveryWindows) recovering_ = false;
+}
+
 void DriftCompensator::configure(const DriftSetup& setup) {
   if (setup.outputRate <= 0 || setup.maxPushFrames == 0 || setup.maxPullFrames == 0 || setup.marginSeconds < 0.0)
     throw std::invalid_argument("DriftCompensator: empty stream set-up");
@@ -66,6 +97,7 @@ void DriftCompensator::configure(const DriftSetup& setup) {
   const std::size_t longer = std::max(setup.maxPushFrames, setup.maxPullFrames);
   const bool whole = longer % std::min(setup.maxPushFrames, setup.maxPullFrames) == 0;
   startWindow_ = std::max(whole ? 0.0 : 1.0, 8.0 * static_cast<double>(longer) / rate_);
+  recoveryWindow_ = std::max(kShortestRecoveryWindow, 8.0 * static_cast<double>(longer) / rate_);
   const double maxRatio = 1.0 + std::max(tuning_.maxDeviation, tuning_.glideDeviation);
   resampler_.setMaxBlock(setup.maxPullFrames, maxRatio);
   scratch_.assign(kChannels * static_cast<size_t>(std::ceil(3.0 + pull * maxRatio)), 0);
@@ -78,6 +110,7 @@ void DriftCompensator::reset() {
                           2 * static_cast<std::size_t>(std::ceil(
                                   baseTarget_ + static_cast<double>(setup_.maxPushFrames + setup_.maxPullFrames))));
   refilling_ = false;
+  recovering_ = false;
   owed_ = 0;
   fifo_.clear();
   resampler_.reset();
@@ -150,6 +183,7 @@ void DriftCompensator::push(const Sample* interleaved, std::size_t frames, doubl
     controller_.restartLevel();
     levelArea_ = 0.0;
     levelSince_ = now;
+    beginRecovery();
   }
 }
 
@@ -185,6 +219,7 @@ void DriftCompensator::pull(Sample* interleaved, std::size_t frames, double now)
   owed_ -= std::min(owed_, frames);
   if (now > levelSince_) {
     meanLevel_.add(levelArea_ / (now - levelSince_), now);
+    if (recovering_) checkRecovery(levelArea_, now - levelSince_, frames);
     controller_.update(levelArea_ / (now - levelSince_) / rate_, now - levelSince_);
     levelArea_ = 0.0;
     levelSince_ = now;
@@ -217,6 +252,7 @@ void DriftCompensator::rhythmEvent(double now) {
     targetFrames_ = baseTarget_ + std::max(0.0, (swing - sawtooth) / 2.0);
     limitFrames_ = std::min(fifo_.capacity(), 2 * static_cast<std::size_t>(std::ceil(targetFrames_ + sawtooth)));
     controller_.setBufferSeconds(swing / 2.0 / rate_);
+    recoveryWindow_ = std::max(recoveryWindow_, 4.0 * swing / rate_);
   }
 }
 
@@ -273,6 +309,7 @@ void DriftCompensator::refill(Sample* out, std::size_t frames, double now) {
   levelArea_ = 0.0;
   levelSince_ = now;
   lastEventTime_ = now;
+  beginRecovery();
   resample(out + lead * kChannels, frames - lead);
 }
 

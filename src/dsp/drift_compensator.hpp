@@ -108,6 +108,10 @@ class DriftCompensator {
   };
   // Starts the running means afresh: requests half a playback buffer above the average.
   void resetEdges(double now);
+  // After an underrun or overflow: the level is watched for a backlog.
+  void beginRecovery();
+  // One pull's level `area` (frame-seconds over `seconds`) while recovering; lets a surplus go.
+  void checkRecovery(double area, double seconds, std::size_t frames);
   // The level playback's requests find when the average is on target.
   double requestLevel() const;
   // A playback request (pulled at once or held) finds the queue at level().
@@ -146,9 +150,14 @@ class DriftCompensator {
   std::size_t limitFrames_ = 0;  // more than this queued is an overflow (the queue has room
                                  // for a long device buffer's target, not always needed)
   std::uint64_t overflows_ = 0;
-  RunningMean pullEdge_;   // the level when playback asks for a buffer
-  RunningMean meanLevel_;  // the level averaged between pulls
-  bool retrim_ = false;    // an overflow was trimmed at a push: trim again at the next request
+  RunningMean pullEdge_;     // the level when playback asks for a buffer
+  RunningMean meanLevel_;    // the level averaged between pulls
+  bool recovering_ = false;  // since the last break: a surplus is let go, not trimmed
+  double recoveryWindow_ = 1.0;
+  double recoveryArea_ = 0.0;
+  double recoverySeconds_ = 0.0;
+  int recoveryWindows_ = 0;
+  bool retrim_ = false;  // an overflow was trimmed at a push: trim again at the next request
 };
 
 }  // namespace dsp
