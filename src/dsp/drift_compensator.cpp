@@ -59,7 +59,7 @@ void DriftCompensator::beginRecovery() {
 // late by 60 ms arrives with the five behind it), which puts the level that much above
 // target for good: the trim would pull the ratio off the clocks for minutes to drain it.
 // What the first windows after the break show beyond the trim's dead band is let go at
-// once instead, in the shadow of the break.
+// once instead, close behind the break (and counted as an overflow: frames are dropped).
 void DriftCompensator::checkRecovery(double area, double seconds, std::size_t frames) {
   recoveryArea_ += area;
   recoverySeconds_ += seconds;
@@ -69,6 +69,7 @@ void DriftCompensator::checkRecovery(double area, double seconds, std::size_t fr
   const double most = level() - static_cast<double>(frames);  // this pull still finds its frames
   if (surplus > tuning_.trimDeadBand * rate_ && most >= 1.0) {
     fifo_.discard(static_cast<std::size_t>(std::min(surplus, most)));
+    ++overflows_;  // frames dropped: heard as a second, smaller jump
     controller_.restartLevel();
   } else {
     recovering_ = false;
