@@ -153,19 +153,21 @@ class Recorder {
   }
   // Reads a FIFO at rate * (1 + ppm 1e-6) frames per second of CLOCK_MONOTONIC from its
   // first bytes on: the pace of a sound card whose clock runs ppm fast. A pipe size of 0
-  // keeps the pipe's default.
-  void startPaced(const std::string& fifo, double ppm, int pipeBytes) {
+  // keeps the pipe's default. Room is made for `seconds` of recording.
+  void startPaced(const std::string& fifo, double ppm, int pipeBytes, double seconds) {
     fd_ = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(fd_, 0);
     if (pipeBytes > 0) fcntl(fd_, F_SETPIPE_SZ, pipeBytes);
+    reserve(seconds, ppm);
     startReading(fd_, ppm, true);
   }
   // Writes a steady 13000 Hz tone at half scale (mono) into a FIFO at rate * (1 + ppm 1e-6)
   // frames per second of CLOCK_MONOTONIC: a capture device whose clock is the test's own.
-  // What was written is the recording, each write an arrival.
-  void startPacedTone(const std::string& fifo, double ppm) {
+  // What was written is the recording, each write an arrival; room is made for `seconds` of it.
+  void startPacedTone(const std::string& fifo, double ppm, double seconds) {
     fd_ = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
     ASSERT_GE(fd_, 0);
+    reserve(seconds, ppm);
     thread_ = std::thread([this, ppm] {
       paceLikeACard();
       std::array<int16_t, 48> period{};  // 13000 / 48000 = 13 / 48: exact after 48 samples
@@ -241,6 +243,15 @@ class Recorder {
   int rate() const { return rate_; }
 
  private:
+  // A card never stops for its own bookkeeping: a recording that grew by reallocating held
+  // its pacing thread (above the load, so nothing else took over) for up to 80 ms once it
+  // was tens of megabytes long, a gap in the "card's" stream late in long runs.
+  void reserve(double seconds, double ppm) {
+    const double frames = seconds * rate_ * (1.0 + std::abs(ppm) * 1e-6);
+    bytes_.reserve(static_cast<size_t>(frames) * 2 * static_cast<size_t>(channels_));
+    // At most an arrival or two per pacing step.
+    arrivals_.reserve(static_cast<size_t>(2.0 * seconds / std::chrono::duration<double>(kPacingStep).count()));
+  }
   void startReading(int fd, double ppm, bool paced) {
     thread_ = std::thread([this, fd, ppm, paced] {
       if (paced) paceLikeACard();
@@ -619,8 +630,8 @@ TEST_F(LiveEndToEnd, OneClockSteadyToneUnderLoad) {
   } else {
     const std::string source = loadPipeSource("tovrel_src"), sink = loadPipeSink("tovrel_pipe");
     ASSERT_FALSE(source.empty() || sink.empty());
-    ASSERT_NO_FATAL_FAILURE(output.startPaced(sink, 0.0, 4096));
-    ASSERT_NO_FATAL_FAILURE(input.startPacedTone(source, 0.0));
+    ASSERT_NO_FATAL_FAILURE(output.startPaced(sink, 0.0, 4096, seconds + 30));
+    ASSERT_NO_FATAL_FAILURE(input.startPacedTone(source, 0.0, seconds + 30));
   }
   BusyLoad load;
   WindowStalls stalls;
@@ -697,8 +708,8 @@ TEST_P(TwoClocks, RatioFollowsARealClockOffsetUnderLoad) {
   const std::string source = loadPipeSource("tovrel_src"), fifo = loadPipeSink("tovrel_pipe");
   ASSERT_FALSE(source.empty() || fifo.empty());
   Recorder output(kOutputRate, 2), input(kInputRate, 1);
-  ASSERT_NO_FATAL_FAILURE(output.startPaced(fifo, ppm, 4096));
-  ASSERT_NO_FATAL_FAILURE(input.startPacedTone(source, 0.0));
+  ASSERT_NO_FATAL_FAILURE(output.startPaced(fifo, ppm, 4096, seconds + 30));
+  ASSERT_NO_FATAL_FAILURE(input.startPacedTone(source, 0.0, seconds + 30));
   BusyLoad load;
   WindowStalls stalls;
   ASSERT_NO_FATAL_FAILURE(startStreamMode("tovrel_pipe", "tovrel_src"));
@@ -751,7 +762,7 @@ TEST_F(LiveEndToEnd, ToneArrivesThroughALongBufferedDevice) {
   const std::string fifo = loadPipeSink("tovrel_pipe");
   ASSERT_FALSE(fifo.empty());
   Recorder output(kOutputRate, 2);
-  ASSERT_NO_FATAL_FAILURE(output.startPaced(fifo, 0.0, 0));
+  ASSERT_NO_FATAL_FAILURE(output.startPaced(fifo, 0.0, 0, 30));
   ASSERT_NO_FATAL_FAILURE(playTone(40));
   BusyLoad load;
   WindowStalls stalls;
