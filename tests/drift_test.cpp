@@ -564,11 +564,13 @@ TEST_F(CompensatorRig, AfterAStallTheRatioStaysWithTheClocks) {
     const char* name;
     bool pushing, pulling, keepMissed;
     int periods;
+    bool told;  // the device's server played silence: the engine counts it and says so
   };
   clockKnown = true;
-  for (const Stall& stall : {Stall{"capture stops", false, true, false, kSecond / 2},
-                             Stall{"capture late, then its backlog", false, true, true, 5},
-                             Stall{"playback stops", true, false, false, kSecond / 2}}) {
+  for (const Stall& stall : {Stall{"capture stops", false, true, false, kSecond / 2, false},
+                             Stall{"capture late, then its backlog", false, true, true, 5, false},
+                             Stall{"playback stops", true, false, false, kSecond / 2, false},
+                             Stall{"playback's server plays silence", true, false, false, 4, true}}) {
     SCOPED_TRACE(stall.name);
     compensator.reset();
     run(90 * kSecond, true, true, kDrift);
@@ -576,7 +578,10 @@ TEST_F(CompensatorRig, AfterAStallTheRatioStaysWithTheClocks) {
     const uint64_t breaks = compensator.underruns() + compensator.overflows();
     keepMissed = stall.keepMissed;
     run(stall.periods, stall.pushing, stall.pulling, kDrift);
-    EXPECT_GT(compensator.underruns() + compensator.overflows(), breaks);
+    if (stall.told)
+      compensator.playbackSkipped();
+    else
+      EXPECT_GT(compensator.underruns() + compensator.overflows(), breaks);
     run(60 * kSecond, true, true, kDrift);
     EXPECT_NEAR(compensator.ratio(), 1.0 + kDrift, 1e-6);
     EXPECT_NEAR(compensator.levelSeconds(), compensator.targetLevelSeconds(), 0.002);

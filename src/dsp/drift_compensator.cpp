@@ -49,6 +49,10 @@ void DriftCompensator::request(double now) {
   pullEdge_.add(level(), now);
 }
 
+void DriftCompensator::playbackSkipped() {
+  if (!starting_ && !refilling_) beginRecovery();
+}
+
 void DriftCompensator::beginRecovery() {
   recovering_ = true;
   recoveryArea_ = recoverySeconds_ = 0.0;
@@ -56,10 +60,10 @@ void DriftCompensator::beginRecovery() {
 }
 
 // A stalled device hands over its backlog after the queue has refilled (a capture buffer
-// late by 60 ms arrives with the five behind it), which puts the level that much above
-// target for good: the trim would pull the ratio off the clocks for minutes to drain it.
-// What the first windows after the break show beyond the trim's dead band is let go at
-// once instead, close behind the break (and counted as an overflow: frames are dropped).
+// late by 60 ms arrives with the five behind it), or a playback device plays silence of its
+// own while its buffers wait, which puts the level that much above target for good: the trim would pull the ratio off
+// the clocks for minutes to drain it. What the first windows after the break show beyond the trim's dead band is let go
+// at once instead, close behind the break (and counted as an overflow: frames are dropped).
 void DriftCompensator::checkRecovery(double area, double seconds, std::size_t frames) {
   recoveryArea_ += area;
   recoverySeconds_ += seconds;

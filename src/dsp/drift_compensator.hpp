@@ -72,6 +72,9 @@ class DriftCompensator {
   // lets pull() fill it. The level counts the frames as taken from now on: the device's
   // request, not the release, marks its pace, so a hold never shows as a higher level.
   void hold(std::size_t frames, double now);
+  // The playback device played silence of its own for want of buffers (counted by the
+  // caller): the stream now lags by that much, which the level shows as a surplus.
+  void playbackSkipped();
   std::uint64_t underruns() const { return fifo_.underruns(); }
   std::uint64_t overflows() const { return fifo_.overflows() + overflows_; }
   double ratio() const { return ratio_; }  // used by the last pull

@@ -286,7 +286,10 @@ void LiveEngine::handle(const Notice& notice) {
     // The server played silence for want of our buffers: a break unless the stream plays
     // silence anyway (starting, refilling).
     if (notice.device != playbackDevice_.load(std::memory_order_acquire)) return;
-    if (!drift_.starting() && !drift_.refilling()) starved_.fetch_add(1, std::memory_order_relaxed);
+    if (!drift_.starting() && !drift_.refilling()) {
+      starved_.fetch_add(1, std::memory_order_relaxed);
+      drift_.playbackSkipped();
+    }
     // The device played frames that were not ours, or paused: its count jumps against its clock.
     clocks_.playback.discontinuity();
     return;
