@@ -328,9 +328,11 @@ std::vector<Quarter> quarters(const Recorder& r, bool complexOutput, double hz, 
   std::vector<Quarter> out;
   const size_t n = static_cast<size_t>(r.rate()) / 4;
   for (size_t first = from; first + n <= r.frames(); first += n) {
-    // A real input tone: its positive-frequency image is fitted (the other lies far away).
-    out.push_back(
-        {r.timeOf(first), fitTone(complexOutput ? outputIQ(r, first, n) : inputReal(r, first, n), hz, r.rate())});
+    // A real input tone is fitted on 1 ms means, which cancel its image: fitted sample by
+    // sample the image left its SNR near 2 dB, where a 5 ms gap never showed.
+    out.push_back({r.timeOf(first), complexOutput ? fitTone(outputIQ(r, first, n), hz, r.rate())
+                                                  : fitTone(inputReal(r, first, n), hz, r.rate(),
+                                                            static_cast<size_t>(r.rate()) / 1000)});
   }
   return out;
 }
