@@ -61,9 +61,10 @@ void DriftCompensator::beginRecovery() {
 
 // A stalled device hands over its backlog after the queue has refilled (a capture buffer
 // late by 60 ms arrives with the five behind it), or a playback device plays silence of its
-// own while its buffers wait, which puts the level that much above target for good: the trim would pull the ratio off
-// the clocks for minutes to drain it. What the first windows after the break show beyond the trim's dead band is let go
-// at once instead, close behind the break (and counted as an overflow: frames are dropped).
+// own while its buffers wait: either puts the level that much above target for good, and
+// the trim would pull the ratio off the clocks for minutes to drain it. What the first
+// windows after the break show beyond the trim's dead band is let go at once instead, close
+// behind the break (and counted as an overflow: frames are dropped).
 void DriftCompensator::checkRecovery(double area, double seconds, std::size_t frames) {
   recoveryArea_ += area;
   recoverySeconds_ += seconds;

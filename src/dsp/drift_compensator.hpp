@@ -42,7 +42,8 @@ struct DriftSetup {
 // (counted) and trims it back to target. Both judge the queue where playback asks for a
 // buffer, the top of its sawtooth, so they aim at the target plus how far that edge has
 // lately stood above the average: the average, which the controller holds, lands on target
-// again.
+// again. For up to a second after either, a surplus the level still shows (a late backlog)
+// is dropped at once and counted.
 //
 // Everything runs on one thread (the live engine's); configure() allocates, nothing else does.
 class DriftCompensator {
