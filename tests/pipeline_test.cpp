@@ -965,6 +965,8 @@ TEST_F(StreamPipelineTest, PlaysTheStreamConversionOfTheInputWithNothingRepeated
   form->cbInvertOut->setChecked(true);
   startCapture();
   startPlayback();
+  EXPECT_EQ(audio.callsNamed("waveInOpen").at(0).flags, kFlags);
+  EXPECT_EQ(audio.callsNamed("waveOutOpen").at(0).flags, kFlags | wave::WAVE_LOW_DELAY) << "the shorter resampler";
   const size_t samples = engine()->captureSamples();
   const size_t frames = engine()->playbackFrames();
   ASSERT_LE(samples, size_t{kRate / 20}) << "capture buffers of a few tens of ms";

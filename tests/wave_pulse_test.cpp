@@ -502,6 +502,41 @@ TEST(WavePulseShared, IdOpensTheListedDeviceAfterTheServerReordered) {
   unload(b);
 }
 
+// The resampler quality the server lists for this process's playback stream ("" when none).
+std::string ownStreamResampleQuality() {
+  std::istringstream in(runCommand("pactl list sink-inputs 2>/dev/null"));
+  const std::string ours = "application.process.id = \"" + std::to_string(getpid()) + "\"";
+  const std::string key = "resample.quality = \"";
+  std::string line, quality;
+  bool isOurs = false;
+  while (std::getline(in, line)) {
+    if (line.rfind("Sink Input #", 0) == 0) {
+      if (isOurs) break;
+      quality.clear();
+    }
+    isOurs = isOurs || line.find(ours) != std::string::npos;
+    if (const size_t at = line.find(key); at != std::string::npos) {
+      const size_t from = at + key.size();
+      quality = line.substr(from, line.find('"', from) - from);
+    }
+  }
+  return isOurs ? quality : "";
+}
+
+// A low-delay caller gets PipeWire's shorter resampler; every other one its best.
+TEST(WavePulseShared, LowDelayPlaybackAsksForTheShorterResampler) {
+  if (!sharedServer()) GTEST_SKIP() << "no audio server (TOVREL_AUDIO_SERVER unset)";
+  PulseLayer layer;
+  const WAVEFORMATEX stereo = pcm(2, 24000);
+  for (const auto& [flags, quality] : {std::pair{kOpenFlags, "14"}, std::pair{kOpenFlags | WAVE_LOW_DELAY, "12"}}) {
+    NoticeQueue target;
+    HWAVEOUT out = nullptr;
+    ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &stereo, &target, 0, flags), MMSYSERR_NOERROR);
+    EXPECT_EQ(ownStreamResampleQuality(), quality) << "flags " << flags;
+    ASSERT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+  }
+}
+
 TEST(WavePulseShared, OpenRefusesBadIdsFormatsAndFlags) {
   if (!sharedServer()) GTEST_SKIP() << "no audio server (TOVREL_AUDIO_SERVER unset)";
   PulseLayer layer;

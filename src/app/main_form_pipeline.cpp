@@ -96,9 +96,10 @@ void TMainForm::SBDinClick() {
   PlaybackStopping = !SBDin->isChecked();
   if (SBDin->isChecked()) {
     // The buffers are primed when the open notice arrives.
-    LastWaveResult = wave::waveOutOpen(
-        &PlaybackHandle, OutDeviceId, &Stream.PlaybackFormat,
-        streamMode() ? static_cast<wave::NoticeTarget*>(live_.get()) : noticeTarget_.get(), 0, kOpenFlags);
+    LastWaveResult =
+        wave::waveOutOpen(&PlaybackHandle, OutDeviceId, &Stream.PlaybackFormat,
+                          streamMode() ? static_cast<wave::NoticeTarget*>(live_.get()) : noticeTarget_.get(), 0,
+                          streamMode() ? kOpenFlags | wave::WAVE_LOW_DELAY : kOpenFlags);
     if (LastWaveResult != wave::MMSYSERR_NOERROR) {
       PlaybackHandle = nullptr;
       ShowWarningBox(errorText(LastWaveResult), this);

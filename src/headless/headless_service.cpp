@@ -155,7 +155,8 @@ bool Service::open(std::string* failure) {
   wave::NoticeTarget* target = engine_ ? static_cast<wave::NoticeTarget*>(engine_.get()) : this;
   wave::MMRESULT r = wave::waveInOpen(&capture_, input->id, &captureFormat_, target, 0, kOpenFlags);
   if (r == wave::MMSYSERR_NOERROR)
-    r = wave::waveOutOpen(&playback_, output->id, &playbackFormat_, target, 0, kOpenFlags);
+    r = wave::waveOutOpen(&playback_, output->id, &playbackFormat_, target, 0,
+                          engine_ ? kOpenFlags | wave::WAVE_LOW_DELAY : kOpenFlags);
   if (r == wave::MMSYSERR_NOERROR) {
     // Capture first, as a user starts the window's two devices.
     if (engine_) {

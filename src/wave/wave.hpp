@@ -56,6 +56,9 @@ constexpr uint32_t MM_WOM_STARVED = 0x3CB;
 constexpr int32_t WAVE_MAPPER = -1;
 constexpr uint32_t CALLBACK_WINDOW = 0x00010000;
 constexpr uint32_t WAVE_MAPPED = 0x0004;
+// Our addition, for a playback device: the caller is after low delay, so the sound server
+// may resample the stream with a shorter filter (a little less clean at the band's top).
+constexpr uint32_t WAVE_LOW_DELAY = 0x00100000;
 
 // Header flags set by the layer.
 constexpr uint32_t WHDR_DONE = 0x01;
