@@ -666,7 +666,10 @@ struct Recipe {
   Cable cable;
 };
 void PrintTo(const Recipe& recipe, std::ostream* os) { *os << recipe.name; }
-constexpr const char* kPulseClientQuality = "stream.properties = { resample.quality = 14 }\n";
+constexpr const char* kPulseClientQuality =
+    "pulse.rules = [ { matches = [ { application.name = \"~.*\" } ] actions = { update-props = { resample.quality = 14 "
+    "} } } "
+    "]\n";
 constexpr const char* kPipeWireCable =
     "context.objects = [\n"
     "  { factory = adapter\n"
