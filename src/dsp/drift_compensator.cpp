@@ -49,8 +49,10 @@ void DriftCompensator::request(double now) {
   pullEdge_.add(level(), now);
 }
 
-void DriftCompensator::playbackSkipped() {
-  if (!starting_ && !refilling_) beginRecovery();
+void DriftCompensator::playbackSkipped(double now) {
+  if (starting_ || refilling_) return;  // silence is what plays anyway
+  breaks_.note(BreakKind::Underrun, now);
+  beginRecovery();
 }
 
 void DriftCompensator::beginRecovery() {
@@ -64,7 +66,7 @@ void DriftCompensator::beginRecovery() {
 // own while its buffers wait: either puts the level that much above target for good, and
 // the trim would pull the ratio off the clocks for minutes to drain it. What the first
 // windows after the break show beyond the trim's dead band is let go at once instead, close
-// behind the break (and counted as an overflow: frames are dropped).
+// behind the break: heard as a second, smaller jump of the break already counted.
 void DriftCompensator::checkRecovery(double area, double seconds, std::size_t frames) {
   recoveryArea_ += area;
   recoverySeconds_ += seconds;
@@ -74,7 +76,6 @@ void DriftCompensator::checkRecovery(double area, double seconds, std::size_t fr
   const double most = level() - static_cast<double>(frames);  // this pull still finds its frames
   if (surplus > tuning_.trimDeadBand * rate_ && most >= 1.0) {
     fifo_.discard(static_cast<std::size_t>(std::min(surplus, most)));
-    ++overflows_;  // frames dropped: heard as a second, smaller jump
     controller_.restartLevel();
   } else {
     recovering_ = false;
@@ -87,6 +88,7 @@ void DriftCompensator::configure(const DriftSetup& setup) {
     throw std::invalid_argument("DriftCompensator: empty stream set-up");
   setup_ = setup;
   rate_ = setup.outputRate;
+  breaks_.clear();
   const double push = static_cast<double>(setup.maxPushFrames);
   const double pull = static_cast<double>(setup.maxPullFrames);
   // Between the sawtooths of pushes and pulls the level dips (push + pull) / 2 below its
@@ -120,6 +122,7 @@ void DriftCompensator::reset() {
   owed_ = 0;
   fifo_.clear();
   resampler_.reset();
+  breaks_.close();
   controller_.reset(targetFrames_ / rate_,
                     static_cast<double>(std::max(setup_.maxPushFrames, setup_.maxPullFrames)) / rate_);
   ratio_ = 1.0;
@@ -127,11 +130,13 @@ void DriftCompensator::reset() {
   startAgain();
 }
 
-void DriftCompensator::restartPlayback() {
+void DriftCompensator::restartPlayback(double now) {
   if (starting_) {
     reset();
+    breaks_.note(BreakKind::Restart, now);
     return;
   }
+  breaks_.note(BreakKind::Restart, now);
   fifo_.clear();
   resampler_.reset();
   owed_ = 0;
@@ -171,16 +176,16 @@ void DriftCompensator::push(const Sample* interleaved, std::size_t frames, doubl
   }
   if (refilling_) {
     // Silence plays until the queue is back at its target: a playback device that stays
-    // stalled meanwhile has already been counted, and what it misses would never be heard.
+    // stalled meanwhile is part of the break counted, and what it misses would never be heard.
     fifo_.push(interleaved, frames);
     if (fifo_.size() > limitFrames_) fifo_.discard(fifo_.size() - static_cast<std::size_t>(std::ceil(targetFrames_)));
     return;
   }
   integrateLevel(level(), now);
-  const std::uint64_t overflowsBefore = overflows();
-  if (fifo_.size() + frames > limitFrames_) ++overflows_;
+  const bool over = fifo_.size() + frames > limitFrames_;  // the limit lies within the capacity
   fifo_.push(interleaved, frames);
-  if (overflows() != overflowsBefore) {
+  if (over) {
+    breaks_.note(BreakKind::Overflow, now);
     // Playback has stalled far beyond the margin: keep the newest frames, as many as the next
     // request should find (more pushes before it only add: it trims again).
     const auto target = static_cast<std::size_t>(requestLevel());
@@ -218,6 +223,7 @@ void DriftCompensator::pull(Sample* interleaved, std::size_t frames, double now)
     } else {
       refill(interleaved, frames, now);
     }
+    if (!starting_ && !refilling_) breaks_.playing(now);
     return;
   }
   integrateLevel(level(), now);
@@ -230,7 +236,8 @@ void DriftCompensator::pull(Sample* interleaved, std::size_t frames, double now)
     levelArea_ = 0.0;
     levelSince_ = now;
   }
-  resample(interleaved, frames);
+  resample(interleaved, frames, now);
+  if (!refilling_) breaks_.playing(now);
 }
 
 // Until the stream starts, each pull plays silence and takes its frames only from a virtual
@@ -286,7 +293,7 @@ void DriftCompensator::start(Sample* out, std::size_t frames, double now, bool p
       levelArea_ = 0.0;
       levelSince_ = now;
       lastEventTime_ = now;
-      resample(out + leadFrames * kChannels, frames - leadFrames);
+      resample(out + leadFrames * kChannels, frames - leadFrames, now);
       return;
     }
   }
@@ -316,10 +323,10 @@ void DriftCompensator::refill(Sample* out, std::size_t frames, double now) {
   levelSince_ = now;
   lastEventTime_ = now;
   beginRecovery();
-  resample(out + lead * kChannels, frames - lead);
+  resample(out + lead * kChannels, frames - lead, now);
 }
 
-void DriftCompensator::resample(Sample* out, std::size_t frames) {
+void DriftCompensator::resample(Sample* out, std::size_t frames, double now) {
   std::size_t done = 0;
   while (done < frames) {
     const std::size_t block = std::min(frames - done, setup_.maxPullFrames);
@@ -331,7 +338,8 @@ void DriftCompensator::resample(Sample* out, std::size_t frames) {
     ratio_ = step.ratio;
     done += block;
     if (real < needed) {
-      // Ran dry (the queue counts it): the rest is silence until the queue is full again.
+      // Ran dry: the rest is silence until the queue is full again.
+      breaks_.note(BreakKind::Underrun, now);
       silence(out + done * kChannels, frames - done);
       resampler_.reset();
       refilling_ = true;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "dsp/adaptive_resampler.hpp"
+#include "dsp/break_tally.hpp"
 #include "dsp/drift_controller.hpp"
 #include "dsp/sample_fifo.hpp"
 #include "dsp/stream_config.hpp"
@@ -43,7 +44,8 @@ struct DriftSetup {
 // buffer, the top of its sawtooth, so they aim at the target plus how far that edge has
 // lately stood above the average: the average, which the controller holds, lands on target
 // again. For up to a second after either, a surplus the level still shows (a late backlog)
-// is dropped at once and counted.
+// is dropped at once, as part of that break. Each break counts once, in the kind of what set
+// it off, with what it sets off until the stream has played again for a moment (BreakTally).
 //
 // Everything runs on one thread (the live engine's); configure() allocates, nothing else does.
 class DriftCompensator {
@@ -55,10 +57,10 @@ class DriftCompensator {
 
   // Empties the queue and starts again (a device stopped or failed); counters stay.
   void reset();
-  // Empties the queue for a playback device that starts afresh: once the stream has started,
-  // playback refills to the target it already measured (silence for a buffer or two, not a
-  // new measurement); before that, as reset(). Counters stay.
-  void restartPlayback();
+  // Empties the queue for a playback device that starts afresh at `now` (counted as a
+  // restart): once the stream has started, playback refills to the target it already
+  // measured (silence for a buffer or two, not a new measurement); before that, as reset().
+  void restartPlayback(double now);
 
   // Queues `frames` interleaved converted frames. `now` is a monotonic time in seconds.
   void push(const Sample* interleaved, std::size_t frames, double now);
@@ -73,11 +75,15 @@ class DriftCompensator {
   // lets pull() fill it. The level counts the frames as taken from now on: the device's
   // request, not the release, marks its pace, so a hold never shows as a higher level.
   void hold(std::size_t frames, double now);
-  // The playback device played silence of its own for want of buffers (counted by the
-  // caller): the stream now lags by that much, which the level shows as a surplus.
-  void playbackSkipped();
-  std::uint64_t underruns() const { return fifo_.underruns(); }
-  std::uint64_t overflows() const { return fifo_.overflows() + overflows_; }
+  // The playback device played silence of its own for want of buffers at `now`: counted as
+  // an underrun once the stream plays (not while it starts or refills), and the stream now
+  // lags by that much, which the level shows as a surplus.
+  void playbackSkipped(double now);
+  // Breaks, each counted once in the kind of what set it off (the server's silence counts as
+  // an underrun).
+  std::uint64_t underruns() const { return breaks_.count(BreakKind::Underrun); }
+  std::uint64_t overflows() const { return breaks_.count(BreakKind::Overflow); }
+  std::uint64_t restarts() const { return breaks_.count(BreakKind::Restart); }
   double ratio() const { return ratio_; }  // used by the last pull
   // The clocks' measured difference (ClockPair::deviation), for the controller.
   void setClockDeviation(double deviation, bool valid) { controller_.setClockDeviation(deviation, valid); }
@@ -102,7 +108,7 @@ class DriftCompensator {
   void rhythmEvent(double now);
   // A pull while starting: silence, or the start of the stream when the time has come.
   void start(Sample* out, std::size_t frames, double now, bool paced);
-  void resample(Sample* out, std::size_t frames);
+  void resample(Sample* out, std::size_t frames, double now);
   // A mean over the last few seconds of a level (frames) taken at irregular times.
   struct RunningMean {
     double value = 0.0;
@@ -153,7 +159,7 @@ class DriftCompensator {
   bool refilling_ = false;
   std::size_t limitFrames_ = 0;  // more than this queued is an overflow (the queue has room
                                  // for a long device buffer's target, not always needed)
-  std::uint64_t overflows_ = 0;
+  BreakTally breaks_;
   RunningMean pullEdge_;     // the level when playback asks for a buffer
   RunningMean meanLevel_;    // the level averaged between pulls
   bool recovering_ = false;  // since the last break: a surplus is let go, not trimmed

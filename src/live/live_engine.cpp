@@ -114,7 +114,7 @@ void LiveEngine::configure(int32_t inputRate, int32_t outputRate, std::size_t sp
   for (auto& slot : spectrum_) slot.assign(spectrumSamples, 0);
   clocks_.capture.reset(inputRate);
   clocks_.playback.reset(outputRate);
-  for (auto* counter : {&underruns_, &overflows_, &restarts_, &starved_, &captured_, &played_}) counter->store(0);
+  for (auto* counter : {&underruns_, &overflows_, &restarts_, &captured_, &played_}) counter->store(0);
   restartsDone_ = restartRequests_.load();
   resetStream();
   configured_.store(true, std::memory_order_release);
@@ -286,10 +286,7 @@ void LiveEngine::handle(const Notice& notice) {
     // The server played silence for want of our buffers: a break unless the stream plays
     // silence anyway (starting, refilling).
     if (notice.device != playbackDevice_.load(std::memory_order_acquire)) return;
-    if (!drift_.starting() && !drift_.refilling()) {
-      starved_.fetch_add(1, std::memory_order_relaxed);
-      drift_.playbackSkipped();
-    }
+    drift_.playbackSkipped(notice.time);
     // The device played frames that were not ours, or paused: its count jumps against its clock.
     clocks_.playback.discontinuity();
     return;
@@ -429,9 +426,8 @@ void LiveEngine::watch(double time) {
 // come back as played buffers and are refilled), and the queue refills to the target it
 // already knows; the converter goes on with the unbroken input.
 void LiveEngine::restartPlayback(double time) {
-  restarts_.fetch_add(1, std::memory_order_relaxed);
   waitingCount_ = 0;
-  drift_.restartPlayback();
+  drift_.restartPlayback(time);
   clocks_.playback.discontinuity();  // what the device held is flushed, never played
   lastPlayed_ = lastAudible_ = playbackSince_ = time;
   void* device = playbackDevice_.load(std::memory_order_acquire);
@@ -443,8 +439,9 @@ void LiveEngine::restartPlayback(double time) {
 void LiveEngine::publish() {
   ratio_.store(drift_.ratio(), std::memory_order_relaxed);
   clockRatio_.store(clocks_.enough() ? 1.0 + clocks_.deviation() : 1.0, std::memory_order_relaxed);
-  underruns_.store(drift_.underruns() + starved_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  underruns_.store(drift_.underruns(), std::memory_order_relaxed);
   overflows_.store(drift_.overflows(), std::memory_order_relaxed);
+  restarts_.store(drift_.restarts(), std::memory_order_relaxed);
   queueSeconds_.store(static_cast<double>(drift_.queuedFrames()) / std::max(outputRate_, 1), std::memory_order_relaxed);
   targetSeconds_.store(drift_.targetLevelSeconds(), std::memory_order_relaxed);
   const bool any = captureDevice_.load() != nullptr || playbackDevice_.load() != nullptr;

@@ -84,7 +84,8 @@ class LiveEngine final : public wave::NoticeTarget {
   std::uint64_t underruns() const { return underruns_.load(std::memory_order_relaxed); }
   std::uint64_t overflows() const { return overflows_.load(std::memory_order_relaxed); }
   std::uint64_t restarts() const { return restarts_.load(std::memory_order_relaxed); }
-  // Every break a listener could hear.
+  // Every break a listener could hear, once (with what it set off), in the kind of its
+  // first event; silence the server played for want of buffers counts as an underrun.
   std::uint64_t breaks() const { return underruns() + overflows() + restarts(); }
   EngineState state() const { return state_.load(std::memory_order_relaxed); }
   double queueSeconds() const { return queueSeconds_.load(std::memory_order_relaxed); }
@@ -181,7 +182,6 @@ class LiveEngine final : public wave::NoticeTarget {
   std::atomic<uint64_t> underruns_{0};
   std::atomic<uint64_t> overflows_{0};
   std::atomic<uint64_t> restarts_{0};
-  std::atomic<uint64_t> starved_{0};  // stretches of silence the server played for want of buffers
   std::atomic<EngineState> state_{EngineState::Idle};
   std::atomic<double> queueSeconds_{0.0};
   std::atomic<double> targetSeconds_{0.0};
