@@ -869,7 +869,9 @@ TEST_F(LiveEndToEnd, AudioBackWithinASecondOfASuspendedSinksResume) {
     }
   }
   figures("tone back " + std::to_string(1000.0 * back) + " ms after the resume (-1000: never); playback " +
-          (form->SBDin->isChecked() ? "on" : "off") + "; breaks " + std::to_string(live().breaks()));
+          (form->SBDin->isChecked() ? "on" : "off") + "; breaks " + std::to_string(live().breaks()) + " (underruns " +
+          std::to_string(live().underruns()) + ", overflows " + std::to_string(live().overflows()) + ", restarts " +
+          std::to_string(live().breaks() - live().underruns() - live().overflows()) + ")");
   EXPECT_GE(back, -0.5);
   EXPECT_LE(back, 1.0);
   EXPECT_TRUE(form->SBDin->isChecked());
