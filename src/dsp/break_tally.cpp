@@ -7,12 +7,11 @@ void BreakTally::clear() {
   open_ = back_ = false;
 }
 
-bool BreakTally::note(BreakKind kind, double now) {
-  if (open_ && (!back_ || now < backAt_ + kAftermathSeconds)) return false;
+void BreakTally::note(BreakKind kind, double now) {
+  if (open_ && (!back_ || now < backAt_ + kAftermathSeconds)) return;
   ++counts_[static_cast<std::size_t>(kind)];
   open_ = true;
   back_ = false;
-  return true;
 }
 
 void BreakTally::playing(double now) {

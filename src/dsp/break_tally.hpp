@@ -11,16 +11,16 @@ enum class BreakKind : std::size_t { Underrun, Overflow, Restart };
 
 // Counts each break a listener hears once, in the kind of its first event. What that break
 // sets off is part of it: the queue running dry behind the server's silence, the trims and
-// restarts of an output that stands still, a late device's backlog. A break lasts while
-// the stream is not playing its own frames, and kAftermathSeconds after it first does
-// again; an event after that is a break of its own, so breaks that keep coming are counted
-// at least once per stretch of stream that plays between them.
+// restarts of an output that stands still, a late device's backlog; the frames dropped or
+// padded meanwhile belong to it. A break lasts while the stream is not playing its own
+// frames, and kAftermathSeconds after it first does again; an event after that is a break
+// of its own, so a stream that keeps breaking counts again each time it played that long.
 class BreakTally {
  public:
   // The aftermath of a break: the server's silence and the queue's underrun behind it come
-  // within the 40 ms a played buffer waits plus the server's ~25-40 ms written ahead; a
-  // late device's backlog within a few milliseconds of the refill. Twice that, and well
-  // short of a second, after which a new stall is always a new break.
+  // within the 40 ms a played buffer waits plus the server's ~25-40 ms written ahead, a
+  // late device's backlog within milliseconds of the refill. This leaves room for a loaded
+  // machine, and two stalls a second apart still count two.
   static constexpr double kAftermathSeconds = 0.25;
 
   // Zeroes the counts.
@@ -28,8 +28,8 @@ class BreakTally {
   // The stream starts afresh (a device stopped, started or failed): the next event is a
   // break of its own.
   void close() { open_ = false; }
-  // An event at `now` (seconds, the clock of the calls): true when it is a new break.
-  bool note(BreakKind kind, double now);
+  // An event at `now` (seconds, the clock of the calls): counted unless part of a break.
+  void note(BreakKind kind, double now);
   // The stream played its own frames at `now`.
   void playing(double now);
 
