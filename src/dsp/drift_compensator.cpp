@@ -65,9 +65,9 @@ void DriftCompensator::beginRecovery() {
 // late by 60 ms arrives with the five behind it), or a playback device plays silence of its
 // own while its buffers wait: either puts the level that much above target for good, and
 // the trim would pull the ratio off the clocks for minutes to drain it. What the first
-// windows after the break show beyond the trim's dead band is let go at once instead, close
-// behind the break: heard as a second, smaller jump of the break already counted.
-void DriftCompensator::checkRecovery(double area, double seconds, std::size_t frames) {
+// windows after the break show beyond the trim's dead band is let go at once instead: a
+// second, smaller jump, part of the break within its aftermath and a break of its own after.
+void DriftCompensator::checkRecovery(double area, double seconds, std::size_t frames, double now) {
   recoveryArea_ += area;
   recoverySeconds_ += seconds;
   if (recoverySeconds_ < recoveryWindow_) return;
@@ -76,6 +76,7 @@ void DriftCompensator::checkRecovery(double area, double seconds, std::size_t fr
   const double most = level() - static_cast<double>(frames);  // this pull still finds its frames
   if (surplus > tuning_.trimDeadBand * rate_ && most >= 1.0) {
     fifo_.discard(static_cast<std::size_t>(std::min(surplus, most)));
+    breaks_.note(BreakKind::Overflow, now);
     controller_.restartLevel();
   } else {
     recovering_ = false;
@@ -231,7 +232,7 @@ void DriftCompensator::pull(Sample* interleaved, std::size_t frames, double now)
   owed_ -= std::min(owed_, frames);
   if (now > levelSince_) {
     meanLevel_.add(levelArea_ / (now - levelSince_), now);
-    if (recovering_) checkRecovery(levelArea_, now - levelSince_, frames);
+    if (recovering_) checkRecovery(levelArea_, now - levelSince_, frames, now);
     controller_.update(levelArea_ / (now - levelSince_) / rate_, now - levelSince_);
     levelArea_ = 0.0;
     levelSince_ = now;

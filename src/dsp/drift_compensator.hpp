@@ -44,8 +44,9 @@ struct DriftSetup {
 // buffer, the top of its sawtooth, so they aim at the target plus how far that edge has
 // lately stood above the average: the average, which the controller holds, lands on target
 // again. For up to a second after either, a surplus the level still shows (a late backlog)
-// is dropped at once, as part of that break. Each break counts once, in the kind of what set
-// it off, with what it sets off until the stream has played again for a moment (BreakTally).
+// is dropped at once, heard as a jump. Each break counts once, in the kind of what set it
+// off, with what it sets off until the stream has played again for a moment (BreakTally); a
+// surplus dropped later than that counts as an overflow of its own.
 //
 // Everything runs on one thread (the live engine's); configure() allocates, nothing else does.
 class DriftCompensator {
@@ -120,8 +121,9 @@ class DriftCompensator {
   void resetEdges(double now);
   // After an underrun or overflow: the level is watched for a backlog.
   void beginRecovery();
-  // One pull's level `area` (frame-seconds over `seconds`) while recovering; lets a surplus go.
-  void checkRecovery(double area, double seconds, std::size_t frames);
+  // One pull's level `area` (frame-seconds over `seconds`) at `now` while recovering; lets a
+  // surplus go.
+  void checkRecovery(double area, double seconds, std::size_t frames, double now);
   // The level playback's requests find when the average is on target.
   double requestLevel() const;
   // A playback request (pulled at once or held) finds the queue at level().
