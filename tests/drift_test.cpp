@@ -394,6 +394,22 @@ class CompensatorRig : public ::testing::Test {
   static constexpr double kPeriod = 0.020;
   static constexpr int kSecond = 50;  // periods
 
+  // Stalls of either side, for the tests of what follows them.
+  struct Stall {
+    const char* name;
+    bool pushing, pulling, keepMissed;
+    int periods;
+    bool told;           // the device's server played silence, and the engine says so
+    size_t extraFrames;  // then playback takes this much more than it missed (its server refills)
+  };
+  static constexpr Stall kStalls[] = {
+      {"capture stops", false, true, false, kSecond / 2, false, 0},
+      {"capture late, then its backlog", false, true, true, 5, false, 0},
+      {"playback stops", true, false, false, kSecond / 2, false, 0},
+      {"playback's server plays silence", true, false, false, 4, true, 0},
+      {"playback's server plays silence, then takes half a buffer more", true, true, false, 1, true, kFrames / 2},
+  };
+
   void SetUp() override { compensator.configure({kRate, kFrames, kFrames}); }
 
   // Runs `periods` playback periods, with the captures that fall due in them (the capture
@@ -562,17 +578,8 @@ TEST_F(CompensatorRig, RequestsHeldForCaptureKeepThePassThrough) {
 // device's backlog, arriving after the refill, left it that much above.)
 TEST_F(CompensatorRig, AfterAStallTheRatioStaysWithTheClocks) {
   constexpr double kDrift = 200e-6;
-  struct Stall {
-    const char* name;
-    bool pushing, pulling, keepMissed;
-    int periods;
-    bool told;  // the device's server played silence, and the engine says so
-  };
   clockKnown = true;
-  for (const Stall& stall : {Stall{"capture stops", false, true, false, kSecond / 2, false},
-                             Stall{"capture late, then its backlog", false, true, true, 5, false},
-                             Stall{"playback stops", true, false, false, kSecond / 2, false},
-                             Stall{"playback's server plays silence", true, false, false, 4, true}}) {
+  for (const Stall& stall : kStalls) {
     SCOPED_TRACE(stall.name);
     compensator.reset();
     run(90 * kSecond, true, true, kDrift);
@@ -580,6 +587,7 @@ TEST_F(CompensatorRig, AfterAStallTheRatioStaysWithTheClocks) {
     keepMissed = stall.keepMissed;
     run(stall.periods, stall.pushing, stall.pulling, kDrift);
     if (stall.told) compensator.playbackSkipped(now);
+    if (stall.extraFrames > 0) compensator.pull(out.data(), stall.extraFrames, now);
     run(60 * kSecond, true, true, kDrift);
     EXPECT_NEAR(compensator.ratio(), 1.0 + kDrift, 1e-6);
     EXPECT_NEAR(compensator.levelSeconds(), compensator.targetLevelSeconds(), 0.002);
@@ -590,17 +598,8 @@ TEST_F(CompensatorRig, AfterAStallTheRatioStaysWithTheClocks) {
 // bit): silence in a stream that played, frames skipped. One heard more than the aftermath
 // after the stream played again is a break of its own: the count is what is heard, no less.
 TEST_F(CompensatorRig, EveryBreakHeardIsCounted) {
-  struct Stall {
-    const char* name;
-    bool pushing, pulling, keepMissed;
-    int periods;
-    bool told;  // the device's server played silence, and the engine says so
-  };
   clockKnown = true;
-  for (const Stall& stall : {Stall{"capture stops", false, true, false, kSecond / 2, false},
-                             Stall{"capture late, then its backlog", false, true, true, 5, false},
-                             Stall{"playback stops", true, false, false, kSecond / 2, false},
-                             Stall{"playback's server plays silence", true, false, false, 4, true}}) {
+  for (const Stall& stall : kStalls) {
     SCOPED_TRACE(stall.name);
     compensator.reset();
     run(5 * kSecond);
@@ -630,6 +629,7 @@ TEST_F(CompensatorRig, EveryBreakHeardIsCounted) {
       if (stall.told && period + 1 == stall.periods) {
         compensator.playbackSkipped(now);
         hear(now);
+        if (stall.extraFrames > 0) compensator.pull(out.data(), stall.extraFrames, now);
       }
     }
     ASSERT_GE(heard, 1u);

@@ -52,13 +52,15 @@ void DriftCompensator::request(double now) {
 void DriftCompensator::playbackSkipped(double now) {
   if (starting_ || refilling_) return;  // silence is what plays anyway
   breaks_.note(BreakKind::Underrun, now);
+  padded_ = false;
   beginRecovery();
 }
 
-void DriftCompensator::beginRecovery() {
+void DriftCompensator::beginRecovery(bool fromNextPull) {
   recovering_ = true;
   recoveryArea_ = recoverySeconds_ = 0.0;
   recoveryWindows_ = 0;
+  skipPull_ = fromNextPull;
 }
 
 // A stalled device hands over its backlog after the queue has refilled (a capture buffer
@@ -68,6 +70,10 @@ void DriftCompensator::beginRecovery() {
 // windows after the break show beyond the trim's dead band is let go at once instead: a
 // second, smaller jump, part of the break within its aftermath and a break of its own after.
 void DriftCompensator::checkRecovery(double area, double seconds, std::size_t frames, double now) {
+  if (skipPull_) {
+    skipPull_ = false;
+    return;
+  }
   recoveryArea_ += area;
   recoverySeconds_ += seconds;
   if (recoverySeconds_ < recoveryWindow_) return;
@@ -78,6 +84,16 @@ void DriftCompensator::checkRecovery(double area, double seconds, std::size_t fr
     fifo_.discard(static_cast<std::size_t>(std::min(surplus, most)));
     breaks_.note(BreakKind::Overflow, now);
     controller_.restartLevel();
+  } else if (-surplus > tuning_.trimDeadBand * rate_ && !padded_) {
+    // Short instead: the playback device took more than it missed (its server filling its
+    // own buffer again), and every request would wait for capture with no margin left, the
+    // controller's reference settling there. Refilled once per break, the margin is back.
+    padded_ = true;
+    breaks_.note(BreakKind::Underrun, now);
+    resampler_.reset();
+    refilling_ = true;
+    recovering_ = false;
+    return;
   } else {
     recovering_ = false;
   }
@@ -120,6 +136,7 @@ void DriftCompensator::reset() {
                                   baseTarget_ + static_cast<double>(setup_.maxPushFrames + setup_.maxPullFrames))));
   refilling_ = false;
   recovering_ = false;
+  padded_ = false;
   owed_ = 0;
   fifo_.clear();
   resampler_.reset();
@@ -138,6 +155,7 @@ void DriftCompensator::restartPlayback(double now) {
     return;
   }
   breaks_.note(BreakKind::Restart, now);
+  padded_ = false;
   fifo_.clear();
   resampler_.reset();
   owed_ = 0;
@@ -187,6 +205,7 @@ void DriftCompensator::push(const Sample* interleaved, std::size_t frames, doubl
   fifo_.push(interleaved, frames);
   if (over) {
     breaks_.note(BreakKind::Overflow, now);
+    padded_ = false;
     // Playback has stalled far beyond the margin: keep the newest frames, as many as the next
     // request should find (more pushes before it only add: it trims again).
     const auto target = static_cast<std::size_t>(requestLevel());
@@ -195,7 +214,9 @@ void DriftCompensator::push(const Sample* interleaved, std::size_t frames, doubl
     controller_.restartLevel();
     levelArea_ = 0.0;
     levelSince_ = now;
-    beginRecovery();
+    // The next pull's level still holds the time playback stood still (no pulls, the level at
+    // the top of its sawtooth): the windows start after it.
+    beginRecovery(true);
   }
 }
 
@@ -237,7 +258,11 @@ void DriftCompensator::pull(Sample* interleaved, std::size_t frames, double now)
     levelArea_ = 0.0;
     levelSince_ = now;
   }
-  resample(interleaved, frames, now);
+  if (refilling_) {
+    refill(interleaved, frames, now);
+  } else {
+    resample(interleaved, frames, now);
+  }
   if (!refilling_) breaks_.playing(now);
 }
 
@@ -341,6 +366,7 @@ void DriftCompensator::resample(Sample* out, std::size_t frames, double now) {
     if (real < needed) {
       // Ran dry: the rest is silence until the queue is full again.
       breaks_.note(BreakKind::Underrun, now);
+      padded_ = false;
       silence(out + done * kChannels, frames - done);
       resampler_.reset();
       refilling_ = true;

@@ -44,7 +44,8 @@ struct DriftSetup {
 // buffer, the top of its sawtooth, so they aim at the target plus how far that edge has
 // lately stood above the average: the average, which the controller holds, lands on target
 // again. For up to a second after either, a surplus the level still shows (a late backlog)
-// is dropped at once, heard as a jump. Each break counts once, in the kind of what set it
+// is dropped at once, heard as a jump; a shortfall (playback took more than it missed) is
+// refilled with silence once. Each break counts once, in the kind of what set it
 // off, with what it sets off until the stream has played again for a moment (BreakTally); a
 // surplus dropped later than that counts as an overflow of its own.
 //
@@ -120,9 +121,9 @@ class DriftCompensator {
   // Starts the running means afresh: requests half a playback buffer above the average.
   void resetEdges(double now);
   // After an underrun or overflow: the level is watched for a backlog.
-  void beginRecovery();
+  void beginRecovery(bool fromNextPull = false);
   // One pull's level `area` (frame-seconds over `seconds`) at `now` while recovering; lets a
-  // surplus go.
+  // surplus go, or starts a refill for a shortfall.
   void checkRecovery(double area, double seconds, std::size_t frames, double now);
   // The level playback's requests find when the average is on target.
   double requestLevel() const;
@@ -165,6 +166,8 @@ class DriftCompensator {
   RunningMean pullEdge_;     // the level when playback asks for a buffer
   RunningMean meanLevel_;    // the level averaged between pulls
   bool recovering_ = false;  // since the last break: a surplus is let go, not trimmed
+  bool skipPull_ = false;    // the next pull's level is not the stream's
+  bool padded_ = false;      // a shortfall since the last break was refilled already
   double recoveryWindow_ = 1.0;
   double recoveryArea_ = 0.0;
   double recoverySeconds_ = 0.0;
