@@ -51,9 +51,13 @@ void DriftCompensator::request(double now) {
 
 void DriftCompensator::playbackSkipped(double now) {
   if (starting_ || refilling_) return;  // silence is what plays anyway
-  breaks_.note(BreakKind::Underrun, now);
-  padded_ = false;
+  breakBegins(BreakKind::Underrun, now);
   beginRecovery();
+}
+
+void DriftCompensator::breakBegins(BreakKind kind, double now) {
+  breaks_.note(kind, now);
+  padded_ = false;
 }
 
 void DriftCompensator::beginRecovery(bool fromNextPull) {
@@ -154,8 +158,7 @@ void DriftCompensator::restartPlayback(double now) {
     breaks_.note(BreakKind::Restart, now);
     return;
   }
-  breaks_.note(BreakKind::Restart, now);
-  padded_ = false;
+  breakBegins(BreakKind::Restart, now);
   fifo_.clear();
   resampler_.reset();
   owed_ = 0;
@@ -204,8 +207,7 @@ void DriftCompensator::push(const Sample* interleaved, std::size_t frames, doubl
   const bool over = fifo_.size() + frames > limitFrames_;  // the limit lies within the capacity
   fifo_.push(interleaved, frames);
   if (over) {
-    breaks_.note(BreakKind::Overflow, now);
-    padded_ = false;
+    breakBegins(BreakKind::Overflow, now);
     // Playback has stalled far beyond the margin: keep the newest frames, as many as the next
     // request should find (more pushes before it only add: it trims again).
     const auto target = static_cast<std::size_t>(requestLevel());
@@ -365,8 +367,7 @@ void DriftCompensator::resample(Sample* out, std::size_t frames, double now) {
     done += block;
     if (real < needed) {
       // Ran dry: the rest is silence until the queue is full again.
-      breaks_.note(BreakKind::Underrun, now);
-      padded_ = false;
+      breakBegins(BreakKind::Underrun, now);
       silence(out + done * kChannels, frames - done);
       resampler_.reset();
       refilling_ = true;

@@ -120,6 +120,9 @@ class DriftCompensator {
   };
   // Starts the running means afresh: requests half a playback buffer above the average.
   void resetEdges(double now);
+  // The stream breaks at `now` (counted unless part of a break that goes on): a shortfall
+  // after it may be refilled again.
+  void breakBegins(BreakKind kind, double now);
   // After an underrun or overflow: the level is watched for a backlog.
   void beginRecovery(bool fromNextPull = false);
   // One pull's level `area` (frame-seconds over `seconds`) at `now` while recovering; lets a
