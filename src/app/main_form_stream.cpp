@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QTimer>
@@ -68,7 +69,8 @@ void TMainForm::showStreamCounters(bool always) {
   shownBreaks_ = breaks;
   QString title = QStringLiteral(" Tovrel");
   if (breaks != 0)
-    title += QStringLiteral(" — поток: разрывов %1 (опустошений %2, переполнений %3, перезапусков %4)")
+    title += QCoreApplication::translate("TMainForm",
+                                         " — поток: разрывов %1 (опустошений %2, переполнений %3, перезапусков %4)")
                  .arg(breaks)
                  .arg(live_->underruns())
                  .arg(live_->overflows())
