@@ -2,8 +2,8 @@
 
 #include <QCoreApplication>
 #include <QLocale>
+#include <QPointer>
 #include <QTranslator>
-#include <memory>
 
 namespace app {
 
@@ -19,16 +19,18 @@ WindowLanguage LanguageFor(const QStringList& uiLanguages) {
 }
 
 bool UseWindowLanguage(WindowLanguage language) {
-  static std::unique_ptr<QTranslator> installed;
-  if (installed) {
-    QCoreApplication::removeTranslator(installed.get());
-    installed.reset();
-  }
+  // At most one, owned by the application so that it goes with it; deleting it takes it
+  // out of the application's translators.
+  static QPointer<QTranslator> installed;
+  delete installed;
   if (language == WindowLanguage::Russian) return true;
-  auto english = std::make_unique<QTranslator>();
-  if (!english->load(QStringLiteral(":/i18n/tovrel_en.qm"))) return false;
-  QCoreApplication::installTranslator(english.get());
-  installed = std::move(english);
+  auto* english = new QTranslator(QCoreApplication::instance());
+  if (!english->load(QStringLiteral(":/i18n/tovrel_en.qm"))) {
+    delete english;
+    return false;
+  }
+  QCoreApplication::installTranslator(english);
+  installed = english;
   return true;
 }
 
