@@ -1,6 +1,7 @@
 #include "app/device_lists.hpp"
 
 #include <QComboBox>
+#include <QCoreApplication>
 
 #include "app/settings_store.hpp"
 
@@ -34,7 +35,7 @@ Entry deviceEntry(wave::Direction direction, int32_t id) {
   wave::WAVECAPS caps;
   if (wave::waveGetDevCaps(direction, id, &caps) != wave::MMSYSERR_NOERROR)
     return {FallbackDeviceName(direction, id), {}};
-  if (caps.ownDevice) return {kOwnDeviceEntryText, caps};
+  if (caps.ownDevice) return {QCoreApplication::translate("TMainForm", kOwnDeviceEntrySource), caps};
   // The server's description is UTF-8; the server name is kept whole to be stored.
   return {ShownName(QString::fromStdString(caps.szPname)), caps};
 }

@@ -2,6 +2,7 @@
 // The capture and playback device boxes: the mapper first, then every device by name.
 #include <QString>
 #include <Qt>
+#include <QtGlobal>
 #include <cstdint>
 #include <optional>
 
@@ -20,8 +21,10 @@ QString FallbackDeviceName(wave::Direction direction, int32_t id);
 constexpr qsizetype kShownNameChars = 96;
 QString ShownName(const QString& name);
 
-// The playback entry of Tovrel's own I/Q device, made on the server when it is opened.
-inline const QString kOwnDeviceEntryText = QStringLiteral("Виртуальный кабель Tovrel I/Q");
+// The playback entry of Tovrel's own I/Q device, made on the server when it is opened:
+// the window lists it in its own language, the run without a window takes the Russian name.
+inline constexpr char kOwnDeviceEntrySource[] = QT_TRANSLATE_NOOP("TMainForm", "Виртуальный кабель Tovrel I/Q");
+inline const QString kOwnDeviceEntryText = QString::fromUtf8(kOwnDeviceEntrySource);
 
 // Item data of an entry besides its server name (Qt::UserRole): the playback device whose
 // sound a capture device records, the device the mapper stands for, and whether the entry
@@ -33,7 +36,7 @@ constexpr int kOwnDeviceRole = Qt::UserRole + 3;
 // Clears `box` (may be null: only the queries run) and appends one entry per device:
 // the mapper first when `withMapper`, then ids 0 .. count-1. Each entry is the device's
 // shown name, or its fallback when the capability query fails; Tovrel's own device reads
-// kOwnDeviceEntryText. Its item data is the device's server name (empty for the mapper
+// kOwnDeviceEntryText in the window's language. Its item data is the device's server name (empty for the mapper
 // and for a failed query) and the roles above.
 void FillWaveDeviceList(QComboBox* box, wave::Direction direction, bool withMapper);
 

@@ -4,10 +4,12 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QIcon>
+#include <QLocale>
 
 #include "app/main_form.hpp"
 #include "app/message_boxes.hpp"
 #include "app/startup_check.hpp"
+#include "app/translation.hpp"
 #include "dsp/fft.hpp"
 #include "headless/headless_main.hpp"
 
@@ -67,6 +69,8 @@ int main(int argc, char* argv[]) {
     QIcon icon(QStringLiteral(":/icons/io.github.tovrel.Tovrel.png"));
     icon.addFile(QStringLiteral(":/icons/io.github.tovrel.Tovrel-96.png"));
     QApplication::setWindowIcon(icon);
+    // The window speaks the user's language: Russian, its own, or English (see translation.hpp).
+    app::UseWindowLanguage(app::LanguageFor(QLocale::system().uiLanguages()));
     // Anything left that is not ours is refused here, before a window or device opens.
     QCommandLineParser parser;
     describe(parser);

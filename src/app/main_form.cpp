@@ -195,44 +195,48 @@ struct ControlRow {
   Member member;
   Parent parent;
   QRect geometry;
-  const char* text = nullptr;  // caption of a label or check box
+  const char* text = nullptr;  // caption of a label or check box, in the window's own language
   display::TColor colour = kParentColour;
   display::TColor fontColour = display::clBlack;
   Picture picture = Picture::None;  // an image's picture or a speed button's faces
 };
 
 using namespace display;
+// One row per control, its caption marked for the translation tools.
+// clang-format off
 const ControlRow kLayout[] = {
-    {&TMainForm::LabelInDevice, Parent::Form, {4, 155, 108, 13}, "Входное устройство :"},
+    {&TMainForm::LabelInDevice, Parent::Form, {4, 155, 108, 13}, QT_TRANSLATE_NOOP("TMainForm", "Входное устройство :")},
     {&TMainForm::CbWaveInDevice, Parent::Form, {2, 171, 238, 21}, nullptr, kDarkGrey, clWhite},
     {&TMainForm::Panel1, Parent::Form, {2, 1, 238, 96}, nullptr, clBlack, clBlack},
-    {&TMainForm::LabeOutDevice, Parent::Form, {4, 211, 116, 13}, "Выходное устройство :"},
+    {&TMainForm::LabeOutDevice, Parent::Form, {4, 211, 116, 13}, QT_TRANSLATE_NOOP("TMainForm", "Выходное устройство :")},
     {&TMainForm::CbWaveOutDevice, Parent::Form, {2, 227, 238, 21}, nullptr, kDarkGrey, clWhite},
     {&TMainForm::ImageA, Parent::Panel1, {213, 13, 14, 8}, nullptr, kParentColour, clBlack, Picture::ClipMark},
     {&TMainForm::ImgScale1, Parent::Panel1, {63, 23, 164, 18}, nullptr, kParentColour, clBlack, Picture::Scale},
-    {&TMainForm::LabelInA, Parent::Panel1, {8, 10, 45, 13}, "Вход (L) :", kParentColour, clSilver},
+    {&TMainForm::LabelInA, Parent::Panel1, {8, 10, 45, 13}, QT_TRANSLATE_NOOP("TMainForm", "Вход (L) :"), kParentColour, clSilver},
     {&TMainForm::LedInA, Parent::Panel1, {62, 11, 150, 12}},
-    {&TMainForm::LabelBPS, Parent::Form, {4, 107, 196, 13}, "Частота дискретизации входа (Моно) :"},
+    {&TMainForm::LabelBPS, Parent::Form, {4, 107, 196, 13}, QT_TRANSLATE_NOOP("TMainForm", "Частота дискретизации входа (Моно) :")},
     {&TMainForm::CbBitrate, Parent::Form, {2, 123, 238, 21}, nullptr, kDarkGrey, clWhite},
     {&TMainForm::PanelSA, Parent::Form, {244, 0, 238, 453}, nullptr, kDarkGrey, clWhite},
     {&TMainForm::pbss, Parent::PanelSA, {1, 1, 207, 451}, nullptr, kParentColour, clLime},
     {&TMainForm::RulerPaintBox, Parent::PanelSA, {208, 1, kRulerWidth, 451}, nullptr, kDarkGrey, clWhite},
     {&TMainForm::ImgScale2, Parent::Panel1, {63, 55, 164, 18}, nullptr, kParentColour, clBlack, Picture::ScaleBothWays},
     {&TMainForm::LedOutA, Parent::Panel1, {62, 41, 150, 12}},
-    {&TMainForm::LabelOutA, Parent::Panel1, {8, 39, 44, 13}, "Выход L:", kParentColour, clSilver},
+    {&TMainForm::LabelOutA, Parent::Panel1, {8, 39, 44, 13}, QT_TRANSLATE_NOOP("TMainForm", "Выход L:"), kParentColour, clSilver},
     {&TMainForm::ImageOA, Parent::Panel1, {213, 43, 14, 8}, nullptr, kParentColour, clBlack, Picture::ClipMark},
-    {&TMainForm::LabelOutB, Parent::Panel1, {8, 71, 46, 13}, "Выход R:", kParentColour, clSilver},
+    {&TMainForm::LabelOutB, Parent::Panel1, {8, 71, 46, 13}, QT_TRANSLATE_NOOP("TMainForm", "Выход R:"), kParentColour, clSilver},
     {&TMainForm::LedOutB, Parent::Panel1, {62, 73, 150, 12}},
     {&TMainForm::ImageOB, Parent::Panel1, {213, 75, 14, 8}, nullptr, kParentColour, clBlack, Picture::ClipMark},
-    {&TMainForm::cbIQ, Parent::Form, {8, 299, 201, 17}, "I/Q выходной сигнал"},
-    {&TMainForm::cbInvertSpectr, Parent::Form, {8, 331, 201, 17}, "Инверсия выходного спектра"},
-    {&TMainForm::cbSpectr, Parent::Form, {8, 267, 105, 17}, "Входной спектр"},
-    {&TMainForm::cbInvertOut, Parent::Form, {8, 363, 169, 17}, "Фильтрация IQ (опция)"},
+    {&TMainForm::cbIQ, Parent::Form, {8, 299, 201, 17}, QT_TRANSLATE_NOOP("TMainForm", "I/Q выходной сигнал")},
+    {&TMainForm::cbInvertSpectr, Parent::Form, {8, 331, 201, 17}, QT_TRANSLATE_NOOP("TMainForm", "Инверсия выходного спектра")},
+    {&TMainForm::cbSpectr, Parent::Form, {8, 267, 105, 17}, QT_TRANSLATE_NOOP("TMainForm", "Входной спектр")},
+    {&TMainForm::cbInvertOut, Parent::Form, {8, 363, 169, 17}, QT_TRANSLATE_NOOP("TMainForm", "Фильтрация IQ (опция)")},
     {&TMainForm::SBDin, Parent::Form, {155, 402, 75, 40}, nullptr, kParentColour, clBlack, Picture::Speaker},
     {&TMainForm::SBMic, Parent::Form, {12, 402, 75, 40}, nullptr, kParentColour, clBlack, Picture::Microphone},
-    {&TMainForm::cbLog, Parent::Form, {120, 267, 121, 17}, "Логарифмически"},
+    {&TMainForm::cbLog, Parent::Form, {120, 267, 121, 17}, QT_TRANSLATE_NOOP("TMainForm", "Логарифмически")},
     {&TMainForm::Image1, Parent::Form, {102, 402, 42, 40}, nullptr, kParentColour, clBlack, Picture::RunningIndicator},
 };
+// clang-format on
+// clang-format on
 
 QImage picture(Picture p, qreal ratio) {
   switch (p) {
@@ -267,7 +271,7 @@ QColor backgroundOf(const QWidget* w, const ControlRow& row) {
 void setUpControl(QLabel* label, const ControlRow& row) {
   label->setGeometry(row.geometry);
   if (row.picture == Picture::None) {
-    label->setText(QString::fromUtf8(row.text));
+    label->setText(QCoreApplication::translate("TMainForm", row.text));
     setTextColour(label, toQColor(row.fontColour), backgroundOf(label, row));
     fitLabel(label, row.geometry.width());
     return;
@@ -322,7 +326,7 @@ void setUpControl(PaintBox* box, const ControlRow& row) {
 
 void setUpControl(QCheckBox* box, const ControlRow& row) {
   box->setGeometry(row.geometry);
-  box->setText(QString::fromUtf8(row.text));
+  box->setText(QCoreApplication::translate("TMainForm", row.text));
   // The square takes the window's colour, like the rest of the check box.
   setColours(box, backgroundOf(box, row), toQColor(row.fontColour));
 }
@@ -403,7 +407,7 @@ void TMainForm::buildControls() {
   LiveTimer->setInterval(25);
 
   // The window's context menu (right click, or the keyboard's menu key) holds the mode switch.
-  StreamModeAction = new QAction(QStringLiteral("Непрерывный поток (малая задержка)"), this);
+  StreamModeAction = new QAction(QCoreApplication::translate("TMainForm", "Непрерывный поток (малая задержка)"), this);
   StreamModeAction->setCheckable(true);
 
   // Keyboard order of the window's focusable controls.
@@ -567,10 +571,10 @@ void TMainForm::ConfigureStream(int32_t rate) {
   }
   if (streamMode()) configureLiveEngine();
   ResetControls();
-  LabelInDevice->setText(QStringLiteral("Входное устройство : ") + kilohertz(Stream.CaptureFormat.nSamplesPerSec) +
-                         QStringLiteral(" кГц Моно"));
-  LabeOutDevice->setText(QStringLiteral("Выходное устройство : ") + kilohertz(Stream.PlaybackFormat.nSamplesPerSec) +
-                         QStringLiteral(" кГц Стерео"));
+  LabelInDevice->setText(QCoreApplication::translate("TMainForm", "Входное устройство : %1 кГц Моно")
+                             .arg(kilohertz(Stream.CaptureFormat.nSamplesPerSec)));
+  LabeOutDevice->setText(QCoreApplication::translate("TMainForm", "Выходное устройство : %1 кГц Стерео")
+                             .arg(kilohertz(Stream.PlaybackFormat.nSamplesPerSec)));
   fitLabel(LabelInDevice, 108);
   fitLabel(LabeOutDevice, 116);
   // The ruler's labels follow the rate at once.

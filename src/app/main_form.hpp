@@ -83,6 +83,10 @@ bool CompositorPlacesWindows(const QString& platformName);
 // where the compositor places windows.
 std::optional<QPoint> KeepWindowOnScreen(QPoint stored, QSize frame, QRect available, const QString& platformName);
 
+// The window's title in stream mode once a listener could have heard a break: the number
+// of breaks, then of each kind.
+QString StreamTitle(uint64_t breaks, uint64_t underruns, uint64_t overflows, uint64_t restarts);
+
 }  // namespace app
 
 class TMainForm : public QWidget {

@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QTimer>
@@ -59,6 +60,16 @@ void TMainForm::pollLiveEngine() {
   showStreamCounters();
 }
 
+QString app::StreamTitle(uint64_t breaks, uint64_t underruns, uint64_t overflows, uint64_t restarts) {
+  return QStringLiteral(" Tovrel") +
+         QCoreApplication::translate("TMainForm",
+                                     " — поток: разрывов %1 (опустошений %2, переполнений %3, перезапусков %4)")
+             .arg(breaks)
+             .arg(underruns)
+             .arg(overflows)
+             .arg(restarts);
+}
+
 // Every break a listener could hear (the queue ran dry or over, playback restarted), in the
 // window's title once there is one: no box interrupts the user, and the title is back to
 // plain while there is none.
@@ -66,12 +77,6 @@ void TMainForm::showStreamCounters(bool always) {
   const uint64_t breaks = live_->configured() && streamMode() ? live_->breaks() : 0;
   if (!always && breaks == shownBreaks_) return;
   shownBreaks_ = breaks;
-  QString title = QStringLiteral(" Tovrel");
-  if (breaks != 0)
-    title += QStringLiteral(" — поток: разрывов %1 (опустошений %2, переполнений %3, перезапусков %4)")
-                 .arg(breaks)
-                 .arg(live_->underruns())
-                 .arg(live_->overflows())
-                 .arg(live_->restarts());
-  setWindowTitle(title);
+  setWindowTitle(breaks != 0 ? app::StreamTitle(breaks, live_->underruns(), live_->overflows(), live_->restarts())
+                             : QStringLiteral(" Tovrel"));
 }

@@ -1,5 +1,6 @@
 #include "display/ruler.hpp"
 
+#include <QCoreApplication>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QLocale>
@@ -57,6 +58,8 @@ void drawCellText(QPainter& painter, int x, int y, const QString& text) {
 
 }  // namespace
 
+QString RulerUnit() { return QCoreApplication::translate("display::Ruler", "кГц"); }
+
 void PaintRuler(QPainter& painter, uint32_t rate, int height, bool spectrumOn) {
   painter.save();
   painter.setFont(RulerFont());
@@ -64,7 +67,7 @@ void PaintRuler(QPainter& painter, uint32_t rate, int height, bool spectrumOn) {
   if (spectrumOn) {
     for (const RulerLabel& label : RulerLabels(rate, height)) drawCellText(painter, 0, label.y, label.text);
   }
-  drawCellText(painter, 6, 0, QStringLiteral("кГц"));
+  drawCellText(painter, 6, 0, RulerUnit());
   painter.restore();
 }
 

@@ -22,7 +22,10 @@ constexpr int kRulerWidth = 29;
 QColor RulerColour();
 QFont RulerFont();
 
-// Draws the ruler: the labels (only when spectrumOn) and "кГц" at the top, white text on
+// The unit at the ruler's top: "кГц", or its translation in the window's language.
+QString RulerUnit();
+
+// Draws the ruler: the labels (only when spectrumOn) and RulerUnit() at the top, white text on
 // opaque cells of RulerColour(), in RulerFont(); each text's cell has its top-left corner at
 // the label's position. The rest of the box is left to the caller (the panel's colour).
 void PaintRuler(QPainter& painter, uint32_t rate, int height, bool spectrumOn);
