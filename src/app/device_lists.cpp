@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 
+#include "app/instance.hpp"
 #include "app/settings_store.hpp"
 
 namespace app {
@@ -23,6 +24,10 @@ QString ShownName(const QString& name) {
   return name.left(head) + QChar(0x2026) + name.mid(tailStart);
 }
 
+QString OwnDeviceEntryText() {
+  return Profile().isEmpty() ? kOwnDeviceEntryText : kOwnDeviceEntryText + QStringLiteral(" (%1)").arg(Profile());
+}
+
 namespace {
 
 struct Entry {
@@ -34,7 +39,7 @@ Entry deviceEntry(wave::Direction direction, int32_t id) {
   wave::WAVECAPS caps;
   if (wave::waveGetDevCaps(direction, id, &caps) != wave::MMSYSERR_NOERROR)
     return {FallbackDeviceName(direction, id), {}};
-  if (caps.ownDevice) return {kOwnDeviceEntryText, caps};
+  if (caps.ownDevice) return {OwnDeviceEntryText(), caps};
   // The server's description is UTF-8; the server name is kept whole to be stored.
   return {ShownName(QString::fromStdString(caps.szPname)), caps};
 }

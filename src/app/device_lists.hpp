@@ -22,6 +22,8 @@ QString ShownName(const QString& name);
 
 // The playback entry of Tovrel's own I/Q device, made on the server when it is opened.
 inline const QString kOwnDeviceEntryText = QStringLiteral("Виртуальный кабель Tovrel I/Q");
+// That of this instance: kOwnDeviceEntryText, with " (NAME)" for a profile.
+QString OwnDeviceEntryText();
 
 // Item data of an entry besides its server name (Qt::UserRole): the playback device whose
 // sound a capture device records, the device the mapper stands for, and whether the entry
@@ -33,7 +35,7 @@ constexpr int kOwnDeviceRole = Qt::UserRole + 3;
 // Clears `box` (may be null: only the queries run) and appends one entry per device:
 // the mapper first when `withMapper`, then ids 0 .. count-1. Each entry is the device's
 // shown name, or its fallback when the capability query fails; Tovrel's own device reads
-// kOwnDeviceEntryText. Its item data is the device's server name (empty for the mapper
+// OwnDeviceEntryText(). Its item data is the device's server name (empty for the mapper
 // and for a failed query) and the roles above.
 void FillWaveDeviceList(QComboBox* box, wave::Direction direction, bool withMapper);
 

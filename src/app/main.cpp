@@ -5,6 +5,9 @@
 #include <QCoreApplication>
 #include <QIcon>
 
+#include <cstdio>
+
+#include "app/instance.hpp"
 #include "app/main_form.hpp"
 #include "app/message_boxes.hpp"
 #include "app/startup_check.hpp"
@@ -23,6 +26,10 @@ void describe(QCommandLineParser& parser) {
                      "about 0 Hz (13000 Hz at +1000 Hz). To mirror the spectrum, use the SDR program's I/Q swap. "
                      "Stream mode (the window's context menu) has no block edges and a short delay. See man tovrel.\n"
                      "tovrel --headless --help: the options of a run without a window."));
+  parser.addOption(QCommandLineOption(QStringLiteral("profile"),
+                                      QStringLiteral("Settings and own I/Q device of their own, named NAME (for two "
+                                                     "receivers on one computer; see man tovrel)."),
+                                      QStringLiteral("NAME")));
   parser.addHelpOption();
   parser.addVersionOption();
 }
@@ -40,6 +47,7 @@ int main(int argc, char* argv[]) {
 
   // --help and --version print and exit before anything needs a display or a sound server.
   // Qt's own options (-platform, ...) are left for the application object to take.
+  QString profile;
   {
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
@@ -53,7 +61,15 @@ int main(int argc, char* argv[]) {
       nameApplication();
       parser.process(core);  // prints and exits
     }
+    if (parser.isSet(QStringLiteral("profile"))) {
+      profile = parser.value(QStringLiteral("profile"));
+      if (const QString error = app::ProfileNameError(profile); !error.isEmpty()) {
+        std::fprintf(stderr, "tovrel: %s\n", qPrintable(error));
+        return 2;
+      }
+    }
   }
+  app::SetProfile(profile);
 
   dsp::InitFFT();
   app::InitDeviceLibrary();
@@ -71,9 +87,17 @@ int main(int argc, char* argv[]) {
     QCommandLineParser parser;
     describe(parser);
     parser.process(application);
-    TMainForm window;
-    window.show();
-    result = QApplication::exec();
+    // A second window of the same profile would write the same settings and play into the
+    // same device: it goes before it opens anything.
+    const app::InstanceLock lock(profile);
+    if (!lock.refusal().isEmpty()) {
+      app::ShowWarningBox(lock.refusal());
+      result = 1;
+    } else {
+      TMainForm window;
+      window.show();
+      result = QApplication::exec();
+    }
   }
   dsp::DoneFFT();
   return result;

@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include "app/globals.hpp"
+#include "app/instance.hpp"
 #include "app/main_form.hpp"
 #include "display/led_display.hpp"
 
@@ -66,7 +67,7 @@ void TMainForm::showStreamCounters(bool always) {
   const uint64_t breaks = live_->configured() && streamMode() ? live_->breaks() : 0;
   if (!always && breaks == shownBreaks_) return;
   shownBreaks_ = breaks;
-  QString title = QStringLiteral(" Tovrel");
+  QString title = app::WindowTitle();
   if (breaks != 0)
     title += QStringLiteral(" — поток: разрывов %1 (опустошений %2, переполнений %3, перезапусков %4)")
                  .arg(breaks)
