@@ -430,6 +430,37 @@ TEST_F(Headless, TwoProfilesTwoDevicesAndAReaderKeepsItsDevice) {
   player2.waitForFinished(3000);
 }
 
+// A device made by a Tovrel that still runs is not remade (at another rate) by another
+// process of the same profile that the lock did not stop (another runtime folder).
+TEST_F(Headless, AnotherRunningTovrelsDeviceIsLeftAlone) {
+  playTone();
+  const QStringList options{"--profile", "a", "--input", "tovrel_in.monitor", "--output", "tovrel", "--no-invert"};
+  startTovrel(options);
+  QElapsedTimer clock;
+  clock.start();
+  while (!hasSource(server_, "tovrel_iq_a") && clock.elapsed() < 5000) QThread::msleep(50);
+  const QByteArray index = sourceIndex(server_, "tovrel_iq_a");
+  ASSERT_FALSE(index.isEmpty()) << stderrLines().join('\n').toStdString();
+  startRecording(clock, "tovrel_iq_a");
+  ASSERT_TRUE(recordUntilTone(10).has_value()) << recordingSummary();
+
+  QProcess other;
+  QTemporaryDir runtime;
+  QProcessEnvironment env = server_.clientEnvironment(config_.path());
+  env.insert("XDG_RUNTIME_DIR", runtime.path());
+  other.setProcessEnvironment(env);
+  other.setStandardErrorFile(tmp_.filePath("other.txt"));
+  other.start(kTovrel, QStringList{"--headless", "--rate", "96000"} + options);
+  ASSERT_TRUE(other.waitForStarted(5000));
+  QThread::msleep(2000);
+  EXPECT_EQ(other.state(), QProcess::Running);
+  EXPECT_LT(terminateTovrel(other), 1.0);
+  EXPECT_EQ(sourceIndex(server_, "tovrel_iq_a"), index) << stderrLines("other.txt").join('\n').toStdString();
+  EXPECT_TRUE(stderrLines("other.txt").join("\n").contains("already allocated")) << stderrLines("other.txt").join("\n").toStdString();
+  recorded_.clear();
+  ASSERT_TRUE(recordUntilTone(3).has_value()) << "the first run's reader lost its tone; " << recordingSummary();
+}
+
 // What goes away and comes back while the run goes on, with no action.
 struct Outage {
   const char* name;
@@ -509,6 +540,23 @@ TEST_F(Headless, ListDevicesNamesTheServersDevices) {
     EXPECT_TRUE(out.contains(name)) << name << " missing from:\n" << out.toStdString();
   EXPECT_LT(out.indexOf("Capture devices:"), out.indexOf("tovrel_in.monitor"));
   EXPECT_LT(out.indexOf("Playback devices:"), out.indexOf("tovrel_out "));
+}
+
+// A bad profile name is refused before anything opens, by the window (with no display to
+// open) and without one: exit status 2 and the rule on stderr.
+TEST(Profile, BadNameExitsWithStatus2) {
+  for (const QStringList& args : {QStringList{"--headless", "--profile", "../x"}, QStringList{"--profile", "a/b"},
+                                  QStringList{"--profile="}}) {
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    p.setProcessEnvironment(env);
+    p.start(kTovrel, args);
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_EQ(p.exitCode(), 2) << args.join(' ').toStdString();
+    EXPECT_TRUE(p.readAllStandardError().contains("a profile name is")) << args.join(' ').toStdString();
+  }
 }
 
 // Each stored value that the command line can override, and the stored name each
