@@ -146,10 +146,11 @@ class Headless : public ::testing::Test {
   }
 
   // Its stderr goes to a file, read at any time without an event loop.
-  void startTovrel(const QStringList& options) {
-    tovrel_.setStandardErrorFile(tmp_.filePath("stderr.txt"));
-    startProcess(tovrel_, kTovrel, QStringList{"--headless"} + options);
+  void startTovrel(const QStringList& options, QProcess& p, const QString& stderrFile = "stderr.txt") {
+    p.setStandardErrorFile(tmp_.filePath(stderrFile));
+    startProcess(p, kTovrel, QStringList{"--headless"} + options);
   }
+  void startTovrel(const QStringList& options) { startTovrel(options, tovrel_); }
 
   // Starts recording `device` (the output sink's monitor unless told); returns the time (on
   // `clock`) that its first frame stands for.
@@ -192,16 +193,17 @@ class Headless : public ::testing::Test {
   }
 
   // SIGTERM, then the time until the process has ended.
-  double terminateTovrel() {
+  double terminateTovrel(QProcess& p) {
     QElapsedTimer t;
     t.start();
-    ::kill(static_cast<pid_t>(tovrel_.processId()), SIGTERM);
-    tovrel_.waitForFinished(5000);
+    ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+    p.waitForFinished(5000);
     return t.nsecsElapsed() / 1e9;
   }
+  double terminateTovrel() { return terminateTovrel(tovrel_); }
 
-  QStringList stderrLines() {
-    QFile file(tmp_.filePath("stderr.txt"));
+  QStringList stderrLines(const QString& stderrFile = "stderr.txt") {
+    QFile file(tmp_.filePath(stderrFile));
     if (!file.open(QIODevice::ReadOnly)) return {};
     return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
   }
@@ -282,14 +284,15 @@ TEST_F(Headless, BlockModeConvertsTheTone) {
   EXPECT_FALSE(QFileInfo::exists(config_.filePath("ZEM"))) << "nothing stored, nothing made";
 }
 
-// Whether the server lists a source of this name.
-bool hasSource(const Server& server, const QByteArray& name) {
+// The server's index of the source of this name; empty when it lists none.
+QByteArray sourceIndex(const Server& server, const QByteArray& name) {
   QByteArray sources;
   server.pactl({"list", "short", "sources"}, &sources);
   for (const QByteArray& line : sources.split('\n'))
-    if (line.split('\t').value(1) == name) return true;
-  return false;
+    if (line.split('\t').value(1) == name) return line.split('\t').value(0);
+  return {};
 }
+bool hasSource(const Server& server, const QByteArray& name) { return !sourceIndex(server, name).isEmpty(); }
 
 // Tovrel's own I/Q device as a station uses it: "--output tovrel" makes it and an SDR
 // program records its source "Tovrel I/Q". A run killed outright leaves it; the next run,
@@ -330,6 +333,132 @@ TEST_F(Headless, PlaysIntoItsOwnDeviceTakenOverAfterAKillRemovedAtTheEnd) {
   server_.pactl({"list", "short", "modules"}, &modules);
   EXPECT_FALSE(modules.contains("tovrel_iq")) << modules.toStdString();
   EXPECT_FALSE(hasSource(server_, "tovrel_iq"));
+}
+
+// What a reader gets over the next `ms` milliseconds.
+std::vector<std::complex<double>> readFor(QProcess& recorder, int ms) {
+  QByteArray raw;
+  QElapsedTimer t;
+  t.start();
+  while (t.elapsed() < ms) {
+    recorder.waitForReadyRead(100);
+    raw += recorder.readAllStandardOutput();
+  }
+  return toIQ(raw.left(raw.size() / 4 * 4));
+}
+
+// How far (dB) the tone at `hz` stands above that at `otherHz` in the last second read;
+// -inf when the tone is not loud (amplitude under 1000).
+double toneOverOther(const std::vector<std::complex<double>>& iq, double hz, double otherHz) {
+  const size_t n = kOutputRate;
+  if (iq.size() < n) return -INFINITY;
+  const double tone = powerAt(iq, iq.size() - n, n, hz);
+  if (tone < std::pow(1000.0 * n / 2, 2)) return -INFINITY;
+  return 10 * std::log10(tone / std::max(powerAt(iq, iq.size() - n, n, otherHz), 1e-30));
+}
+
+double peakOf(const std::vector<std::complex<double>>& iq) {
+  double peak = 0;
+  for (const auto& v : iq) peak = std::max({peak, std::abs(v.real()), std::abs(v.imag())});
+  return peak;
+}
+
+// Two receivers on one computer: profiles a and b, each from an input of its own (13000
+// and 15000 Hz, out at +1000 and +3000 Hz), play into devices of their own, and each
+// reader gets its receiver alone. Closing a while its reader records leaves the device
+// (silence, not another source) and b's reader untouched; the next a takes it over with
+// the reader still connected. A second a is refused and changes nothing.
+TEST_F(Headless, TwoProfilesTwoDevicesAndAReaderKeepsItsDevice) {
+  ASSERT_EQ(server_.pactl({"load-module", "module-null-sink", "sink_name=tovrel_in2", "rate=48000", "channels=1"}), 0);
+  const QString tone2 = tmp_.filePath("tone2.wav");
+  ASSERT_EQ(QProcess::execute("sox", {"-n", "-q", "-r", "48000", "-c", "1", "-b", "16", tone2, "synth", "300", "sine",
+                                      "15000", "vol", "0.5"}),
+            0);
+  QProcess player2, tovrelB, recorderB;
+  playTone();
+  startProcess(player2, "paplay", {"--device=tovrel_in2", "--latency-msec=20", tone2});
+  const QStringList common{"--output", "tovrel", "--iq", "--no-invert"};
+  startTovrel(QStringList{"--profile", "a", "--input", "tovrel_in.monitor"} + common);
+  startTovrel(QStringList{"--profile", "b", "--input", "tovrel_in2.monitor"} + common, tovrelB, "b.txt");
+  QElapsedTimer clock;
+  clock.start();
+  while (!(hasSource(server_, "tovrel_iq_a") && hasSource(server_, "tovrel_iq_b")) && clock.elapsed() < 5000)
+    QThread::msleep(50);
+  const QByteArray indexA = sourceIndex(server_, "tovrel_iq_a");
+  ASSERT_FALSE(indexA.isEmpty() || !hasSource(server_, "tovrel_iq_b")) << stderrLines().join('\n').toStdString();
+  EXPECT_FALSE(hasSource(server_, "tovrel_iq")) << "the default device was made";
+  startRecording(clock, "tovrel_iq_a");
+  startProcess(recorderB, "parec",
+               {"--device=tovrel_iq_b", "--raw", "--format=s16le", "--rate=24000", "--channels=2", "--latency-msec=20"});
+  ASSERT_TRUE(recordUntilTone(10).has_value()) << recordingSummary();
+  QThread::msleep(500);
+  recorderB.readAllStandardOutput();
+  EXPECT_GE(toneOverOther(readFor(recorder_, 1500), 1000, 3000), 90);
+  EXPECT_GE(toneOverOther(readFor(recorderB, 1500), 3000, 1000), 90);
+
+  // A second a: one line, exit 1, the first goes on as it was.
+  QProcess second;
+  startTovrel(QStringList{"--profile", "a", "--input", "tovrel_in2.monitor"} + common, second, "second.txt");
+  ASSERT_TRUE(second.waitForFinished(5000));
+  EXPECT_EQ(second.exitCode(), 1);
+  const QStringList refused = stderrLines("second.txt");
+  ASSERT_EQ(refused.size(), 1) << refused.join('\n').toStdString();
+  EXPECT_TRUE(refused[0].contains("already runs with profile \"a\"")) << refused[0].toStdString();
+  EXPECT_EQ(sourceIndex(server_, "tovrel_iq_a"), indexA);
+  EXPECT_GE(toneOverOther(readFor(recorder_, 1500), 1000, 3000), 90);
+
+  EXPECT_LT(terminateTovrel(), 1.0);
+  EXPECT_EQ(tovrel_.exitCode(), 0);
+  EXPECT_TRUE(stderrLines().join('\n').contains("left in place")) << stderrLines().join('\n').toStdString();
+  EXPECT_EQ(sourceIndex(server_, "tovrel_iq_a"), indexA);
+  readFor(recorder_, 300);  // what a played before it ended
+  EXPECT_EQ(peakOf(readFor(recorder_, 1000)), 0.0) << "a's reader records another source";
+  EXPECT_GE(toneOverOther(readFor(recorderB, 1500), 3000, 1000), 90) << "b's reader was disturbed";
+
+  recorded_.clear();
+  startTovrel(QStringList{"--profile", "a", "--input", "tovrel_in.monitor"} + common);
+  ASSERT_TRUE(recordUntilTone(10).has_value()) << "not taken over; " << recordingSummary();
+  EXPECT_EQ(recorder_.state(), QProcess::Running);
+  EXPECT_EQ(sourceIndex(server_, "tovrel_iq_a"), indexA) << "made anew";
+
+  // With no reader left, the end removes b's device as before.
+  recorderB.terminate();
+  recorderB.waitForFinished(3000);
+  EXPECT_LT(terminateTovrel(tovrelB), 1.0);
+  EXPECT_FALSE(hasSource(server_, "tovrel_iq_b")) << stderrLines("b.txt").join('\n').toStdString();
+  player2.kill();
+  player2.waitForFinished(3000);
+}
+
+// A device made by a Tovrel that still runs is not remade (at another rate) by another
+// process of the same profile that the lock did not stop (another runtime folder).
+TEST_F(Headless, AnotherRunningTovrelsDeviceIsLeftAlone) {
+  playTone();
+  const QStringList options{"--profile", "a", "--input", "tovrel_in.monitor", "--output", "tovrel", "--no-invert"};
+  startTovrel(options);
+  QElapsedTimer clock;
+  clock.start();
+  while (!hasSource(server_, "tovrel_iq_a") && clock.elapsed() < 5000) QThread::msleep(50);
+  const QByteArray index = sourceIndex(server_, "tovrel_iq_a");
+  ASSERT_FALSE(index.isEmpty()) << stderrLines().join('\n').toStdString();
+  startRecording(clock, "tovrel_iq_a");
+  ASSERT_TRUE(recordUntilTone(10).has_value()) << recordingSummary();
+
+  QProcess other;
+  QTemporaryDir runtime;
+  QProcessEnvironment env = server_.clientEnvironment(config_.path());
+  env.insert("XDG_RUNTIME_DIR", runtime.path());
+  other.setProcessEnvironment(env);
+  other.setStandardErrorFile(tmp_.filePath("other.txt"));
+  other.start(kTovrel, QStringList{"--headless", "--rate", "96000"} + options);
+  ASSERT_TRUE(other.waitForStarted(5000));
+  QThread::msleep(2000);
+  EXPECT_EQ(other.state(), QProcess::Running);
+  EXPECT_LT(terminateTovrel(other), 1.0);
+  EXPECT_EQ(sourceIndex(server_, "tovrel_iq_a"), index) << stderrLines("other.txt").join('\n').toStdString();
+  EXPECT_TRUE(stderrLines("other.txt").join("\n").contains("already allocated")) << stderrLines("other.txt").join("\n").toStdString();
+  recorded_.clear();
+  ASSERT_TRUE(recordUntilTone(3).has_value()) << "the first run's reader lost its tone; " << recordingSummary();
 }
 
 // What goes away and comes back while the run goes on, with no action.
@@ -411,6 +540,23 @@ TEST_F(Headless, ListDevicesNamesTheServersDevices) {
     EXPECT_TRUE(out.contains(name)) << name << " missing from:\n" << out.toStdString();
   EXPECT_LT(out.indexOf("Capture devices:"), out.indexOf("tovrel_in.monitor"));
   EXPECT_LT(out.indexOf("Playback devices:"), out.indexOf("tovrel_out "));
+}
+
+// A bad profile name is refused before anything opens, by the window (with no display to
+// open) and without one: exit status 2 and the rule on stderr.
+TEST(Profile, BadNameExitsWithStatus2) {
+  for (const QStringList& args : {QStringList{"--headless", "--profile", "../x"}, QStringList{"--profile", "a/b"},
+                                  QStringList{"--profile="}}) {
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    p.setProcessEnvironment(env);
+    p.start(kTovrel, args);
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_EQ(p.exitCode(), 2) << args.join(' ').toStdString();
+    EXPECT_TRUE(p.readAllStandardError().contains("a profile name is")) << args.join(' ').toStdString();
+  }
 }
 
 // Each stored value that the command line can override, and the stored name each

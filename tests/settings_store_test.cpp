@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "app/instance.hpp"
 #include "app/settings_store.hpp"
 
 using app::ParseStoredInteger;
@@ -335,6 +336,39 @@ TEST_F(SettingsStoreTest, DeviceNamesRoundTrip) {
     ASSERT_TRUE(writer.write(s, &errors));
     EXPECT_EQ(readFresh(&errors), s);
     EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+  }
+}
+
+// A profile keeps its own file beside the default one, which it neither reads nor writes.
+TEST_F(SettingsStoreTest, ProfileHasItsOwnFileBesideTheDefault) {
+  writeRaw("[Varnex]\nBitrate=0\n");
+  const QByteArray before = readRaw();
+  app::SetProfile("b");
+  StoredSettings s;
+  s.Bitrate = 5;
+  QStringList errors;
+  StoredSettings first = readFresh(&errors);
+  SettingsStore writer;
+  const bool written = writer.write(s, &errors);
+  const StoredSettings back = readFresh(&errors);
+  app::SetProfile("");
+  EXPECT_EQ(first.Bitrate, app::kDefaultRateIndex) << "the default file was read";
+  ASSERT_TRUE(written);
+  EXPECT_EQ(back, s);
+  EXPECT_EQ(writer.filePath(), keyFolder() + "/Varnex-b.conf");
+  EXPECT_EQ(readRaw(), before);
+  EXPECT_EQ(readFresh(&errors).Bitrate, 0);
+  EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+}
+
+// Names that could reach a path, another device's server name, or a screen's width.
+TEST(ProfileName, OnlyPlainShortNamesPass) {
+  for (const char* good : {"a", "Band-40m", "rx_2", "7", "abcdefghijklmnopqrstuvwxyz012345"})
+    EXPECT_TRUE(app::ProfileNameError(good).isEmpty()) << good;
+  for (const char* bad : {"", "a/b", "..", ".hidden", "-x", "_x", "a b", "a.b", "x_sink", "sink", "Кабель", "a\"b",
+                          "abcdefghijklmnopqrstuvwxyz0123456"}) {
+    const QString error = app::ProfileNameError(QString::fromUtf8(bad));
+    EXPECT_TRUE(error.startsWith("--profile \"") && error.contains("letters")) << bad << ": " << error.toStdString();
   }
 }
 

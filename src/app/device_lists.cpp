@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 
+#include "app/instance.hpp"
 #include "app/settings_store.hpp"
 
 namespace app {
@@ -24,6 +25,11 @@ QString ShownName(const QString& name) {
   return name.left(head) + QChar(0x2026) + name.mid(tailStart);
 }
 
+QString OwnDeviceEntryText() {
+  const QString base = QCoreApplication::translate("TMainForm", kOwnDeviceEntrySource);
+  return Profile().isEmpty() ? base : base + QStringLiteral(" (%1)").arg(Profile());
+}
+
 namespace {
 
 struct Entry {
@@ -35,7 +41,7 @@ Entry deviceEntry(wave::Direction direction, int32_t id) {
   wave::WAVECAPS caps;
   if (wave::waveGetDevCaps(direction, id, &caps) != wave::MMSYSERR_NOERROR)
     return {FallbackDeviceName(direction, id), {}};
-  if (caps.ownDevice) return {QCoreApplication::translate("TMainForm", kOwnDeviceEntrySource), caps};
+  if (caps.ownDevice) return {OwnDeviceEntryText(), caps};
   // The server's description is UTF-8; the server name is kept whole to be stored.
   return {ShownName(QString::fromStdString(caps.szPname)), caps};
 }

@@ -25,6 +25,8 @@ QString ShownName(const QString& name);
 // the window lists it in its own language, the run without a window takes the Russian name.
 inline constexpr char kOwnDeviceEntrySource[] = QT_TRANSLATE_NOOP("TMainForm", "Виртуальный кабель Tovrel I/Q");
 inline const QString kOwnDeviceEntryText = QString::fromUtf8(kOwnDeviceEntrySource);
+// That of this instance, in the window's language: with " (NAME)" for a profile.
+QString OwnDeviceEntryText();
 
 // Item data of an entry besides its server name (Qt::UserRole): the playback device whose
 // sound a capture device records, the device the mapper stands for, and whether the entry
@@ -36,7 +38,7 @@ constexpr int kOwnDeviceRole = Qt::UserRole + 3;
 // Clears `box` (may be null: only the queries run) and appends one entry per device:
 // the mapper first when `withMapper`, then ids 0 .. count-1. Each entry is the device's
 // shown name, or its fallback when the capability query fails; Tovrel's own device reads
-// kOwnDeviceEntryText in the window's language. Its item data is the device's server name (empty for the mapper
+// OwnDeviceEntryText(). Its item data is the device's server name (empty for the mapper
 // and for a failed query) and the roles above.
 void FillWaveDeviceList(QComboBox* box, wave::Direction direction, bool withMapper);
 

@@ -6,6 +6,9 @@
 #include <QIcon>
 #include <QLocale>
 
+#include <cstdio>
+
+#include "app/instance.hpp"
 #include "app/main_form.hpp"
 #include "app/message_boxes.hpp"
 #include "app/startup_check.hpp"
@@ -25,6 +28,10 @@ void describe(QCommandLineParser& parser) {
                      "about 0 Hz (13000 Hz at +1000 Hz). To mirror the spectrum, use the SDR program's I/Q swap. "
                      "Stream mode (the window's context menu) has no block edges and a short delay. See man tovrel.\n"
                      "tovrel --headless --help: the options of a run without a window."));
+  parser.addOption(QCommandLineOption(QStringLiteral("profile"),
+                                      QStringLiteral("Settings and own I/Q device of their own, named NAME (for two "
+                                                     "receivers on one computer; see man tovrel)."),
+                                      QStringLiteral("NAME")));
   parser.addHelpOption();
   parser.addVersionOption();
 }
@@ -42,6 +49,7 @@ int main(int argc, char* argv[]) {
 
   // --help and --version print and exit before anything needs a display or a sound server.
   // Qt's own options (-platform, ...) are left for the application object to take.
+  QString profile;
   {
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
@@ -55,7 +63,15 @@ int main(int argc, char* argv[]) {
       nameApplication();
       parser.process(core);  // prints and exits
     }
+    if (parser.isSet(QStringLiteral("profile"))) {
+      profile = parser.value(QStringLiteral("profile"));
+      if (const QString error = app::ProfileNameError(profile); !error.isEmpty()) {
+        std::fprintf(stderr, "tovrel: %s\n", qPrintable(error));
+        return 2;
+      }
+    }
   }
+  app::SetProfile(profile);
 
   dsp::InitFFT();
   app::InitDeviceLibrary();
@@ -75,9 +91,17 @@ int main(int argc, char* argv[]) {
     QCommandLineParser parser;
     describe(parser);
     parser.process(application);
-    TMainForm window;
-    window.show();
-    result = QApplication::exec();
+    // A second window of the same profile would write the same settings and play into the
+    // same device: it goes before it opens anything.
+    const app::InstanceLock lock(profile);
+    if (!lock.refusal().isEmpty()) {
+      app::ShowWarningBox(lock.refusal());
+      result = 1;
+    } else {
+      TMainForm window;
+      window.show();
+      result = QApplication::exec();
+    }
   }
   dsp::DoneFFT();
   return result;

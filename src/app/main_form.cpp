@@ -22,6 +22,7 @@
 
 #include "app/device_lists.hpp"
 #include "app/globals.hpp"
+#include "app/instance.hpp"
 #include "app/pictures.hpp"
 #include "display/led_display.hpp"
 #include "display/ruler.hpp"
@@ -345,7 +346,7 @@ using namespace app;
 TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-  setWindowTitle(QStringLiteral(" Tovrel"));
+  setWindowTitle(app::WindowTitle());
   setFixedSize(482, 453);
   QFont font(QStringLiteral("DejaVu Sans"));
   font.setPointSize(8);
@@ -529,8 +530,9 @@ void TMainForm::FormCloseQuery() {
     PlaybackStopping = true;
     stopPlayback();
   }
-  // Tovrel's own I/Q device lives as long as the program.
-  wave::waveRemoveOwnDevices();
+  // Tovrel's own I/Q device lives as long as the program, unless an SDR program still
+  // records it.
+  app::RemoveOwnDeviceAtEnd();
   SaveSettings();
 }
 
@@ -545,7 +547,7 @@ void TMainForm::FormDestroy() {
     PlaybackStopping = true;
     stopPlayback();
   }
-  wave::waveRemoveOwnDevices();
+  app::RemoveOwnDeviceAtEnd();
 }
 
 void TMainForm::CbWaveInDeviceChange() { InDeviceId = CbWaveInDevice->currentIndex() - 1; }

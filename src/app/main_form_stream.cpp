@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include "app/globals.hpp"
+#include "app/instance.hpp"
 #include "app/main_form.hpp"
 #include "display/led_display.hpp"
 
@@ -61,7 +62,7 @@ void TMainForm::pollLiveEngine() {
 }
 
 QString app::StreamTitle(uint64_t breaks, uint64_t underruns, uint64_t overflows, uint64_t restarts) {
-  return QStringLiteral(" Tovrel") +
+  return app::WindowTitle() +
          QCoreApplication::translate("TMainForm",
                                      " — поток: разрывов %1 (опустошений %2, переполнений %3, перезапусков %4)")
              .arg(breaks)
@@ -78,5 +79,5 @@ void TMainForm::showStreamCounters(bool always) {
   if (!always && breaks == shownBreaks_) return;
   shownBreaks_ = breaks;
   setWindowTitle(breaks != 0 ? app::StreamTitle(breaks, live_->underruns(), live_->overflows(), live_->restarts())
-                             : QStringLiteral(" Tovrel"));
+                             : app::WindowTitle());
 }

@@ -17,6 +17,8 @@
 #include <QStandardPaths>
 #include <QVariant>
 
+#include "app/instance.hpp"
+
 namespace app {
 
 namespace {
@@ -297,7 +299,7 @@ bool SettingsStore::open() {
   if (root.isEmpty()) root = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
   if (root.isEmpty()) root = QDir::homePath() + QStringLiteral("/.config");
   const QString keyFolder = root + QLatin1Char('/') + QLatin1String(kOrganisation);
-  filePath_ = keyFolder + QLatin1Char('/') + QLatin1String(kApplication) + QStringLiteral(".conf");
+  filePath_ = keyFolder + QLatin1Char('/') + SettingsFileName(Profile());
   open_ = true;
   return QDir().mkpath(keyFolder);
 }

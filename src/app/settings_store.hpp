@@ -73,7 +73,9 @@ QString InvalidDataTypeText(const QString& value);
 // $XDG_CONFIG_HOME (or ~/.config), the place QSettings uses for organisation "ZEM" and
 // application "Varnex"; the folder ZEM plays the part of the program's key, the group
 // [Varnex] that of its subkey. The path is worked out at open() from the environment of
-// that moment (QSettings itself caches it per process), so tests can move it.
+// that moment (QSettings itself caches it per process), so tests can move it. An
+// instance with a profile keeps its settings beside it in "<config>/ZEM/Varnex-NAME.conf"
+// (same layout; see instance.hpp).
 //
 // Life cycle: open() once at load, read(), then write() once at the close query, then
 // release(). write() on a released store reopens it first, so a second close query (after

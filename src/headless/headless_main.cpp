@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include "app/instance.hpp"
 #include "app/settings_store.hpp"
 #include "dsp/fft.hpp"
 #include "headless/headless_options.hpp"
@@ -38,9 +39,23 @@ int Main(int argc, char* argv[]) {
     std::fputs(HelpText().c_str(), stdout);
     return 0;
   }
+  const QString profile = QString::fromStdString(options.profile.value_or(""));
+  if (options.profile) {
+    if (const QString error = app::ProfileNameError(profile); !error.isEmpty()) {
+      std::fprintf(stderr, "tovrel: %s\n", qPrintable(error));
+      return 2;
+    }
+  }
+  app::SetProfile(profile);
   if (options.listDevices) {
     if (ListDevices()) return 0;
     std::fprintf(stderr, "tovrel: no sound server answers\n");
+    return 1;
+  }
+
+  const app::InstanceLock lock(profile);
+  if (!lock.refusal().isEmpty()) {
+    std::fprintf(stderr, "tovrel: %s\n", qPrintable(lock.refusal()));
     return 1;
   }
 

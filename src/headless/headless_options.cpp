@@ -63,12 +63,14 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
       return result;
     };
     if (word == "--headless") continue;
-    if (word == "--rate" || word == "--input" || word == "--output") {
+    if (word == "--rate" || word == "--input" || word == "--output" || word == "--profile") {
       const auto text = takeValue();
       if (!text) return fail(word + " needs a value");
       if (word == "--rate") {
         o.rate = parseRate(*text);
         if (!o.rate) return fail("--rate " + *text + ": not an input rate Tovrel offers (" + rateList() + ")");
+      } else if (word == "--profile") {
+        o.profile = *text;
       } else {
         (word == "--input" ? o.input : o.output) = *text;
       }
@@ -110,6 +112,7 @@ std::string HelpText() {
          "  --output NAME             playback device, by server name or description; \"tovrel\" is\n"
          "                            Tovrel's own I/Q device, made for the run (SDR programs\n"
          "                            record its source \"Tovrel I/Q\") and removed at its end\n"
+         "  --profile NAME            the settings and the own device of profile NAME (see man tovrel)\n"
          "  --stream                  stream mode: continuous conversion, about 0.1 s delay (default)\n"
          "  --block                   block mode: blocks of 32768 samples, as the window converts them\n"
          "  --iq, --no-iq             I/Q conversion on, or the mono samples out in pairs\n"

@@ -18,6 +18,7 @@ struct Options {
   std::optional<int32_t> rate;
   std::optional<std::string> input;
   std::optional<std::string> output;
+  std::optional<std::string> profile;  // unset: the default settings and device
   std::optional<bool> block;
   std::optional<bool> iq;
   std::optional<bool> invert;

@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "app/device_lists.hpp"
+#include "app/instance.hpp"
 #include "dsp/stream_converter.hpp"
 
 namespace headless {
@@ -44,7 +45,7 @@ std::string ownDeviceShown(const wave::WAVECAPS& caps) {
 }  // namespace
 
 bool NamesOwnDevice(const std::string& name) {
-  return name == kOwnDeviceShortName || name == app::kOwnDeviceEntryText.toStdString();
+  return name == kOwnDeviceShortName || name == app::OwnDeviceEntryText().toStdString();
 }
 
 std::optional<FoundDevice> FindDevice(wave::Direction direction, const DeviceWish& wish) {
@@ -92,7 +93,7 @@ bool ListDevices() {
         std::printf(
             "  %-40s %s: Tovrel's own device, made while Tovrel plays into it (--output %s);\n"
             "  %-40s SDR programs record its source \"%s\"\n",
-            caps.serverName.c_str(), app::kOwnDeviceEntryText.toStdString().c_str(), kOwnDeviceShortName, "",
+            caps.serverName.c_str(), app::OwnDeviceEntryText().toStdString().c_str(), kOwnDeviceShortName, "",
             caps.szPname.c_str());
       } else {
         std::printf("  %-40s %s\n", caps.serverName.c_str(), caps.szPname.c_str());
@@ -326,9 +327,9 @@ int Service::run(int signalFd) {
         continue;
       }
       close();
-      // Tovrel's own device lives as long as the run (a device left by a killed run is
-      // taken over by the next).
-      wave::waveRemoveOwnDevices();
+      // Tovrel's own device lives as long as the run (a device left by a killed run, or
+      // kept for an SDR program still recording it, is taken over by the next).
+      app::RemoveOwnDeviceAtEnd();
       return 0;
     }
   }

@@ -787,8 +787,9 @@ class PulseBackend : public Backend {
     }
     *caps = WAVECAPS{};
     if (isOwnDeviceId(direction, list, id)) {
-      caps->szPname = detail::kOwnSourceDescription;
-      caps->serverName = detail::kOwnSinkName;
+      const detail::OwnDeviceNames names = detail::ownDeviceNames();
+      caps->szPname = names.sourceDescription;
+      caps->serverName = names.sink;
       caps->ownDevice = true;
       return MMSYSERR_NOERROR;
     }
@@ -814,7 +815,7 @@ class PulseBackend : public Backend {
       if (!list.reachable) return MMSYSERR_NODRIVER;
       if (isOwnDeviceId(direction, list, id)) {
         if (MMRESULT r = makeOwnDevice(format->nSamplesPerSec); r != MMSYSERR_NOERROR) return r;
-        deviceName = detail::kOwnSinkName;
+        deviceName = detail::ownDeviceNames().sink;
       } else {
         if (static_cast<size_t>(id) >= list.devices.size()) return MMSYSERR_BADDEVICEID;
         deviceName = list.devices[static_cast<size_t>(id)].name;
@@ -890,11 +891,12 @@ class PulseBackend : public Backend {
     return device ? device->deviceRate() : 0;
   }
 
-  void removeOwnDevices() override {
+  std::string removeOwnDevices() override {
     std::lock_guard lock(ownDeviceMutex_);
-    if (!ownDeviceMade_) return;
-    detail::removeOwnDevice();
+    if (!ownDeviceMade_) return {};
     ownDeviceMade_ = false;
+    if (detail::removeOwnDevice() != detail::Removal::Recorded) return {};
+    return detail::ownDeviceNames().sourceDescription;
   }
 
  private:

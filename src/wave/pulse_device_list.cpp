@@ -31,7 +31,8 @@ bool isMonitor(const pa_source_info& info) { return info.monitor_of_sink != PA_I
 bool isMonitor(const pa_sink_info&) { return false; }
 
 std::string monitorOf(const pa_source_info& info) {
-  if (info.name != nullptr && info.name == std::string_view(kOwnSourceName)) return kOwnSinkName;
+  if (info.name != nullptr)
+    if (std::string sink = ownSinkOf(info.name); !sink.empty()) return sink;
   return isMonitor(info) && info.monitor_of_sink_name ? info.monitor_of_sink_name : "";
 }
 std::string monitorOf(const pa_sink_info&) { return {}; }

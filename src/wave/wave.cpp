@@ -52,7 +52,17 @@ MMRESULT waveGetDevCaps(Direction direction, int32_t id, WAVECAPS* caps) {
   return currentBackend().getDevCaps(direction, id, caps);
 }
 uint32_t waveGetDeviceRate(Direction direction, void* handle) { return currentBackend().deviceRate(direction, handle); }
-void waveRemoveOwnDevices() { currentBackend().removeOwnDevices(); }
+std::string waveRemoveOwnDevices() { return currentBackend().removeOwnDevices(); }
+
+namespace {
+std::string& profileName() {
+  static std::string name;
+  return name;
+}
+}  // namespace
+
+void waveSetProfile(const std::string& profile) { profileName() = profile; }
+const std::string& waveProfile() { return profileName(); }
 
 uint32_t waveInGetNumDevs() { return waveGetNumDevs(kIn); }
 uint32_t waveOutGetNumDevs() { return waveGetNumDevs(kOut); }

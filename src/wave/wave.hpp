@@ -153,8 +153,11 @@ class Backend {
   // it; 0 when not known (then it is taken to be the rate asked for).
   virtual uint32_t deviceRate(Direction direction, void* handle) = 0;
   // Removes from the server what this back end made there for its own device, when it
-  // made or took one over; nothing otherwise. The program calls it when it closes.
-  virtual void removeOwnDevices() {}
+  // made or took one over; nothing otherwise. The program calls it when it closes. A device
+  // that a reader (an SDR program) still records stays, carrying silence, so the reader
+  // is not moved to another source; the result is then its source's description, else
+  // empty.
+  virtual std::string removeOwnDevices() { return {}; }
 };
 
 // The back end the free functions below call. Defaults to the sound server's.
@@ -187,7 +190,13 @@ MMRESULT waveOutClose(HWAVEOUT handle);
 uint32_t waveGetNumDevs(Direction direction);
 MMRESULT waveGetDevCaps(Direction direction, int32_t id, WAVECAPS* caps);
 uint32_t waveGetDeviceRate(Direction direction, void* handle);
-void waveRemoveOwnDevices();
+std::string waveRemoveOwnDevices();
+
+// The profile of this instance: its own device is named after it ("Tovrel I/Q (NAME)",
+// see the back end); empty for the default instance. Set once at start, before any
+// device is listed or opened.
+void waveSetProfile(const std::string& profile);
+const std::string& waveProfile();
 
 // Fixed English text of a result code (low 16 bits, unsigned).
 std::string WaveErrorText(MMRESULT code);
