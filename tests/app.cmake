@@ -12,3 +12,6 @@ foreach(option help version)
 endforeach()
 set_tests_properties(tovrel_help_without_display PROPERTIES PASS_REGULAR_EXPRESSION "Usage: .*--version")
 set_tests_properties(tovrel_version_without_display PROPERTIES PASS_REGULAR_EXPRESSION "^Tovrel ${PROJECT_VERSION}")
+# The program as a process: no display, and the signals that close its window.
+tovrel_test(window_process_test LIBS Qt6::Core)
+add_dependencies(window_process_test tovrel)
