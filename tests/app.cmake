@@ -28,3 +28,6 @@ endforeach()
 add_test(NAME translation_file
          COMMAND ${CMAKE_COMMAND} -E env LUPDATE=${TOVREL_LUPDATE}
                  bash ${CMAKE_CURRENT_SOURCE_DIR}/translation_file_test.sh ${PROJECT_SOURCE_DIR})
+# The program as a process: no display, and the signals that close its window.
+tovrel_test(window_process_test LIBS Qt6::Core)
+add_dependencies(window_process_test tovrel)

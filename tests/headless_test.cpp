@@ -202,6 +202,14 @@ class Headless : public ::testing::Test {
   }
   double terminateTovrel() { return terminateTovrel(tovrel_); }
 
+  // Waits up to 10 s for `count` lines on stderr.
+  bool waitForLines(qsizetype count) {
+    QElapsedTimer t;
+    t.start();
+    while (stderrLines().size() < count && t.elapsed() < 10000) QThread::msleep(50);
+    return stderrLines().size() >= count;
+  }
+
   QStringList stderrLines(const QString& stderrFile = "stderr.txt") {
     QFile file(tmp_.filePath(stderrFile));
     if (!file.open(QIODevice::ReadOnly)) return {};
@@ -529,6 +537,30 @@ INSTANTIATE_TEST_SUITE_P(Outages, HeadlessRecovery,
                          ::testing::Values(Outage{"OutputSinkUnloadedAndLoaded", unloadAndLoadOutputSink},
                                            Outage{"ServerKilledAndRestarted", killAndRestartServer}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A station whose window never ran: nothing stored, no --input/--output. The default sink
+// is listed first, so device #0 of either list would record the monitor of the sink it
+// plays into. The server's defaults are taken, as --list-devices says; a default source
+// that records the default sink is passed over, and the start line says why.
+TEST_F(Headless, FirstRunTakesTheServersDefaultsAndNeverRecordsItsOwnOutput) {
+  ASSERT_EQ(server_.pactl({"set-default-sink", "tovrel_in"}), 0);
+  const struct {
+    const char* defaultSource;
+    const char* why;
+  } cases[] = {{"tovrel_out.monitor", "server's default devices"},
+               {"tovrel_in.monitor", "records what the playback device"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.defaultSource);
+    ASSERT_EQ(server_.pactl({"set-default-source", c.defaultSource}), 0);
+    startTovrel({});
+    ASSERT_TRUE(waitForLines(1));
+    const QString line = stderrLines().value(0);
+    EXPECT_TRUE(line.contains("tovrel: tovrel_out.monitor (48000 Hz mono) -> tovrel_in (24000 Hz") &&
+                line.contains(c.why))
+        << line.toStdString();
+    EXPECT_LT(terminateTovrel(), 1.0);
+  }
+}
 
 TEST_F(Headless, ListDevicesNamesTheServersDevices) {
   startProcess(tovrel_, kTovrel, {"--headless", "--list-devices"});

@@ -1,5 +1,6 @@
 #pragma once
 // The capture and playback device boxes: the mapper first, then every device by name.
+#include <QList>
 #include <QString>
 #include <Qt>
 #include <QtGlobal>
@@ -35,11 +36,23 @@ constexpr int kMonitorOfRole = Qt::UserRole + 1;
 constexpr int kFollowsRole = Qt::UserRole + 2;
 constexpr int kOwnDeviceRole = Qt::UserRole + 3;
 
-// Clears `box` (may be null: only the queries run) and appends one entry per device:
-// the mapper first when `withMapper`, then ids 0 .. count-1. Each entry is the device's
-// shown name, or its fallback when the capability query fails; Tovrel's own device reads
-// OwnDeviceEntryText(). Its item data is the device's server name (empty for the mapper
-// and for a failed query) and the roles above.
+// One entry of a device list: the text shown, then what the item data above holds.
+struct DeviceEntry {
+  QString text;
+  QString serverName;
+  QString monitorOf;
+  QString follows;
+  bool ownDevice = false;
+};
+
+// One entry per device: the mapper first when `withMapper`, then ids 0 .. count-1. Each
+// entry's text is the device's shown name, or its fallback when the capability query
+// fails; Tovrel's own device reads OwnDeviceEntryText(). The server name is empty for the
+// mapper and for a failed query.
+QList<DeviceEntry> ListWaveDevices(wave::Direction direction, bool withMapper);
+
+// Clears `box` (may be null: only the queries run) and fills it with ListWaveDevices'
+// entries, their item data in Qt::UserRole and the roles above.
 void FillWaveDeviceList(QComboBox* box, wave::Direction direction, bool withMapper);
 
 // The server name of device `id` as the box listed it; empty for the mapper, an entry
@@ -72,6 +85,9 @@ struct CaptureMove {
   int32_t id = 0;
   QString text;
 };
+std::optional<CaptureMove> AvoidRecordingThePlayback(const QList<DeviceEntry>& capture, int32_t captureId,
+                                                     const QList<DeviceEntry>& playback, int32_t playbackId);
+// The same for the lists of two filled boxes.
 std::optional<CaptureMove> AvoidRecordingThePlayback(const QComboBox& capture, int32_t captureId,
                                                      const QComboBox& playback, int32_t playbackId);
 

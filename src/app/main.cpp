@@ -7,10 +7,14 @@
 #include <QLocale>
 
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 
+#include "app/display_check.hpp"
 #include "app/instance.hpp"
 #include "app/main_form.hpp"
 #include "app/message_boxes.hpp"
+#include "app/quit_signals.hpp"
 #include "app/startup_check.hpp"
 #include "app/translation.hpp"
 #include "dsp/fft.hpp"
@@ -73,11 +77,20 @@ int main(int argc, char* argv[]) {
   }
   app::SetProfile(profile);
 
+  // Without a display Qt would abort; the user is told of the run without a window instead.
+  if (const auto missing = app::MissingDisplay(argc, argv, [](const char* name) { return std::getenv(name); })) {
+    std::fprintf(stderr, "%s\n", missing->c_str());
+    return 2;
+  }
+
+  app::InstallQuitSignalHandlers();
   dsp::InitFFT();
   app::InitDeviceLibrary();
   int result = 0;
   {
+    std::optional<app::PlatformFailureGuard> guard(std::in_place);
     QApplication application(argc, argv);
+    guard.reset();
     nameApplication();
     // The desktop file's id lets Wayland compositors match the window to its menu entry.
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tovrel.Tovrel"));
@@ -99,6 +112,7 @@ int main(int argc, char* argv[]) {
       result = 1;
     } else {
       TMainForm window;
+      app::QuitSignals quitSignals(&window);
       window.show();
       result = QApplication::exec();
     }

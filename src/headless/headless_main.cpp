@@ -76,13 +76,16 @@ int Main(int argc, char* argv[]) {
   QString root = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
   if (root.isEmpty()) root = QDir::homePath() + QStringLiteral("/.config");
   app::StoredSettings stored;
+  HeldChoices held{false, false};
   QStringList errors;
   if (QFileInfo::exists(root + QLatin1Char('/') + QLatin1String(app::SettingsStore::kOrganisation))) {
     app::SettingsStore store;
     stored = store.read(&errors);
+    held = {store.holds("InDevice") || store.holds("InDeviceName"),
+            store.holds("OutDevice") || store.holds("OutDeviceName")};
   }
   for (const QString& text : errors) std::fprintf(stderr, "tovrel: settings: %s\n", qPrintable(text));
-  const RunConfig config = Resolve(stored, options);
+  const RunConfig config = Resolve(stored, options, held);
 
   dsp::InitFFT();
   int status = 0;

@@ -133,14 +133,18 @@ std::string DeviceWish::describe() const {
   return id < 0 ? std::string("the server's default") : "device #" + std::to_string(id);
 }
 
-RunConfig Resolve(const app::StoredSettings& stored, const Options& options) {
+RunConfig Resolve(const app::StoredSettings& stored, const Options& options, HeldChoices held) {
   RunConfig config;
   const auto& rates = InputRates();
   // The store has already replaced an index outside the list with 48000's.
   const auto index = std::clamp<int32_t>(stored.Bitrate, 0, static_cast<int32_t>(rates.size()) - 1);
   config.rate = options.rate.value_or(rates[static_cast<std::size_t>(index)]);
-  config.input = options.input ? DeviceWish{*options.input, -1} : DeviceWish{stored.InDeviceName, stored.InDevice};
-  config.output = options.output ? DeviceWish{*options.output, -1} : DeviceWish{stored.OutDeviceName, stored.OutDevice};
+  auto wish = [](const std::optional<std::string>& named, bool isHeld, const std::string& name, int32_t id) {
+    if (named) return DeviceWish{*named, -1, false};
+    return isHeld ? DeviceWish{name, id, false} : DeviceWish{{}, -1, true};
+  };
+  config.input = wish(options.input, held.input, stored.InDeviceName, stored.InDevice);
+  config.output = wish(options.output, held.output, stored.OutDeviceName, stored.OutDevice);
   config.stream = !options.block.value_or(false);
   config.switches = {.IQ = options.iq.value_or(stored.Mono),
                      .EdgeFilter = options.edgeFilter.value_or(stored.InvertOut),

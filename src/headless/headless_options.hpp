@@ -43,6 +43,8 @@ const std::vector<int32_t>& InputRates();
 struct DeviceWish {
   std::string name;
   int32_t id = -1;
+  // Neither stored nor named: the server's default, and for capture never what Tovrel plays.
+  bool serverDefault = false;
   std::string describe() const;
 };
 
@@ -54,8 +56,15 @@ struct RunConfig {
   dsp::ConverterSwitches switches;
 };
 
+// Which device choices the settings file holds; the rest read as the store's defaults.
+struct HeldChoices {
+  bool input = true;
+  bool output = true;
+};
+
 // The stored settings with the command line's choices laid over them. Stream mode unless
-// the command line asks for block mode.
-RunConfig Resolve(const app::StoredSettings& stored, const Options& options);
+// the command line asks for block mode. A device neither held nor named is the server's
+// default, as --list-devices says, not the store's default index.
+RunConfig Resolve(const app::StoredSettings& stored, const Options& options, HeldChoices held = {});
 
 }  // namespace headless

@@ -58,7 +58,9 @@ std::optional<FoundDevice> FindDevice(wave::Direction direction, const DeviceWis
       return FoundDevice{wish.id, wish.describe()};
     }
     if (caps.ownDevice) return FoundDevice{wish.id, ownDeviceShown(caps)};
-    return FoundDevice{wish.id, caps.serverName.empty() ? caps.szPname : caps.serverName};
+    // The mapper is shown as the device it follows now.
+    const std::string& named = wish.id < 0 ? caps.follows : caps.serverName;
+    return FoundDevice{wish.id, named.empty() ? caps.szPname : named};
   }
   // The server's name first: it is what the settings keep; then what the window shows.
   std::optional<FoundDevice> byDescription;
@@ -153,8 +155,10 @@ bool Service::open(std::string* failure) {
   }
   inputShown_ = input->shown;
   outputShown_ = output->shown;
+  int32_t inputId = input->id;
+  choiceNote_ = chooseUnstoredCapture(output->id, &inputId);
   wave::NoticeTarget* target = engine_ ? static_cast<wave::NoticeTarget*>(engine_.get()) : this;
-  wave::MMRESULT r = wave::waveInOpen(&capture_, input->id, &captureFormat_, target, 0, kOpenFlags);
+  wave::MMRESULT r = wave::waveInOpen(&capture_, inputId, &captureFormat_, target, 0, kOpenFlags);
   if (r == wave::MMSYSERR_NOERROR)
     r = wave::waveOutOpen(&playback_, output->id, &playbackFormat_, target, 0,
                           engine_ ? kOpenFlags | wave::WAVE_LOW_DELAY : kOpenFlags);
@@ -176,6 +180,23 @@ bool Service::open(std::string* failure) {
   }
   running_ = true;
   return true;
+}
+
+// Without a stored or named input, capture takes the server's default unless that records
+// what Tovrel plays; then the window's first-run rule picks another. Says which and why.
+std::string Service::chooseUnstoredCapture(int32_t outputId, int32_t* inputId) {
+  if (!config_.input.serverDefault) return {};
+  const auto move = app::AvoidRecordingThePlayback(app::ListWaveDevices(wave::Direction::Capture, true), *inputId,
+                                                   app::ListWaveDevices(wave::Direction::Playback, true), outputId);
+  if (!move) {
+    return config_.output.serverDefault ? "the server's default devices: none is stored or named (--input, --output)"
+                                        : "input: the server's default: none is stored or named (--input)";
+  }
+  if (move->id != *inputId) {
+    *inputId = move->id;
+    if (const auto moved = FindDevice(wave::Direction::Capture, DeviceWish{{}, move->id, false})) inputShown_ = moved->shown;
+  }
+  return move->text.toStdString();
 }
 
 void Service::close() {
@@ -245,10 +266,12 @@ std::string Service::latencyText() const {
 
 void Service::reportStart() {
   const auto& s = config_.switches;
-  std::fprintf(stderr, "tovrel: %s (%d Hz mono) -> %s (%u Hz %s), %s mode, I/Q %s, inversion %s, edge filter %s, %s\n",
+  std::fprintf(stderr,
+               "tovrel: %s (%d Hz mono) -> %s (%u Hz %s), %s mode, I/Q %s, inversion %s, edge filter %s, %s%s%s\n",
                inputShown_.c_str(), config_.rate, outputShown_.c_str(), playbackFormat_.nSamplesPerSec,
                s.IQ ? "I/Q" : "sample pairs", engine_ ? "stream" : "block", s.IQ ? "on" : "off",
-               s.InvertSpectrum ? "on" : "off", s.EdgeFilter ? "on" : "off", latencyText().c_str());
+               s.InvertSpectrum ? "on" : "off", s.EdgeFilter ? "on" : "off", latencyText().c_str(),
+               choiceNote_.empty() ? "" : "; ", choiceNote_.c_str());
 }
 
 void Service::reportCounters() {

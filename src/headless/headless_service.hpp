@@ -59,6 +59,7 @@ class Service final : public wave::NoticeTarget {
   };
 
   bool open(std::string* failure);
+  std::string chooseUnstoredCapture(int32_t outputId, int32_t* inputId);
   void close();
   void handleNotices();
   void deviceFailed(const std::string& what);
@@ -76,6 +77,7 @@ class Service final : public wave::NoticeTarget {
   wave::HWAVEOUT playback_ = nullptr;
   std::string inputShown_;
   std::string outputShown_;
+  std::string choiceNote_;  // why the devices are the ones taken, when nobody chose them
 
   int eventFd_ = -1;
   std::mutex noticesMutex_;
