@@ -875,15 +875,7 @@ TEST_F(PipelineTest, DeviceAtAnotherRateIsToldOnce) {
 // The menu key (or a right click) opens the window's menu with the one switch; block mode
 // is the default, and the switch is disabled while either device runs.
 TEST_F(PipelineTest, StreamSwitchIsInTheContextMenuAndDisabledWhileADeviceRuns) {
-  QList<QAction*> shown;
-  QTimer::singleShot(0, [&] {
-    if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
-      shown = menu->actions();
-      menu->close();
-    }
-  });
-  QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(10, 10), form->mapToGlobal(QPoint(10, 10)));
-  QApplication::sendEvent(form.get(), &key);
+  const QList<QAction*> shown = contextMenuActions(form.get());
   ASSERT_EQ(shown.size(), 1);
   EXPECT_EQ(shown[0], form->StreamModeAction);
   EXPECT_EQ(shown[0]->text(), QStringLiteral("Непрерывный поток (малая задержка)"));

@@ -4,20 +4,15 @@
 // with that locale (tests/app.cmake), as the program reads it once at start.
 #include <gtest/gtest.h>
 
-#include <QAction>
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QContextMenuEvent>
 #include <QFontMetrics>
 #include <QImage>
 #include <QLabel>
 #include <QLocale>
-#include <QMenu>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <memory>
 
 #include "app/main_form.hpp"
@@ -98,20 +93,6 @@ class TranslationTest : public ::testing::Test {
     return *form;
   }
 
-  // The actions of the window's context menu, opened as the menu key opens it.
-  QList<QAction*> contextMenuActions() {
-    QList<QAction*> shown;
-    QTimer::singleShot(0, [&] {
-      if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
-        shown = menu->actions();
-        menu->close();
-      }
-    });
-    QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(10, 10), form->mapToGlobal(QPoint(10, 10)));
-    QApplication::sendEvent(form.get(), &key);
-    return shown;
-  }
-
   // Every text the window shows is English and fits its control.
   void expectEnglishThatFits(TMainForm& f, const char* where) {
     for (QLabel* label : f.findChildren<QLabel*>()) {
@@ -168,7 +149,7 @@ TEST_F(TranslationTest, TheWindowSpeaksTheLanguageOfTheLocale) {
       }
     }
     EXPECT_EQ(form->CbWaveOutDevice->itemText(form->CbWaveOutDevice->count() - 1), "Tovrel I/Q virtual cable");
-    const QList<QAction*> menu = contextMenuActions();
+    const QList<QAction*> menu = contextMenuActions(form.get());
     ASSERT_EQ(menu.size(), 1);
     EXPECT_EQ(menu[0]->text(), "Continuous stream (low latency)");
     EXPECT_FALSE(hasCyrillic(app::StreamTitle(5, 1, 2, 3))) << app::StreamTitle(5, 1, 2, 3).toStdString();
@@ -178,11 +159,11 @@ TEST_F(TranslationTest, TheWindowSpeaksTheLanguageOfTheLocale) {
   // Russian: the window as it is without any translation, pixel for pixel.
   const QImage shown = showForm().grab().toImage();
   const QString title = app::StreamTitle(5, 1, 2, 3);
-  const QString menuText = contextMenuActions().value(0)->text();
+  const QString menuText = contextMenuActions(form.get()).value(0)->text();
   ASSERT_TRUE(app::UseWindowLanguage(WindowLanguage::Russian));
   EXPECT_TRUE(shown == showForm().grab().toImage());
   EXPECT_EQ(title, app::StreamTitle(5, 1, 2, 3));
-  EXPECT_EQ(menuText, contextMenuActions().value(0)->text());
+  EXPECT_EQ(menuText, contextMenuActions(form.get()).value(0)->text());
   EXPECT_EQ(form->CbWaveOutDevice->itemText(form->CbWaveOutDevice->count() - 1), app::kOwnDeviceEntryText);
 }
 

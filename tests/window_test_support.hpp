@@ -3,7 +3,13 @@
 // sound system with named devices behind both boxes.
 #include <gtest/gtest.h>
 
+#include <QAction>
+#include <QApplication>
+#include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QList>
+#include <QMenu>
+#include <QTimer>
 #include <string>
 #include <vector>
 
@@ -16,6 +22,21 @@ inline void drain() {
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents();
   }
+}
+
+// The actions of `window`'s context menu, opened as the keyboard's menu key opens it, then
+// closed.
+inline QList<QAction*> contextMenuActions(QWidget* window) {
+  QList<QAction*> shown;
+  QTimer::singleShot(0, [&] {
+    if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+      shown = menu->actions();
+      menu->close();
+    }
+  });
+  QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(10, 10), window->mapToGlobal(QPoint(10, 10)));
+  QApplication::sendEvent(window, &key);
+  return shown;
 }
 
 // Named capture and playback devices with a named default (the mapper) on each side,
