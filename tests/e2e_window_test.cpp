@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/instance.hpp"
 #include "app/main_form.hpp"
 #include "app/message_boxes.hpp"
 #include "display/led_display.hpp"
@@ -349,6 +350,57 @@ TEST_F(EndToEnd, OwnDeviceFeedsARecorderAndGoesAtClose) {
   form->show();
   QCoreApplication::processEvents();
   EXPECT_EQ(form->CbWaveOutDevice->currentText(), app::kOwnDeviceEntryText);
+}
+
+// A window of profile w has its own title, device and entry. Closed while a reader
+// records that device, it leaves the device (the reader stays on it, silent); the next
+// window of w takes it over and the same reader gets the tone again.
+TEST_F(EndToEnd, ProfileDeviceStaysForItsReaderAndIsTakenOver) {
+  form->close();
+  form.reset();
+  app::SetProfile("w");
+  struct Back {
+    ~Back() { app::SetProfile(""); }
+  } back;
+  auto newForm = [&] {
+    form = std::make_unique<TMainForm>();
+    form->show();
+    QCoreApplication::processEvents();
+  };
+  auto start = [&] {
+    form->SBMic->click();
+    form->SBDin->click();
+    return runUntil([&] { return form->CaptureOpen && form->PlaybackActive; }, 5000);
+  };
+  auto sourceShown = [&] {
+    for (const SourceSeen& seen : pactlSources())
+      if (seen.name == "tovrel_iq_w") return seen.description;
+    return QString();
+  };
+  newForm();
+  EXPECT_EQ(form->windowTitle(), " Tovrel (w)");
+  ASSERT_NO_FATAL_FAILURE(chooseDevices(app::kOwnDeviceEntryText + " (w)"));
+  ASSERT_NO_FATAL_FAILURE(playTone(13000, 40));
+  ASSERT_TRUE(start());
+  ASSERT_EQ(sourceShown(), "Tovrel I/Q (w)");
+  runFor(4000);
+  ASSERT_NO_FATAL_FAILURE(startRecordingOutput("tovrel_iq_w"));
+  runFor(500);
+  form->close();
+  form.reset();
+  EXPECT_EQ(sourceShown(), "Tovrel I/Q (w)") << "removed from under its reader";
+  ASSERT_EQ(recorder_.state(), QProcess::Running);
+  runFor(1000);
+  recorder_.readAllStandardOutput();  // the tone of the closed window, then silence (parec reads whole frames)
+
+  newForm();
+  ASSERT_TRUE(start());
+  runFor(6000);
+  const ToneWindow tone = clearestToneWindow(stopRecordingOutput(), +1000, kOutputRate);
+  EXPECT_EQ(tone.peakHz, 1000.0) << "the reader lost the taken-over device";
+  form->close();
+  form.reset();
+  EXPECT_TRUE(sourceShown().isEmpty()) << "no reader left, yet the device stayed";
 }
 
 // A first run on the test server, which has no real input: the first capture device is the

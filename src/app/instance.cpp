@@ -1,5 +1,7 @@
 #include "app/instance.hpp"
 
+#include <unistd.h>
+
 #include <QDir>
 #include <QLockFile>
 #include <cstdio>
@@ -28,10 +30,11 @@ QString describeProfile(const QString& profile) {
 }  // namespace
 
 QString ProfileNameError(const QString& name) {
-  const QString rule = QStringLiteral(
-      "a profile name is 1 to %1 letters (A-Z, a-z), digits, '-' or '_', starting with a letter or digit and not "
-      "ending in \"sink\"")
-                           .arg(kMaxProfileChars);
+  const QString rule =
+      QStringLiteral(
+          "a profile name is 1 to %1 letters (A-Z, a-z), digits, '-' or '_', starting with a letter or digit and not "
+          "ending in \"sink\"")
+          .arg(kMaxProfileChars);
   bool ok = !name.isEmpty() && name.size() <= kMaxProfileChars && asciiAlnum(name.front()) &&
             !name.endsWith(QLatin1String("sink"));
   for (const QChar c : name) ok = ok && (asciiAlnum(c) || c == QLatin1Char('-') || c == QLatin1Char('_'));
@@ -56,22 +59,26 @@ QString WindowTitle() {
 
 InstanceLock::InstanceLock(const QString& profile) {
   QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
-  if (folder.isEmpty() || !QDir(folder).exists()) folder = QDir::tempPath();
-  const QString name = profile.isEmpty() ? QStringLiteral("tovrel.lock") : QStringLiteral("tovrel-%1.lock").arg(profile);
-  file_ = std::make_unique<QLockFile>(folder + QLatin1Char('/') + name);
+  QString name = profile.isEmpty() ? QStringLiteral("tovrel") : QStringLiteral("tovrel-%1").arg(profile);
+  if (folder.isEmpty() || !QDir(folder).exists()) {
+    // A folder every user shares: the user's id keeps one user's lock from stopping another.
+    folder = QDir::tempPath();
+    name += QStringLiteral("-uid%1").arg(getuid());
+  }
+  file_ = std::make_unique<QLockFile>(folder + QLatin1Char('/') + name + QStringLiteral(".lock"));
   // Only a lock whose process has gone is stale, however old it is.
   file_->setStaleLockTime(0);
-  if (file_->tryLock(0)) return;
+  // A lock file that cannot be made at all keeps no one out: the instance runs unguarded.
+  if (file_->tryLock(0) || file_->error() != QLockFile::LockFailedError) return;
   qint64 pid = 0;
   QString host;
   QString application;
-  const bool known = file_->error() == QLockFile::LockFailedError && file_->getLockInfo(&pid, &host, &application);
-  const QString who = known ? QStringLiteral(" (process %1)").arg(pid) : QString();
-  refusal_ = file_->error() == QLockFile::LockFailedError
-                 ? QStringLiteral("Tovrel already runs with %1%2: a second one would share its settings and its I/Q "
-                                  "device. Close it, or start this one with another --profile NAME.")
-                       .arg(describeProfile(profile), who)
-                 : QStringLiteral("Cannot make the lock file %1 of %2.").arg(file_->fileName(), describeProfile(profile));
+  const QString who =
+      file_->getLockInfo(&pid, &host, &application) ? QStringLiteral(" (process %1)").arg(pid) : QString();
+  refusal_ = QStringLiteral(
+                 "Tovrel already runs with %1%2: a second one would share its settings and its I/Q device. "
+                 "Close it, or start this one with another --profile NAME.")
+                 .arg(describeProfile(profile), who);
 }
 
 InstanceLock::~InstanceLock() = default;

@@ -29,7 +29,8 @@ QString SettingsFileName(const QString& profile);
 QString WindowTitle();
 
 // Held for the life of the instance: a lock file of the profile in $XDG_RUNTIME_DIR (else
-// the temporary folder), freed by the system when the process dies however it ends.
+// the temporary folder, under the user's id), whose holder's death frees it however the
+// process ends. One that cannot be made at all refuses nothing.
 class InstanceLock {
  public:
   explicit InstanceLock(const QString& profile);
@@ -37,8 +38,8 @@ class InstanceLock {
   InstanceLock(const InstanceLock&) = delete;
   InstanceLock& operator=(const InstanceLock&) = delete;
 
-  // Empty when this process holds the lock; else why it does not (another Tovrel of the
-  // same profile runs), as one line for the user.
+  // Empty unless another Tovrel of the same profile holds the lock; then why this one
+  // must not run, as one line for the user.
   QString refusal() const { return refusal_; }
 
  private:
