@@ -18,6 +18,7 @@
 
 #include "dsp/aligned_vector.hpp"
 #include "dsp/fft.hpp"
+#include "dsp/fft_autosort.hpp"
 #include "dsp/fft_dispatch.hpp"
 #include "dsp/fft_internal.hpp"
 
@@ -183,7 +184,7 @@ double maxError(const Buffer& result, const Spectrum& expected, double factor, P
 
 std::vector<FftPath> availablePaths() {
   std::vector<FftPath> paths;
-  for (FftPath p : {FftPath::Portable, FftPath::Sse2, FftPath::Avx2})
+  for (FftPath p : {FftPath::Portable, FftPath::Sse2, FftPath::Avx2, FftPath::Neon})
     if (dsp::FftPathAvailable(p)) paths.push_back(p);
   return paths;
 }
@@ -466,6 +467,65 @@ INSTANTIATE_TEST_SUITE_P(EveryPath, FftPathTest, ::testing::ValuesIn(availablePa
                          [](const ::testing::TestParamInfo<FftPath>& info) {
                            return std::string(dsp::FftPathName(info.param));
                          });
+
+namespace {
+
+// The autosort scheme one complex value at a time, every product and sum rounded on its own:
+// what a vector path without fused multiply-add must give, lane for lane.
+struct OneValue {
+  struct Reg {
+    float re, im;
+    friend Reg operator+(Reg a, Reg b) { return {a.re + b.re, a.im + b.im}; }
+    friend Reg operator-(Reg a, Reg b) { return {a.re - b.re, a.im - b.im}; }
+    friend Reg operator*(Reg a, Reg b) { return {a.re * b.re, a.im * b.im}; }
+  };
+  static constexpr int32_t kLanes = 1;
+  struct Twiddle {
+    Reg re, im;
+  };
+  static Reg load(const float* p) { return {p[0], p[1]}; }
+  static void store(float* p, Reg v) { p[0] = v.re, p[1] = v.im; }
+  static bool onRegisterBoundary(const float*) { return true; }
+  static Reg splat(float f) { return {f, f}; }
+  static Reg timesI(Reg v) { return {-v.im, v.re}; }
+  static Reg timesMinusI(Reg v) { return {v.im, -v.re}; }
+  static Reg mul(Reg x, const Twiddle& w) { return x * w.re + Reg{-(x.im * w.im.re), x.re * w.im.im}; }
+  static Reg mulConj(Reg x, const Twiddle& w) { return x * w.re + Reg{x.im * w.im.re, -(x.re * w.im.im)}; }
+  static Twiddle broadcastTwiddle(const float* pair) { return {splat(pair[0]), splat(pair[1])}; }
+  static Twiddle laneTwiddles(const float* pair) { return broadcastTwiddle(pair); }
+  static void storeTransposed(float* out, Reg y0, Reg y1, Reg y2, Reg y3) {
+    store(out, y0), store(out + 2, y1), store(out + 4, y2), store(out + 6, y3);
+  }
+};
+
+}  // namespace
+
+// SSE2 (x86-64) and NEON (arm64) round alike, so the converter's samples are the same bits on
+// both machines: each must give the scheme's bits taken one value at a time.
+TEST(FftVectorPaths, PathsWithoutFmaGiveTheSchemeBitForBit) {
+  dsp::InitFFT();
+  int paths = 0;
+  for (FftPath path : {FftPath::Sse2, FftPath::Neon}) {
+    if (!dsp::SelectFftPath(path)) continue;
+    ++paths;
+    for (int32_t log2n = 4; log2n <= 16; ++log2n) {
+      const int32_t n = int32_t{1} << log2n;
+      const Buffer input = randomSignal(n, 500u + unsigned(n));
+      dsp::AlignedVector<float> work(2 * size_t(n)), spare(2 * size_t(n));
+      for (const bool inverse : {false, true}) {
+        Buffer expected = input, x = input;
+        if (inverse)
+          dsp::fft_detail::autosortInverse<OneValue>(expected.data(), log2n, 1.0f / float(n), work.data(), spare.data());
+        else
+          dsp::fft_detail::autosortForward<OneValue>(expected.data(), log2n, work.data(), spare.data());
+        ComplexFFT(x.data(), n, inverse, dsp::kScaled, dsp::kNaturalOrder, nullptr);
+        EXPECT_EQ(x, expected) << dsp::FftPathName(path) << " n " << n << (inverse ? " inverse" : " forward");
+      }
+    }
+  }
+  dsp::SelectFftPath(dsp::BestFftPath());
+  if (paths == 0) GTEST_SKIP() << "no vector path without FMA on this CPU";
+}
 
 TEST(FftTables, OrderTableIsTheSplitOrderPermutation) {
   dsp::InitFFT();

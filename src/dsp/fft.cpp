@@ -189,6 +189,9 @@ const NaturalKernels* kernelsOf(FftPath path) {
   if (path == FftPath::Sse2) return &kSse2Kernels;
   if (path == FftPath::Avx2) return &kAvx2Kernels;
 #endif
+#if TOVREL_FFT_NEON_KERNELS
+  if (path == FftPath::Neon) return &kNeonKernels;
+#endif
   (void)path;
   return nullptr;
 }
@@ -236,6 +239,9 @@ bool FftPathAvailable(FftPath path) {
     case FftPath::Sse2: return __builtin_cpu_supports("sse2");
     case FftPath::Avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #endif
+#if TOVREL_FFT_NEON_KERNELS
+    case FftPath::Neon: return true;  // Advanced SIMD is part of every 64-bit ARM CPU
+#endif
     default: return false;
   }
 }
@@ -243,6 +249,7 @@ bool FftPathAvailable(FftPath path) {
 FftPath BestFftPath() {
   if (FftPathAvailable(FftPath::Avx2)) return FftPath::Avx2;
   if (FftPathAvailable(FftPath::Sse2)) return FftPath::Sse2;
+  if (FftPathAvailable(FftPath::Neon)) return FftPath::Neon;
   return FftPath::Portable;
 }
 
@@ -260,6 +267,7 @@ const char* FftPathName(FftPath path) {
     case FftPath::Portable: return "portable";
     case FftPath::Sse2: return "sse2";
     case FftPath::Avx2: return "avx2";
+    case FftPath::Neon: return "neon";
   }
   return "?";
 }

@@ -7,6 +7,7 @@ enum class FftPath {
   Portable,  // plain C++: split-radix plus the order-table reorder step
   Sse2,      // x86-64 baseline vectors, two complex values per register
   Avx2,      // AVX2 with FMA, four complex values per register
+  Neon,      // 64-bit ARM Advanced SIMD, two complex values per register, no FMA
 };
 
 // True when this build contains the path and this CPU can run it.

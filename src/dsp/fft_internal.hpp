@@ -42,16 +42,25 @@ struct NaturalKernels {
   int32_t minLog2;  // smaller sizes go through split order and the order table
 };
 
-// The vector paths exist on x86-64 only; elsewhere the portable path serves every call.
+// The vector paths: SSE2 and AVX2 on x86-64, NEON on 64-bit ARM; elsewhere the portable
+// path serves every call.
 #if defined(__x86_64__)
 #define TOVREL_FFT_VECTOR_KERNELS 1
 #else
 #define TOVREL_FFT_VECTOR_KERNELS 0
 #endif
+#if defined(__aarch64__)
+#define TOVREL_FFT_NEON_KERNELS 1
+#else
+#define TOVREL_FFT_NEON_KERNELS 0
+#endif
 
 #if TOVREL_FFT_VECTOR_KERNELS
 extern const NaturalKernels kSse2Kernels;
 extern const NaturalKernels kAvx2Kernels;
+#endif
+#if TOVREL_FFT_NEON_KERNELS
+extern const NaturalKernels kNeonKernels;
 #endif
 
 }  // namespace dsp::fft_detail
