@@ -378,7 +378,7 @@ TEST_F(ConvertTool, HelpAndVersionPrintAndTouchNoFile) {
     std::string printed;  // the start of standard output
   };
   for (const Case& c :
-       {Case{"--help", "Usage: tovrel-convert [--stream] [--no-iq] [--invert] [--edge-filter] INPUT.wav OUTPUT.wav\n"},
+       {Case{"--help", "Usage: tovrel-convert [--stream] [--no-iq] [--invert] [--edge-filter] [--]\n"},
         Case{"--version", "tovrel-convert " TOVREL_VERSION "\n"}}) {
     SCOPED_TRACE(c.option);
     const auto r = run({(work_ / "in.wav").string(), c.option, (work_ / "out.wav").string()});

@@ -1,5 +1,7 @@
 // Program entry: the command line, the FFT engine's tables around the application's life,
 // then the window.
+#include <cstdio>
+
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -13,16 +15,33 @@
 
 namespace {
 
+// Ours, not the parser's: the parser's own lists the toolkit's options, which a user never
+// needs, and cannot list --headless, which another parser takes. At most 80 columns.
+const char kHelp[] =
+    "Usage: tovrel [--help | --version]\n"
+    "       tovrel --headless [OPTION]...\n"
+    "\n"
+    "Records a real signal (a receiver's low IF on line-in), converts it into I/Q at\n"
+    "half the rate and plays it as stereo (left I, right Q), e.g. into Tovrel's own\n"
+    "device (the last playback entry), which SDR programs record as the input\n"
+    "\"Tovrel I/Q\".\n"
+    "\n"
+    "\"Инверсия выходного спектра\" (output spectrum inversion), on by default, swaps\n"
+    "the two halves of the band (at 48000 Hz 13000 Hz comes out at -11000 Hz); off,\n"
+    "the band is shifted down by a quarter of the input rate to lie about 0 Hz\n"
+    "(13000 Hz at +1000 Hz). To mirror the spectrum, use the SDR program's I/Q swap.\n"
+    "Stream mode (the window's context menu) has no block edges and a short delay.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     show this text\n"
+    "  -v, --version  show the program's version\n"
+    "  --headless     run without a window or a display, e.g. as a service;\n"
+    "                 tovrel --headless --help lists its options\n"
+    "\n"
+    "Exit status: 0 when the window was closed, 1 when the command line could not\n"
+    "be used (2 with --headless). See man tovrel.\n";
+
 void describe(QCommandLineParser& parser) {
-  parser.setApplicationDescription(
-      QStringLiteral("Records a real signal (a receiver's low IF on line-in), converts it into I/Q at half the rate "
-                     "and plays it as stereo (left I, right Q), e.g. into Tovrel's own device (the last playback "
-                     "entry), which SDR programs record as the input \"Tovrel I/Q\".\n\n"
-                     "\"Инверсия выходного спектра\", on by default, swaps the two halves of the band (at 48000 Hz "
-                     "13000 Hz comes out at -11000 Hz); off, the band is shifted down by a quarter of the input rate "
-                     "about 0 Hz (13000 Hz at +1000 Hz). To mirror the spectrum, use the SDR program's I/Q swap. "
-                     "Stream mode (the window's context menu) has no block edges and a short delay. See man tovrel.\n"
-                     "tovrel --headless --help: the options of a run without a window."));
   parser.addHelpOption();
   parser.addVersionOption();
 }
@@ -46,9 +65,11 @@ int main(int argc, char* argv[]) {
     QCommandLineParser parser;
     describe(parser);
     parser.parse(arguments);
-    const bool asked = parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all")) ||
-                       parser.isSet(QStringLiteral("version"));
-    if (asked) {
+    if (parser.isSet(QStringLiteral("help"))) {
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
+    if (parser.isSet(QStringLiteral("help-all")) || parser.isSet(QStringLiteral("version"))) {
       QCoreApplication core(argc, argv);
       nameApplication();
       parser.process(core);  // prints and exits

@@ -38,6 +38,10 @@ int Main(int argc, char* argv[]) {
     std::fputs(HelpText().c_str(), stdout);
     return 0;
   }
+  if (options.version) {
+    std::fputs("Tovrel " TOVREL_VERSION "\n", stdout);
+    return 0;
+  }
   if (options.listDevices) {
     if (ListDevices()) return 0;
     std::fprintf(stderr, "tovrel: no sound server answers\n");
