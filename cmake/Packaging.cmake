@@ -16,6 +16,18 @@ qt_add_resources(tovrel_icon window_icon PREFIX /icons BASE ${TOVREL_DATA}
 target_link_libraries(tovrel PRIVATE tovrel_icon)
 
 install(TARGETS tovrel tovrel-convert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# A stripped install (cmake --install --strip, and the package) also drops the compilers'
+# .comment and .note sections, as Debian's own packaging does.
+install(CODE "set(TOVREL_OBJCOPY \"${CMAKE_OBJCOPY}\")
+              set(TOVREL_BINDIR \"${CMAKE_INSTALL_BINDIR}\")")
+install(CODE [[
+  if(CMAKE_INSTALL_DO_STRIP AND TOVREL_OBJCOPY)
+    foreach(program tovrel tovrel-convert)
+      execute_process(COMMAND "${TOVREL_OBJCOPY}" --remove-section=.comment --remove-section=.note
+                              "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${TOVREL_BINDIR}/${program}")
+    endforeach()
+  endif()
+]])
 install(FILES ${TOVREL_DATA}/${TOVREL_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${TOVREL_DATA}/${TOVREL_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(FILES ${TOVREL_DATA}/${TOVREL_APP_ID}.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
