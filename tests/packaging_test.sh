@@ -102,6 +102,7 @@ done
 # whose licence is the tree's LICENSE, word for word ---
 doc=$prefix/share/doc/tovrel
 gzip -dc "$doc/README.md.gz" | cmp -s - "$src/README.md" || fail "share/doc/tovrel/README.md.gz is not the tree's README"
+(($(wc -l <"$src/README.md") <= 250)) || fail "README.md is over 250 lines: measurements and design go to docs/"
 grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/$' "$doc/copyright" ||
   fail "the copyright file is not in the machine-readable format"
 licence=$(sed -n '/^License: Expat$/,$p' "$doc/copyright" | tail -n +2 | sed 's/^ \.$//; s/^ //')
