@@ -1,5 +1,7 @@
 // Program entry: the command line, the FFT engine's tables around the application's life,
 // then the window.
+#include <cstdio>
+
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -22,19 +24,38 @@
 
 namespace {
 
+// Ours, not the parser's: the parser's own lists the toolkit's options, which a user never
+// needs, and cannot list --headless, which another parser takes. At most 80 columns.
+const char kHelp[] =
+    "Usage: tovrel [--profile NAME]\n"
+    "       tovrel --help | --version\n"
+    "       tovrel --headless [OPTION]...\n"
+    "\n"
+    "Records a real signal (a receiver's low IF on line-in), converts it into I/Q at\n"
+    "half the rate and plays it as stereo (left I, right Q), e.g. into Tovrel's own\n"
+    "device (the last playback entry), which SDR programs record as the input\n"
+    "\"Tovrel I/Q\".\n"
+    "\n"
+    "\"Инверсия выходного спектра\" (output spectrum inversion), on by default, swaps\n"
+    "the two halves of the band (at 48000 Hz 13000 Hz comes out at -11000 Hz); off,\n"
+    "the band is shifted down by a quarter of the input rate to lie about 0 Hz\n"
+    "(13000 Hz at +1000 Hz). To mirror the spectrum, use the SDR program's I/Q swap.\n"
+    "Stream mode (the window's context menu) has no block edges and a short delay.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     show this text\n"
+    "  -v, --version  show the program's version\n"
+    "  --profile NAME settings and own I/Q device of their own, \"Tovrel I/Q (NAME)\",\n"
+    "                 for two receivers on one computer\n"
+    "  --headless     run without a window or a display, e.g. as a service;\n"
+    "                 tovrel --headless --help lists its options\n"
+    "\n"
+    "Exit status: 0 when the window was closed (or stopped by SIGTERM, SIGINT or\n"
+    "SIGHUP), 1 when the command line could not be used or the profile already\n"
+    "runs, 2 for a bad profile name or without a display. See man tovrel.\n";
+
 void describe(QCommandLineParser& parser) {
-  parser.setApplicationDescription(
-      QStringLiteral("Records a real signal (a receiver's low IF on line-in), converts it into I/Q at half the rate "
-                     "and plays it as stereo (left I, right Q), e.g. into Tovrel's own device (the last playback "
-                     "entry), which SDR programs record as the input \"Tovrel I/Q\".\n\n"
-                     "\"Инверсия выходного спектра\", on by default, swaps the two halves of the band (at 48000 Hz "
-                     "13000 Hz comes out at -11000 Hz); off, the band is shifted down by a quarter of the input rate "
-                     "about 0 Hz (13000 Hz at +1000 Hz). To mirror the spectrum, use the SDR program's I/Q swap. "
-                     "Stream mode (the window's context menu) has no block edges and a short delay. See man tovrel.\n"
-                     "tovrel --headless --help: the options of a run without a window."));
-  parser.addOption(QCommandLineOption(QStringLiteral("profile"),
-                                      QStringLiteral("Settings and own I/Q device of their own, named NAME (for two "
-                                                     "receivers on one computer; see man tovrel)."),
+  parser.addOption(QCommandLineOption(QStringLiteral("profile"), QStringLiteral("settings and device of their own"),
                                       QStringLiteral("NAME")));
   parser.addHelpOption();
   parser.addVersionOption();
@@ -60,9 +81,11 @@ int main(int argc, char* argv[]) {
     QCommandLineParser parser;
     describe(parser);
     parser.parse(arguments);
-    const bool asked = parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all")) ||
-                       parser.isSet(QStringLiteral("version"));
-    if (asked) {
+    if (parser.isSet(QStringLiteral("help"))) {
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
+    if (parser.isSet(QStringLiteral("help-all")) || parser.isSet(QStringLiteral("version"))) {
       QCoreApplication core(argc, argv);
       nameApplication();
       parser.process(core);  // prints and exits

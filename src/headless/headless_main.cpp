@@ -39,6 +39,10 @@ int Main(int argc, char* argv[]) {
     std::fputs(HelpText().c_str(), stdout);
     return 0;
   }
+  if (options.version) {
+    std::fputs("Tovrel " TOVREL_VERSION "\n", stdout);
+    return 0;
+  }
   const QString profile = QString::fromStdString(options.profile.value_or(""));
   if (options.profile) {
     if (const QString error = app::ProfileNameError(profile); !error.isEmpty()) {

@@ -28,9 +28,27 @@ std::optional<int32_t> parseRate(const std::string& text) {
   return value;
 }
 
-std::string rateList() {
+// The rates, comma-separated; with `indent`, the list starts at that column and wraps into
+// help lines of at most 80 columns.
+std::string rateList(std::size_t indent = 0) {
   std::string text;
-  for (const int32_t rate : InputRates()) text += (text.empty() ? "" : ", ") + std::to_string(rate);
+  std::size_t column = indent;
+  for (const int32_t rate : InputRates()) {
+    const std::string word = std::to_string(rate);
+    if (!text.empty()) {
+      text += ',';
+      ++column;
+      if (indent && column + 1 + word.size() + 1 > 80) {
+        text += '\n' + std::string(indent, ' ');
+        column = indent;
+      } else {
+        text += ' ';
+        ++column;
+      }
+    }
+    text += word;
+    column += word.size();
+  }
   return text;
 }
 
@@ -79,6 +97,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     if (value) return fail(word + " takes no value");
     if (word == "--help" || word == "-h") {
       o.help = true;
+    } else if (word == "--version") {
+      o.version = true;
     } else if (word == "--list-devices") {
       o.listDevices = true;
     } else if (word == "--verbose") {
@@ -99,35 +119,39 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
 std::string HelpText() {
   return "Usage: tovrel --headless [OPTION]...\n"
          "\n"
-         "Runs Tovrel without a window (no display needed): records the input device, converts\n"
-         "it into I/Q at half the rate and plays it on the output device until SIGTERM or SIGINT.\n"
-         "The stored settings of the window (rate, devices, switches) are read, never written;\n"
-         "each option below overrides one of them for this run. Stream mode is the default\n"
-         "without a window, whatever the stored mode; --block gives block mode.\n"
+         "Runs Tovrel without a window (no display needed): records the input device,\n"
+         "converts it into I/Q at half the rate and plays it on the output device until\n"
+         "SIGTERM or SIGINT. The stored settings of the window (rate, devices, switches)\n"
+         "are read, never written; each option below overrides one of them for this run.\n"
+         "Stream mode is the default without a window, whatever the stored mode; --block\n"
+         "gives block mode.\n"
          "\n"
-         "  --rate HZ                 input sample rate (" +
-         rateList() +
-         ")\n"
+         "  --rate HZ                 input sample rate, one of\n"
+         "                            " +
+         rateList(28) +
+         "\n"
          "  --input NAME              capture device, by server name or description\n"
-         "  --output NAME             playback device, by server name or description; \"tovrel\" is\n"
-         "                            Tovrel's own I/Q device, made for the run (SDR programs\n"
-         "                            record its source \"Tovrel I/Q\") and removed at its end\n"
-         "                            unless an SDR program still records it\n"
-         "  --profile NAME            settings and own device of their own (\"Tovrel I/Q (NAME)\"),\n"
-         "                            for two receivers on one computer (see man tovrel)\n"
-         "  --stream                  stream mode: continuous conversion, about 0.1 s delay (default)\n"
-         "  --block                   block mode: blocks of 32768 samples, as the window converts them\n"
+         "  --output NAME             playback device, by server name or description;\n"
+         "                            \"tovrel\": Tovrel's own I/Q device, made for the run\n"
+         "                            (SDR programs record its source \"Tovrel I/Q\") and\n"
+         "                            removed at its end unless an SDR program records it\n"
+         "  --profile NAME            settings and own device of their own (\"Tovrel I/Q\n"
+         "                            (NAME)\"), for two receivers on one computer\n"
+         "  --stream                  stream mode: continuous, about 0.1 s delay (default)\n"
+         "  --block                   block mode: 32768-sample blocks, as in the window\n"
          "  --iq, --no-iq             I/Q conversion on, or the mono samples out in pairs\n"
          "  --invert, --no-invert     output spectrum inversion on or off\n"
          "  --edge-filter, --no-edge-filter\n"
          "                            taper the two ends of the band, or not\n"
-         "  --list-devices            list the server's capture and playback devices and exit\n"
+         "  --list-devices            list the server's capture and playback devices, exit\n"
          "  --verbose                 levels and counters on stderr once a minute\n"
          "  --help                    show this text\n"
+         "  --version                 show the program's version\n"
          "\n"
-         "One line on stderr at start, then only failures: a device or server that goes away is\n"
-         "reported once and opened again, with pauses growing to 5 s, until it is back. SIGHUP\n"
-         "opens the devices again. Exit status: 0 after SIGTERM or SIGINT, 2 bad command line.\n";
+         "One line on stderr at start, then only failures: a device or server that goes\n"
+         "away is reported once and opened again, with pauses growing to 5 s, until it is\n"
+         "back. SIGHUP opens the devices again. Exit status: 0 after SIGTERM or SIGINT,\n"
+         "2 bad command line.\n";
 }
 
 std::string DeviceWish::describe() const {

@@ -13,6 +13,7 @@ namespace headless {
 // What the command line asked for; an unset field keeps the stored choice.
 struct Options {
   bool help = false;
+  bool version = false;
   bool listDevices = false;
   bool verbose = false;
   std::optional<int32_t> rate;
