@@ -445,6 +445,37 @@ TEST_F(Headless, ListDevicesNamesTheServersDevices) {
   EXPECT_LT(out.indexOf("Playback devices:"), out.indexOf("tovrel_out "));
 }
 
+// No server at the address PULSE_SERVER names: one line that says so and names it, then
+// for a run the retries go on quietly; --list-devices prints that line alone, exit 1.
+TEST(HeadlessWithoutServer, OneLineNamesTheMissingServer) {
+  QTemporaryDir dir;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  const QString address = "unix:" + dir.filePath("no-server");
+  env.insert("PULSE_SERVER", address);
+  env.insert("XDG_CONFIG_HOME", dir.path());
+  for (const bool list : {true, false}) {
+    SCOPED_TRACE(list ? "--list-devices" : "a run");
+    QProcess tovrel;
+    tovrel.setProcessEnvironment(env);
+    tovrel.start(kTovrel, list ? QStringList{"--headless", "--list-devices"} : QStringList{"--headless"});
+    if (list) {
+      ASSERT_TRUE(tovrel.waitForFinished(15000));
+      EXPECT_EQ(tovrel.exitCode(), 1);
+      EXPECT_EQ(tovrel.readAllStandardOutput(), "");
+    } else {
+      QThread::msleep(4000);  // the first attempt and a few retries
+      ::kill(static_cast<pid_t>(tovrel.processId()), SIGTERM);
+      ASSERT_TRUE(tovrel.waitForFinished(10000));
+      EXPECT_EQ(tovrel.exitCode(), 0);
+    }
+    const QStringList lines = QString::fromUtf8(tovrel.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 1) << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines[0].startsWith("tovrel: no sound server answers at PULSE_SERVER=" + address) &&
+                lines[0].contains("PipeWire"))
+        << lines[0].toStdString();
+  }
+}
+
 // Each stored value that the command line can override, and the stored name each
 // switch is kept under.
 TEST(HeadlessOptions, CommandLineOverridesEachStoredChoice) {

@@ -1,6 +1,7 @@
 // The window as a separate process, as a user or a service manager starts and stops it:
 // without a display it says how to run without one; a signal closes it like its close
-// button. No sound server is reachable (PULSE_SERVER names no socket).
+// button, with the warning about the missing sound server open (PULSE_SERVER names no
+// socket).
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -92,6 +93,9 @@ TEST_F(WindowProcess, ASignalClosesTheWindowAndWritesTheSettings) {
     const QByteArray written = settings.readAll();
     settings.close();
     EXPECT_TRUE(written.contains("Bitrate=3") && written.contains("StreamMode=")) << written.toStdString();
+    // The missing server was told at start (and in a box, which the signal dismissed).
+    const QStringList lines = QString::fromUtf8(tovrel_.readAllStandardError()).split('\n');
+    EXPECT_EQ(lines.filter("tovrel: no sound server answers").size(), 1) << lines.join('\n').toStdString();
   }
 }
 

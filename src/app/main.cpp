@@ -27,7 +27,9 @@ void describe(QCommandLineParser& parser) {
                      "13000 Hz comes out at -11000 Hz); off, the band is shifted down by a quarter of the input rate "
                      "about 0 Hz (13000 Hz at +1000 Hz). To mirror the spectrum, use the SDR program's I/Q swap. "
                      "Stream mode (the window's context menu) has no block edges and a short delay. See man tovrel.\n"
-                     "tovrel --headless --help: the options of a run without a window."));
+                     "tovrel --headless --help: the options of a run without a window.\n\n"
+                     "Exit status: 0 when the window was closed (by its close button, or by SIGTERM, SIGINT or "
+                     "SIGHUP); 1 bad command line; 2 no display (tovrel --headless needs none)."));
   parser.addHelpOption();
   parser.addVersionOption();
 }

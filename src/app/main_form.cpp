@@ -15,6 +15,7 @@
 #include <QStyleOptionToolButton>
 #include <QTimer>
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <iterator>
 #include <utility>
@@ -22,6 +23,7 @@
 
 #include "app/device_lists.hpp"
 #include "app/globals.hpp"
+#include "app/message_boxes.hpp"
 #include "app/pictures.hpp"
 #include "display/led_display.hpp"
 #include "display/ruler.hpp"
@@ -467,6 +469,7 @@ void TMainForm::FormShow() {
 
   FillWaveDeviceList(CbWaveInDevice, wave::Direction::Capture, true);
   FillWaveDeviceList(CbWaveOutDevice, wave::Direction::Playback, true);
+  warnIfNoSoundServer();
   chooseStoredDevices();
   // An index beyond the list leaves the box without a selection; the id stays.
   auto select = [](QComboBox* box, int32_t id) {
@@ -487,6 +490,17 @@ void TMainForm::FormShow() {
     cbSpectr->setChecked(false);
   cbSpectrClick();
   CbBitrateChange();
+}
+
+// Without a server every press of a button would only say "no device driver present": the
+// user is told at once what is missing, on stderr too, and the empty boxes say it.
+void TMainForm::warnIfNoSoundServer() {
+  if (!app::NoSoundServer()) return;
+  QString text = app::NoSoundServerText() + QStringLiteral(", then Tovrel again (it lists the devices at start).");
+  std::fprintf(stderr, "tovrel: %s\n", qPrintable(text));
+  text[0] = text[0].toUpper();
+  for (QComboBox* box : {CbWaveInDevice, CbWaveOutDevice}) box->setPlaceholderText(QStringLiteral("No sound server"));
+  QMetaObject::invokeMethod(this, [this, text] { app::ShowWarningBox(text, this); }, Qt::QueuedConnection);
 }
 
 // Moves the window to the stored position kept on the screen with its outer size: the

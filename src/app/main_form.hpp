@@ -142,6 +142,7 @@ class TMainForm : public QWidget {
   void LoadSettings();
   void SaveSettings();
   void chooseStoredDevices();
+  void warnIfNoSoundServer();
 
   // Pipeline (main_form_pipeline.cpp).
   void SBMicClick();

@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include "app/device_lists.hpp"
 #include "app/settings_store.hpp"
 #include "dsp/fft.hpp"
 #include "headless/headless_options.hpp"
@@ -40,7 +41,7 @@ int Main(int argc, char* argv[]) {
   }
   if (options.listDevices) {
     if (ListDevices()) return 0;
-    std::fprintf(stderr, "tovrel: no sound server answers\n");
+    std::fprintf(stderr, "tovrel: %s\n", qPrintable(app::NoSoundServerText()));
     return 1;
   }
 

@@ -122,12 +122,16 @@ std::string HelpText() {
          "\n"
          "One line on stderr at start, then only failures: a device or server that goes away is\n"
          "reported once and opened again, with pauses growing to 5 s, until it is back. SIGHUP\n"
-         "opens the devices again. Exit status: 0 after SIGTERM or SIGINT, 2 bad command line.\n";
+         "opens the devices again.\n"
+         "\n"
+         "Exit status: 0 after SIGTERM or SIGINT (or --help, or --list-devices that listed);\n"
+         "1 no sound server answers (--list-devices), or the signals cannot be taken;\n"
+         "2 bad command line.\n";
 }
 
 std::string DeviceWish::describe() const {
   if (!name.empty()) return name;
-  return id < 0 ? std::string("the server's default") : "device #" + std::to_string(id);
+  return id < 0 ? std::string("the server's default") : "#" + std::to_string(id);
 }
 
 RunConfig Resolve(const app::StoredSettings& stored, const Options& options, HeldChoices held) {

@@ -78,14 +78,13 @@ std::optional<FoundDevice> FindDevice(wave::Direction direction, const DeviceWis
 }
 
 bool ListDevices() {
-  bool any = false;
+  if (app::NoSoundServer()) return false;
   for (const auto direction : {wave::Direction::Capture, wave::Direction::Playback}) {
     const uint32_t count = wave::waveGetNumDevs(direction);
     std::printf("%s devices:\n", direction == wave::Direction::Capture ? "Capture" : "Playback");
     wave::WAVECAPS mapper;
     if (wave::waveGetDevCaps(direction, wave::WAVE_MAPPER, &mapper) == wave::MMSYSERR_NOERROR) {
       std::printf("  %-40s %s\n", "(no --input/--output)", mapper.szPname.c_str());
-      any = true;
     }
     for (uint32_t id = 0; id < count; ++id) {
       wave::WAVECAPS caps;
@@ -99,11 +98,10 @@ bool ListDevices() {
       } else {
         std::printf("  %-40s %s\n", caps.serverName.c_str(), caps.szPname.c_str());
       }
-      any = true;
     }
   }
   std::fflush(stdout);
-  return any;
+  return true;
 }
 
 std::chrono::milliseconds RetryPause(int failedAttempts) {
@@ -143,13 +141,13 @@ void Service::postWaveNotice(uint32_t message, void* device, wave::WAVEHDR* head
 
 bool Service::open(std::string* failure) {
   const auto input = FindDevice(wave::Direction::Capture, config_.input);
-  if (!input) {
-    *failure = "capture device " + config_.input.describe() + " is not there";
-    return false;
-  }
-  const auto output = FindDevice(wave::Direction::Playback, config_.output);
+  const auto output = input ? FindDevice(wave::Direction::Playback, config_.output) : std::nullopt;
   if (!output) {
-    *failure = "playback device " + config_.output.describe() + " is not there";
+    if (app::NoSoundServer())
+      *failure = app::NoSoundServerText().toStdString();
+    else
+      *failure = input ? "playback device " + config_.output.describe() + " is not there"
+                       : "capture device " + config_.input.describe() + " is not there";
     return false;
   }
   inputShown_ = input->shown;

@@ -30,7 +30,7 @@ struct FoundDevice {
 std::optional<FoundDevice> FindDevice(wave::Direction direction, const DeviceWish& wish);
 
 // Prints the server's capture and playback devices (server name, then description) to
-// stdout; false when no server answers.
+// stdout; false, printing nothing, when no server answers.
 bool ListDevices();
 
 // Pauses between attempts to open the devices again: growing, then 5 s each.
