@@ -200,11 +200,11 @@ class Headless : public ::testing::Test {
     return t.nsecsElapsed() / 1e9;
   }
 
-  // Waits up to 10 s for `count` lines on stderr.
+  // Waits up to 20 s (retries pause up to 5 s) for `count` lines on stderr.
   bool waitForLines(qsizetype count) {
     QElapsedTimer t;
     t.start();
-    while (stderrLines().size() < count && t.elapsed() < 10000) QThread::msleep(50);
+    while (stderrLines().size() < count && t.elapsed() < 20000) QThread::msleep(50);
     return stderrLines().size() >= count;
   }
 
@@ -431,6 +431,22 @@ TEST_F(Headless, FirstRunTakesTheServersDefaultsAndNeverRecordsItsOwnOutput) {
         << line.toStdString();
     EXPECT_LT(terminateTovrel(), 1.0);
   }
+}
+
+// A mistyped name, or a card not plugged in yet: the first line says it is not listed and
+// which names are; the retries go on, and the start line follows when it appears.
+TEST_F(Headless, ANamedDeviceNotListedIsToldWithTheNamesThenTakenWhenItComes) {
+  startTovrel({"--input", "late_card.monitor", "--output", "tovrel_out"});
+  ASSERT_TRUE(waitForLines(1));
+  const QString first = stderrLines().value(0);
+  EXPECT_TRUE(first.contains("capture device late_card.monitor is not listed") &&
+              first.contains("tovrel_in.monitor, tovrel_out.monitor"))
+      << first.toStdString();
+  ASSERT_EQ(server_.pactl({"load-module", "module-null-sink", "sink_name=late_card"}), 0);
+  ASSERT_TRUE(waitForLines(2)) << stderrLines().join('\n').toStdString();
+  EXPECT_TRUE(stderrLines().value(1).startsWith("tovrel: late_card.monitor (48000 Hz mono) -> tovrel_out"))
+      << stderrLines().join('\n').toStdString();
+  EXPECT_LT(terminateTovrel(), 1.0);
 }
 
 TEST_F(Headless, ListDevicesNamesTheServersDevices) {

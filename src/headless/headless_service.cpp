@@ -41,6 +41,20 @@ std::string ownDeviceShown(const wave::WAVECAPS& caps) {
   return caps.serverName + " (Tovrel's own device; SDR programs record \"" + caps.szPname + "\")";
 }
 
+// A device the server does not list, with the names it does list, so a mistyped name
+// shows at once; the device may still come (a USB card plugged in later).
+std::string notListed(wave::Direction direction, const DeviceWish& wish) {
+  std::string names;
+  const uint32_t count = wave::waveGetNumDevs(direction);
+  for (uint32_t id = 0; id < count; ++id) {
+    wave::WAVECAPS caps;
+    if (wave::waveGetDevCaps(direction, static_cast<int32_t>(id), &caps) != wave::MMSYSERR_NOERROR) continue;
+    names += (names.empty() ? "" : ", ") + (caps.ownDevice ? std::string(kOwnDeviceShortName) : caps.serverName);
+  }
+  return std::string(direction == wave::Direction::Capture ? "capture" : "playback") + " device " + wish.describe() +
+         " is not listed (the server lists: " + (names.empty() ? "none" : names) + ")";
+}
+
 }  // namespace
 
 bool NamesOwnDevice(const std::string& name) {
@@ -146,8 +160,8 @@ bool Service::open(std::string* failure) {
     if (app::NoSoundServer())
       *failure = app::NoSoundServerText().toStdString();
     else
-      *failure = input ? "playback device " + config_.output.describe() + " is not there"
-                       : "capture device " + config_.input.describe() + " is not there";
+      *failure = input ? notListed(wave::Direction::Playback, config_.output)
+                       : notListed(wave::Direction::Capture, config_.input);
     return false;
   }
   inputShown_ = input->shown;
