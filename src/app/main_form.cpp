@@ -14,6 +14,7 @@
 #include <QShowEvent>
 #include <QStyleOptionToolButton>
 #include <QTimer>
+#include <QWindow>
 #include <algorithm>
 #include <cstdio>
 #include <chrono>
@@ -483,6 +484,7 @@ void TMainForm::FormShow() {
   shownClientSize_ = size();
   keepOnScreen();
   shownFramePosition_ = pos();
+  watchForTheFrame();
 
   if (SAMode == 1)
     cbSpectr->setChecked(true);
@@ -518,9 +520,32 @@ void TMainForm::keepOnScreen() {
 // the screen. Once the frame is known (no event says so; the window checks each event
 // until then), the window is placed again with its outer size, frame and all.
 void TMainForm::keepShownFramePosition() {
-  if (frameGeometry().topLeft() == geometry().topLeft()) return;  // no frame yet
+  if (frameGeometry().topLeft() != geometry().topLeft()) {
+    shownFramePosition_.reset();
+    keepOnScreen();
+    return;
+  }
+  // A window manager that took the window over after it was shown: the window system
+  // knows the frame, the widget not yet (no event told it), so the frame is placed there.
+  const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+  if (frame.isNull()) return;  // no frame yet
   shownFramePosition_.reset();
-  keepOnScreen();
+  const QSize outer = shownClientSize_ + QSize(frame.left() + frame.right(), frame.top() + frame.bottom());
+  if (const auto placed = KeepWindowOnScreen(QPoint(StoredLeft, StoredTop), outer, ScreenArea(), PlatformName))
+    windowHandle()->setFramePosition(*placed);
+}
+
+// A window manager that takes the window over after it was shown (one still starting with
+// the session) sends the window no event of its own: the frame is looked for on a timer
+// too, for a while.
+void TMainForm::watchForTheFrame() {
+  auto* watch = new QTimer(this);
+  watch->setInterval(100);
+  connect(watch, &QTimer::timeout, this, [this, watch, ticks = 0]() mutable {
+    if (shownFramePosition_) keepShownFramePosition();
+    if (!shownFramePosition_ || ++ticks >= 100) watch->deleteLater();
+  });
+  watch->start();
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {

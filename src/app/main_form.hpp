@@ -229,6 +229,7 @@ class TMainForm : public QWidget {
   void setClientWidth(int width);
   void keepOnScreen();
   void keepShownFramePosition();
+  void watchForTheFrame();
   void drawPictures();
 
   std::unique_ptr<wave::NoticeTarget> noticeTarget_;
