@@ -70,8 +70,9 @@ bool NoSoundServer() {
 
 QString NoSoundServerText() {
   const QString address = qEnvironmentVariable("PULSE_SERVER");
-  return QStringLiteral("no sound server answers%1, so there are no devices; start PipeWire (with pipewire-pulse) "
-                        "or PulseAudio")
+  return QStringLiteral(
+             "no sound server answers%1, so there are no devices; start PipeWire (with pipewire-pulse) "
+             "or PulseAudio")
       .arg(address.isEmpty() ? QString() : QStringLiteral(" at PULSE_SERVER=%1").arg(address));
 }
 
@@ -163,8 +164,7 @@ std::optional<CaptureMove> AvoidRecordingThePlayback(const QList<DeviceEntry>& c
                                                  "%2 Choose the receiver's input before starting capture.")
                                       .arg(capture[inIndex].text, why)};
   }
-  return CaptureMove{chosen - 1,
-                     QStringLiteral("Capture device \"%1\" is chosen: %2").arg(capture[chosen].text, why)};
+  return CaptureMove{chosen - 1, QStringLiteral("Capture device \"%1\" is chosen: %2").arg(capture[chosen].text, why)};
 }
 
 }  // namespace app

@@ -16,8 +16,8 @@
 #include <QTimer>
 #include <QWindow>
 #include <algorithm>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <iterator>
 #include <utility>
 #include <variant>
@@ -502,7 +502,8 @@ void TMainForm::warnIfNoSoundServer() {
   std::fprintf(stderr, "tovrel: %s\n", qPrintable(text));
   text[0] = text[0].toUpper();
   for (QComboBox* box : {CbWaveInDevice, CbWaveOutDevice}) box->setPlaceholderText(QStringLiteral("No sound server"));
-  QMetaObject::invokeMethod(this, [this, text] { app::ShowWarningBox(text, this); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [this, text] { app::ShowWarningBox(text, this); }, Qt::QueuedConnection);
 }
 
 // Moves the window to the stored position kept on the screen with its outer size: the

@@ -167,7 +167,7 @@ bool Service::open(std::string* failure) {
   inputShown_ = input->shown;
   outputShown_ = output->shown;
   int32_t inputId = input->id;
-  choiceNote_ = chooseUnstoredCapture(output->id, &inputId);
+  choiceNote_ = chooseUnstoredDevices(output->id, &inputId);
   wave::NoticeTarget* target = engine_ ? static_cast<wave::NoticeTarget*>(engine_.get()) : this;
   wave::MMRESULT r = wave::waveInOpen(&capture_, inputId, &captureFormat_, target, 0, kOpenFlags);
   if (r == wave::MMSYSERR_NOERROR)
@@ -193,21 +193,27 @@ bool Service::open(std::string* failure) {
   return true;
 }
 
-// Without a stored or named input, capture takes the server's default unless that records
-// what Tovrel plays; then the window's first-run rule picks another. Says which and why.
-std::string Service::chooseUnstoredCapture(int32_t outputId, int32_t* inputId) {
-  if (!config_.input.serverDefault) return {};
-  const auto move = app::AvoidRecordingThePlayback(app::ListWaveDevices(wave::Direction::Capture, true), *inputId,
-                                                   app::ListWaveDevices(wave::Direction::Playback, true), outputId);
-  if (!move) {
-    return config_.output.serverDefault ? "the server's default devices: none is stored or named (--input, --output)"
-                                        : "input: the server's default: none is stored or named (--input)";
+// A device neither stored nor named is the server's default, but capture never records what
+// Tovrel plays: then the window's first-run rule picks another. Says which and why.
+std::string Service::chooseUnstoredDevices(int32_t outputId, int32_t* inputId) {
+  const bool input = config_.input.serverDefault;
+  const bool output = config_.output.serverDefault;
+  if (input) {
+    const auto move = app::AvoidRecordingThePlayback(app::ListWaveDevices(wave::Direction::Capture, true), *inputId,
+                                                     app::ListWaveDevices(wave::Direction::Playback, true), outputId);
+    if (move) {
+      if (move->id != *inputId) {
+        *inputId = move->id;
+        if (const auto moved = FindDevice(wave::Direction::Capture, DeviceWish{{}, move->id, false}))
+          inputShown_ = moved->shown;
+      }
+      return move->text.toStdString();
+    }
   }
-  if (move->id != *inputId) {
-    *inputId = move->id;
-    if (const auto moved = FindDevice(wave::Direction::Capture, DeviceWish{{}, move->id, false})) inputShown_ = moved->shown;
-  }
-  return move->text.toStdString();
+  if (input && output) return "the server's default devices: none is stored or named (--input, --output)";
+  if (input) return "input: the server's default: none is stored or named (--input)";
+  if (output) return "output: the server's default: none is stored or named (--output)";
+  return {};
 }
 
 void Service::close() {
@@ -277,12 +283,11 @@ std::string Service::latencyText() const {
 
 void Service::reportStart() {
   const auto& s = config_.switches;
-  std::fprintf(stderr,
-               "tovrel: %s (%d Hz mono) -> %s (%u Hz %s), %s mode, I/Q %s, inversion %s, edge filter %s, %s%s%s\n",
-               inputShown_.c_str(), config_.rate, outputShown_.c_str(), playbackFormat_.nSamplesPerSec,
-               s.IQ ? "I/Q" : "sample pairs", engine_ ? "stream" : "block", s.IQ ? "on" : "off",
-               s.InvertSpectrum ? "on" : "off", s.EdgeFilter ? "on" : "off", latencyText().c_str(),
-               choiceNote_.empty() ? "" : "; ", choiceNote_.c_str());
+  std::fprintf(
+      stderr, "tovrel: %s (%d Hz mono) -> %s (%u Hz %s), %s mode, I/Q %s, inversion %s, edge filter %s, %s%s%s\n",
+      inputShown_.c_str(), config_.rate, outputShown_.c_str(), playbackFormat_.nSamplesPerSec,
+      s.IQ ? "I/Q" : "sample pairs", engine_ ? "stream" : "block", s.IQ ? "on" : "off", s.InvertSpectrum ? "on" : "off",
+      s.EdgeFilter ? "on" : "off", latencyText().c_str(), choiceNote_.empty() ? "" : "; ", choiceNote_.c_str());
 }
 
 void Service::reportCounters() {

@@ -59,7 +59,7 @@ class Service final : public wave::NoticeTarget {
   };
 
   bool open(std::string* failure);
-  std::string chooseUnstoredCapture(int32_t outputId, int32_t* inputId);
+  std::string chooseUnstoredDevices(int32_t outputId, int32_t* inputId);
   void close();
   void handleNotices();
   void deviceFailed(const std::string& what);
