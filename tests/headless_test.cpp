@@ -202,11 +202,11 @@ class Headless : public ::testing::Test {
   }
   double terminateTovrel() { return terminateTovrel(tovrel_); }
 
-  // Waits up to 10 s for `count` lines on stderr.
+  // Waits up to 20 s (retries pause up to 5 s) for `count` lines on stderr.
   bool waitForLines(qsizetype count) {
     QElapsedTimer t;
     t.start();
-    while (stderrLines().size() < count && t.elapsed() < 10000) QThread::msleep(50);
+    while (stderrLines().size() < count && t.elapsed() < 20000) QThread::msleep(50);
     return stderrLines().size() >= count;
   }
 
@@ -581,6 +581,22 @@ TEST_F(Headless, FirstRunTakesTheServersDefaultsAndNeverRecordsItsOwnOutput) {
   }
 }
 
+// A mistyped name, or a card not plugged in yet: the first line says it is not listed and
+// which names are; the retries go on, and the start line follows when it appears.
+TEST_F(Headless, ANamedDeviceNotListedIsToldWithTheNamesThenTakenWhenItComes) {
+  startTovrel({"--input", "late_card.monitor", "--output", "tovrel_out"});
+  ASSERT_TRUE(waitForLines(1));
+  const QString first = stderrLines().value(0);
+  EXPECT_TRUE(first.contains("capture device late_card.monitor is not listed") &&
+              first.contains("tovrel_in.monitor, tovrel_out.monitor"))
+      << first.toStdString();
+  ASSERT_EQ(server_.pactl({"load-module", "module-null-sink", "sink_name=late_card"}), 0);
+  ASSERT_TRUE(waitForLines(2)) << stderrLines().join('\n').toStdString();
+  EXPECT_TRUE(stderrLines().value(1).startsWith("tovrel: late_card.monitor (48000 Hz mono) -> tovrel_out"))
+      << stderrLines().join('\n').toStdString();
+  EXPECT_LT(terminateTovrel(), 1.0);
+}
+
 TEST_F(Headless, ListDevicesNamesTheServersDevices) {
   startProcess(tovrel_, kTovrel, {"--headless", "--list-devices"});
   ASSERT_TRUE(tovrel_.waitForFinished(10000));
@@ -607,6 +623,37 @@ TEST(Profile, BadNameExitsWithStatus2) {
     ASSERT_TRUE(p.waitForFinished(10000));
     EXPECT_EQ(p.exitCode(), 2) << args.join(' ').toStdString();
     EXPECT_TRUE(p.readAllStandardError().contains("a profile name is")) << args.join(' ').toStdString();
+  }
+}
+
+// No server at the address PULSE_SERVER names: one line that says so and names it, then
+// for a run the retries go on quietly; --list-devices prints that line alone, exit 1.
+TEST(HeadlessWithoutServer, OneLineNamesTheMissingServer) {
+  QTemporaryDir dir;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  const QString address = "unix:" + dir.filePath("no-server");
+  env.insert("PULSE_SERVER", address);
+  env.insert("XDG_CONFIG_HOME", dir.path());
+  for (const bool list : {true, false}) {
+    SCOPED_TRACE(list ? "--list-devices" : "a run");
+    QProcess tovrel;
+    tovrel.setProcessEnvironment(env);
+    tovrel.start(kTovrel, list ? QStringList{"--headless", "--list-devices"} : QStringList{"--headless"});
+    if (list) {
+      ASSERT_TRUE(tovrel.waitForFinished(15000));
+      EXPECT_EQ(tovrel.exitCode(), 1);
+      EXPECT_EQ(tovrel.readAllStandardOutput(), "");
+    } else {
+      QThread::msleep(4000);  // the first attempt and a few retries
+      ::kill(static_cast<pid_t>(tovrel.processId()), SIGTERM);
+      ASSERT_TRUE(tovrel.waitForFinished(10000));
+      EXPECT_EQ(tovrel.exitCode(), 0);
+    }
+    const QStringList lines = QString::fromUtf8(tovrel.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 1) << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines[0].startsWith("tovrel: no sound server answers at PULSE_SERVER=" + address) &&
+                lines[0].contains("PipeWire"))
+        << lines[0].toStdString();
   }
 }
 

@@ -1149,7 +1149,7 @@ TEST_F(StreamPipelineTest, ADeviceFailureEmptiesTheQueueAndTheOtherDeviceGoesOn)
   EXPECT_EQ(audio.countCalls("waveInAddBuffer"), adds + 1) << "capture goes on";
 }
 
-TEST(PipelineWithoutServer, WindowOpensWithMapperOnlyAndAButtonShowsTheDriverText) {
+TEST(PipelineWithoutServer, WindowWarnsAtOnceAndAButtonShowsTheDriverText) {
   QTemporaryDir config;
   ASSERT_TRUE(config.isValid());
   qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
@@ -1165,19 +1165,26 @@ TEST(PipelineWithoutServer, WindowOpensWithMapperOnlyAndAButtonShowsTheDriverTex
     EXPECT_EQ(form.CbWaveInDevice->count(), 1);
     EXPECT_EQ(form.CbWaveInDevice->itemText(0), "Wave Mapper");
     EXPECT_EQ(form.CbWaveOutDevice->count(), 1);
-    // The first run's device 0 does not exist: pressing the button straight away tells why.
+    // Told at start, not only at the first press of a button; the empty box says why.
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].kind, app::BoxKind::Warning);
+    EXPECT_TRUE(boxes[0].text.startsWith("No sound server answers") && boxes[0].text.contains("PipeWire"))
+        << boxes[0].text.toStdString();
+    EXPECT_EQ(form.CbWaveInDevice->currentIndex(), -1);
+    EXPECT_EQ(form.CbWaveInDevice->placeholderText(), "No sound server");
+    // The first run's device 0 does not exist: pressing the button tells why.
     audio.failNext("waveOutOpen", wave::MMSYSERR_NODRIVER);
     form.SBDin->click();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, "no device driver present");
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[1].text, "no device driver present");
     EXPECT_FALSE(form.SBDin->isChecked());
     // The same through the mapper.
     form.CbWaveOutDevice->setCurrentIndex(0);
     emit form.CbWaveOutDevice->activated(0);
     audio.failNext("waveOutOpen", wave::MMSYSERR_NODRIVER);
     form.SBDin->click();
-    ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(boxes[1].text, "no device driver present");
+    ASSERT_EQ(boxes.size(), 3u);
+    EXPECT_EQ(boxes[2].text, "no device driver present");
     EXPECT_FALSE(form.SBDin->isChecked());
   }
   drain();

@@ -65,6 +65,24 @@ void FillWaveDeviceList(QComboBox* box, wave::Direction direction, bool withMapp
   }
 }
 
+bool NoSoundServer() {
+  for (const auto direction : {wave::Direction::Capture, wave::Direction::Playback}) {
+    wave::WAVECAPS caps;
+    if (wave::waveGetNumDevs(direction) != 0 ||
+        wave::waveGetDevCaps(direction, wave::WAVE_MAPPER, &caps) != wave::MMSYSERR_NODRIVER)
+      return false;
+  }
+  return true;
+}
+
+QString NoSoundServerText() {
+  const QString address = qEnvironmentVariable("PULSE_SERVER");
+  return QStringLiteral(
+             "no sound server answers%1, so there are no devices; start PipeWire (with pipewire-pulse) "
+             "or PulseAudio")
+      .arg(address.isEmpty() ? QString() : QStringLiteral(" at PULSE_SERVER=%1").arg(address));
+}
+
 QString ListedDeviceName(const QComboBox& box, int32_t id) {
   if (id < 0 || id >= box.count() - 1) return {};  // any stored id, INT32_MAX included
   return box.itemData(id + 1).toString();
@@ -153,8 +171,7 @@ std::optional<CaptureMove> AvoidRecordingThePlayback(const QList<DeviceEntry>& c
                                                  "%2 Choose the receiver's input before starting capture.")
                                       .arg(capture[inIndex].text, why)};
   }
-  return CaptureMove{chosen - 1,
-                     QStringLiteral("Capture device \"%1\" is chosen: %2").arg(capture[chosen].text, why)};
+  return CaptureMove{chosen - 1, QStringLiteral("Capture device \"%1\" is chosen: %2").arg(capture[chosen].text, why)};
 }
 
 }  // namespace app

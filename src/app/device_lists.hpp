@@ -55,6 +55,13 @@ QList<DeviceEntry> ListWaveDevices(wave::Direction direction, bool withMapper);
 // entries, their item data in Qt::UserRole and the roles above.
 void FillWaveDeviceList(QComboBox* box, wave::Direction direction, bool withMapper);
 
+// True when no sound server answers: the layer lists no device either way and reports no
+// device driver for both mappers.
+bool NoSoundServer();
+// What to tell then, a lower-case clause: which address was tried when PULSE_SERVER names
+// one, and what to start.
+QString NoSoundServerText();
+
 // The server name of device `id` as the box listed it; empty for the mapper, an entry
 // without one, or an id the box does not list.
 QString ListedDeviceName(const QComboBox& box, int32_t id);

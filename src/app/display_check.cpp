@@ -1,11 +1,11 @@
 #include "app/display_check.hpp"
 
+#include <sys/stat.h>
 #include <QtGlobal>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
-#include <sys/stat.h>
 
 namespace app {
 
@@ -27,13 +27,12 @@ const char* qtOption(int argc, char* argv[], std::string_view name) {
 
 }  // namespace
 
-std::optional<std::string> MissingDisplay(int argc, char* argv[],
-                                          const std::function<const char*(const char*)>& env) {
+std::optional<std::string> MissingDisplay(int argc, char* argv[], const std::function<const char*(const char*)>& env) {
   const bool x11 = set(env("DISPLAY")) || set(qtOption(argc, argv, "-display"));
   // Qt's Wayland client falls back to the socket "wayland-0" when WAYLAND_DISPLAY is unset.
   bool wayland = set(env("WAYLAND_DISPLAY"));
   if (!wayland && set(env("XDG_RUNTIME_DIR"))) {
-    struct stat socket{};
+    struct stat socket {};
     wayland = stat((std::string(env("XDG_RUNTIME_DIR")) + "/wayland-0").c_str(), &socket) == 0;
   }
   const char* forced = qtOption(argc, argv, "-platform");

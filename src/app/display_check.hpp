@@ -11,8 +11,7 @@ namespace app {
 // take; nullopt when there is one or the user forced a platform that needs none
 // (offscreen, vnc, ...). `env` reads an environment variable (null: unset); `argv` may
 // hold Qt's -platform and -display options.
-std::optional<std::string> MissingDisplay(int argc, char* argv[],
-                                          const std::function<const char*(const char*)>& env);
+std::optional<std::string> MissingDisplay(int argc, char* argv[], const std::function<const char*(const char*)>& env);
 
 // While alive: a platform plugin that fails anyway (a display that is set but does not
 // answer) ends the program with exit status 2 and the same advice, instead of an abort.

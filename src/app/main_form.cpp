@@ -14,8 +14,10 @@
 #include <QShowEvent>
 #include <QStyleOptionToolButton>
 #include <QTimer>
+#include <QWindow>
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <iterator>
 #include <utility>
 #include <variant>
@@ -23,6 +25,7 @@
 #include "app/device_lists.hpp"
 #include "app/globals.hpp"
 #include "app/instance.hpp"
+#include "app/message_boxes.hpp"
 #include "app/pictures.hpp"
 #include "display/led_display.hpp"
 #include "display/ruler.hpp"
@@ -472,6 +475,7 @@ void TMainForm::FormShow() {
 
   FillWaveDeviceList(CbWaveInDevice, wave::Direction::Capture, true);
   FillWaveDeviceList(CbWaveOutDevice, wave::Direction::Playback, true);
+  warnIfNoSoundServer();
   chooseStoredDevices();
   // An index beyond the list leaves the box without a selection; the id stays.
   auto select = [](QComboBox* box, int32_t id) {
@@ -485,6 +489,7 @@ void TMainForm::FormShow() {
   shownClientSize_ = size();
   keepOnScreen();
   shownFramePosition_ = pos();
+  watchForTheFrame();
 
   if (SAMode == 1)
     cbSpectr->setChecked(true);
@@ -492,6 +497,18 @@ void TMainForm::FormShow() {
     cbSpectr->setChecked(false);
   cbSpectrClick();
   CbBitrateChange();
+}
+
+// Without a server every press of a button would only say "no device driver present": the
+// user is told at once what is missing, on stderr too, and the empty boxes say it.
+void TMainForm::warnIfNoSoundServer() {
+  if (!app::NoSoundServer()) return;
+  QString text = app::NoSoundServerText() + QStringLiteral(", then Tovrel again (it lists the devices at start).");
+  std::fprintf(stderr, "tovrel: %s\n", qPrintable(text));
+  text[0] = text[0].toUpper();
+  for (QComboBox* box : {CbWaveInDevice, CbWaveOutDevice}) box->setPlaceholderText(QStringLiteral("No sound server"));
+  QMetaObject::invokeMethod(
+      this, [this, text] { app::ShowWarningBox(text, this); }, Qt::QueuedConnection);
 }
 
 // Moves the window to the stored position kept on the screen with its outer size: the
@@ -509,9 +526,32 @@ void TMainForm::keepOnScreen() {
 // the screen. Once the frame is known (no event says so; the window checks each event
 // until then), the window is placed again with its outer size, frame and all.
 void TMainForm::keepShownFramePosition() {
-  if (frameGeometry().topLeft() == geometry().topLeft()) return;  // no frame yet
+  if (frameGeometry().topLeft() != geometry().topLeft()) {
+    shownFramePosition_.reset();
+    keepOnScreen();
+    return;
+  }
+  // A window manager that took the window over after it was shown: the window system
+  // knows the frame, the widget not yet (no event told it), so the frame is placed there.
+  const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+  if (frame.isNull()) return;  // no frame yet
   shownFramePosition_.reset();
-  keepOnScreen();
+  const QSize outer = shownClientSize_ + QSize(frame.left() + frame.right(), frame.top() + frame.bottom());
+  if (const auto placed = KeepWindowOnScreen(QPoint(StoredLeft, StoredTop), outer, ScreenArea(), PlatformName))
+    windowHandle()->setFramePosition(*placed);
+}
+
+// A window manager that takes the window over after it was shown (one still starting with
+// the session) sends the window no event of its own: the frame is looked for on a timer
+// too, for a while.
+void TMainForm::watchForTheFrame() {
+  auto* watch = new QTimer(this);
+  watch->setInterval(100);
+  connect(watch, &QTimer::timeout, this, [this, watch, ticks = 0]() mutable {
+    if (shownFramePosition_) keepShownFramePosition();
+    if (!shownFramePosition_ || ++ticks >= 100) watch->deleteLater();
+  });
+  watch->start();
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {

@@ -146,6 +146,7 @@ class TMainForm : public QWidget {
   void LoadSettings();
   void SaveSettings();
   void chooseStoredDevices();
+  void warnIfNoSoundServer();
 
   // Pipeline (main_form_pipeline.cpp).
   void SBMicClick();
@@ -232,6 +233,7 @@ class TMainForm : public QWidget {
   void setClientWidth(int width);
   void keepOnScreen();
   void keepShownFramePosition();
+  void watchForTheFrame();
   void drawPictures();
 
   std::unique_ptr<wave::NoticeTarget> noticeTarget_;

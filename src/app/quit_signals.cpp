@@ -34,7 +34,7 @@ void onQuitSignal(int signo) {
 }
 
 void setHandlers(void (*handler)(int)) {
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
   for (const int s : kQuitSignals) sigaddset(&action.sa_mask, s);
@@ -49,8 +49,7 @@ void InstallQuitSignalHandlers() {
   setHandlers(onQuitSignal);
 }
 
-QuitSignals::QuitSignals(QWidget* window)
-    : notifier_(new QSocketNotifier(pipeFds[0], QSocketNotifier::Read, this)) {
+QuitSignals::QuitSignals(QWidget* window) : notifier_(new QSocketNotifier(pipeFds[0], QSocketNotifier::Read, this)) {
   connect(notifier_, &QSocketNotifier::activated, window, [this, window] {
     char byte = 0;
     (void)!read(pipeFds[0], &byte, 1);

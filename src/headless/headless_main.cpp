@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include "app/device_lists.hpp"
 #include "app/instance.hpp"
 #include "app/settings_store.hpp"
 #include "dsp/fft.hpp"
@@ -53,7 +54,7 @@ int Main(int argc, char* argv[]) {
   app::SetProfile(profile);
   if (options.listDevices) {
     if (ListDevices()) return 0;
-    std::fprintf(stderr, "tovrel: no sound server answers\n");
+    std::fprintf(stderr, "tovrel: %s\n", qPrintable(app::NoSoundServerText()));
     return 1;
   }
 

@@ -150,13 +150,17 @@ std::string HelpText() {
          "\n"
          "One line on stderr at start, then only failures: a device or server that goes\n"
          "away is reported once and opened again, with pauses growing to 5 s, until it is\n"
-         "back. SIGHUP opens the devices again. Exit status: 0 after SIGTERM or SIGINT,\n"
-         "2 bad command line.\n";
+         "back. SIGHUP opens the devices again.\n"
+         "\n"
+         "Exit status: 0 after SIGTERM or SIGINT (or --help, --version, or --list-devices\n"
+         "that listed); 1 no sound server answers (--list-devices), the signals cannot be\n"
+         "taken, or another Tovrel of the same profile runs; 2 bad command line or\n"
+         "profile name.\n";
 }
 
 std::string DeviceWish::describe() const {
   if (!name.empty()) return name;
-  return id < 0 ? std::string("the server's default") : "device #" + std::to_string(id);
+  return id < 0 ? std::string("the server's default") : "#" + std::to_string(id);
 }
 
 RunConfig Resolve(const app::StoredSettings& stored, const Options& options, HeldChoices held) {

@@ -42,6 +42,20 @@ std::string ownDeviceShown(const wave::WAVECAPS& caps) {
   return caps.serverName + " (Tovrel's own device; SDR programs record \"" + caps.szPname + "\")";
 }
 
+// A device the server does not list, with the names it does list, so a mistyped name
+// shows at once; the device may still come (a USB card plugged in later).
+std::string notListed(wave::Direction direction, const DeviceWish& wish) {
+  std::string names;
+  const uint32_t count = wave::waveGetNumDevs(direction);
+  for (uint32_t id = 0; id < count; ++id) {
+    wave::WAVECAPS caps;
+    if (wave::waveGetDevCaps(direction, static_cast<int32_t>(id), &caps) != wave::MMSYSERR_NOERROR) continue;
+    names += (names.empty() ? "" : ", ") + (caps.ownDevice ? std::string(kOwnDeviceShortName) : caps.serverName);
+  }
+  return std::string(direction == wave::Direction::Capture ? "capture" : "playback") + " device " + wish.describe() +
+         " is not listed (the server lists: " + (names.empty() ? "none" : names) + ")";
+}
+
 }  // namespace
 
 bool NamesOwnDevice(const std::string& name) {
@@ -79,14 +93,13 @@ std::optional<FoundDevice> FindDevice(wave::Direction direction, const DeviceWis
 }
 
 bool ListDevices() {
-  bool any = false;
+  if (app::NoSoundServer()) return false;
   for (const auto direction : {wave::Direction::Capture, wave::Direction::Playback}) {
     const uint32_t count = wave::waveGetNumDevs(direction);
     std::printf("%s devices:\n", direction == wave::Direction::Capture ? "Capture" : "Playback");
     wave::WAVECAPS mapper;
     if (wave::waveGetDevCaps(direction, wave::WAVE_MAPPER, &mapper) == wave::MMSYSERR_NOERROR) {
       std::printf("  %-40s %s\n", "(no --input/--output)", mapper.szPname.c_str());
-      any = true;
     }
     for (uint32_t id = 0; id < count; ++id) {
       wave::WAVECAPS caps;
@@ -100,11 +113,10 @@ bool ListDevices() {
       } else {
         std::printf("  %-40s %s\n", caps.serverName.c_str(), caps.szPname.c_str());
       }
-      any = true;
     }
   }
   std::fflush(stdout);
-  return any;
+  return true;
 }
 
 std::chrono::milliseconds RetryPause(int failedAttempts) {
@@ -144,19 +156,19 @@ void Service::postWaveNotice(uint32_t message, void* device, wave::WAVEHDR* head
 
 bool Service::open(std::string* failure) {
   const auto input = FindDevice(wave::Direction::Capture, config_.input);
-  if (!input) {
-    *failure = "capture device " + config_.input.describe() + " is not there";
-    return false;
-  }
-  const auto output = FindDevice(wave::Direction::Playback, config_.output);
+  const auto output = input ? FindDevice(wave::Direction::Playback, config_.output) : std::nullopt;
   if (!output) {
-    *failure = "playback device " + config_.output.describe() + " is not there";
+    if (app::NoSoundServer())
+      *failure = app::NoSoundServerText().toStdString();
+    else
+      *failure = input ? notListed(wave::Direction::Playback, config_.output)
+                       : notListed(wave::Direction::Capture, config_.input);
     return false;
   }
   inputShown_ = input->shown;
   outputShown_ = output->shown;
   int32_t inputId = input->id;
-  choiceNote_ = chooseUnstoredCapture(output->id, &inputId);
+  choiceNote_ = chooseUnstoredDevices(output->id, &inputId);
   wave::NoticeTarget* target = engine_ ? static_cast<wave::NoticeTarget*>(engine_.get()) : this;
   wave::MMRESULT r = wave::waveInOpen(&capture_, inputId, &captureFormat_, target, 0, kOpenFlags);
   if (r == wave::MMSYSERR_NOERROR)
@@ -182,21 +194,27 @@ bool Service::open(std::string* failure) {
   return true;
 }
 
-// Without a stored or named input, capture takes the server's default unless that records
-// what Tovrel plays; then the window's first-run rule picks another. Says which and why.
-std::string Service::chooseUnstoredCapture(int32_t outputId, int32_t* inputId) {
-  if (!config_.input.serverDefault) return {};
-  const auto move = app::AvoidRecordingThePlayback(app::ListWaveDevices(wave::Direction::Capture, true), *inputId,
-                                                   app::ListWaveDevices(wave::Direction::Playback, true), outputId);
-  if (!move) {
-    return config_.output.serverDefault ? "the server's default devices: none is stored or named (--input, --output)"
-                                        : "input: the server's default: none is stored or named (--input)";
+// A device neither stored nor named is the server's default, but capture never records what
+// Tovrel plays: then the window's first-run rule picks another. Says which and why.
+std::string Service::chooseUnstoredDevices(int32_t outputId, int32_t* inputId) {
+  const bool input = config_.input.serverDefault;
+  const bool output = config_.output.serverDefault;
+  if (input) {
+    const auto move = app::AvoidRecordingThePlayback(app::ListWaveDevices(wave::Direction::Capture, true), *inputId,
+                                                     app::ListWaveDevices(wave::Direction::Playback, true), outputId);
+    if (move) {
+      if (move->id != *inputId) {
+        *inputId = move->id;
+        if (const auto moved = FindDevice(wave::Direction::Capture, DeviceWish{{}, move->id, false}))
+          inputShown_ = moved->shown;
+      }
+      return move->text.toStdString();
+    }
   }
-  if (move->id != *inputId) {
-    *inputId = move->id;
-    if (const auto moved = FindDevice(wave::Direction::Capture, DeviceWish{{}, move->id, false})) inputShown_ = moved->shown;
-  }
-  return move->text.toStdString();
+  if (input && output) return "the server's default devices: none is stored or named (--input, --output)";
+  if (input) return "input: the server's default: none is stored or named (--input)";
+  if (output) return "output: the server's default: none is stored or named (--output)";
+  return {};
 }
 
 void Service::close() {
@@ -266,12 +284,11 @@ std::string Service::latencyText() const {
 
 void Service::reportStart() {
   const auto& s = config_.switches;
-  std::fprintf(stderr,
-               "tovrel: %s (%d Hz mono) -> %s (%u Hz %s), %s mode, I/Q %s, inversion %s, edge filter %s, %s%s%s\n",
-               inputShown_.c_str(), config_.rate, outputShown_.c_str(), playbackFormat_.nSamplesPerSec,
-               s.IQ ? "I/Q" : "sample pairs", engine_ ? "stream" : "block", s.IQ ? "on" : "off",
-               s.InvertSpectrum ? "on" : "off", s.EdgeFilter ? "on" : "off", latencyText().c_str(),
-               choiceNote_.empty() ? "" : "; ", choiceNote_.c_str());
+  std::fprintf(
+      stderr, "tovrel: %s (%d Hz mono) -> %s (%u Hz %s), %s mode, I/Q %s, inversion %s, edge filter %s, %s%s%s\n",
+      inputShown_.c_str(), config_.rate, outputShown_.c_str(), playbackFormat_.nSamplesPerSec,
+      s.IQ ? "I/Q" : "sample pairs", engine_ ? "stream" : "block", s.IQ ? "on" : "off", s.InvertSpectrum ? "on" : "off",
+      s.EdgeFilter ? "on" : "off", latencyText().c_str(), choiceNote_.empty() ? "" : "; ", choiceNote_.c_str());
 }
 
 void Service::reportCounters() {

@@ -30,7 +30,7 @@ struct FoundDevice {
 std::optional<FoundDevice> FindDevice(wave::Direction direction, const DeviceWish& wish);
 
 // Prints the server's capture and playback devices (server name, then description) to
-// stdout; false when no server answers.
+// stdout; false, printing nothing, when no server answers.
 bool ListDevices();
 
 // Pauses between attempts to open the devices again: growing, then 5 s each.
@@ -59,7 +59,7 @@ class Service final : public wave::NoticeTarget {
   };
 
   bool open(std::string* failure);
-  std::string chooseUnstoredCapture(int32_t outputId, int32_t* inputId);
+  std::string chooseUnstoredDevices(int32_t outputId, int32_t* inputId);
   void close();
   void handleNotices();
   void deviceFailed(const std::string& what);
