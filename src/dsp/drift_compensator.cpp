@@ -257,6 +257,11 @@ void DriftCompensator::pull(Sample* interleaved, std::size_t frames, double now)
     meanLevel_.add(levelArea_ / (now - levelSince_), now);
     if (recovering_) checkRecovery(levelArea_, now - levelSince_, frames, now);
     controller_.update(levelArea_ / (now - levelSince_) / rate_, now - levelSince_);
+    if (tuning_.levelLimit <= 0.0 && !recovering_ &&
+        std::abs(controller_.watchedLevel() - targetLevelSeconds()) > tuning_.dropBand) {
+      padded_ = false;
+      beginRecovery();
+    }
     levelArea_ = 0.0;
     levelSince_ = now;
   }
