@@ -601,9 +601,9 @@ TEST_F(CompensatorRig, AfterAStallTheRatioStaysWithTheClocks) {
 }
 
 // On the engine's tuning the ratio follows the clocks alone: a break a few seconds in, before
-// the clocks are measured, or after, and a backlog nobody announced (the capture's server
-// hands over 60 ms more at once) are let go or padded, and the ratio moves by no more than
-// the level's trim (a late backlog once pulled it hundreds of ppm away for a minute).
+// the clocks are measured, or after, is let go or padded, and a backlog nobody announced (the
+// capture's server hands over 60 ms more at once) only delays the stream; the ratio moves by
+// no more than the level's trim (such a backlog once pulled it ~1000 ppm away for a minute).
 TEST_F(CompensatorRig, OnTheEnginesTuningABreakNeverMovesTheRatioOffTheClocks) {
   compensator = DriftCompensator(DriftTuning::followingClocks());
   compensator.configure({kRate, kFrames, kFrames});
@@ -629,6 +629,7 @@ TEST_F(CompensatorRig, OnTheEnginesTuningABreakNeverMovesTheRatioOffTheClocks) {
       run(60 * kSecond, true, true, drift);
       EXPECT_NEAR(ratioLow, 1.0 + drift, 3.5e-6);
       EXPECT_NEAR(ratioHigh, 1.0 + drift, 3.5e-6);
+      if (&stall == &kBacklog) continue;
       EXPECT_NEAR(compensator.levelSeconds(), compensator.targetLevelSeconds(), 0.004);
       EXPECT_GT(compensator.underruns() + compensator.overflows() + compensator.restarts(), breaks);
     }

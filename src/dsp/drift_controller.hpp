@@ -44,14 +44,10 @@ struct DriftTuning {
   // always are (the live engine), none: the level of a queue that a break has upset says
   // nothing of the clocks, and steering it back moved a tone by hundreds of ppm for a minute.
   double levelLimit = 1000e-6;
-  // Where the level steers nothing, a level this far (s) from its target that the clocks do
-  // not explain (a backlog nobody announced, a server that keeps more of ours) is let go or
-  // padded at once, as after a break, and counted.
-  double dropBand = 0.010;
 
   // The ratio follows the measured clocks and nothing else: the level trims a few ppm at
   // most and steers nothing before the clocks are known, the ratio moves by a few ppm per
-  // second; what a break does to the level is dropped or padded at once instead.
+  // second; what a break does to the level is dropped or padded instead (after a break).
   static DriftTuning followingClocks() {
     DriftTuning tuning;
     tuning.levelLimit = 0.0;
