@@ -175,6 +175,18 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS fonts-dejavu-core)
 # README's virtual cable and for SDR programs without a sound-card input. Neither pulls in a
 # sound server.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland, pulseaudio-utils")
+# A cross build (cmake/aarch64-linux-gnu.cmake) packages for its target: the libraries and
+# their dependency data are the sysroot's (its own dpkg database, from scripts/arm64-sysroot).
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+      ${CMAKE_SYSROOT}/usr/lib/aarch64-linux-gnu ${CMAKE_SYSROOT}/lib/aarch64-linux-gnu)
+  set(TOVREL_SHLIBDEPS ${CMAKE_BINARY_DIR}/dpkg-shlibdeps-arm64)
+  file(WRITE ${TOVREL_SHLIBDEPS} "#!/bin/sh\nDEB_HOST_ARCH=arm64 exec dpkg-shlibdeps --admindir=${CMAKE_SYSROOT}/var/lib/dpkg \"$@\"\n")
+  file(CHMOD ${TOVREL_SHLIBDEPS} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  file(WRITE ${CMAKE_BINARY_DIR}/CPackCross.cmake "set(SHLIBDEPS_EXECUTABLE ${TOVREL_SHLIBDEPS} CACHE FILEPATH \"\")\n")
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/CPackCross.cmake)
+endif()
 # CPack puts the summary line first and indents these lines itself.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "Tovrel records the real, mono low-IF output of a radio receiver from a

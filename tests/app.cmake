@@ -8,7 +8,7 @@ tovrel_test(device_lists_test LIBS tovrel_app tovrel_wave_scripted SOURCES ${WIN
 foreach(option help version)
   add_test(NAME tovrel_${option}_without_display
     COMMAND ${CMAKE_COMMAND} -E env --unset=DISPLAY --unset=WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb
-            $<TARGET_FILE:tovrel> --${option})
+            ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:tovrel> --${option})
 endforeach()
 set_tests_properties(tovrel_help_without_display PROPERTIES PASS_REGULAR_EXPRESSION "Usage: .*--version")
 set_tests_properties(tovrel_version_without_display PROPERTIES PASS_REGULAR_EXPRESSION "^Tovrel ${PROJECT_VERSION}")

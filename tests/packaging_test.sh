@@ -116,7 +116,8 @@ done
 cpack -G DEB -B "$scratch/package" --config "$build/CPackConfig.cmake" >"$scratch/cpack.log" 2>&1 ||
   { cat "$scratch/cpack.log" >&2; fail "cpack -G DEB"; }
 version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
-deb=$scratch/package/tovrel_${version}_$(dpkg --print-architecture).deb
+arch=$(sed -n 's/^set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+deb=$scratch/package/tovrel_${version}_${arch:-$(dpkg --print-architecture)}.deb
 [[ -f "$deb" ]] || fail "no $(basename "$deb"); cpack made: $(ls "$scratch/package")"
 field() { dpkg-deb -f "$deb" "$1"; }
 [[ "$(field Package)" == tovrel ]] || fail "Package: $(field Package)"
@@ -136,9 +137,11 @@ packaged=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sed 's|^\./usr/||
 [[ "$packaged" == "$(printf '%s\n' "${expected[@]}" | sort)" ]] ||
   fail "the package's files differ from the expected list:"$'\n'"$packaged"
 
-# Unpacked into a scratch root, the tool runs and answers.
+# Unpacked into a scratch root, the tool runs and answers (a cross build's under the
+# emulator named by TOVREL_RUN).
 dpkg -x "$deb" "$scratch/root"
-out=$("$scratch/root/usr/bin/tovrel-convert" --version) || fail "tovrel-convert --version from the package"
+read -r -a run <<<"${TOVREL_RUN:-}"
+out=$("${run[@]}" "$scratch/root/usr/bin/tovrel-convert" --version) || fail "tovrel-convert --version from the package"
 [ "$out" = "tovrel-convert $version" ] || fail "tovrel-convert --version printed: $out"
 
 # --- What a Debian maintainer's check says: no error, no warning ---
