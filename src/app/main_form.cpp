@@ -409,6 +409,8 @@ void TMainForm::buildControls() {
   Timer1->setInterval(500);
   LiveTimer = new QTimer(this);
   LiveTimer->setInterval(25);
+  RecoveryTimer = new QTimer(this);
+  RecoveryTimer->setSingleShot(true);
 
   // The window's context menu (right click, or the keyboard's menu key) holds the mode switch.
   StreamModeAction = new QAction(QCoreApplication::translate("TMainForm", "Непрерывный поток (малая задержка)"), this);
@@ -441,6 +443,7 @@ void TMainForm::connectHandlers() {
   connect(SBDin, &QToolButton::clicked, this, [this] { SBDinClick(); });
   connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
   connect(LiveTimer, &QTimer::timeout, this, [this] { pollLiveEngine(); });
+  connect(RecoveryTimer, &QTimer::timeout, this, [this] { reopenLostDevices(); });
   connect(StreamModeAction, &QAction::triggered, this, [this] { StreamModeToggled(); });
   pbss->OnPaint = [this](QPainter& p) { pbssPaint(p); };
   RulerPaintBox->OnPaint = [this](QPainter& p) { RulerPaintBoxPaint(p); };
@@ -561,7 +564,9 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 
 void TMainForm::FormCloseQuery() {
   // Both devices are stopped and closed here: closing joins a device's worker, so no
-  // buffer of the window is touched once the close query is over.
+  // buffer of the window is touched once the close query is over. Lost devices stay closed.
+  RecoveryTimer->stop();
+  lostCapture_ = lostPlayback_ = false;
   if (CaptureOpen || CaptureHandle) {
     CaptureStopping = true;
     stopCapture();

@@ -11,6 +11,7 @@
 #include <QToolButton>
 #include <QWidget>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -86,6 +87,8 @@ std::optional<QPoint> KeepWindowOnScreen(QPoint stored, QSize frame, QRect avail
 // The window's title in stream mode once a listener could have heard a break: the number
 // of breaks, then of each kind.
 QString StreamTitle(uint64_t breaks, uint64_t underruns, uint64_t overflows, uint64_t restarts);
+// The title while the devices lost in stream mode are being opened again.
+QString StreamLostTitle();
 
 }  // namespace app
 
@@ -163,6 +166,11 @@ class TMainForm : public QWidget {
   live::LiveEngine* liveEngine() const { return live_.get(); }
   // Takes the engine's levels, counters and spectrum input (the LiveTimer's handler).
   void pollLiveEngine();
+  // Stream mode: after the sound server or a device was lost, opens again the devices whose
+  // buttons are down, on this single-shot timer, pausing longer after each failed try.
+  QTimer* RecoveryTimer = nullptr;
+  void reopenLostDevices();
+  bool recovering() const { return lostCapture_ || lostPlayback_; }
 
   // Display (main_form_display.cpp).
   void cbSpectrClick();
@@ -230,6 +238,10 @@ class TMainForm : public QWidget {
   void stopPlayback();
   void captureFailed(wave::MMRESULT code);
   void playbackFailed(wave::MMRESULT code);
+  wave::MMRESULT openCapture();
+  wave::MMRESULT openPlayback();
+  void devicesLost(wave::MMRESULT code);
+  bool stopRecovering(wave::Direction direction);
   void setClientWidth(int width);
   void keepOnScreen();
   void keepShownFramePosition();
@@ -239,6 +251,11 @@ class TMainForm : public QWidget {
   std::unique_ptr<wave::NoticeTarget> noticeTarget_;
   std::unique_ptr<live::LiveEngine> live_;
   uint64_t shownBreaks_ = 0;
+  // Devices lost in stream mode that are being opened again, and how that goes.
+  bool lostCapture_ = false;
+  bool lostPlayback_ = false;
+  int failedReopens_ = 0;
+  std::chrono::steady_clock::time_point lostSince_{};
   QStringList rateNoticesShown_;  // each told once per run
   bool firstShowDone_ = false;
   // Where show placed the window, until the window system has put its frame around the

@@ -42,6 +42,7 @@ bool TMainForm::devicePending(bool handleSet, bool openNoticed) const { return h
 // device at all) is not refused silently, which would leave the button down with nothing
 // running: the open is tried and its failure is shown, and the button comes up.
 void TMainForm::SBMicClick() {
+  if (stopRecovering(wave::Direction::Capture)) return;
   if (devicePending(CaptureHandle != nullptr, CaptureOpen)) {
     SBMic->setChecked(!SBMic->isChecked());
     return;
@@ -53,14 +54,9 @@ void TMainForm::SBMicClick() {
     return;
   }
 
-  // In stream mode the engine is the device's target: it takes the buffers on the audio
-  // side and hands the open, close and failure notices on to the window.
   const bool live = streamMode();
-  LastWaveResult =
-      wave::waveInOpen(&CaptureHandle, InDeviceId, &Stream.CaptureFormat,
-                       live ? static_cast<wave::NoticeTarget*>(live_.get()) : noticeTarget_.get(), 0, kOpenFlags);
+  LastWaveResult = openCapture();
   if (LastWaveResult != wave::MMSYSERR_NOERROR) {
-    CaptureHandle = nullptr;
     ShowWarningBox(errorText(LastWaveResult), this);
     SBMic->setChecked(false);
     CbWaveInDevice->setEnabled(!SBMic->isChecked());
@@ -88,6 +84,7 @@ void TMainForm::SBMicClick() {
 }
 
 void TMainForm::SBDinClick() {
+  if (stopRecovering(wave::Direction::Playback)) return;
   if (devicePending(PlaybackHandle != nullptr, PlaybackOpen)) {
     SBDin->setChecked(!SBDin->isChecked());
     return;
@@ -96,12 +93,8 @@ void TMainForm::SBDinClick() {
   PlaybackStopping = !SBDin->isChecked();
   if (SBDin->isChecked()) {
     // The buffers are primed when the open notice arrives.
-    LastWaveResult =
-        wave::waveOutOpen(&PlaybackHandle, OutDeviceId, &Stream.PlaybackFormat,
-                          streamMode() ? static_cast<wave::NoticeTarget*>(live_.get()) : noticeTarget_.get(), 0,
-                          streamMode() ? kOpenFlags | wave::WAVE_LOW_DELAY : kOpenFlags);
+    LastWaveResult = openPlayback();
     if (LastWaveResult != wave::MMSYSERR_NOERROR) {
-      PlaybackHandle = nullptr;
       ShowWarningBox(errorText(LastWaveResult), this);
       SBDin->setChecked(false);
       CbWaveOutDevice->setEnabled(!SBDin->isChecked());
@@ -110,6 +103,27 @@ void TMainForm::SBDinClick() {
   } else {
     stopPlayback();
   }
+}
+
+// In stream mode the engine is the devices' target: it takes the buffers on the audio
+// side and hands the open, close and failure notices on to the window.
+wave::MMRESULT TMainForm::openCapture() {
+  const bool live = streamMode();
+  const wave::MMRESULT result =
+      wave::waveInOpen(&CaptureHandle, InDeviceId, &Stream.CaptureFormat,
+                       live ? static_cast<wave::NoticeTarget*>(live_.get()) : noticeTarget_.get(), 0, kOpenFlags);
+  if (result != wave::MMSYSERR_NOERROR) CaptureHandle = nullptr;
+  return result;
+}
+
+wave::MMRESULT TMainForm::openPlayback() {
+  const bool live = streamMode();
+  const wave::MMRESULT result =
+      wave::waveOutOpen(&PlaybackHandle, OutDeviceId, &Stream.PlaybackFormat,
+                        live ? static_cast<wave::NoticeTarget*>(live_.get()) : noticeTarget_.get(), 0,
+                        live ? kOpenFlags | wave::WAVE_LOW_DELAY : kOpenFlags);
+  if (result != wave::MMSYSERR_NOERROR) PlaybackHandle = nullptr;
+  return result;
 }
 
 void TMainForm::stopCapture() {
@@ -162,11 +176,14 @@ void TMainForm::handleWaveNotice(const WaveNoticeEvent& notice) {
     case wave::MM_WOM_OPEN: primePlayback(notice); break;
     case wave::MM_WOM_DONE: refillPlayback(notice.Header); break;
     case wave::MM_WOM_CLOSE: playbackClosed(); break;
+    // Stream mode opens the devices again on its own, as the headless service does.
     case wave::MM_WIM_FAILED:
-      if (CaptureHandle && notice.Device == CaptureHandle) captureFailed(notice.Error);
+      if (!CaptureHandle || notice.Device != CaptureHandle) break;
+      streamMode() ? devicesLost(notice.Error) : captureFailed(notice.Error);
       break;
     case wave::MM_WOM_FAILED:
-      if (PlaybackHandle && notice.Device == PlaybackHandle) playbackFailed(notice.Error);
+      if (!PlaybackHandle || notice.Device != PlaybackHandle) break;
+      streamMode() ? devicesLost(notice.Error) : playbackFailed(notice.Error);
       break;
     default: break;
   }

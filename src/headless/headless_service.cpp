@@ -13,6 +13,7 @@
 #include "app/device_lists.hpp"
 #include "app/instance.hpp"
 #include "dsp/stream_converter.hpp"
+#include "live/retry_pause.hpp"
 
 namespace headless {
 
@@ -117,11 +118,6 @@ bool ListDevices() {
   }
   std::fflush(stdout);
   return true;
-}
-
-std::chrono::milliseconds RetryPause(int failedAttempts) {
-  const int doublings = std::clamp(failedAttempts - 1, 0, 5);
-  return std::min(std::chrono::milliseconds(250 << doublings), std::chrono::milliseconds(5000));
 }
 
 Service::Service(const RunConfig& config, bool verbose) : config_(config), verbose_(verbose) {
@@ -261,7 +257,7 @@ void Service::deviceFailed(const std::string& what) {
   close();
   downSince_ = Clock::now();
   failedAttempts_ = 1;
-  nextAttempt_ = downSince_ + RetryPause(failedAttempts_);
+  nextAttempt_ = downSince_ + live::RetryPause(failedAttempts_);
   if (!failureShown_) std::fprintf(stderr, "tovrel: %s; opening the devices again until they are back\n", what.c_str());
   failureShown_ = true;
 }
@@ -329,6 +325,7 @@ int Service::run(int signalFd) {
           reportStart();
         } else {
           ++reopens_;
+          if (engine_) engine_->countReopen();
           if (failureShown_)
             std::fprintf(stderr, "tovrel: devices back after %.1f s; converting again\n",
                          seconds(Clock::now() - downSince_));
@@ -340,7 +337,7 @@ int Service::run(int signalFd) {
         if (!failureShown_)
           std::fprintf(stderr, "tovrel: %s; opening the devices again until they are there\n", failure.c_str());
         failureShown_ = true;
-        nextAttempt_ = Clock::now() + RetryPause(++failedAttempts_);
+        nextAttempt_ = Clock::now() + live::RetryPause(++failedAttempts_);
       }
     }
     if (verbose_ && now >= nextReport_) {

@@ -33,9 +33,6 @@ std::optional<FoundDevice> FindDevice(wave::Direction direction, const DeviceWis
 // stdout; false, printing nothing, when no server answers.
 bool ListDevices();
 
-// Pauses between attempts to open the devices again: growing, then 5 s each.
-std::chrono::milliseconds RetryPause(int failedAttempts);
-
 class Service final : public wave::NoticeTarget {
  public:
   Service(const RunConfig& config, bool verbose);

@@ -125,7 +125,7 @@ void LiveEngine::configure(int32_t inputRate, int32_t outputRate, std::size_t sp
   for (auto& slot : spectrum_) slot.assign(spectrumSamples, 0);
   clocks_.capture.reset(inputRate);
   clocks_.playback.reset(outputRate);
-  for (auto* counter : {&underruns_, &overflows_, &restarts_, &captured_, &played_}) counter->store(0);
+  for (auto* counter : {&underruns_, &overflows_, &restarts_, &reopens_, &captured_, &played_}) counter->store(0);
   restartsDone_ = restartRequests_.load();
   resetStream();
   configured_.store(true, std::memory_order_release);

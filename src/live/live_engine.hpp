@@ -83,7 +83,13 @@ class LiveEngine final : public wave::NoticeTarget {
   double clockRatio() const { return clockRatio_.load(std::memory_order_relaxed); }
   std::uint64_t underruns() const { return underruns_.load(std::memory_order_relaxed); }
   std::uint64_t overflows() const { return overflows_.load(std::memory_order_relaxed); }
-  std::uint64_t restarts() const { return restarts_.load(std::memory_order_relaxed); }
+  // Playback restarted by the engine, and both devices opened again after the server or a
+  // device was lost (each such outage is one break).
+  std::uint64_t restarts() const {
+    return restarts_.load(std::memory_order_relaxed) + reopens_.load(std::memory_order_relaxed);
+  }
+  // Window (or service) thread: the devices were opened again after an outage.
+  void countReopen() { reopens_.fetch_add(1, std::memory_order_relaxed); }
   // Every break a listener could hear, once (with what it set off), in the kind of its
   // first event; silence the server played for want of buffers counts as an underrun.
   std::uint64_t breaks() const { return underruns() + overflows() + restarts(); }
@@ -182,6 +188,7 @@ class LiveEngine final : public wave::NoticeTarget {
   std::atomic<uint64_t> underruns_{0};
   std::atomic<uint64_t> overflows_{0};
   std::atomic<uint64_t> restarts_{0};
+  std::atomic<uint64_t> reopens_{0};
   std::atomic<EngineState> state_{EngineState::Idle};
   std::atomic<double> queueSeconds_{0.0};
   std::atomic<double> targetSeconds_{0.0};

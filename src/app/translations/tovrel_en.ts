@@ -67,6 +67,10 @@
         <source> — поток: разрывов %1 (опустошений %2, переполнений %3, перезапусков %4)</source>
         <translation> — stream: breaks %1 (underruns %2, overflows %3, restarts %4)</translation>
     </message>
+    <message>
+        <source> — поток: устройства потеряны, открываю снова…</source>
+        <translation> — stream: devices lost, opening them again…</translation>
+    </message>
 </context>
 <context>
     <name>display::Ruler</name>
