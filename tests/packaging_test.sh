@@ -74,7 +74,9 @@ done
 
 # --- Help texts: at most 80 columns, and tovrel-convert's options as its man page lists them ---
 bin=$prefix/bin
-no_display=(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb)
+# A cross build's programs run under the emulator named by TOVREL_RUN.
+read -r -a run <<<"${TOVREL_RUN:-}"
+no_display=(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "${run[@]}")
 for command in "tovrel --help" "tovrel --headless --help" "tovrel-convert --help"; do
   read -r -a words <<<"$command"
   text=$("${no_display[@]}" "$bin/${words[0]}" "${words[@]:1}") || fail "$command failed"
@@ -88,7 +90,7 @@ out=$("${no_display[@]}" "$bin/tovrel" --headless --version) || fail "tovrel --h
 [[ "$out" == "Tovrel $(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")" ]] ||
   fail "tovrel --headless --version printed: $out"
 # The option tags: "  -h, --help  text" in the help, the tagged paragraphs of OPTIONS in the man page.
-help_tags=$("$bin/tovrel-convert" --help | sed -n 's/^  \(-[^ ]*\( -[^ ]*\)*\) .*/\1/p' | tr -d , | tr ' ' '\n' | sort)
+help_tags=$("${run[@]}" "$bin/tovrel-convert" --help | sed -n 's/^  \(-[^ ]*\( -[^ ]*\)*\) .*/\1/p' | tr -d , | tr ' ' '\n' | sort)
 man_tags=$(LC_ALL=C.UTF-8 MANWIDTH=200 man -l "$prefix/share/man/man1/tovrel-convert.1.gz" 2>/dev/null |
   sed -n '/^OPTIONS/,/^[A-Z]/s/^       \(-[^ ,]*\(, -[^ ,]*\)*\).*/\1/p' | tr -d , | tr ' ' '\n' | sort)
 [[ -n "$help_tags" && "$help_tags" == "$man_tags" ]] ||
@@ -137,10 +139,8 @@ packaged=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sed 's|^\./usr/||
 [[ "$packaged" == "$(printf '%s\n' "${expected[@]}" | sort)" ]] ||
   fail "the package's files differ from the expected list:"$'\n'"$packaged"
 
-# Unpacked into a scratch root, the tool runs and answers (a cross build's under the
-# emulator named by TOVREL_RUN).
+# Unpacked into a scratch root, the tool runs and answers.
 dpkg -x "$deb" "$scratch/root"
-read -r -a run <<<"${TOVREL_RUN:-}"
 out=$("${run[@]}" "$scratch/root/usr/bin/tovrel-convert" --version) || fail "tovrel-convert --version from the package"
 [ "$out" = "tovrel-convert $version" ] || fail "tovrel-convert --version printed: $out"
 
