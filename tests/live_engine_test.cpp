@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <numbers>
 #include <random>
 #include <thread>
 #include <utility>
@@ -78,41 +77,6 @@ TEST(ClockEstimator, KeepsTheRateAcrossAJumpOfTheCount) {
       EXPECT_NEAR((clock.rate() / kRate - 1.0) * 1e6, ppm, 2.0);
       EXPECT_LT(clock.relativeError(), 2e-6);
     }
-}
-
-// A busy machine: the device's worker falls up to a second behind and slowly catches up
-// again, and in one second of three it stalls for up to a second more and then hands over
-// the backlog at once, so no buffer's arrival tells the device's pace. Every buffer carries
-// the latest position its server reported (asked for at most every 100 ms while the worker
-// runs), timed by the server to within half a millisecond: the rate is the device's.
-TEST(ClockEstimator, ServerReportsKeepTheRateWhenBuffersComeUpToASecondLate) {
-  for (const double ppm : {0.0, +300.0, -300.0}) {
-    SCOPED_TRACE(ppm);
-    dsp::ClockEstimator clock;
-    clock.reset(kRate);
-    std::mt19937 rng(static_cast<unsigned>(ppm + 1000.0));
-    std::uniform_real_distribution<double> stall(0.0, 1.0), noise(-0.0005, 0.0005);
-    const double deviceRate = kRate * (1.0 + ppm * 1e-6);
-    const double period = 512.0 / deviceRate;
-    double stallEnd = 0.0, lastAsked = -1.0, lastSecond = -1.0, reportedAt = 0.0;
-    std::uint64_t position = 0;
-    for (double due = 100.0; due < 220.0; due += period) {
-      if (std::floor(due) != lastSecond) {
-        lastSecond = std::floor(due);
-        if (rng() % 3 == 0) stallEnd = lastSecond + stall(rng);
-      }
-      const double behind = 0.5 * (1.0 - std::cos((due - 100.0) * 2.0 * std::numbers::pi / 47.0));
-      const double handled = std::max(due + behind, stallEnd);
-      if (handled - lastAsked >= 0.1) {
-        lastAsked = handled;
-        reportedAt = handled + 0.001;
-        position = static_cast<std::uint64_t>((reportedAt + noise(rng)) * deviceRate);
-      }
-      clock.report(position, reportedAt);
-    }
-    EXPECT_NEAR((clock.rate() / kRate - 1.0) * 1e6, ppm, 0.5);
-    EXPECT_LT(clock.relativeError(), 1e-6);
-  }
 }
 
 // What the window would do, minus the window: open both devices with the engine as their

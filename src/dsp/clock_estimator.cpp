@@ -10,7 +10,6 @@ void ClockEstimator::reset(double nominalRate) {
   rate_ = nominal_;
   relativeError_ = 1.0;
   running_ = false;
-  reported_ = false;
 }
 
 void ClockEstimator::startAt(double time) {
@@ -33,23 +32,6 @@ void ClockEstimator::startAt(double time) {
 
 void ClockEstimator::discontinuity() {
   if (running_) jumpTold_ = true;
-}
-
-void ClockEstimator::report(std::uint64_t position, double time) {
-  if (!reported_) {
-    reported_ = true;
-    reportedPosition_ = position;
-    startAt(time);
-    return;
-  }
-  if (position < reportedPosition_) {
-    discontinuity();
-    reportedPosition_ = position;
-    return;
-  }
-  if (position == reportedPosition_) return;
-  update(position - reportedPosition_, time);
-  reportedPosition_ = position;
 }
 
 void ClockEstimator::update(std::uint64_t frames, double time) {

@@ -41,12 +41,6 @@ class ClockEstimator {
   // The count jumps here against the clock (the device was flushed or restarted): the next
   // points start a new segment, after the device has had time to refill.
   void discontinuity();
-  // The device stood at `position` frames at `time`, as its sound server reports it: frames
-  // timed by the server, never late by when we heard of them. The first report starts the
-  // line afresh (what late buffers showed before it is left behind); a report that repeats
-  // the last position is no news, and one below it belongs to a new stream (a jump).
-  void report(std::uint64_t position, double time);
-  bool reported() const { return reported_; }
 
   double rate() const { return rate_; }
   double nominalRate() const { return nominal_; }
@@ -90,8 +84,6 @@ class ClockEstimator {
   double slope_ = 0.0, intercept_ = 0.0;  // seconds per frame, seconds
   double residualSquares_ = 0.0;          // running mean square of the points' residuals
   std::uint64_t restarts_ = 0;
-  bool reported_ = false;
-  std::uint64_t reportedPosition_ = 0;
 };
 
 // The two devices' clocks as the drift compensator wants them: the deviation of the

@@ -57,17 +57,6 @@ constexpr double kQueueMarginSeconds = 0.004;
 // How long the engine's thread sleeps at most between looks at the clocks.
 constexpr long kTickNanoseconds = 10'000'000;
 
-// A buffer of `frames` came back at `arrival`: the device's clock is timed by its server's
-// report where the buffer carries one (a late worker does not move it), by the arrival
-// only while the server has said nothing.
-void countMoved(dsp::ClockEstimator& clock, const wave::WAVEHDR& header, std::size_t frames, double arrival) {
-  if (header.deviceTime > 0.0) {
-    clock.report(header.devicePosition, header.deviceTime);
-  } else if (!clock.reported()) {
-    clock.update(frames, arrival);
-  }
-}
-
 }  // namespace
 
 LiveEngine::LiveEngine(wave::NoticeTarget* window)
@@ -321,7 +310,7 @@ void LiveEngine::takeCapture(const Notice& notice) {
   const std::size_t count = header->dwBytesRecorded / sizeof(dsp::Sample);
   if (count > 0) {
     lastCapture_ = notice.time;
-    countMoved(clocks_.capture, *header, count, notice.time);
+    clocks_.capture.update(count, notice.time);
     captured_.fetch_add(count, std::memory_order_relaxed);
     const dsp::PeakLevel input = dsp::MeasureInputLevel(samples, static_cast<int32_t>(count));
     inputLevel_.store(input.Position, std::memory_order_relaxed);
@@ -373,7 +362,7 @@ void LiveEngine::takePlayed(const Notice& notice) {
   wave::WAVEHDR* header = notice.header;
   const std::size_t frames = framesOf(header);
   lastPlayed_ = notice.time;
-  countMoved(clocks_.playback, *header, frames, notice.time);
+  clocks_.playback.update(frames, notice.time);
   const bool capturing =
       captureDevice_.load(std::memory_order_acquire) != nullptr && !captureStopping_.load(std::memory_order_acquire);
   if (capturing && frames <= playbackFrames_ && (waitingCount_ > 0 || !drift_.canPull(frames)) &&

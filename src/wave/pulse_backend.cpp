@@ -58,11 +58,6 @@ constexpr uint64_t kPlaybackRequestUsec = 10000;
 constexpr const char* kResampleQuality = "14";
 constexpr const char* kLowDelayResampleQuality = "12";
 constexpr int kMostLatencyRequests = 4;
-// How often the worker asks the server where the device stands (its timing report): a few
-// reports a second keep the clock estimate's bins full, at one small request each.
-constexpr pa_usec_t kTimingReportUsec = 100000;
-// A report older than this when it arrives is not trusted to be on our clock.
-constexpr pa_usec_t kOldestTimingReportUsec = 2000000;
 // For this long after a playback stream is connected its sink's changes are its own arrival
 // (PipeWire reports the sink changed, looking just as before): none of them connects the
 // stream again, so a server that keeps sending changes never gets into a loop with us.
@@ -455,12 +450,6 @@ class PulseDevice {
     pa_stream_set_write_callback(stream_, nullptr, nullptr);
     pa_stream_set_buffer_attr_callback(stream_, nullptr, nullptr);
     pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
-    if (timingRequest_ != nullptr) {
-      pa_operation_cancel(timingRequest_);
-      pa_operation_unref(timingRequest_);
-      timingRequest_ = nullptr;
-    }
-    reportedTime_ = 0.0;  // a new stream counts from 0 again
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
     pa_stream_unref(stream_);
     stream_ = nullptr;
@@ -471,10 +460,7 @@ class PulseDevice {
     std::vector<WAVEHDR*> taken;
     taken.reserve(queue_.capacity());
     taken.swap(queue_);
-    for (WAVEHDR* header : taken) {
-      header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-      header->deviceTime = 0.0;  // handed back unplayed: no report goes with it
-    }
+    for (WAVEHDR* header : taken) header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
     playOffset_ = 0;
     playedAny_ = starving_ = false;  // the caller starts again: the wait for its buffers is no break
     return taken;
@@ -502,42 +488,7 @@ class PulseDevice {
     WAVEHDR* header = queue_.front();
     queue_.erase(queue_.begin());
     header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-    header->devicePosition = reportedPosition_;
-    header->deviceTime = reportedTime_;
     post(capture_ ? MM_WIM_DATA : MM_WOM_DONE, header, MMSYSERR_NOERROR);
-  }
-
-  // Worker thread (or the caller's from enqueue), lock held. Asks the server where the
-  // device stands, at most every kTimingReportUsec and one request at a time.
-  void askForTiming() {
-    if (timingRequest_ != nullptr || stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
-    const pa_usec_t now = pa_rtclock_now();
-    if (now - timingAskedAt_ < kTimingReportUsec) return;
-    timingAskedAt_ = now;
-    timingRequest_ = pa_stream_update_timing_info(stream_, &PulseDevice::onTiming, this);
-  }
-
-  // Worker thread, lock held. The report pairs a position of the stream with the time the
-  // server saw it: the frame at the server's write index of a recording was recorded its
-  // source's latency earlier (played its sink's latency later, for a monitor); the frame at
-  // the read index of a playback stream plays its sink's latency later.
-  static void onTiming(pa_stream* stream, int success, void* userdata) {
-    auto* self = static_cast<PulseDevice*>(userdata);
-    if (self->timingRequest_ != nullptr) pa_operation_unref(self->timingRequest_);
-    self->timingRequest_ = nullptr;
-    if (success == 0 || stream != self->stream_) return;
-    const pa_timing_info* info = pa_stream_get_timing_info(stream);
-    if (info == nullptr) return;
-    const bool corrupt = self->capture_ ? info->write_index_corrupt != 0 : info->read_index_corrupt != 0;
-    const int64_t index = self->capture_ ? info->write_index : info->read_index;
-    const pa_usec_t age = pa_timeval_age(&info->timestamp);
-    if (corrupt || index < 0 || age > kOldestTimingReportUsec) return;
-    const double latency = self->capture_ ? static_cast<double>(info->sink_usec) - static_cast<double>(info->source_usec)
-                                          : static_cast<double>(info->sink_usec);
-    const double steady =
-        std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-    self->reportedPosition_ = static_cast<uint64_t>(index) / self->frameBytes_;
-    self->reportedTime_ = steady + (latency - static_cast<double>(age)) * 1e-6;
   }
 
   // Worker thread, lock held: the device stopped working under us. The failure is posted
@@ -553,7 +504,6 @@ class PulseDevice {
 
   // Worker thread: samples arrived. Fill the head buffer; drop them when nothing is queued.
   void read() {
-    askForTiming();
     while (pa_stream_readable_size(stream_) > 0) {
       const void* data = nullptr;
       size_t length = 0;
@@ -583,7 +533,6 @@ class PulseDevice {
   // server still holds samples, and a stream with nothing queued still plays silence.
   void write() {
     if (stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
-    askForTiming();
     size_t room = pa_stream_writable_size(stream_);
     if (room == static_cast<size_t>(-1)) return;
     while (room >= frameBytes_ && !queue_.empty() && failure_ == MMSYSERR_NOERROR) {
@@ -783,11 +732,6 @@ class PulseDevice {
   bool closing_ = false;
   bool timedOut_ = false;
   MMRESULT failure_ = MMSYSERR_NOERROR;
-  // The server's latest timing report (see onTiming); reportedTime_ 0 until there is one.
-  pa_operation* timingRequest_ = nullptr;
-  pa_usec_t timingAskedAt_ = 0;
-  uint64_t reportedPosition_ = 0;
-  double reportedTime_ = 0.0;
   // The playback sink as last seen (PipeWire only), for telling when it came back.
   struct SinkLook {
     bool known = false;

@@ -74,12 +74,6 @@ struct WAVEHDR {
   uint32_t dwLoops = 0;
   WAVEHDR* lpNext = nullptr;
   uintptr_t reserved = 0;
-  // Our addition, set as a buffer comes back from the device: where the device stood as its
-  // sound server last reported, `devicePosition` frames of the stream recorded (capture) or
-  // played (playback) at `deviceTime` (steady-clock seconds); deviceTime 0 when the server
-  // has not said. A late buffer still carries a report timed by the server.
-  uint64_t devicePosition = 0;
-  double deviceTime = 0.0;
 };
 
 // Every header call passes the record's size, as the classic interface does.
