@@ -28,6 +28,7 @@ using dsp::AdaptiveResampler;
 using dsp::BreakTally;
 using dsp::DriftCompensator;
 using dsp::DriftController;
+using dsp::DriftTuning;
 using dsp::DriftSetup;
 using dsp::Sample;
 using dsp::SampleFifo;
@@ -441,6 +442,10 @@ class CompensatorRig : public ::testing::Test {
           pushUntil(pullAt + holdFor);
         }
         compensator.pull(out.data(), kFrames, pullAt + holdFor);
+        if (!compensator.starting()) {
+          ratioLow = std::min(ratioLow, compensator.ratio());
+          ratioHigh = std::max(ratioHigh, compensator.ratio());
+        }
         for (size_t k = 0; k < kFrames; ++k) {
           const long index = CounterSource::indexOf(&out[2 * k]);
           if (index == 0) {
@@ -464,6 +469,7 @@ class CompensatorRig : public ::testing::Test {
   bool keepMissed = false;  // captures left out come later
   int missed = 0;
   long lastPlayed = 0, jumps = 0, silentFrames = 0;
+  double ratioLow = 1.0, ratioHigh = 1.0;  // the ratios played
 };
 
 // Capture stops: the queue runs dry once (counted), playback goes on with silence, and
@@ -592,6 +598,41 @@ TEST_F(CompensatorRig, AfterAStallTheRatioStaysWithTheClocks) {
     EXPECT_NEAR(compensator.ratio(), 1.0 + kDrift, 1e-6);
     EXPECT_NEAR(compensator.levelSeconds(), compensator.targetLevelSeconds(), 0.002);
   }
+}
+
+// On the engine's tuning the ratio follows the clocks alone: a break a few seconds in, before
+// the clocks are measured, or after, is let go or padded, and a backlog nobody announced (the
+// capture's server hands over 60 ms more at once) only delays the stream; the ratio moves by
+// no more than the level's trim (such a backlog once pulled it ~1000 ppm away for a minute).
+TEST_F(CompensatorRig, OnTheEnginesTuningABreakNeverMovesTheRatioOffTheClocks) {
+  compensator = DriftCompensator(DriftTuning::followingClocks());
+  compensator.configure({kRate, kFrames, kFrames});
+  constexpr Stall kBacklog{"a backlog nobody announced", true, true, false, 0, false, 0};
+  for (const bool known : {false, true})
+    for (std::size_t fault = 0; fault <= std::size(kStalls); ++fault) {
+      const Stall& stall = fault < std::size(kStalls) ? kStalls[fault] : kBacklog;
+      SCOPED_TRACE(testing::Message() << stall.name << (known ? ", clocks known" : ""));
+      const double drift = known ? 200e-6 : 0.0;
+      clockKnown = known;
+      compensator.reset();
+      run((known ? 60 : 3) * kSecond, true, true, drift);
+      ratioLow = ratioHigh = compensator.ratio();
+      const uint64_t breaks = compensator.underruns() + compensator.overflows() + compensator.restarts();
+      keepMissed = stall.keepMissed;
+      run(stall.periods, stall.pushing, stall.pulling, drift);
+      if (stall.told) compensator.playbackSkipped(now);
+      if (stall.extraFrames > 0) compensator.pull(out.data(), stall.extraFrames, now);
+      for (int b = 0; b < (&stall == &kBacklog ? 3 : 0); ++b) {
+        for (size_t i = 0; i < kFrames; ++i) counter.next(&in[2 * i]);
+        compensator.push(in.data(), kFrames, now);
+      }
+      run(60 * kSecond, true, true, drift);
+      EXPECT_NEAR(ratioLow, 1.0 + drift, 3.5e-6);
+      EXPECT_NEAR(ratioHigh, 1.0 + drift, 3.5e-6);
+      if (&stall == &kBacklog) continue;
+      EXPECT_NEAR(compensator.levelSeconds(), compensator.targetLevelSeconds(), 0.004);
+      EXPECT_GT(compensator.underruns() + compensator.overflows() + compensator.restarts(), breaks);
+    }
 }
 
 // What a listener hears after a stall, on clocks that agree (the output is the input, bit for

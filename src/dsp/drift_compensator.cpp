@@ -139,6 +139,7 @@ void DriftCompensator::reset() {
                           2 * static_cast<std::size_t>(std::ceil(
                                   baseTarget_ + static_cast<double>(setup_.maxPushFrames + setup_.maxPullFrames))));
   refilling_ = false;
+  rephase_ = false;
   recovering_ = false;
   padded_ = false;
   owed_ = 0;
@@ -163,6 +164,18 @@ void DriftCompensator::restartPlayback(double now) {
   resampler_.reset();
   owed_ = 0;
   refilling_ = true;
+  rephase_ = true;
+}
+
+// A playback device started afresh asks at another phase of the capture's rhythm, so where
+// its requests find the queue has yet to be learnt: from the time since the last push, the
+// level at a request stands above the average by half a pull plus what is left of the
+// pushes' sawtooth.
+double DriftCompensator::rephasedRequestLevel(double now) const {
+  const double pushSeconds = static_cast<double>(setup_.maxPushFrames) / rate_;
+  const double phase = std::clamp((now - lastPushTime_) / pushSeconds, 0.0, 1.0);
+  return targetFrames_ + static_cast<double>(setup_.maxPullFrames) / 2.0 +
+         static_cast<double>(setup_.maxPushFrames) * (0.5 - phase);
 }
 
 void DriftCompensator::startAgain() {
@@ -181,6 +194,7 @@ void DriftCompensator::integrateLevel(double level, double now) {
 }
 
 void DriftCompensator::push(const Sample* interleaved, std::size_t frames, double now) {
+  if (frames > 0) lastPushTime_ = now;
   if (starting_) {
     if (windowOpen_) integrateLevel(virtualLevel_, now);
     if (frames > 0 && pushRhythm_) rhythmEvent(now);
@@ -334,7 +348,8 @@ void DriftCompensator::start(Sample* out, std::size_t frames, double now, bool p
 // silence makes up what it lacks, and what it holds beyond that (a capture buffer arrives
 // whole) is let go from its old end, so the average comes back exactly on target.
 void DriftCompensator::refill(Sample* out, std::size_t frames, double now) {
-  double lacking = requestLevel() - level();
+  const double wanted = rephase_ ? rephasedRequestLevel(now) : requestLevel();
+  double lacking = wanted - level();
   if (lacking >= static_cast<double>(frames)) {
     silence(out, frames);
     return;
@@ -346,6 +361,11 @@ void DriftCompensator::refill(Sample* out, std::size_t frames, double now) {
   const auto lead = static_cast<std::size_t>(std::lround(lacking));
   silence(out, lead);
   refilling_ = false;
+  if (rephase_) {
+    rephase_ = false;
+    resetEdges(now);
+    pullEdge_.reset(wanted, now);
+  }
   controller_.restartLevel();
   levelArea_ = 0.0;
   levelSince_ = now;

@@ -130,6 +130,7 @@ class DriftCompensator {
   void checkRecovery(double area, double seconds, std::size_t frames, double now);
   // The level playback's requests find when the average is on target.
   double requestLevel() const;
+  double rephasedRequestLevel(double now) const;
   // A playback request (pulled at once or held) finds the queue at level().
   void request(double now);
 
@@ -175,7 +176,9 @@ class DriftCompensator {
   double recoveryArea_ = 0.0;
   double recoverySeconds_ = 0.0;
   int recoveryWindows_ = 0;
-  bool retrim_ = false;  // an overflow was trimmed at a push: trim again at the next request
+  bool retrim_ = false;
+  bool rephase_ = false;        // playback started afresh: its requests' phase is new
+  double lastPushTime_ = 0.0;  // an overflow was trimmed at a push: trim again at the next request
 };
 
 }  // namespace dsp

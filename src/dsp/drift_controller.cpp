@@ -61,7 +61,7 @@ void DriftController::update(double averageLevel, double seconds) {
   watched_.update(averageLevel, seconds, std::max(tuning_.watchSeconds, minSmoothing_));
   stateSeconds_ += seconds;
   levelSeconds_ += seconds;
-  const double limit = tuning_.maxDeviation;
+  const double limit = clockValid_ ? tuning_.maxDeviation : std::min(tuning_.maxDeviation, tuning_.levelLimit);
 
   if (state_ == State::Locked && levelSeconds_ < tuning_.settleSeconds) {
     // The servers' buffers between the two devices fill in the first seconds, which moves
@@ -71,6 +71,7 @@ void DriftController::update(double averageLevel, double seconds) {
     return;
   }
   if (state_ == State::Locked) {
+    if (!clockValid_ && tuning_.levelLimit <= 0.0) return;
     const double moved = watched_.second - lockedLevel_;
     const bool clocksApart = clockValid_ && std::abs(clock_) > tuning_.clockUnlockDeviation;
     if (std::abs(moved) <= tuning_.unlockBand && !clocksApart) return;

@@ -40,6 +40,21 @@ struct DriftTuning {
   // Measured clocks this far apart end pass-through at once, before the level has walked
   // out of its band (which at a few hundred ppm takes long enough to run the queue low).
   double clockUnlockDeviation = 20e-6;
+  // How far the level alone may steer the ratio while the clocks are not measured. Where they
+  // always are (the live engine), none: the level of a queue that a break has upset says
+  // nothing of the clocks, and steering it back moved a tone by hundreds of ppm for a minute.
+  double levelLimit = 1000e-6;
+
+  // The ratio follows the measured clocks and nothing else: the level trims a few ppm at
+  // most and steers nothing before the clocks are known, the ratio moves by a few ppm per
+  // second; what a break does to the level is dropped or padded instead (after a break).
+  static DriftTuning followingClocks() {
+    DriftTuning tuning;
+    tuning.levelLimit = 0.0;
+    tuning.trimLimit = 3e-6;
+    tuning.maxSlewPerSecond = 10e-6;
+    return tuning;
+  }
 };
 
 // Steers the resampling ratio (input frames per output frame) so that the queue's level

@@ -143,7 +143,7 @@ class LiveEngine final : public wave::NoticeTarget {
   // Owned by the engine's thread while it runs; configure() changes them under work_.
   std::mutex work_;
   dsp::StreamConverter converter_;
-  dsp::DriftCompensator drift_;
+  dsp::DriftCompensator drift_{dsp::DriftTuning::followingClocks()};
   dsp::ClockPair clocks_;
   std::size_t captureSamples_ = 0;
   std::size_t playbackFrames_ = 0;
