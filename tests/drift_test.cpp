@@ -578,7 +578,8 @@ TEST_F(CompensatorRig, RequestsHeldForCaptureKeepThePassThrough) {
 }
 
 // Clocks 200 ppm apart, measured: after a stall of either side the average level returns to
-// its target, so the level's trim does not pull the ratio off the clocks. (The queue is
+// its target (within the trim's dead band: a stall's backlog may still trickle in after the
+// grown target is refilled), so the level's trim does not pull the ratio off the clocks. (The queue is
 // judged when playback asks for a buffer, at the top of its sawtooth: refilled or trimmed
 // to the bare target there, the average sat most of a buffer below it; and a late capture
 // device's backlog, arriving after the refill, left it that much above.)
@@ -587,7 +588,7 @@ TEST_F(CompensatorRig, AfterAStallTheRatioStaysWithTheClocks) {
   clockKnown = true;
   for (const Stall& stall : kStalls) {
     SCOPED_TRACE(stall.name);
-    compensator.reset();
+    compensator.configure({kRate, kFrames, kFrames});  // each stall on a fresh queue: no reserve yet
     run(90 * kSecond, true, true, kDrift);
     ASSERT_EQ(compensator.state(), DriftController::State::Tracking);
     keepMissed = stall.keepMissed;
@@ -596,7 +597,7 @@ TEST_F(CompensatorRig, AfterAStallTheRatioStaysWithTheClocks) {
     if (stall.extraFrames > 0) compensator.pull(out.data(), stall.extraFrames, now);
     run(60 * kSecond, true, true, kDrift);
     EXPECT_NEAR(compensator.ratio(), 1.0 + kDrift, 1e-6);
-    EXPECT_NEAR(compensator.levelSeconds(), compensator.targetLevelSeconds(), 0.002);
+    EXPECT_NEAR(compensator.levelSeconds(), compensator.targetLevelSeconds(), DriftTuning{}.trimDeadBand);
   }
 }
 
@@ -614,7 +615,7 @@ TEST_F(CompensatorRig, OnTheEnginesTuningABreakNeverMovesTheRatioOffTheClocks) {
       SCOPED_TRACE(testing::Message() << stall.name << (known ? ", clocks known" : ""));
       const double drift = known ? 200e-6 : 0.0;
       clockKnown = known;
-      compensator.reset();
+      compensator.configure({kRate, kFrames, kFrames});
       run((known ? 60 : 3) * kSecond, true, true, drift);
       ratioLow = ratioHigh = compensator.ratio();
       const uint64_t breaks = compensator.underruns() + compensator.overflows() + compensator.restarts();
@@ -635,6 +636,31 @@ TEST_F(CompensatorRig, OnTheEnginesTuningABreakNeverMovesTheRatioOffTheClocks) {
     }
 }
 
+// Capture 100 ms late breaks the stream once, and the target grows by what the queue lacked,
+// so the same stall again breaks nothing. Minutes later, with the ratio resampling, that
+// reserve is given back at a pace the ratio follows within the trim's few ppm.
+TEST_F(CompensatorRig, ALateCaptureBreaksOnceThenTheReserveCoversIt) {
+  constexpr double kDrift = 200e-6;
+  compensator = DriftCompensator(DriftTuning::followingClocks());
+  compensator.configure({kRate, kFrames, kFrames});
+  clockKnown = keepMissed = true;
+  const Stall& late = kStalls[1];
+  run(90 * kSecond, true, true, kDrift);
+  run(late.periods, false, true, kDrift);
+  run(10 * kSecond, true, true, kDrift);
+  ASSERT_EQ(compensator.underruns() + compensator.overflows(), 1u);
+  const double reserve = compensator.reserveSeconds();
+  EXPECT_GE(reserve, 0.070);  // the stall less the 30 ms the queue held
+  EXPECT_LE(reserve, 0.090);
+  ratioLow = ratioHigh = compensator.ratio();
+  run(late.periods, false, true, kDrift);
+  run(600 * kSecond, true, true, kDrift);
+  EXPECT_EQ(compensator.underruns() + compensator.overflows(), 1u);
+  EXPECT_LT(compensator.reserveSeconds(), reserve - 0.0005) << "given back after five minutes without a break";
+  EXPECT_NEAR(ratioLow, 1.0 + kDrift, 3.5e-6);
+  EXPECT_NEAR(ratioHigh, 1.0 + kDrift, 3.5e-6);
+}
+
 // What a listener hears after a stall, on clocks that agree (the output is the input, bit for
 // bit): silence in a stream that played, frames skipped. One heard more than the aftermath
 // after the stream played again is a break of its own: the count is what is heard, no less.
@@ -642,7 +668,7 @@ TEST_F(CompensatorRig, EveryBreakHeardIsCounted) {
   clockKnown = true;
   for (const Stall& stall : kStalls) {
     SCOPED_TRACE(stall.name);
-    compensator.reset();
+    compensator.configure({kRate, kFrames, kFrames});
     run(5 * kSecond);
     const uint64_t counted = compensator.underruns() + compensator.overflows() + compensator.restarts();
     uint64_t heard = 0;

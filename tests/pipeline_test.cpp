@@ -1152,7 +1152,8 @@ TEST_F(StreamPipelineTest, LostDevicesAreOpenedAgainAndCountedAsOneBreak) {
     EXPECT_FALSE(form->RecoveryTimer->isActive());
     EXPECT_EQ(engine()->breaks(), breaks + 1);
     EXPECT_EQ(form->windowTitle(),
-              app::StreamTitle(engine()->breaks(), engine()->underruns(), engine()->overflows(), engine()->restarts()));
+              app::StreamTitle(engine()->breaks(), engine()->underruns(), engine()->overflows(), engine()->restarts(),
+                               std::lround(1000.0 * engine()->targetSeconds())));
     const uint64_t captured = engine()->capturedFrames();
     played.clear();
     run(input, 0.5);

@@ -90,8 +90,9 @@ class Side {
 };
 
 // The faults of every hour, at these minutes; each is one break, heard once (the lost
-// server is the engine's own: it opens both devices again and the stream starts afresh).
-enum class Fault { CaptureLate, PlaybackStalled, SinkSuspended, ServerLost };
+// server is the engine's own: it opens both devices again and the stream starts afresh),
+// except a capture late by less than the queue's reserve, which is heard not at all.
+enum class Fault { CaptureLate, PlaybackStalled, SinkSuspended, ServerLost, CaptureBrieflyLate };
 struct Injected {
   double minute;
   Fault fault;
@@ -99,7 +100,8 @@ struct Injected {
 constexpr Injected kHour[] = {{7.0, Fault::CaptureLate},
                               {19.0, Fault::PlaybackStalled},
                               {31.0, Fault::SinkSuspended},
-                              {43.0, Fault::ServerLost}};
+                              {43.0, Fault::ServerLost},
+                              {55.0, Fault::CaptureBrieflyLate}};
 // A fault's break and its aftermath are over within this long; the ratio is judged from
 // this long after a start (the clocks measured, the ratio slewed to them).
 constexpr double kBreakSeconds = 5.0;
@@ -108,8 +110,9 @@ constexpr double kAcquireSeconds = 150.0;
 struct DayResult {
   std::uint64_t outputHash = 1469598103934665603ull;
   std::uint64_t breaks = 0, injected = 0;
-  int miscounted = 0;     // faults not heard, heard more than twice, and breaks no fault explains
-  int twice = 0;          // faults heard as two breaks (see below)
+  int miscounted = 0;     // faults not heard, heard more than three times, breaks no fault explains
+  int twice = 0;          // faults heard as two or three breaks (see below)
+  int brief = 0, absorbed = 0;  // captures briefly late, and those the reserve kept unheard
   double worstPpm = 0.0;  // 10 s means of the ratio against the truth, outside breaks
   long allocations = 0;
   std::size_t mostQueued = 0;
@@ -118,7 +121,7 @@ struct DayResult {
 DayResult simulate(std::uint64_t seed, double hours) {
   std::mt19937_64 rng(seed);
   std::uniform_real_distribution<double> ppm(-300.0, 300.0), phase(0.0, 2.0 * std::numbers::pi),
-      lateness(0.3, 1.0);
+      lateness(0.3, 1.0), briefly(0.05, 0.15);
   const DeviceClock captureClock(ppm(rng), phase(rng)), playbackClock(ppm(rng), phase(rng));
   Side capture(captureClock, rng()), playback(playbackClock, rng());
   dsp::DriftCompensator compensator(dsp::DriftTuning::followingClocks());
@@ -170,6 +173,10 @@ DayResult simulate(std::uint64_t seed, double hours) {
           reopenAt = t + lasts;
           bothReopen = false;
           break;
+        case Fault::CaptureBrieflyLate:
+          capture.stallUntil(t + briefly(rng));
+          ++result.brief;
+          break;
         case Fault::ServerLost:
           lasts = 5.0;
           capture.close();
@@ -189,10 +196,14 @@ DayResult simulate(std::uint64_t seed, double hours) {
     if (t == faultEnd) {
       faultEnd = kNever;
       // A refill that lands within a push's jitter of the capture's next buffer sits a buffer
-      // off, and the first look after it lets that go: heard, so counted, a second time.
+      // off, and the first look after it lets that go (or pads it, and the next one lets the
+      // overshoot go): heard, so counted, a second or third time.
       const std::uint64_t heard = breaks() - breaksBefore;
-      result.twice += expected == 1 && heard == 2 ? 1 : 0;
-      if (heard != expected && !(expected == 1 && heard == 2)) {
+      const bool again = expected == 1 && (heard == 2 || heard == 3);
+      result.twice += again ? 1 : 0;
+      const bool brief = kHour[(faults - 1) % std::size(kHour)].fault == Fault::CaptureBrieflyLate;
+      result.absorbed += brief && heard == 0 ? 1 : 0;
+      if (heard != expected && !again && !(brief && heard == 0)) {
         ++result.miscounted;
         std::printf("a fault at %.3f s heard as %llu breaks\n", t, static_cast<unsigned long long>(breaks() - breaksBefore));
       }
@@ -271,13 +282,15 @@ TEST(SimulatedDay, TheRatioFollowsTheClocksAndOnlyInjectedFaultsBreak) {
   for (const std::uint64_t seed : {1u, 2u}) {
     SCOPED_TRACE(seed);
     const DayResult day = simulate(seed, kHours);
-    std::printf("seed %llu, %.0f h: %llu breaks for %llu faults (%d heard twice), worst 10 s mean %.2f ppm off "
-                "the clocks, at most %zu frames queued\n",
+    std::printf("seed %llu, %.0f h: %llu breaks for %llu faults (%d heard more than once, %d of %d brief captures unheard), "
+                "worst 10 s mean %.2f ppm off the clocks, at most %zu frames queued\n",
                 static_cast<unsigned long long>(seed), kHours, static_cast<unsigned long long>(day.breaks),
-                static_cast<unsigned long long>(day.injected), day.twice, day.worstPpm, day.mostQueued);
+                static_cast<unsigned long long>(day.injected), day.twice, day.absorbed, day.brief, day.worstPpm,
+                day.mostQueued);
     EXPECT_EQ(day.miscounted, 0) << "each fault heard, and no break elsewhere";
-    EXPECT_LE(day.twice, std::max(1, static_cast<int>(day.injected) / 8)) << "a fault heard twice stays the exception";
+    EXPECT_LE(day.twice, std::max(1, static_cast<int>(day.injected) / 8)) << "a fault heard more than once stays the exception";
     EXPECT_LE(day.worstPpm, 5.0);
+    EXPECT_GE(day.absorbed, day.brief / 2) << "once one has broken, the reserve keeps the next ones unheard";
     EXPECT_EQ(day.allocations, 0) << "memory stays as configured";
   }
 }

@@ -152,18 +152,18 @@ TEST_F(TranslationTest, TheWindowSpeaksTheLanguageOfTheLocale) {
     const QList<QAction*> menu = contextMenuActions(form.get());
     ASSERT_EQ(menu.size(), 1);
     EXPECT_EQ(menu[0]->text(), "Continuous stream (low latency)");
-    for (const QString& title : {app::StreamTitle(5, 1, 2, 3), app::StreamLostTitle()})
+    for (const QString& title : {app::StreamTitle(5, 1, 2, 3, 120), app::StreamLostTitle()})
       EXPECT_FALSE(hasCyrillic(title)) << title.toStdString();
     return;
   }
 
   // Russian: the window as it is without any translation, pixel for pixel.
   const QImage shown = showForm().grab().toImage();
-  const QString title = app::StreamTitle(5, 1, 2, 3);
+  const QString title = app::StreamTitle(5, 1, 2, 3, 120);
   const QString menuText = contextMenuActions(form.get()).value(0)->text();
   ASSERT_TRUE(app::UseWindowLanguage(WindowLanguage::Russian));
   EXPECT_TRUE(shown == showForm().grab().toImage());
-  EXPECT_EQ(title, app::StreamTitle(5, 1, 2, 3));
+  EXPECT_EQ(title, app::StreamTitle(5, 1, 2, 3, 120));
   EXPECT_EQ(menuText, contextMenuActions(form.get()).value(0)->text());
   EXPECT_EQ(form->CbWaveOutDevice->itemText(form->CbWaveOutDevice->count() - 1), app::kOwnDeviceEntryText);
 }

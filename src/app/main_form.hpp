@@ -86,7 +86,8 @@ std::optional<QPoint> KeepWindowOnScreen(QPoint stored, QSize frame, QRect avail
 
 // The window's title in stream mode once a listener could have heard a break: the number
 // of breaks, then of each kind.
-QString StreamTitle(uint64_t breaks, uint64_t underruns, uint64_t overflows, uint64_t restarts);
+// With the queue's delay: it grows after breaks a loaded machine causes.
+QString StreamTitle(uint64_t breaks, uint64_t underruns, uint64_t overflows, uint64_t restarts, long queueMs);
 // The title while the devices lost in stream mode are being opened again.
 QString StreamLostTitle();
 
@@ -251,6 +252,7 @@ class TMainForm : public QWidget {
   std::unique_ptr<wave::NoticeTarget> noticeTarget_;
   std::unique_ptr<live::LiveEngine> live_;
   uint64_t shownBreaks_ = 0;
+  long shownQueueMs_ = 0;
   // Devices lost in stream mode that are being opened again, and how that goes.
   bool lostCapture_ = false;
   bool lostPlayback_ = false;

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QTimer>
+#include <cmath>
 #include <cstdio>
 
 #include "app/globals.hpp"
@@ -63,14 +64,15 @@ void TMainForm::pollLiveEngine() {
   showStreamCounters();
 }
 
-QString app::StreamTitle(uint64_t breaks, uint64_t underruns, uint64_t overflows, uint64_t restarts) {
+QString app::StreamTitle(uint64_t breaks, uint64_t underruns, uint64_t overflows, uint64_t restarts, long queueMs) {
   return app::WindowTitle() +
-         QCoreApplication::translate("TMainForm",
-                                     " — поток: разрывов %1 (опустошений %2, переполнений %3, перезапусков %4)")
+         QCoreApplication::translate(
+             "TMainForm", " — поток: разрывов %1 (опустошений %2, переполнений %3, перезапусков %4), очередь %5 мс")
              .arg(breaks)
              .arg(underruns)
              .arg(overflows)
-             .arg(restarts);
+             .arg(restarts)
+             .arg(queueMs);
 }
 
 QString app::StreamLostTitle() {
@@ -83,14 +85,19 @@ QString app::StreamLostTitle() {
 // plain while there is none.
 void TMainForm::showStreamCounters(bool always) {
   const uint64_t breaks = live_->configured() && streamMode() ? live_->breaks() : 0;
-  if (!always && breaks == shownBreaks_) return;
+  // The queue's delay beside the count: after breaks it may have grown, and it shrinks back
+  // by a millisecond in minutes.
+  const long queueMs = std::lround(1000.0 * live_->targetSeconds());
+  if (!always && breaks == shownBreaks_ && (breaks == 0 || queueMs == shownQueueMs_)) return;
   shownBreaks_ = breaks;
+  shownQueueMs_ = queueMs;
   if (recovering()) {
     setWindowTitle(app::StreamLostTitle());
     return;
   }
-  setWindowTitle(breaks != 0 ? app::StreamTitle(breaks, live_->underruns(), live_->overflows(), live_->restarts())
-                             : app::WindowTitle());
+  setWindowTitle(breaks != 0
+                     ? app::StreamTitle(breaks, live_->underruns(), live_->overflows(), live_->restarts(), queueMs)
+                     : app::WindowTitle());
 }
 
 // The sound server went away (a restarted PipeWire) or a device did (a card unplugged): both

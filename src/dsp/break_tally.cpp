@@ -7,11 +7,12 @@ void BreakTally::clear() {
   open_ = back_ = false;
 }
 
-void BreakTally::note(BreakKind kind, double now) {
-  if (open_ && (!back_ || now < backAt_ + kAftermathSeconds)) return;
+bool BreakTally::note(BreakKind kind, double now) {
+  if (open_ && (!back_ || now < backAt_ + kAftermathSeconds)) return false;
   ++counts_[static_cast<std::size_t>(kind)];
   open_ = true;
   back_ = false;
+  return true;
 }
 
 void BreakTally::playing(double now) {

@@ -29,7 +29,8 @@ class BreakTally {
   // break of its own.
   void close() { open_ = false; }
   // An event at `now` (seconds, the clock of the calls): counted unless part of a break.
-  void note(BreakKind kind, double now);
+  // True when it counted (a break of its own).
+  bool note(BreakKind kind, double now);
   // The stream played its own frames at `now`.
   void playing(double now);
 

@@ -20,6 +20,15 @@ constexpr double kLongestEdgeStep = 0.05;
 // at most this many of them.
 constexpr double kShortestRecoveryWindow = 0.25;
 constexpr int kRecoveryWindows = 4;
+// The reserve a loaded machine earns: when capture comes late enough to run the queue dry,
+// the silence played until it is back is kept as delay (its backlog is not let go), so the
+// same stall again passes unheard; up to a bound, and a stall longer than that (a suspended
+// source) teaches nothing. A stalled playback needs no deeper queue. After some minutes
+// without a break the reserve is given back at a pace the level's trim follows within a few
+// ppm (a quarter second takes about a day), never by a jump.
+constexpr double kMostReserveSeconds = 0.250;
+constexpr double kReserveHoldSeconds = 300.0;
+constexpr double kReserveReturnPerSecond = 2e-6;
 }  // namespace
 
 DriftCompensator::DriftCompensator(const DriftTuning& tuning) : controller_(tuning), tuning_(tuning) {}
@@ -52,12 +61,41 @@ void DriftCompensator::request(double now) {
 void DriftCompensator::playbackSkipped(double now) {
   if (starting_ || refilling_) return;  // silence is what plays anyway
   breakBegins(BreakKind::Underrun, now);
-  beginRecovery();
+  // Playback may still stand still: the next pull's level holds that time (the queue filling
+  // while nothing was taken, about to be taken in a burst), so the windows start after it.
+  beginRecovery(true);
 }
 
-void DriftCompensator::breakBegins(BreakKind kind, double now) {
-  breaks_.note(kind, now);
+bool DriftCompensator::breakBegins(BreakKind kind, double now) {
   padded_ = false;
+  lateFrames_ = 0.0;
+  if (!breaks_.note(kind, now)) return false;
+  lastBreakTime_ = now;
+  return true;
+}
+
+void DriftCompensator::setTarget(double measured) {
+  const double before = targetFrames_;
+  measuredTarget_ = measured;
+  targetFrames_ = measured + reserveFrames_;
+  const double sawtooth = static_cast<double>(setup_.maxPushFrames + setup_.maxPullFrames);
+  limitFrames_ = std::min(fifo_.capacity(), 2 * static_cast<std::size_t>(std::ceil(targetFrames_ + sawtooth)));
+  controller_.moveTarget((targetFrames_ - before) / rate_);
+}
+
+double DriftCompensator::growReserve(double frames) {
+  const double before = reserveFrames_;
+  reserveFrames_ = std::min(reserveFrames_ + std::max(frames, 0.0), std::max(before, kMostReserveSeconds * rate_));
+  setTarget(measuredTarget_);
+  return reserveFrames_ - before;
+}
+
+void DriftCompensator::shrinkReserve(double seconds, double now) {
+  if (reserveFrames_ <= 0.0 || now - lastBreakTime_ < kReserveHoldSeconds ||
+      controller_.state() == DriftController::State::Locked)
+    return;
+  reserveFrames_ = std::max(0.0, reserveFrames_ - kReserveReturnPerSecond * seconds * rate_);
+  setTarget(measuredTarget_);
 }
 
 void DriftCompensator::beginRecovery(bool fromNextPull) {
@@ -81,8 +119,13 @@ void DriftCompensator::checkRecovery(double area, double seconds, std::size_t fr
   recoveryArea_ += area;
   recoverySeconds_ += seconds;
   if (recoverySeconds_ < recoveryWindow_) return;
-  const double surplus = recoveryArea_ / recoverySeconds_ - targetFrames_;
+  double surplus = recoveryArea_ / recoverySeconds_ - targetFrames_;
   recoveryArea_ = recoverySeconds_ = 0.0;
+  // Late capture's backlog: as much of it as capture came late is kept as reserve, and the
+  // level is watched on while it may still be coming in.
+  const double kept = growReserve(surplus > 0.0 ? std::min(surplus, lateFrames_) : 0.0);
+  lateFrames_ -= kept;
+  surplus -= kept;
   const double most = level() - static_cast<double>(frames);  // this pull still finds its frames
   if (surplus > tuning_.trimDeadBand * rate_ && most >= 1.0) {
     fifo_.discard(static_cast<std::size_t>(std::min(surplus, most)));
@@ -98,7 +141,7 @@ void DriftCompensator::checkRecovery(double area, double seconds, std::size_t fr
     refilling_ = true;
     recovering_ = false;
     return;
-  } else {
+  } else if (kept == 0.0) {
     recovering_ = false;
   }
   if (++recoveryWindows_ >= kRecoveryWindows) recovering_ = false;
@@ -127,6 +170,7 @@ void DriftCompensator::configure(const DriftSetup& setup) {
   const bool whole = longer % std::min(setup.maxPushFrames, setup.maxPullFrames) == 0;
   startWindow_ = std::max(whole ? 0.0 : 1.0, 8.0 * static_cast<double>(longer) / rate_);
   recoveryWindow_ = std::max(kShortestRecoveryWindow, 8.0 * static_cast<double>(longer) / rate_);
+  reserveFrames_ = 0.0;
   const double maxRatio = 1.0 + std::max(tuning_.maxDeviation, tuning_.glideDeviation);
   resampler_.setMaxBlock(setup.maxPullFrames, maxRatio);
   scratch_.assign(kChannels * static_cast<size_t>(std::ceil(3.0 + pull * maxRatio)), 0);
@@ -134,11 +178,10 @@ void DriftCompensator::configure(const DriftSetup& setup) {
 }
 
 void DriftCompensator::reset() {
-  targetFrames_ = baseTarget_;
-  limitFrames_ = std::min(fifo_.capacity(),
-                          2 * static_cast<std::size_t>(std::ceil(
-                                  baseTarget_ + static_cast<double>(setup_.maxPushFrames + setup_.maxPullFrames))));
+  setTarget(baseTarget_);
   refilling_ = false;
+  dry_ = false;
+  lateFrames_ = 0.0;
   rephase_ = false;
   recovering_ = false;
   padded_ = false;
@@ -160,6 +203,7 @@ void DriftCompensator::restartPlayback(double now) {
     return;
   }
   breakBegins(BreakKind::Restart, now);
+  dry_ = false;
   fifo_.clear();
   resampler_.reset();
   owed_ = 0;
@@ -271,6 +315,7 @@ void DriftCompensator::pull(Sample* interleaved, std::size_t frames, double now)
     meanLevel_.add(levelArea_ / (now - levelSince_), now);
     if (recovering_) checkRecovery(levelArea_, now - levelSince_, frames, now);
     controller_.update(levelArea_ / (now - levelSince_) / rate_, now - levelSince_);
+    shrinkReserve(now - levelSince_, now);
     levelArea_ = 0.0;
     levelSince_ = now;
   }
@@ -304,8 +349,7 @@ void DriftCompensator::rhythmEvent(double now) {
     // dips by half of it below the average.
     const double sawtooth = static_cast<double>(setup_.maxPushFrames + setup_.maxPullFrames);
     const double swing = std::min(virtualHigh_ - virtualLow_, setup_.longestBurstSeconds * rate_ + sawtooth);
-    targetFrames_ = baseTarget_ + std::max(0.0, (swing - sawtooth) / 2.0);
-    limitFrames_ = std::min(fifo_.capacity(), 2 * static_cast<std::size_t>(std::ceil(targetFrames_ + sawtooth)));
+    setTarget(baseTarget_ + std::max(0.0, (swing - sawtooth) / 2.0));
     controller_.setBufferSeconds(swing / 2.0 / rate_);
     recoveryWindow_ = std::max(recoveryWindow_, 4.0 * swing / rate_);
   }
@@ -352,7 +396,18 @@ void DriftCompensator::refill(Sample* out, std::size_t frames, double now) {
   double lacking = wanted - level();
   if (lacking >= static_cast<double>(frames)) {
     silence(out, frames);
+    if (dry_) paddedFrames_ += static_cast<double>(frames);
     return;
+  }
+  if (dry_) {
+    // Capture is back after running the queue dry: what its backlog brings up to the
+    // silence played meanwhile stays, as reserve (see kMostReserveSeconds).
+    dry_ = false;
+    const double padded = paddedFrames_ + std::max(lacking, 0.0);
+    lateFrames_ = padded <= kMostReserveSeconds * rate_ ? padded : 0.0;
+    const double kept = growReserve(lacking < 0.0 ? std::min(-lacking, lateFrames_) : 0.0);
+    lateFrames_ -= kept;
+    lacking += kept;
   }
   if (lacking < 0.0) {
     fifo_.discard(std::min(fifo_.size(), static_cast<std::size_t>(std::lround(-lacking))));
@@ -387,8 +442,14 @@ void DriftCompensator::resample(Sample* out, std::size_t frames, double now) {
     done += block;
     if (real < needed) {
       // Ran dry: the rest is silence until the queue is full again.
-      breakBegins(BreakKind::Underrun, now);
+      if (breakBegins(BreakKind::Underrun, now)) {
+        dry_ = true;
+        // The block's own missing end, and the silent history the reset resampler plays
+        // before its first new frame.
+        paddedFrames_ = static_cast<double>(needed - real + AdaptiveResampler::kHalfTaps);
+      }
       silence(out + done * kChannels, frames - done);
+      if (dry_) paddedFrames_ += static_cast<double>(frames - done);
       resampler_.reset();
       refilling_ = true;
       return;

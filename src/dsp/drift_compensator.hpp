@@ -92,6 +92,8 @@ class DriftCompensator {
   // True from an underrun until the queue is back at its target.
   bool refilling() const { return refilling_; }
   double targetLevelSeconds() const { return targetFrames_ / rate_; }
+  // What the target holds beyond the measured one, for the breaks a loaded machine caused.
+  double reserveSeconds() const { return reserveFrames_ / rate_; }
   double levelSeconds() const { return controller_.smoothedLevel(); }
   std::size_t queuedFrames() const { return fifo_.size(); }
   std::size_t capacityFrames() const { return fifo_.capacity(); }
@@ -121,8 +123,14 @@ class DriftCompensator {
   // Starts the running means afresh: requests half a playback buffer above the average.
   void resetEdges(double now);
   // The stream breaks at `now` (counted unless part of a break that goes on): a shortfall
-  // after it may be refilled again.
-  void breakBegins(BreakKind kind, double now);
+  // after it may be refilled again. True when it counts as a break of its own.
+  bool breakBegins(BreakKind kind, double now);
+  // The target grows by `frames` within the reserve's bound; returns by how much it did.
+  double growReserve(double frames);
+  // Long after the last break, the reserve is given back slowly while the ratio resamples.
+  void shrinkReserve(double seconds, double now);
+  // Sets the target to the measured one plus the reserve, and the overflow limit with it.
+  void setTarget(double measured);
   // After an underrun or overflow: the level is watched for a backlog.
   void beginRecovery(bool fromNextPull = false);
   // One pull's level `area` (frame-seconds over `seconds`) at `now` while recovering; lets a
@@ -176,9 +184,15 @@ class DriftCompensator {
   double recoveryArea_ = 0.0;
   double recoverySeconds_ = 0.0;
   int recoveryWindows_ = 0;
-  bool retrim_ = false;
-  bool rephase_ = false;        // playback started afresh: its requests' phase is new
-  double lastPushTime_ = 0.0;  // an overflow was trimmed at a push: trim again at the next request
+  bool retrim_ = false;       // an overflow was trimmed at a push: trim again at the next request
+  bool rephase_ = false;      // playback started afresh: its requests' phase is new
+  double lastPushTime_ = 0.0;
+  double measuredTarget_ = 0.0;  // the target the start measured, without the reserve
+  double reserveFrames_ = 0.0;   // kept across restarts; configure() gives it back
+  double lastBreakTime_ = 0.0;
+  bool dry_ = false;             // the queue ran dry: refilling, silence counted in paddedFrames_
+  double paddedFrames_ = 0.0;
+  double lateFrames_ = 0.0;      // of that silence, what a backlog may still bring to keep
 };
 
 }  // namespace dsp

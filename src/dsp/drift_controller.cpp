@@ -41,6 +41,11 @@ void DriftController::restartLevel() {
   levelSeconds_ = 0.0;
 }
 
+void DriftController::moveTarget(double seconds) {
+  target_ += seconds;
+  if (state_ != State::Locked) lockedLevel_ += seconds;
+}
+
 void DriftController::lock() {
   state_ = State::Locked;
   rereference_ = false;

@@ -82,6 +82,11 @@ class DriftController {
   // the level history is void, the drift estimate is kept.
   void restartLevel();
 
+  // The queue's target moved by `seconds` (a reserve for a loaded machine grown or given
+  // back). The level held so far moves with it; a level in pass-through is not steered, so
+  // there only the target moves, for the next restart to take up.
+  void moveTarget(double seconds);
+
   // One measurement: the queue level averaged over the last `seconds`.
   void update(double averageLevel, double seconds);
 

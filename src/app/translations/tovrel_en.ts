@@ -64,8 +64,8 @@
         <translation>Output device: %1 kHz stereo</translation>
     </message>
     <message>
-        <source> — поток: разрывов %1 (опустошений %2, переполнений %3, перезапусков %4)</source>
-        <translation> — stream: breaks %1 (underruns %2, overflows %3, restarts %4)</translation>
+        <source> — поток: разрывов %1 (опустошений %2, переполнений %3, перезапусков %4), очередь %5 мс</source>
+        <translation> — stream: breaks %1 (underruns %2, overflows %3, restarts %4), queue %5 ms</translation>
     </message>
     <message>
         <source> — поток: устройства потеряны, открываю снова…</source>
