@@ -90,6 +90,12 @@ double DriftCompensator::growReserve(double frames) {
   return reserveFrames_ - before;
 }
 
+double DriftCompensator::keepBacklog(double surplus) {
+  const double kept = growReserve(std::min(surplus, lateFrames_));
+  lateFrames_ -= kept;
+  return kept;
+}
+
 void DriftCompensator::shrinkReserve(double seconds, double now) {
   if (reserveFrames_ <= 0.0 || now - lastBreakTime_ < kReserveHoldSeconds ||
       controller_.state() == DriftController::State::Locked)
@@ -123,8 +129,7 @@ void DriftCompensator::checkRecovery(double area, double seconds, std::size_t fr
   recoveryArea_ = recoverySeconds_ = 0.0;
   // Late capture's backlog: as much of it as capture came late is kept as reserve, and the
   // level is watched on while it may still be coming in.
-  const double kept = growReserve(surplus > 0.0 ? std::min(surplus, lateFrames_) : 0.0);
-  lateFrames_ -= kept;
+  const double kept = keepBacklog(surplus);
   surplus -= kept;
   const double most = level() - static_cast<double>(frames);  // this pull still finds its frames
   if (surplus > tuning_.trimDeadBand * rate_ && most >= 1.0) {
@@ -158,7 +163,6 @@ void DriftCompensator::configure(const DriftSetup& setup) {
   // Between the sawtooths of pushes and pulls the level dips (push + pull) / 2 below its
   // average at worst; the margin covers buffers handled late and the loop's own error.
   baseTarget_ = (push + pull) / 2.0 + setup.marginSeconds * rate_;
-  targetFrames_ = baseTarget_;
   // While starting, as much is kept as a long device buffer's swing may need.
   startLimit_ = static_cast<std::size_t>(std::ceil(baseTarget_ + push + pull + setup.longestBurstSeconds * rate_));
   fifo_.setCapacity(2 * startLimit_);
@@ -405,9 +409,7 @@ void DriftCompensator::refill(Sample* out, std::size_t frames, double now) {
     dry_ = false;
     const double padded = paddedFrames_ + std::max(lacking, 0.0);
     lateFrames_ = padded <= kMostReserveSeconds * rate_ ? padded : 0.0;
-    const double kept = growReserve(lacking < 0.0 ? std::min(-lacking, lateFrames_) : 0.0);
-    lateFrames_ -= kept;
-    lacking += kept;
+    lacking += keepBacklog(-lacking);
   }
   if (lacking < 0.0) {
     fifo_.discard(std::min(fifo_.size(), static_cast<std::size_t>(std::lround(-lacking))));

@@ -127,6 +127,8 @@ class DriftCompensator {
   bool breakBegins(BreakKind kind, double now);
   // The target grows by `frames` within the reserve's bound; returns by how much it did.
   double growReserve(double frames);
+  // Of a late capture's backlog up to `surplus`, keeps what it came late as reserve; returns it.
+  double keepBacklog(double surplus);
   // Long after the last break, the reserve is given back slowly while the ratio resamples.
   void shrinkReserve(double seconds, double now);
   // Sets the target to the measured one plus the reserve, and the overflow limit with it.
@@ -186,7 +188,7 @@ class DriftCompensator {
   int recoveryWindows_ = 0;
   bool retrim_ = false;       // an overflow was trimmed at a push: trim again at the next request
   bool rephase_ = false;      // playback started afresh: its requests' phase is new
-  double lastPushTime_ = 0.0;
+  double lastPushTime_ = 0.0;  // when capture last pushed: where in its rhythm a request falls
   double measuredTarget_ = 0.0;  // the target the start measured, without the reserve
   double reserveFrames_ = 0.0;   // kept across restarts; configure() gives it back
   double lastBreakTime_ = 0.0;
