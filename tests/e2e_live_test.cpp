@@ -7,7 +7,7 @@
 // Long runs (label LONG) take the durations from TOVREL_LIVE_SECONDS when set (the
 // targets' own: 120 for one clock, 300 for two clocks). With TOVREL_LIVE_KEEP naming a
 // folder, a run leaves its recordings there (in.raw, out.raw). TOVREL_TRACE=1 prints the
-// engine's ratio, measured clocks, queue and counters once a second in the two-clock runs.
+// engine's ratio, measured clocks, queue and counters once a second and at every break.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -623,6 +623,20 @@ class LiveEndToEnd : public ::testing::Test {
   void runFor(double seconds) {
     runFor(seconds, [] {});
   }
+  // With TOVREL_TRACE: the engine's ratio, measured clocks, queue and counters once a second
+  // (called every 0.1 s) and at every break.
+  void trace(double since) {
+    if (!qEnvironmentVariableIsSet("TOVREL_TRACE")) return;
+    const live::LiveEngine* e = form->liveEngine();
+    if (++traceTick_ % 10 != 0 && e->breaks() == tracedBreaks_) return;
+    tracedBreaks_ = e->breaks();
+    std::fprintf(stderr, "trace t=%.1f ratio=%+.1f clock=%+.1f queue=%.4f target=%.4f state=%d u=%llu o=%llu r=%llu\n",
+                 now() - since, (e->ratio() - 1) * 1e6, (e->clockRatio() - 1) * 1e6, e->queueSeconds(),
+                 e->targetSeconds(), static_cast<int>(e->state()), static_cast<unsigned long long>(e->underruns()),
+                 static_cast<unsigned long long>(e->overflows()), static_cast<unsigned long long>(e->restarts()));
+  }
+  int traceTick_ = 0;
+  uint64_t tracedBreaks_ = 0;
   template <class Pred>
   bool runUntil(Pred done, int timeoutMs) {
     const double end = now() + timeoutMs / 1000.0;
@@ -680,7 +694,11 @@ TEST_F(LiveEndToEnd, OneClockSteadyToneUnderLoad) {
   runFor(1.0);
   const uint64_t breaksAfterOneSecond = live().breaks();
   std::vector<double> ratios;
-  runFor(seconds, [&] { ratios.push_back(live().clockRatio()); });
+  const double start = now();
+  runFor(seconds, [&] {
+    trace(start);
+    ratios.push_back(live().clockRatio());
+  });
   const uint64_t breaks = live().breaks() - breaksAfterOneSecond;
   input.stop();
   inputAgain.stop();
@@ -759,16 +777,8 @@ TEST_P(TwoClocks, RatioFollowsARealClockOffsetUnderLoad) {
   const double truth = 1.0 / (1.0 + ppm * 1e-6);
   double worstAfterSettle = 0, overshoot = 0;
   const double start = now();
-  int tick = 0;
   runFor(seconds - 5.0, [&] {
-    if (qEnvironmentVariableIsSet("TOVREL_TRACE") && ++tick % 10 == 0) {
-      const live::LiveEngine* e = form->liveEngine();
-      std::fprintf(stderr,
-                   "trace t=%.1f ratio=%+.1f clock=%+.1f queue=%.4f target=%.4f state=%d u=%llu o=%llu r=%llu\n",
-                   now() - start, (e->ratio() - 1) * 1e6, (e->clockRatio() - 1) * 1e6, e->queueSeconds(),
-                   e->targetSeconds(), static_cast<int>(e->state()), static_cast<unsigned long long>(e->underruns()),
-                   static_cast<unsigned long long>(e->overflows()), static_cast<unsigned long long>(e->restarts()));
-    }
+    trace(start);
     const double gap = (live().ratio() - truth) * 1e6;
     overshoot = std::max(overshoot, std::abs(live().ratio() - 1.0) * 1e6);
     if (now() - start > settle - 5.0) worstAfterSettle = std::max(worstAfterSettle, std::abs(gap));

@@ -1,8 +1,9 @@
 // A simulated day of the live stream path on a virtual clock: a capture and a playback
 // device on clocks of their own (up to 300 ppm off, wandering), their workers' jitter, late
-// bursts of up to a second, a stalled playback worker, a suspended sink and a lost server,
-// driven through the clock estimates and the drift compensator as the live engine drives
-// them (each buffer timed by when its worker handed it over).
+// bursts of up to a second, a stalled playback worker, a server that skips playback unseen,
+// a suspended sink and a lost server, driven through the clock estimates and the drift
+// compensator as the live engine drives them (each buffer timed by when its worker handed
+// it over).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -62,6 +63,10 @@ class Side {
   }
   void close() { dueAt_ = kClosed; }
   void stallUntil(double t) { stallEnd_ = std::max(stallEnd_, t); }
+  // The server plays `buffers` of silence of its own and never asks for them.
+  void skip(int buffers) {
+    for (int i = 0; i < buffers; ++i) advance();
+  }
   // When the worker hands over the next buffer.
   double handedAt() const { return dueAt_ >= kClosed ? kClosed : std::max({dueAt_ + jitter_, stallEnd_, lastHanded_}); }
   // The buffer goes: the time it was handed over.
@@ -92,13 +97,14 @@ class Side {
 // The faults of every hour, at these minutes; each is one break, heard once (the lost
 // server is the engine's own: it opens both devices again and the stream starts afresh),
 // except a capture late by less than the queue's reserve, which is heard not at all.
-enum class Fault { CaptureLate, PlaybackStalled, SinkSuspended, ServerLost, CaptureBrieflyLate };
+enum class Fault { CaptureLate, PlaybackStalled, PlaybackSkippedUnseen, SinkSuspended, ServerLost, CaptureBrieflyLate };
 struct Injected {
   double minute;
   Fault fault;
 };
 constexpr Injected kHour[] = {{7.0, Fault::CaptureLate},
                               {19.0, Fault::PlaybackStalled},
+                              {25.0, Fault::PlaybackSkippedUnseen},
                               {31.0, Fault::SinkSuspended},
                               {43.0, Fault::ServerLost},
                               {55.0, Fault::CaptureBrieflyLate}};
@@ -165,6 +171,9 @@ DayResult simulate(std::uint64_t seed, double hours) {
           lasts = lateness(rng);
           playback.stallUntil(t + lasts);
           skipAt = t + 0.03;  // the server played what it held, then silence
+          break;
+        case Fault::PlaybackSkippedUnseen:
+          playback.skip(1 + static_cast<int>(rng() % 3));
           break;
         case Fault::SinkSuspended:
           lasts = 2.0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 namespace dsp {
@@ -20,6 +21,9 @@ constexpr double kLongestEdgeStep = 0.05;
 // at most this many of them.
 constexpr double kShortestRecoveryWindow = 0.25;
 constexpr int kRecoveryWindows = 4;
+// A step of the level must stand this many windows (a second) to be a break: a playback
+// worker that comes late and then catches up makes one or two.
+constexpr int kStepWindows = 4;
 // The reserve a loaded machine earns: when capture comes late enough to run the queue dry,
 // the silence played until it is back is kept as delay (its backlog is not let go), so the
 // same stall again passes unheard; up to a bound, and a stall longer than that (a suspended
@@ -43,6 +47,7 @@ void DriftCompensator::resetEdges(double now) {
   pullEdge_.reset(targetFrames_ + static_cast<double>(setup_.maxPullFrames) / 2.0, now);
   meanLevel_.reset(targetFrames_, now);
   retrim_ = false;
+  watch_ = {};
 }
 
 double DriftCompensator::requestLevel() const {
@@ -106,6 +111,7 @@ void DriftCompensator::shrinkReserve(double seconds, double now) {
 
 void DriftCompensator::beginRecovery(bool fromNextPull) {
   recovering_ = true;
+  watch_ = {};
   recoveryArea_ = recoverySeconds_ = 0.0;
   recoveryWindows_ = 0;
   skipPull_ = fromNextPull;
@@ -150,6 +156,46 @@ void DriftCompensator::checkRecovery(double area, double seconds, std::size_t fr
     recovering_ = false;
   }
   if (++recoveryWindows_ >= kRecoveryWindows) recovering_ = false;
+}
+
+// A sound server that mixes a cycle or more without this stream (a stall of the whole
+// machine) plays silence and says nothing: the frames playback skipped stand in the queue for
+// good, a step of its level above the target between breaks, where clock drift only moves it
+// by fractions of a millisecond per window and a dip (late capture) comes back to it. Once
+// the step has stood a second it is counted as the underrun it was and kept as reserve: no
+// second jump, no ratio steered to drain it, and the stall's late captures pass unheard.
+// What the reserve's bound leaves is let go.
+void DriftCompensator::watchForStep(double area, double seconds, std::size_t frames, double now) {
+  watch_.area += area;
+  watch_.seconds += seconds;
+  if (watch_.seconds < recoveryWindow_) return;
+  const double mean = watch_.area / watch_.seconds - targetFrames_;
+  watch_.area = watch_.seconds = 0.0;
+  if (!watch_.haveBase) {
+    watch_.base = mean;
+    watch_.haveBase = true;
+    return;
+  }
+  // The level rests anywhere in the trim's dead band: a step is judged from where it rested.
+  const double band = tuning_.trimDeadBand * rate_;
+  const double off = mean - watch_.base;
+  if (off > band) {
+    // The first window may hold only part of the step.
+    watch_.step = watch_.windows == 0 ? std::numeric_limits<double>::infinity() : std::min(watch_.step, off);
+    if (++watch_.windows < kStepWindows) return;
+    watch_.windows = 0;
+    breakBegins(BreakKind::Underrun, now);
+    const double rest = watch_.step - growReserve(watch_.step);
+    const double most = level() - static_cast<double>(frames);
+    if (rest >= 1.0 && most >= 1.0) fifo_.discard(static_cast<std::size_t>(std::min(rest, most)));
+    controller_.restartLevel();
+    return;
+  }
+  watch_.windows = 0;  // a late burst that passed
+  // A dip (capture late, its backlog on the way) comes back; one that stays is the new rest.
+  if (off < -band && ++watch_.low < 2 * kStepWindows) return;
+  watch_.low = 0;
+  watch_.base += (mean - watch_.base) / 4.0;
 }
 
 void DriftCompensator::configure(const DriftSetup& setup) {
@@ -317,7 +363,11 @@ void DriftCompensator::pull(Sample* interleaved, std::size_t frames, double now)
   owed_ -= std::min(owed_, frames);
   if (now > levelSince_) {
     meanLevel_.add(levelArea_ / (now - levelSince_), now);
-    if (recovering_) checkRecovery(levelArea_, now - levelSince_, frames, now);
+    if (recovering_) {
+      checkRecovery(levelArea_, now - levelSince_, frames, now);
+    } else if (tuning_.countLevelSteps) {
+      watchForStep(levelArea_, now - levelSince_, frames, now);
+    }
     controller_.update(levelArea_ / (now - levelSince_) / rate_, now - levelSince_);
     shrinkReserve(now - levelSince_, now);
     levelArea_ = 0.0;

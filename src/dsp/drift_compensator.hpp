@@ -47,7 +47,9 @@ struct DriftSetup {
 // is dropped at once, heard as a jump; a shortfall (playback took more than it missed) is
 // refilled with silence once. Each break counts once, in the kind of what set it
 // off, with what it sets off until the stream has played again for a moment (BreakTally); a
-// surplus dropped later than that counts as an overflow of its own.
+// surplus dropped later than that counts as an overflow of its own. Between breaks, a step
+// of the level above where it rested that stands a second (a server that played silence of
+// its own and never said so) counts as an underrun and is kept as reserve.
 //
 // Everything runs on one thread (the live engine's); configure() allocates, nothing else does.
 class DriftCompensator {
@@ -138,6 +140,8 @@ class DriftCompensator {
   // One pull's level `area` (frame-seconds over `seconds`) at `now` while recovering; lets a
   // surplus go, or starts a refill for a shortfall.
   void checkRecovery(double area, double seconds, std::size_t frames, double now);
+  // The same between breaks: a step up of the level that stays is a break nobody reported.
+  void watchForStep(double area, double seconds, std::size_t frames, double now);
   // The level playback's requests find when the average is on target.
   double requestLevel() const;
   double rephasedRequestLevel(double now) const;
@@ -186,6 +190,16 @@ class DriftCompensator {
   double recoveryArea_ = 0.0;
   double recoverySeconds_ = 0.0;
   int recoveryWindows_ = 0;
+  // Between breaks, the level's window means less the target: where it rests, and a step
+  // above that (the smallest of its whole windows).
+  struct StepWatch {
+    double area = 0.0, seconds = 0.0;
+    bool haveBase = false;
+    double base = 0.0;
+    double step = 0.0;
+    int windows = 0;  // windows the step has stood
+    int low = 0;      // windows in a dip
+  } watch_;
   bool retrim_ = false;       // an overflow was trimmed at a push: trim again at the next request
   bool rephase_ = false;      // playback started afresh: its requests' phase is new
   double lastPushTime_ = 0.0;  // when capture last pushed: where in its rhythm a request falls

@@ -44,6 +44,9 @@ struct DriftTuning {
   // always are (the live engine), none: the level of a queue that a break has upset says
   // nothing of the clocks, and steering it back moved a tone by hundreds of ppm for a minute.
   double levelLimit = 1000e-6;
+  // Whether a step of the level between breaks counts as a break nobody reported; where the
+  // level steers the ratio, the step is drained that way instead.
+  bool countLevelSteps = false;
 
   // The ratio follows the measured clocks and nothing else: the level trims a few ppm at
   // most and steers nothing before the clocks are known, the ratio moves by a few ppm per
@@ -51,6 +54,7 @@ struct DriftTuning {
   static DriftTuning followingClocks() {
     DriftTuning tuning;
     tuning.levelLimit = 0.0;
+    tuning.countLevelSteps = true;
     tuning.trimLimit = 3e-6;
     tuning.maxSlewPerSecond = 10e-6;
     return tuning;
