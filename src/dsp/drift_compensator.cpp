@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 namespace dsp {
 
@@ -111,6 +112,7 @@ void DriftCompensator::shrinkReserve(double seconds, double now) {
 
 void DriftCompensator::beginRecovery(bool fromNextPull) {
   recovering_ = true;
+  firstLookAfterRefill_ = false;
   watch_ = {};
   recoveryArea_ = recoverySeconds_ = 0.0;
   recoveryWindows_ = 0;
@@ -137,12 +139,25 @@ void DriftCompensator::checkRecovery(double area, double seconds, std::size_t fr
   // level is watched on while it may still be coming in.
   const double kept = keepBacklog(surplus);
   surplus -= kept;
+  // The first look after a refill: a surplus within a capture buffer is the refill's aim
+  // falling on the wrong side of a buffer's arrival (the two rhythms in step, the requests
+  // finding it now before, now after). It stays as delay rather than a second jump.
+  const double band = tuning_.trimDeadBand * rate_;
+  if (std::exchange(firstLookAfterRefill_, false) && surplus > band &&
+      surplus <= static_cast<double>(setup_.maxPushFrames) + band)
+    surplus -= growReserve(surplus);
   const double most = level() - static_cast<double>(frames);  // this pull still finds its frames
-  if (surplus > tuning_.trimDeadBand * rate_ && most >= 1.0) {
+  if (surplus > band && most >= 1.0) {
     fifo_.discard(static_cast<std::size_t>(std::min(surplus, most)));
     breaks_.note(BreakKind::Overflow, now);
     controller_.restartLevel();
-  } else if (-surplus > tuning_.trimDeadBand * rate_ && !padded_) {
+  } else if (-surplus > band && reserveFrames_ >= -surplus) {
+    // Short by no more than the reserve holds: the margin is still there, the delay that
+    // much shorter; the reserve gives it up rather than a second jump.
+    reserveFrames_ += surplus;
+    setTarget(measuredTarget_);
+    controller_.restartLevel();
+  } else if (-surplus > band && !padded_) {
     // Short instead: the playback device took more than it missed (its server filling its
     // own buffer again), and every request would wait for capture with no margin left, the
     // controller's reference settling there. Refilled once per break, the margin is back.
@@ -478,6 +493,7 @@ void DriftCompensator::refill(Sample* out, std::size_t frames, double now) {
   levelSince_ = now;
   lastEventTime_ = now;
   beginRecovery();
+  firstLookAfterRefill_ = true;
   resample(out + lead * kChannels, frames - lead, now);
 }
 
