@@ -186,7 +186,7 @@ class DriftCompensator {
   bool recovering_ = false;  // since the last break: a surplus is let go, not trimmed
   bool skipPull_ = false;    // the next pull's level is not the stream's
   bool padded_ = false;      // a shortfall since the last break was refilled already
-  bool firstLookAfterRefill_ = false;
+  bool firstLookAfterRefill_ = false;  // the next recovery window is the first after a refill
   double recoveryWindow_ = 1.0;
   double recoveryArea_ = 0.0;
   double recoverySeconds_ = 0.0;
